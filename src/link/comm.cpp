@@ -1,0 +1,111 @@
+// The Comm* operations over any SerialPort.
+#include <libserialport.h>
+
+#include <algorithm>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <vector>
+
+#include "link/link_error.h"
+#include "link/serial_port.h"
+
+namespace corvane {
+namespace {
+
+SerialPort& Need(CommHandle handle) {
+  if (handle == nullptr) ConnectionError();
+  return *handle;
+}
+
+std::mutex g_extraMutex;
+std::vector<std::string> g_extraPorts;
+
+}  // namespace
+
+void CommClose(std::unique_ptr<SerialPort>& handle) { handle.reset(); }
+
+void CommSetTimeouts(CommHandle handle, uint32_t constantMs, uint32_t multiplierMs) {
+  Need(handle).SetTimeouts(constantMs, multiplierMs);
+}
+
+int CommRead(CommHandle handle, Bytes& buf) {
+  if (buf.empty()) {
+    Need(handle);
+    return 0;
+  }
+  const size_t got = Need(handle).Read(reinterpret_cast<uint8_t*>(buf.data()), buf.size());
+  std::fill(buf.begin() + static_cast<std::ptrdiff_t>(got), buf.end(), '\0');
+  return static_cast<int>(got);
+}
+
+void CommWrite(CommHandle handle, const uint8_t* data, size_t n) { Need(handle).Write(data, n); }
+
+void CommWrite(CommHandle handle, const Bytes& data) {
+  CommWrite(handle, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+}
+
+void CommPurge(CommHandle handle) { Need(handle).Purge(); }
+
+void SetupComm(CommHandle handle, size_t inQueue, size_t outQueue) { Need(handle).SetupQueues(inQueue, outQueue); }
+
+void CommDrain(CommHandle handle, uint32_t constantMs, uint32_t multiplierMs) {
+  SerialPort& port = Need(handle);
+  Clock& clock = port.GetClock();
+  port.SetTimeouts(200, 0);
+  const uint64_t start = clock.NowMs();
+  Bytes buf(10, '\0');
+  for (;;) {
+    std::fill(buf.begin(), buf.end(), '\0');
+    port.Purge();
+    CommRead(handle, buf);
+    if (std::all_of(buf.begin(), buf.end(), [](char c) { return c == '\0'; })) break;
+    if (clock.NowMs() - start >= kDrainLimitMs) ConnectionError();
+  }
+  port.SetTimeouts(constantMs, multiplierMs);
+}
+
+void AddExtraSerialPort(const std::string& path) {
+  std::lock_guard lock(g_extraMutex);
+  if (std::find(g_extraPorts.begin(), g_extraPorts.end(), path) == g_extraPorts.end()) g_extraPorts.push_back(path);
+}
+
+void ClearExtraSerialPorts() {
+  std::lock_guard lock(g_extraMutex);
+  g_extraPorts.clear();
+}
+
+std::string EnumSerialPorts() {
+  // The kernel console may be a serial port: never offer it, detection would write to it.
+  std::set<std::string> console;
+  {
+    std::ifstream in("/sys/class/tty/console/active");
+    std::string word;
+    while (in >> word) console.insert("/dev/" + word);
+  }
+  std::vector<std::string> names;
+  auto append = [&](const std::string& name) {
+    if (name.empty() || console.count(name)) return;
+    if (std::find(names.begin(), names.end(), name) == names.end()) names.push_back(name);
+  };
+  sp_port** list = nullptr;
+  if (sp_list_ports(&list) == SP_OK && list != nullptr) {
+    for (sp_port** p = list; *p != nullptr; ++p) {
+      if (const char* n = sp_get_port_name(*p)) append(n);
+    }
+    sp_free_port_list(list);
+  }
+  {
+    std::lock_guard lock(g_extraMutex);
+    for (const auto& extra : g_extraPorts) append(extra);
+  }
+  std::string text;
+  for (const auto& n : names) {
+    if (!text.empty()) text += '\n';
+    text += n;
+  }
+  return text;
+}
+
+}  // namespace corvane

@@ -1,0 +1,112 @@
+#include "link/tcp_socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "link/link_error.h"
+
+namespace corvane {
+
+TcpSocket::~TcpSocket() {
+  OnDisconnect = nullptr;
+  CloseQuietly();
+}
+
+void TcpSocket::CloseQuietly() {
+  if (m_fd >= 0) {
+    ::close(m_fd);
+    m_fd = -1;
+  }
+}
+
+void TcpSocket::Close() {
+  if (m_fd < 0) return;
+  CloseQuietly();
+  if (OnDisconnect) OnDisconnect();
+}
+
+void TcpSocket::Fail(const char* api, int err) {
+  const std::string text = std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API '" + api + "'";
+  Close();
+  throw LinkException(text);
+}
+
+void TcpSocket::Open() {
+  Close();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(Port);
+  if (::inet_pton(AF_INET, Address.c_str(), &addr.sin_addr) != 1)
+    throw LinkException("Invalid address '" + Address + "': enter a dotted IPv4 address such as 192.168.0.2");
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) throw LinkException(std::string(std::strerror(errno)) + ", on API 'socket'");
+  int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  if (rc != 0 && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    rc = ::poll(&p, 1, static_cast<int>(TimeoutMs));
+    int err = ETIMEDOUT;
+    if (rc > 0) {
+      socklen_t len = sizeof err;
+      ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    }
+    rc = err == 0 ? 0 : -1;
+    errno = err;
+  }
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw LinkException(std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API 'connect'");
+  }
+  int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  m_fd = fd;
+  if (OnConnect) OnConnect();
+}
+
+void TcpSocket::Send(const void* data, size_t n) {
+  const char* p = static_cast<const char*>(data);
+  while (n > 0 && m_fd >= 0) {
+    const ssize_t w = ::send(m_fd, p, n, MSG_NOSIGNAL);
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0 && errno == EAGAIN) {
+      pollfd pf{m_fd, POLLOUT, 0};
+      const int r = ::poll(&pf, 1, static_cast<int>(TimeoutMs));
+      if (r == 0) Fail("send", ETIMEDOUT);
+      continue;
+    }
+    Fail("send", errno);
+  }
+}
+
+size_t TcpSocket::Receive(void* data, size_t n) {
+  if (m_fd < 0 || n == 0) return 0;
+  for (;;) {
+    const ssize_t r = ::recv(m_fd, data, n, 0);
+    if (r > 0) return static_cast<size_t>(r);
+    if (r == 0) {
+      Close();
+      return 0;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) Fail("recv", errno);
+    pollfd pf{m_fd, POLLIN, 0};
+    const int pr = ::poll(&pf, 1, static_cast<int>(TimeoutMs));
+    if (pr == 0) Fail("recv", ETIMEDOUT);
+    if (pr < 0 && errno != EINTR) Fail("recv", errno);
+  }
+}
+
+}  // namespace corvane

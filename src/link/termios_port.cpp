@@ -1,0 +1,184 @@
+#include "link/termios_port.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "link/link_error.h"
+
+namespace corvane {
+namespace {
+
+thread_local std::string t_lastOpenFailure;
+
+int64_t RemainingMs(Clock& clock, uint64_t deadline) {
+  const uint64_t now = clock.NowMs();
+  return now >= deadline ? 0 : static_cast<int64_t>(deadline - now);
+}
+
+std::string ExplainOpenFailure(const std::string& path, int err) {
+  std::string why = "Cannot open " + path + ": " + std::strerror(err) + ".";
+  if (err == EACCES || err == EPERM) {
+    std::string owner = "dialout";
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) {
+      if (const struct group* g = ::getgrgid(st.st_gid)) owner = g->gr_name;
+    }
+    why += " Join the group that owns the port (sudo usermod -aG " + owner +
+           " $USER), then log out and in again.";
+  } else if (err == EBUSY) {
+    why += " Another program is using the port: close it and try again.";
+  } else if (err == ENOENT) {
+    why += " The port does not exist: check the cable and the port name.";
+  }
+  return why;
+}
+
+}  // namespace
+
+unsigned BaudToSpeed(int baudRate) {
+  switch (baudRate) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return 0;
+  }
+}
+
+std::string LastOpenFailure() { return t_lastOpenFailure; }
+
+std::unique_ptr<SerialPort> CommOpen(const std::string& name, int baudRate, bool handshake) {
+  t_lastOpenFailure.clear();
+  const unsigned speed = BaudToSpeed(baudRate);
+  if (speed == 0) {
+    t_lastOpenFailure = "Unsupported baud rate " + std::to_string(baudRate) + ".";
+    ConnectionError();
+  }
+  const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    t_lastOpenFailure = ExplainOpenFailure(name, errno);
+    ConnectionError();
+  }
+  auto fail = [&](const char* what) {
+    const int err = errno;
+    ::close(fd);
+    t_lastOpenFailure = "Cannot set up " + name + " (" + what + "): " + std::strerror(err) + ".";
+    ConnectionError();
+  };
+  if (!::isatty(fd)) {
+    errno = ENOTTY;
+    fail("not a serial port");
+  }
+  if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) fail("exclusive use");
+  termios tio{};
+  if (::tcgetattr(fd, &tio) != 0) fail("tcgetattr");
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CS8 | CLOCAL | CREAD;
+  if (handshake) tio.c_cflag |= CRTSCTS;
+  tio.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0) fail("speed");
+  if (::tcsetattr(fd, TCSANOW, &tio) != 0) fail("tcsetattr");
+  // Raise DTR and RTS. A pseudo-terminal has no modem lines (ENOTTY/EINVAL): not an error.
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  if (::ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) fail("modem lines");
+  return std::make_unique<TermiosPort>(fd, name, true, handshake);
+}
+
+TermiosPort::TermiosPort(int fd, std::string name, bool ownsFd, bool handshake, Clock& clock)
+    : m_fd(fd), m_name(std::move(name)), m_ownsFd(ownsFd), m_handshake(handshake), m_clock(clock) {
+  const int flags = ::fcntl(m_fd, F_GETFL);
+  if (flags >= 0) ::fcntl(m_fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+TermiosPort::~TermiosPort() {
+  if (m_ownsFd && m_fd >= 0) ::close(m_fd);
+}
+
+void TermiosPort::SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) {
+  m_readConstant = constantMs;
+  m_readMultiplier = multiplierMs;
+}
+
+size_t TermiosPort::Read(uint8_t* buf, size_t n) {
+  if (n == 0) return 0;
+  const uint64_t deadline = m_clock.NowMs() + m_readConstant + uint64_t{m_readMultiplier} * n;
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(m_fd, buf + got, n - got);
+    if (r > 0) {
+      got += static_cast<size_t>(r);
+      continue;
+    }
+    if (r < 0 && errno != EAGAIN && errno != EINTR) {
+      // The other end of a pseudo-terminal has gone: treat as a quiet line.
+      if (errno == EIO) {
+        const int64_t left = RemainingMs(m_clock, deadline);
+        if (left <= 0) break;
+        m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
+        continue;
+      }
+      ConnectionError();
+    }
+    if (r == 0 && !::isatty(m_fd)) break;  // end of a pipe or file
+    const int64_t left = RemainingMs(m_clock, deadline);
+    if (left <= 0) break;
+    pollfd p{m_fd, POLLIN, 0};
+    const int pr = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
+    if (pr < 0 && errno != EINTR) ConnectionError();
+    if (pr > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
+      // Hang-up with nothing to read: wait out the deadline without spinning.
+      m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
+    }
+  }
+  return got;
+}
+
+bool TermiosPort::OutputReady() const {
+  if (!m_handshake) return true;
+  int status = 0;
+  if (::ioctl(m_fd, TIOCMGET, &status) != 0) return true;  // no modem lines: ready
+  return (status & TIOCM_DSR) != 0;
+}
+
+void TermiosPort::Write(const uint8_t* buf, size_t n) {
+  const uint64_t deadline = m_clock.NowMs() + 100 + 10 * uint64_t{n};
+  size_t sent = 0;
+  while (sent < n) {
+    const int64_t left = RemainingMs(m_clock, deadline);
+    if (!OutputReady()) {
+      if (left <= 0) return;  // held up by the device: the write ends without an error
+      m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 10)));
+      continue;
+    }
+    const ssize_t w = ::write(m_fd, buf + sent, n - sent);
+    if (w > 0) {
+      sent += static_cast<size_t>(w);
+      continue;
+    }
+    if (w < 0 && errno != EAGAIN && errno != EINTR) ConnectionError();
+    if (left <= 0) return;
+    pollfd p{m_fd, POLLOUT, 0};
+    if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000))) < 0 && errno != EINTR) ConnectionError();
+  }
+}
+
+void TermiosPort::Purge() { ::tcflush(m_fd, TCIFLUSH); }
+
+}  // namespace corvane

@@ -1,0 +1,41 @@
+#pragma once
+// A serial port (or pseudo-terminal) on a POSIX file descriptor.
+#include <string>
+
+#include "link/serial_port.h"
+
+namespace corvane {
+
+class TermiosPort final : public SerialPort {
+ public:
+  // Takes a descriptor that is already open and set up (the emulator's
+  // pseudo-terminal master, for instance). Closes it when ownsFd.
+  TermiosPort(int fd, std::string name, bool ownsFd, bool handshake = false, Clock& clock = Clock::System());
+  ~TermiosPort() override;
+  TermiosPort(const TermiosPort&) = delete;
+  TermiosPort& operator=(const TermiosPort&) = delete;
+
+  void SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) override;
+  size_t Read(uint8_t* buf, size_t n) override;
+  void Write(const uint8_t* buf, size_t n) override;
+  void Purge() override;
+  Clock& GetClock() override { return m_clock; }
+  std::string Name() const override { return m_name; }
+  int Fd() const { return m_fd; }
+
+ private:
+  bool OutputReady() const;
+
+  int m_fd;
+  std::string m_name;
+  bool m_ownsFd;
+  bool m_handshake;
+  Clock& m_clock;
+  uint32_t m_readConstant = 0;
+  uint32_t m_readMultiplier = 0;
+};
+
+// termios speed constant for a baud rate, or 0 when it is not one we offer.
+unsigned BaudToSpeed(int baudRate);
+
+}  // namespace corvane
