@@ -1,0 +1,487 @@
+// The session against a scripted device: connection, detection, command
+// packets both ways, folders, and the TCP/IP framing against a local server.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <thread>
+
+#include "fake_host.h"
+#include "link/link_error.h"
+#include "protocol/listing.h"
+#include "scripted_device.h"
+#include "session/xmodem_server.h"
+
+namespace corvane {
+namespace {
+
+using test::FakeClock;
+using test::FakeHost;
+using test::ScriptedDevice;
+using test::ScriptedPort;
+
+const char* kUnable = "Error (The connectivity kit is unable to open the communication com :";
+
+std::string What(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+// A session whose serial ports are scripted ports with scripted devices.
+struct Rig {
+  FakeClock clock;
+  FakeHost host;
+  LogModel log;
+  TXModemServer session{host, log, clock};
+  std::vector<std::string> messages;
+  std::vector<std::string> opened;
+  std::map<std::string, bool> devicePresent;  // port path -> a device answers there
+  ScriptedPort* port = nullptr;               // the last port opened
+  std::unique_ptr<ScriptedDevice> device;
+  std::function<void(ScriptedDevice&)> setup;
+
+  explicit Rig(bool quillon = false) {
+    session.IsQuillon = quillon;
+    session.BaudRate = "115200";
+    session.OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    session.OpenPort = [this](const std::string& name, int baud, bool handshake) -> std::unique_ptr<SerialPort> {
+      opened.push_back(name + "@" + std::to_string(baud) + (handshake ? "+hs" : ""));
+      if (devicePresent.count(name) == 0) ConnectionError();
+      auto p = std::make_unique<ScriptedPort>(clock, name);
+      port = p.get();
+      device = std::make_unique<ScriptedDevice>(*p);
+      device->silent = !devicePresent[name];
+      if (setup) setup(*device);
+      return p;
+    };
+  }
+  void ConnectTo(const std::string& path) {
+    devicePresent[path] = true;
+    session.Connect(path);
+  }
+};
+
+TEST(Connect, SerialPortAsksTheVersionAndAcknowledgesIt) {
+  Rig rig(true);
+  rig.ConnectTo("/dev/ttyUSB0");
+  EXPECT_TRUE(rig.session.IsConnected());
+  EXPECT_FALSE(rig.session.IsTcp());
+  EXPECT_EQ(rig.session.PortName, "/dev/ttyUSB0");
+  EXPECT_EQ(rig.session.Version, "Quillon Xmodem server 2.1");
+  EXPECT_EQ(rig.opened, std::vector<std::string>{"/dev/ttyUSB0@115200+hs"});
+  // On the wire: 'V', then the PC's ACK of the version packet.
+  EXPECT_EQ(rig.port->Written(), std::string("V\x06"));
+  EXPECT_EQ(rig.messages, (std::vector<std::string>{"Opening Comm /dev/ttyUSB0", "Device connected on /dev/ttyUSB0"}));
+}
+
+TEST(Connect, TallisOpensWithoutHandshake) {
+  Rig rig(false);
+  rig.ConnectTo("/dev/ttyS1");
+  EXPECT_EQ(rig.opened, std::vector<std::string>{"/dev/ttyS1@115200"});
+}
+
+TEST(Connect, TheCurrentPortAgainChangesNothingAndDisconnectIgnoresCase) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyUSB0");
+  rig.messages.clear();
+  rig.session.Connect("/dev/ttyUSB0");
+  EXPECT_EQ(rig.opened.size(), 1u);
+  EXPECT_TRUE(rig.messages.empty());
+  rig.session.Connect("DisConnect");
+  EXPECT_FALSE(rig.session.IsConnected());
+  EXPECT_TRUE(rig.session.PortName.empty());
+  EXPECT_EQ(rig.session.Handle(), nullptr);
+}
+
+TEST(Connect, PortPathsKeepTheirCase) {
+  Rig rig;
+  rig.devicePresent["/dev/ttyACM0"] = true;
+  rig.session.Connect("/dev/ttyACM0");
+  EXPECT_EQ(rig.session.PortName, "/dev/ttyACM0");
+  const std::string err = What([&] { rig.session.Connect("/dev/TTYACM0"); });
+  EXPECT_EQ(err, std::string(kUnable) + "/dev/TTYACM0)");
+}
+
+TEST(Connect, FailuresEmptyThePortNameAndNameThePortAsGiven) {
+  Rig rig;
+  EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyMissing"); }), std::string(kUnable) + "/dev/ttyMissing)");
+  EXPECT_TRUE(rig.session.PortName.empty());
+  // A port with nothing answering: four attempts at the version, then the same message.
+  rig.devicePresent["/dev/ttyQuiet"] = false;
+  EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyQuiet"); }), std::string(kUnable) + "/dev/ttyQuiet)");
+  const Bytes written = rig.port->Written();
+  EXPECT_EQ(std::count(written.begin(), written.end(), static_cast<char>(NAK)), 4);
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Connect, BaudRateThatIsNoNumberFails) {
+  Rig rig;
+  rig.session.BaudRate = "fast";
+  rig.devicePresent["/dev/ttyS3"] = true;
+  EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyS3"); }), std::string(kUnable) + "/dev/ttyS3)");
+  EXPECT_TRUE(rig.opened.empty());
+}
+
+TEST(Connect, EmptyBaudRateOnlyRecordsThePort) {
+  Rig rig;
+  rig.session.BaudRate.clear();
+  rig.session.Connect("/dev/ttyS3");
+  EXPECT_EQ(rig.session.PortName, "/dev/ttyS3");
+  EXPECT_TRUE(rig.opened.empty());
+  rig.devicePresent["/dev/ttyS3"] = true;
+  rig.session.SetBaudRate("9600");
+  EXPECT_EQ(rig.opened, std::vector<std::string>{"/dev/ttyS3@9600"});
+  EXPECT_TRUE(rig.session.IsConnected());
+}
+
+TEST(Connect, UpgradeModeIsAnEmptyVersionAndWarnsAQuillonOnce) {
+  Rig rig(true);
+  rig.setup = [](ScriptedDevice& d) { d.upgradeMode = true; };
+  rig.ConnectTo("/dev/ttyUSB0");
+  EXPECT_TRUE(rig.session.UpgradeMode);
+  EXPECT_FALSE(rig.session.IsConnected());
+  EXPECT_EQ(rig.session.PortName, "/dev/ttyUSB0");
+  ASSERT_EQ(rig.host.boxes.size(), 1u);
+  EXPECT_EQ(rig.host.boxes[0], "Warning: Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system");
+  // No ACK for the lone 'V'.
+  EXPECT_EQ(rig.port->Written(), "V");
+  EXPECT_EQ(What([&] { rig.session.CheckConnected(); }), "Error (No device connected or device in upgrade mode)");
+}
+
+TEST(Connect, TallisInUpgradeModeGetsNoBox) {
+  Rig rig(false);
+  rig.setup = [](ScriptedDevice& d) { d.upgradeMode = true; };
+  rig.ConnectTo("/dev/ttyUSB0");
+  EXPECT_TRUE(rig.host.boxes.empty());
+  EXPECT_EQ(What([&] { rig.session.CheckConnected(); }),
+            "Error (No device connected. Check you are in Xmodem server (RShift LeftArrow))");
+}
+
+TEST(SetBaudRate, ReconnectsTheSamePortAtTheNewRate) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS2");
+  rig.session.SetBaudRate("115200");  // same text: nothing
+  EXPECT_EQ(rig.opened.size(), 1u);
+  rig.session.SetBaudRate("19200");
+  EXPECT_EQ(rig.opened.back(), "/dev/ttyS2@19200");
+  EXPECT_TRUE(rig.session.IsConnected());
+  rig.session.Connect("disconnect");
+  rig.session.SetBaudRate("9600");
+  EXPECT_EQ(rig.opened.size(), 2u);
+  EXPECT_EQ(rig.session.BaudRate, "9600");
+}
+
+TEST(AutoDetect, TriesPortsInCaseInsensitiveOrderAndKeepsTheFirstThatAnswers) {
+  Rig rig;
+  rig.session.ListPorts = [] { return std::string("/dev/ttyUSB1\n/dev/ttyS0\n/dev/ttyACM0\n/dev/TTYA"); };
+  rig.devicePresent["/dev/ttyS0"] = true;
+  rig.devicePresent["/dev/ttyUSB1"] = true;
+  rig.session.Connect("auto");
+  EXPECT_EQ(rig.session.PortName, "/dev/ttyS0");
+  EXPECT_EQ(rig.opened, (std::vector<std::string>{"/dev/TTYA@115200", "/dev/ttyACM0@115200", "/dev/ttyS0@115200"}));
+  // "Auto" again while on a detected port detects again.
+  rig.session.Connect("Auto");
+  EXPECT_EQ(rig.session.PortName, "/dev/ttyS0");
+}
+
+TEST(AutoDetect, NoPortsEndsDisconnectedWithTheLogLine) {
+  Rig rig;
+  rig.session.ListPorts = [] { return std::string(); };
+  EXPECT_NO_THROW(rig.session.Connect("AUTO"));
+  EXPECT_TRUE(rig.session.PortName.empty());
+  EXPECT_EQ(rig.messages.back(), "No device detected. Check: the cable connection. If the device is turned ON");
+}
+
+TEST(Kill, QuillonOnly) {
+  Rig tallis(false);
+  tallis.ConnectTo("/dev/ttyS1");
+  tallis.port->ClearWritten();
+  tallis.session.Kill();
+  EXPECT_EQ(tallis.port->Written(), "");
+  Rig quillon(true);
+  quillon.ConnectTo("/dev/ttyS1");
+  quillon.port->ClearWritten();
+  quillon.session.Kill();
+  EXPECT_EQ(quillon.port->Written(), "k");
+  EXPECT_EQ(quillon.host.boxes.back(), "Message: Corvane Quillon Connecitvity kit killed");
+}
+
+TEST(SendPacket, FramesThePayloadWithLengthAndSum) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.port->ClearWritten();
+  rig.session.SendPacket("abc");
+  EXPECT_EQ(rig.port->Written(), std::string("\x00\x03" "abc" "\x26", 6));
+  rig.port->ClearWritten();
+  rig.session.SendPacket("");
+  EXPECT_EQ(rig.port->Written(), std::string(3, '\0'));
+}
+
+TEST(SendPacket, RetriesAfterNakAndGivesUpAfterFiveWrites) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->nakPackets = 2;
+  rig.messages.clear();
+  rig.session.SendPacket("x");
+  EXPECT_EQ(rig.device->packets.size(), 3u);
+  EXPECT_EQ(rig.messages, (std::vector<std::string>(2, kConnectionErrorText)));
+
+  rig.device->nakPackets = 100;
+  rig.device->packets.clear();
+  rig.messages.clear();
+  EXPECT_EQ(What([&] { rig.session.SendPacket("x"); }), kConnectionErrorText);
+  EXPECT_EQ(rig.device->packets.size(), 5u);
+  EXPECT_EQ(rig.messages.size(), 4u);
+}
+
+TEST(ReceivePacket, NaksABadChecksumAndTakesTheResend) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->listing = "payload";
+  rig.device->corruptReplies = 1;
+  rig.session.SendCommand('L');
+  EXPECT_EQ(rig.session.ReceivePacket(2000), "payload");
+  EXPECT_EQ(rig.device->naksFromPc, 1);
+  EXPECT_EQ(rig.device->acksFromPc, 2);  // the version and this packet
+}
+
+TEST(ReceivePacket, FourFailuresWriteFourNaksThenRaise) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->listing = "payload";
+  rig.device->corruptReplies = 100;
+  rig.session.SendCommand('L');
+  EXPECT_EQ(What([&] { rig.session.ReceivePacket(2000); }), kConnectionErrorText);
+  EXPECT_EQ(rig.device->naksFromPc, 4);
+}
+
+TEST(ReceivePacket, APacketAboveTheCapFailsEveryAttempt) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->listing = Bytes(10001, 'a');
+  rig.session.SendCommand('L');
+  EXPECT_EQ(What([&] { rig.session.ReceivePacket(2000); }), kConnectionErrorText);
+  EXPECT_EQ(rig.device->naksFromPc, 4);
+  EXPECT_EQ(rig.port->TimeoutConstant(), 2000u);
+}
+
+TEST(ReceivePacket, TheLargestAcceptedPacketArrives) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->listing = Bytes(10000, 'z');
+  rig.session.SendCommand('L');
+  EXPECT_EQ(rig.session.ReceivePacket(2000), Bytes(10000, 'z'));
+}
+
+TEST(ReceivePacket, AnswerBeginningWithVIsAnEmptyPayloadWithoutAck) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->rawReply = "V1.0";
+  rig.port->ClearWritten();
+  rig.session.SendCommand('L');
+  EXPECT_EQ(rig.session.ReceivePacket(2000), "");
+  EXPECT_EQ(rig.port->Written(), "L");
+}
+
+TEST(SendCommand, DrainsTheLineThenWritesOneBytePausing) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  rig.port->ClearWritten();
+  const uint64_t t0 = rig.clock.NowMs();
+  rig.session.SendCommand('o');
+  EXPECT_EQ(rig.port->Written(), "o");
+  // 200 ms quiet window + 20 ms pause
+  EXPECT_EQ(rig.clock.NowMs() - t0, 220u);
+  EXPECT_EQ(rig.port->TimeoutConstant(), 1000u);
+  EXPECT_EQ(rig.port->TimeoutMultiplier(), 30u);
+}
+
+TEST(ChangeDir, QuillonSendsTheCollapsedPath) {
+  Rig rig(true);
+  rig.ConnectTo("/dev/ttyS1");
+  for (const Bytes& p : {Bytes("\\"), Bytes("\\\\"), Bytes("")}) {
+    rig.device->packets.clear();
+    rig.session.ChangeDir(p);
+    ASSERT_EQ(rig.device->packets.size(), 1u);
+    EXPECT_EQ(rig.device->packets[0], "\\");
+  }
+  rig.device->packets.clear();
+  rig.session.ChangeDir("\\\\Docs");
+  EXPECT_EQ(rig.device->packets[0], "\\Docs\\");
+  EXPECT_EQ(rig.device->commands.back(), "C");
+  EXPECT_EQ(rig.messages.back(), "Change current dir to \\Docs\\");
+}
+
+TEST(ChangeDir, TallisSendsAHomeLine) {
+  Rig rig(false);
+  rig.ConnectTo("/dev/ttyS1");
+  rig.session.ChangeDir("\\");
+  EXPECT_EQ(rig.device->commands.back(), "E");
+  EXPECT_EQ(rig.device->packets.back(), "HOME  ");
+  rig.session.ChangeDir("\\\\GAMES\\\\LEVEL2");
+  EXPECT_EQ(rig.device->packets.back(), "HOME  GAMES LEVEL2 ");
+}
+
+TEST(ChangeDir, RefusedWhenNotConnected) {
+  Rig rig(true);
+  EXPECT_EQ(What([&] { rig.session.ChangeDir("\\"); }), "Error (No device connected or device in upgrade mode)");
+}
+
+TEST(FileTree, ListsLazilyAndAgainAfterClear) {
+  Rig rig(true);
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->listing = EncodeQuillonRecord("Docs", 0, true) + EncodeQuillonRecord("a.txt", 1234, false);
+  TXPObject root(&rig.session, "\\", 0, 0);
+  auto& children = root.GetChildren();
+  ASSERT_EQ(children.size(), 2u);
+  EXPECT_EQ(children[0]->Name, "Docs");
+  EXPECT_TRUE(children[0]->IsDirectory());
+  EXPECT_EQ(children[1]->Size, 1234);
+  EXPECT_EQ(children[1]->Kind, 1);
+  EXPECT_EQ(children[0]->Parent, &root);
+  EXPECT_EQ(children[0]->GetPath(), "\\\\Docs");
+  root.GetChildren();
+  EXPECT_EQ(std::count(rig.device->commands.begin(), rig.device->commands.end(), "L"), 1);
+  root.ClearChildren();
+  EXPECT_FALSE(root.Listed);
+  root.GetChildren();
+  EXPECT_EQ(std::count(rig.device->commands.begin(), rig.device->commands.end(), "L"), 2);
+}
+
+TEST(FileTree, AFailedListingLeavesTheEntryUnlisted) {
+  Rig rig(true);
+  rig.ConnectTo("/dev/ttyS1");
+  rig.device->listing = "x";
+  rig.device->corruptReplies = 100;
+  TXPObject root(&rig.session, "\\", 0, 0);
+  EXPECT_THROW(root.GetChildren(), LinkException);
+  EXPECT_FALSE(root.Listed);
+  EXPECT_TRUE(root.Children.empty());
+}
+
+// ---- TCP/IP ----
+
+// A one-connection server on 127.0.0.1 run by a script.
+struct TcpPeer {
+  int listenFd = -1;
+  uint16_t port = 0;
+  std::thread thread;
+  explicit TcpPeer(std::function<void(int fd)> script) {
+    listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listenFd, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread = std::thread([this, script] {
+      const int fd = ::accept(listenFd, nullptr, nullptr);
+      if (fd >= 0) {
+        script(fd);
+        ::close(fd);
+      }
+    });
+  }
+  ~TcpPeer() {
+    ::shutdown(listenFd, SHUT_RDWR);
+    thread.join();
+    ::close(listenFd);
+  }
+};
+
+Bytes ReadN(int fd, size_t n) {
+  Bytes out;
+  char c;
+  while (out.size() < n && ::read(fd, &c, 1) == 1) out += c;
+  return out;
+}
+
+void WriteAll(int fd, const Bytes& b) { ASSERT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
+
+TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
+  Bytes seen;
+  TcpPeer peer([&](int fd) {
+    seen = ReadN(fd, 1 + 4 + 5);  // 'C' and its packet "\\Dir\\"
+    seen += ReadN(fd, 1);         // 'L'
+    WriteAll(fd, FrameTcpPacket(EncodeQuillonRecord("f", 7, false)));
+    ReadN(fd, 1);  // wait for the PC to close
+  });
+  Rig rig(true);
+  rig.session.Socket.Port = peer.port;
+  rig.host.address = "127.0.0.1";
+  rig.session.Connect("tcp/ip");
+  EXPECT_TRUE(rig.session.IsTcp());
+  EXPECT_TRUE(rig.session.IsConnected());
+  EXPECT_EQ(rig.messages.back(), "Device connected on TCP/IP");
+  auto list = rig.session.GetFileList("\\\\Dir");
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]->Size, 7);
+  EXPECT_EQ(seen, Bytes("C\x05\x00\x00\x00\\Dir\\L", 11));
+  rig.session.Connect("disconnect");
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Tcp, CancelledPromptNamesTheAddressText) {
+  Rig rig(true);
+  rig.host.address = "10.1.2.3";
+  rig.host.confirmAddress = false;
+  EXPECT_EQ(What([&] { rig.session.Connect("TCP/IP"); }), std::string(kUnable) + "10.1.2.3)");
+  EXPECT_TRUE(rig.session.PortName.empty());
+}
+
+TEST(Tcp, RefusedConnectionNamesTheLinkAsGiven) {
+  uint16_t closedPort;
+  { TcpPeer peer([](int) {}); closedPort = peer.port; ::shutdown(peer.listenFd, SHUT_RDWR); }
+  Rig rig(true);
+  rig.session.Socket.Port = closedPort;
+  EXPECT_EQ(What([&] { rig.session.Connect("Tcp/Ip"); }), std::string(kUnable) + "Tcp/Ip)");
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Tcp, AHugeAnnouncedLengthIsRefusedBeforeAllocating) {
+  TcpPeer peer([](int fd) {
+    ReadN(fd, 1);
+    WriteAll(fd, Bytes("\xFF\xFF\xFF\xFF", 4));
+    ReadN(fd, 1);
+  });
+  Rig rig(true);
+  rig.session.Socket.Port = peer.port;
+  rig.session.Connect("TCP/IP");
+  rig.session.SendCommand('L');
+  EXPECT_EQ(What([&] { rig.session.ReceivePacket(2000); }), kConnectionErrorText);
+  // The socket closed, and the session went with it.
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Tcp, APeerThatClosesMidPacketIsAConnectionErrorNotAShortPayload) {
+  TcpPeer peer([](int fd) {
+    ReadN(fd, 1);
+    WriteAll(fd, Bytes("\x10\x00\x00\x00" "abc", 7));
+  });
+  Rig rig(true);
+  rig.session.Socket.Port = peer.port;
+  rig.session.Connect("TCP/IP");
+  rig.session.SendCommand('L');
+  EXPECT_EQ(What([&] { rig.session.ReceivePacket(2000); }), kConnectionErrorText);
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Tcp, KillOverTcpEndsWithTheConnectionError) {
+  TcpPeer peer([](int fd) { ReadN(fd, 1); });
+  Rig rig(true);
+  rig.session.Socket.Port = peer.port;
+  rig.session.Connect("TCP/IP");
+  EXPECT_EQ(What([&] { rig.session.Kill(); }), kConnectionErrorText);
+}
+
+}  // namespace
+}  // namespace corvane
