@@ -1,0 +1,154 @@
+#include "protocol/local_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <random>
+
+namespace corvane {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string RandomSuffix() {
+  static const char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937 gen{std::random_device{}()};
+  std::uniform_int_distribution<size_t> pick(0, sizeof kChars - 2);
+  std::string s(8, 'x');
+  for (char& c : s) c = kChars[pick(gen)];
+  return s;
+}
+
+}  // namespace
+
+std::string LocalFileName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// ---- InputFile ----
+
+int InputFile::Open(const std::string& path) {
+  Close();
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return err;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    ::close(fd);
+    return EISDIR;
+  }
+  m_fd = fd;
+  m_size = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+size_t InputFile::Read(void* buf, size_t n, int& error) {
+  error = 0;
+  if (m_fd < 0) {
+    error = EBADF;
+    return 0;
+  }
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(m_fd, static_cast<char*>(buf) + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      error = errno;
+      break;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return got;
+}
+
+void InputFile::Close() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+}
+
+// ---- ReplacingFile ----
+
+int ReplacingFile::Open(const std::string& target) {
+  Discard();
+  m_target = target;
+  struct stat st {};
+  bool exists = ::lstat(target.c_str(), &st) == 0;
+  if (exists && S_ISLNK(st.st_mode)) {
+    // Replace the file the link names, as writing through the link would.
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+      m_target = real;
+      std::free(real);
+    }
+    exists = ::stat(m_target.c_str(), &st) == 0;
+  }
+  if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+
+  const std::string base = FolderOf(m_target) + "/." + LocalFileName(m_target) + ".";
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string temp = base + RandomSuffix() + ".part";
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return errno;
+    }
+    // A replaced file keeps its permissions.
+    if (exists && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
+    m_fd = fd;
+    m_tempPath = std::move(temp);
+    return 0;
+  }
+  return EEXIST;
+}
+
+int ReplacingFile::Write(const void* data, size_t n) {
+  if (m_fd < 0) return EBADF;
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t w = ::write(m_fd, static_cast<const char*>(data) + done, n - done);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (w == 0) return ENOSPC;
+    done += static_cast<size_t>(w);
+  }
+  return 0;
+}
+
+int ReplacingFile::Commit() {
+  if (m_fd < 0) return EBADF;
+  int err = 0;
+  if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
+  if (::close(m_fd) != 0 && err == 0) err = errno;
+  m_fd = -1;
+  if (err == 0 && ::rename(m_tempPath.c_str(), m_target.c_str()) != 0) err = errno;
+  if (err != 0) {
+    ::unlink(m_tempPath.c_str());
+  }
+  m_tempPath.clear();
+  return err;
+}
+
+void ReplacingFile::Discard() {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  if (!m_tempPath.empty()) ::unlink(m_tempPath.c_str());
+  m_tempPath.clear();
+}
+
+}  // namespace corvane

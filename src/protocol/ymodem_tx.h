@@ -1,0 +1,42 @@
+#pragma once
+// The sender of a block transfer: one local file to the device, in 1024-byte
+// blocks, with the trailer the device asks for by its start byte.
+#include <cstdint>
+#include <string>
+
+#include "link/clock.h"
+#include "link/serial_port.h"
+#include "protocol/report.h"
+#include "protocol/worker.h"
+#include "protocol/wire.h"
+
+namespace corvane {
+
+class InputFile;
+
+class TYModemTX final : public TWorkerThread {
+ public:
+  // Starts at once. The port is borrowed: nothing else may use it until
+  // WaitFor() has returned.
+  TYModemTX(CommHandle link, TTransferStatusEvent onStatus, std::string localPath, Clock& clock = Clock::System());
+  ~TYModemTX() override;
+
+  // The bytes behind the end of the file in its last, short block.
+  static constexpr uint8_t kFiller = 0x1A;
+  // Read time-out for every reply of the device.
+  static constexpr uint32_t kReplyTimeoutMs = 2000;
+
+ protected:
+  void Execute() override;
+
+ private:
+  CheckKind WaitForStart();
+  void SendBlocks(InputFile& file, int64_t length, uint64_t startTick, CheckKind kind);
+  void SendEndOfFile();
+  uint8_t ReadReply();
+
+  CommHandle m_link;
+  std::string m_path;
+};
+
+}  // namespace corvane
