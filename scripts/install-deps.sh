@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the kit builds and tests with, when missing.
+set -euo pipefail
+pkgs=(build-essential cmake ninja-build pkg-config git
+      qt6-base-dev libserialport-dev libcli11-dev
+      googletest libgtest-dev libgmock-dev libbenchmark-dev
+      clang libclang-rt-14-dev xvfb xauth)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds the kit and runs every test: the normal build, the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target briefly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+fuzz_seconds=${CORVANE_FUZZ_SECONDS:-20}
+
+echo "== build and test (RelWithDebInfo)"
+cmake --preset default
+cmake --build --preset default -j"$jobs"
+ctest --preset default -j"$jobs"
+
+echo "== build and test under the sanitizers"
+cmake --preset asan
+cmake --build --preset asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --preset asan -j"$jobs"
+
+echo "== fuzz targets, ${fuzz_seconds}s each"
+cmake --preset fuzz
+cmake --build --preset fuzz -j"$jobs"
+shopt -s nullglob
+found=0
+for target in build/fuzz/tests/fuzz/fuzz_*; do
+  [ -x "$target" ] || continue
+  found=1
+  corpus=$(mktemp -d)
+  echo "-- $(basename "$target")"
+  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus" 2>&1 | tail -n 3
+  rm -rf "$corpus"
+done
+[ "$found" = 1 ] || { echo "no fuzz targets were built"; exit 1; }
+echo "all tests passed"
