@@ -144,6 +144,9 @@ void TXModemServer::Connect(const std::string& name) {
                         SessionHost::Buttons::kOk);
     Log("Device connected on " + PortName);
   } catch (const std::exception&) {
+    // Release the port at once: holding it open (and exclusive) after a
+    // failed connection would keep every other program away from it.
+    CommClose(CommPort);
     PortName.clear();
     LinkError(kUnableToOpen + name);
   }

@@ -34,6 +34,22 @@ std::string What(const std::function<void()>& fn) {
   return "(no exception)";
 }
 
+// Lends a port that the rig keeps, so a test can read what was written even
+// after the session has closed its handle.
+class BorrowedPort final : public SerialPort {
+ public:
+  explicit BorrowedPort(SerialPort& p) : m_p(p) {}
+  void SetTimeouts(uint32_t c, uint32_t m) override { m_p.SetTimeouts(c, m); }
+  size_t Read(uint8_t* b, size_t n) override { return m_p.Read(b, n); }
+  void Write(const uint8_t* b, size_t n) override { m_p.Write(b, n); }
+  void Purge() override { m_p.Purge(); }
+  Clock& GetClock() override { return m_p.GetClock(); }
+  std::string Name() const override { return m_p.Name(); }
+
+ private:
+  SerialPort& m_p;
+};
+
 // A session whose serial ports are scripted ports with scripted devices.
 struct Rig {
   FakeClock clock;
@@ -43,6 +59,7 @@ struct Rig {
   std::vector<std::string> messages;
   std::vector<std::string> opened;
   std::map<std::string, bool> devicePresent;  // port path -> a device answers there
+  std::vector<std::unique_ptr<ScriptedPort>> ports;
   ScriptedPort* port = nullptr;               // the last port opened
   std::unique_ptr<ScriptedDevice> device;
   std::function<void(ScriptedDevice&)> setup;
@@ -54,12 +71,12 @@ struct Rig {
     session.OpenPort = [this](const std::string& name, int baud, bool handshake) -> std::unique_ptr<SerialPort> {
       opened.push_back(name + "@" + std::to_string(baud) + (handshake ? "+hs" : ""));
       if (devicePresent.count(name) == 0) ConnectionError();
-      auto p = std::make_unique<ScriptedPort>(clock, name);
-      port = p.get();
-      device = std::make_unique<ScriptedDevice>(*p);
+      ports.push_back(std::make_unique<ScriptedPort>(clock, name));
+      port = ports.back().get();
+      device = std::make_unique<ScriptedDevice>(*port);
       device->silent = !devicePresent[name];
       if (setup) setup(*device);
-      return p;
+      return std::make_unique<BorrowedPort>(*port);
     };
   }
   void ConnectTo(const std::string& path) {
@@ -116,9 +133,11 @@ TEST(Connect, FailuresEmptyThePortNameAndNameThePortAsGiven) {
   // A port with nothing answering: four attempts at the version, then the same message.
   rig.devicePresent["/dev/ttyQuiet"] = false;
   EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyQuiet"); }), std::string(kUnable) + "/dev/ttyQuiet)");
+  ASSERT_NE(rig.port, nullptr);
   const Bytes written = rig.port->Written();
   EXPECT_EQ(std::count(written.begin(), written.end(), static_cast<char>(NAK)), 4);
   EXPECT_FALSE(rig.session.IsConnected());
+  EXPECT_EQ(rig.session.Handle(), nullptr);  // the port is not kept open
 }
 
 TEST(Connect, BaudRateThatIsNoNumberFails) {
