@@ -9,6 +9,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "cli/cli_text.h"
 #include "cli/terminal_host.h"
 #include "desktop/local_files.h"
 #include "link/link_error.h"
@@ -35,55 +36,6 @@ struct Options {
   bool verbose = false;
   bool yes = false;
 };
-
-// Thrown for failures of the tool itself (bad arguments, local files).
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
-
-// "a/b\\c" -> "\\a\\b\\c": device paths take either separator; the root is "\\".
-Bytes DevicePath(const std::string& utf8) {
-  std::string latin1;
-  if (!Utf8ToLatin1(utf8, latin1)) throw UsageError("'" + utf8 + "' cannot be written in the device's 8-bit names");
-  for (char& c : latin1)
-    if (c == '/') c = '\\';
-  if (latin1.empty() || latin1[0] != '\\') latin1 = "\\" + latin1;
-  return NormaliseDevicePath(latin1).substr(0, NormaliseDevicePath(latin1).size() - 1);
-}
-
-// Splits a device path into its folder and its last name.
-std::pair<Bytes, Bytes> SplitDevicePath(const std::string& utf8) {
-  const Bytes path = DevicePath(utf8);
-  const size_t slash = path.rfind('\\');
-  const Bytes name = path.substr(slash + 1);
-  if (name.empty()) throw UsageError("'" + utf8 + "' names a folder, not an entry");
-  return {slash == 0 ? Bytes("\\") : path.substr(0, slash), name};
-}
-
-const char* KindWord(int kind) {
-  switch (kind) {
-    case kKindDirectory: return "dir";
-    case kKindTallisObject: return "object";
-    default: return "file";
-  }
-}
-
-std::string JsonString(const std::string& utf8) {
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
 
 class Tool {
  public:
@@ -147,7 +99,7 @@ class Tool {
     for (const auto& e : m_session.GetFileList(folder))
       if (e->Name == name) size = e->Size;
     if (size < 0) throw UsageError("'" + devicePath + "' is not on the device (see 'corvane ls')");
-    m_session.ChangeDir(folder);
+    // The listing has just made the folder current on the device.
     if (!m_session.GetFile(name, target, size)) return TransferFailed();
     std::cerr << "Saved " << target << '\n';
     return 0;
@@ -242,7 +194,7 @@ class Tool {
       std::cerr << "Cancelled; nothing was kept.\n";
       return 130;
     }
-    std::cerr << Latin1ToUtf8(m_host.lastFailure.empty() ? std::string(kConnectionErrorText) : m_host.lastFailure)
+    std::cerr << DisplayText(OneLine(m_host.lastFailure.empty() ? std::string(kConnectionErrorText) : m_host.lastFailure))
               << '\n';
     return 1;
   }
@@ -311,7 +263,7 @@ int main(int argc, char** argv) {
     if (*shot) return tool.Shot(file);
     if (*upgrade) return tool.Upgrade(file);
   } catch (const std::exception& e) {
-    std::cerr << corvane::Latin1ToUtf8(OneLine(e.what())) << '\n';
+    std::cerr << DisplayText(OneLine(e.what())) << '\n';
     return 1;
   }
   return 0;

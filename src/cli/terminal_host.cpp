@@ -1,5 +1,7 @@
 #include "cli/terminal_host.h"
 
+#include "cli/cli_text.h"
+
 #include <unistd.h>
 
 #include <csignal>
@@ -26,20 +28,6 @@ std::string HumanRate(double bytesPerSecond) {
 
 }  // namespace
 
-std::string OneLine(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '\r') continue;
-    if (text[i] == '\n') {
-      if (!out.empty() && out.back() != ' ') out += ' ';
-      continue;
-    }
-    out += text[i];
-  }
-  while (!out.empty() && out.back() == ' ') out.pop_back();
-  return out;
-}
-
 TerminalHost::TerminalHost(LogModel& log, bool verbose) : m_log(log), m_verbose(verbose), m_tty(::isatty(2)) {
   m_log.OnAppend = [this](const std::string& text) { OnReport(text); };
 }
@@ -56,7 +44,7 @@ void TerminalHost::Message(const std::string& text) {
     std::cerr << "\r\033[K";
     m_barShown = false;
   }
-  std::cerr << Latin1ToUtf8(OneLine(text)) << '\n';
+  std::cerr << DisplayText(OneLine(text)) << '\n';
 }
 
 bool TerminalHost::AskAddress(std::string& text) {
@@ -92,7 +80,7 @@ void TerminalHost::Synchronize(const std::function<void()>& fn) {
 
 void TerminalHost::OnReport(const std::string& text) {
   // Runs with m_mutex held (reports arrive through Synchronize).
-  if (!m_tty && !text.empty()) std::cerr << Latin1ToUtf8(OneLine(text)) << '\n';
+  if (!m_tty && !text.empty()) std::cerr << DisplayText(OneLine(text)) << '\n';
 }
 
 void TerminalHost::Draw(const StatusDialog& d) {
@@ -116,7 +104,7 @@ void TerminalHost::Draw(const StatusDialog& d) {
     const auto nl = d.Label().find('\r');
     label = nl == std::string::npos ? label : OneLine(d.Label().substr(0, nl));
   }
-  line += d.Caption() + (label.empty() ? "" : ": " + Latin1ToUtf8(label));
+  line += d.Caption() + (label.empty() ? "" : ": " + DisplayText(label));
   if (line.size() > 110) line.resize(110);
   std::cerr << "\r\033[K" << line << std::flush;
   m_barShown = true;

@@ -50,7 +50,4 @@ class TerminalHost : public SessionHost {
   bool m_barShown = false;
 };
 
-// Multi-line report texts ("1/40 Kbytes\r\n(2%)\r\n...") on one line.
-std::string OneLine(const std::string& text);
-
 }  // namespace corvane::cli

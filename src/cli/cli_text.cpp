@@ -1,0 +1,84 @@
+#include "cli/cli_text.h"
+
+#include <cstdio>
+
+#include "desktop/local_files.h"
+#include "protocol/listing.h"
+#include "session/xmodem_server.h"
+
+namespace corvane::cli {
+
+Bytes DevicePath(const std::string& utf8) {
+  std::string latin1;
+  if (!Utf8ToLatin1(utf8, latin1)) throw UsageError("'" + utf8 + "' cannot be written in the device's 8-bit names");
+  for (char& c : latin1)
+    if (c == '/') c = '\\';
+  const Bytes norm = NormaliseDevicePath("\\" + latin1);  // always ends in one backslash
+  return norm.size() == 1 ? norm : norm.substr(0, norm.size() - 1);
+}
+
+std::pair<Bytes, Bytes> SplitDevicePath(const std::string& utf8) {
+  const Bytes path = DevicePath(utf8);
+  const size_t slash = path.rfind('\\');
+  const Bytes name = path.substr(slash + 1);
+  if (name.empty()) throw UsageError("'" + utf8 + "' names a folder, not an entry");
+  return {slash == 0 ? Bytes("\\") : path.substr(0, slash), name};
+}
+
+const char* KindWord(int kind) {
+  switch (kind) {
+    case kKindDirectory: return "dir";
+    case kKindTallisObject: return "object";
+    default: return "file";
+  }
+}
+
+std::string JsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string OneLine(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      if (!out.empty() && out.back() != ' ') out += ' ';
+      continue;
+    }
+    out += c;
+  }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  return out;
+}
+
+std::string DisplayText(const std::string& text) {
+  std::string ignored;
+  // Utf8ToLatin1 fails on invalid UTF-8 and on characters above U+00FF; the
+  // latter are valid UTF-8 too, so check validity on its own.
+  size_t i = 0;
+  bool valid = true;
+  while (i < text.size() && valid) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > text.size()) valid = false;
+    for (size_t k = 1; valid && k < len; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) valid = false;
+    i += len;
+  }
+  return valid ? text : Latin1ToUtf8(text);
+}
+
+}  // namespace corvane::cli
