@@ -88,6 +88,9 @@ void TYModemRX::Execute() {
           break;
         }
         if (b == CAN) ConnectionError();
+        // A cancel that came during this wait ends the transfer now, not
+        // after another drain and NAK.
+        if (Terminated()) ConnectionError();
         CommDrain(m_link, kReadTimeoutMs, 0);
         WriteByte(NAK);
         if (++retries > kMaxHeaderRetries) ConnectionError();

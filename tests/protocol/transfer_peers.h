@@ -1,0 +1,230 @@
+#pragma once
+// The device's side of a block transfer, scripted on a ScriptedPort, and the
+// small things every transfer test needs: a scratch folder, a report recorder.
+//
+// SenderPeer plays a device that sends a file (the PC receives): the PC's NAK
+// starts it, each ACK moves it to the next frame, each NAK repeats the frame.
+// ReceiverPeer plays a device that receives a file (the PC sends): it answers
+// every frame the PC writes with the reply a test chooses (ACK by default).
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "link/checksum.h"
+#include "protocol/report.h"
+#include "protocol/wire.h"
+#include "scripted_port.h"
+
+namespace corvane::test {
+
+// A private folder under the system's temp folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "xfer-test-XXXXXX").string();
+    if (::mkdtemp(tmpl.data()) != nullptr) m_path = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
+  }
+  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
+  const std::string& Path() const { return m_path; }
+  // Names of everything in the folder (to prove nothing was left behind).
+  std::vector<std::string> Entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(m_path)) names.push_back(e.path().filename().string());
+    return names;
+  }
+
+ private:
+  std::string m_path;
+};
+
+inline Bytes ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+inline void WriteWhole(const std::string& path, const Bytes& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+}
+
+inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
+
+// Content that shows any misplaced byte: position-dependent, no long runs.
+inline Bytes Pattern(size_t n, unsigned seed = 1) {
+  Bytes b(n, '\0');
+  uint32_t x = 2463534242u ^ seed;
+  for (size_t i = 0; i < n; ++i) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b[i] = static_cast<char>(x & 0xFF);
+  }
+  return b;
+}
+
+struct ReportLine {
+  std::string text;
+  int kind;
+  int64_t position;
+  int64_t max;
+};
+
+// Records every report a worker makes (from the worker's thread).
+class Reports {
+ public:
+  TTransferStatusEvent Handler() {
+    return [this](const std::string& text, int kind, int64_t position, int64_t max) {
+      std::lock_guard lock(m_mutex);
+      m_lines.push_back({text, kind, position, max});
+    };
+  }
+  std::vector<ReportLine> Lines() const {
+    std::lock_guard lock(m_mutex);
+    return m_lines;
+  }
+  std::vector<std::string> Texts(int kind) const {
+    std::vector<std::string> out;
+    for (const auto& l : Lines())
+      if (l.kind == kind) out.push_back(l.text);
+    return out;
+  }
+  int Count(int kind) const { return static_cast<int>(Texts(kind).size()); }
+
+ private:
+  mutable std::mutex m_mutex;
+  std::vector<ReportLine> m_lines;
+};
+
+// A sum-checked block as a device sends it.
+inline Bytes DeviceBlock(uint8_t number, const Bytes& data) {
+  return BuildBlock(number, reinterpret_cast<const uint8_t*>(data.data()), data.size(), ckSum8);
+}
+
+class SenderPeer {
+ public:
+  // Frames in order; the last is normally the single EOT byte.
+  std::vector<Bytes> frames;
+  // What actually goes out for frame `index` on its `attempt`-th sending
+  // (0 first); returning an empty string sends nothing.
+  std::function<Bytes(size_t index, int attempt, const Bytes& frame)> Alter;
+  // Called for every byte the PC writes, before the peer acts on it.
+  std::function<void(uint8_t)> OnByte;
+
+  size_t index = 0;
+  int attempt = 0;
+  int naks = 0;
+  int acks = 0;
+  int cans = 0;
+  bool finished = false;  // the EOT was acknowledged
+
+  // Splits `content` into blocks of `blockSize`, padding the last with 0x1A,
+  // then EOT.
+  void SetFile(const Bytes& content, size_t blockSize = 1024) {
+    frames.clear();
+    uint8_t number = 1;
+    for (size_t at = 0; at < content.size(); at += blockSize, ++number) {
+      Bytes data = content.substr(at, blockSize);
+      data.resize(blockSize, '\x1A');
+      frames.push_back(DeviceBlock(number, data));
+    }
+    frames.push_back(Bytes(1, static_cast<char>(EOT)));
+  }
+
+  void Attach(ScriptedPort& port) {
+    port.OnWrite = [this](ScriptedPort& p, const Bytes& data) {
+      for (char c : data) Byte(p, static_cast<uint8_t>(c));
+    };
+  }
+
+ private:
+  void Send(ScriptedPort& p) {
+    if (index >= frames.size()) return;
+    const Bytes out = Alter ? Alter(index, attempt, frames[index]) : frames[index];
+    ++attempt;
+    if (!out.empty()) p.Queue(out);
+  }
+  void Byte(ScriptedPort& p, uint8_t b) {
+    if (OnByte) OnByte(b);
+    if (b == NAK) {
+      ++naks;
+      Send(p);
+    } else if (b == ACK) {
+      ++acks;
+      if (index + 1 == frames.size()) {
+        finished = true;
+        index = frames.size();
+        return;
+      }
+      ++index;
+      attempt = 0;
+      Send(p);
+    } else if (b == CAN) {
+      ++cans;
+    }
+  }
+};
+
+class ReceiverPeer {
+ public:
+  // Every frame the PC wrote, retries included.
+  std::vector<Bytes> frames;
+  // Reply to the i-th frame (0-based, counting retries); ACK when unset.
+  std::function<Bytes(size_t i, const Bytes& frame)> Reply;
+  // Reply to the n-th EOT (1-based); ACK when unset.
+  std::function<Bytes(int n)> EotReply;
+  int eots = 0;
+  Bytes cans;
+  // Data of the frames that were acknowledged, in order.
+  Bytes accepted;
+
+  void Attach(ScriptedPort& port) {
+    port.OnWrite = [this](ScriptedPort& p, const Bytes& data) {
+      if (data.size() == 1 && static_cast<uint8_t>(data[0]) == EOT) {
+        ++eots;
+        p.Queue(EotReply ? EotReply(eots) : Bytes(1, static_cast<char>(ACK)));
+        return;
+      }
+      if (!data.empty() && data.find_first_not_of(static_cast<char>(CAN)) == Bytes::npos) {
+        cans += data;
+        return;
+      }
+      frames.push_back(data);
+      const Bytes reply = Reply ? Reply(frames.size() - 1, data) : Bytes(1, static_cast<char>(ACK));
+      if (reply.size() == 1 && static_cast<uint8_t>(reply[0]) == ACK && data.size() >= 1027)
+        accepted += data.substr(3, 1024);
+      p.Queue(reply);
+    };
+  }
+};
+
+// A one-shot gate between a peer on the worker's thread and the test thread.
+class Gate {
+ public:
+  void Open() {
+    std::lock_guard lock(m_mutex);
+    m_open = true;
+    m_cv.notify_all();
+  }
+  void Wait() {
+    std::unique_lock lock(m_mutex);
+    m_cv.wait(lock, [&] { return m_open; });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_open = false;
+};
+
+}  // namespace corvane::test
