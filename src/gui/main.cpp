@@ -1,0 +1,142 @@
+// corvane-kit: the desktop program.
+//
+//   corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...
+//
+// --quillon          run as the kit of the Quillon (also a saved setting
+//                    "Options/Quillon" = 1); the Tallis otherwise
+// --emulator [kind]  start an emulated device of the chosen kind on a
+//                    pseudo-terminal, serving a demo folder, and offer it in
+//                    the port list, so that "Auto" finds it
+// --port PATH        offer PATH in the port list (repeatable)
+#include <QApplication>
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+
+#include <cstdio>
+#include <exception>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "emulator/emulated_device.h"
+#include "gui/main_window.h"
+#include "gui/message_box.h"
+#include "link/serial_port.h"
+
+namespace {
+
+void Usage() {
+  std::fputs(
+      "usage: corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...\n"
+      "  --quillon          run as the Quillon kit (the Tallis kit otherwise)\n"
+      "  --emulator [kind]  start an emulated device on a pseudo-terminal over a demo folder\n"
+      "  --port PATH        add PATH to the list of serial ports\n",
+      stdout);
+}
+
+void WriteFile(const QString& path, const std::string& bytes) {
+  std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + (i >> 7)) & 0xFF);
+  return s;
+}
+
+// A small device worth looking at: a few files and folders of either kind.
+void FillDemoFolder(const QString& root, bool quillon) {
+  QDir dir(root);
+  if (quillon) {
+    dir.mkpath(QStringLiteral("Documents"));
+    dir.mkpath(QStringLiteral("Programs/Games"));
+    dir.mkpath(QStringLiteral("Pictures"));
+    WriteFile(dir.filePath(QStringLiteral("readme.txt")),
+              "This is the demo folder of the emulated Quillon.\r\nCopy files in and out to try the kit.\r\n");
+    WriteFile(dir.filePath(QStringLiteral("notes.txt")), "Shopping: milk, bread, batteries.\r\n");
+    WriteFile(dir.filePath(QStringLiteral("Documents/letter.txt")), "Dear reader,\r\nthis letter lives on the device.\r\n");
+    WriteFile(dir.filePath(QStringLiteral("Documents/budget.csv")), "month;amount\r\njan;120\r\nfeb;95\r\n");
+    WriteFile(dir.filePath(QStringLiteral("Programs/calc.prg")), Pattern(5120, 1));
+    WriteFile(dir.filePath(QStringLiteral("Programs/Games/maze.prg")), Pattern(23000, 2));
+    WriteFile(dir.filePath(QStringLiteral("Pictures/sunset.bmp")), Pattern(38462, 3));
+  } else {
+    dir.mkpath(QStringLiteral("DEMO"));
+    dir.mkpath(QStringLiteral("MATHS"));
+    WriteFile(dir.filePath(QStringLiteral("AREA")), "\xAB R SQ \xCF * \xBB");
+    WriteFile(dir.filePath(QStringLiteral("GREET")), "\xAB \"HELLO FROM THE TALLIS\" 1 DISP \xBB");
+    WriteFile(dir.filePath(QStringLiteral("NOTES")), "\"Batteries: change in May\"");
+    WriteFile(dir.filePath(QStringLiteral("DEMO/PLOT")), Pattern(1500, 4));
+    WriteFile(dir.filePath(QStringLiteral("DEMO/TABLE")), Pattern(3200, 5));
+    WriteFile(dir.filePath(QStringLiteral("MATHS/SOLVE")), Pattern(880, 6));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setOrganizationName(QStringLiteral("Corvane"));
+  QApplication::setApplicationName(QStringLiteral("Quillon Connectivity kit"));
+
+  corvane::MainWindowOptions options;
+  {
+    QSettings settings(QStringLiteral("Corvane"), QStringLiteral("Quillon Connectivity kit"));
+    options.quillon = settings.value(QStringLiteral("Options/Quillon")).toString() == QLatin1String("1");
+  }
+  bool emulator = false;
+  const QStringList args = QApplication::arguments();
+  for (qsizetype i = 1; i < args.size(); ++i) {
+    const QString& a = args[i];
+    if (a == QLatin1String("--quillon")) {
+      options.quillon = true;
+    } else if (a == QLatin1String("--tallis")) {
+      options.quillon = false;
+    } else if (a == QLatin1String("--emulator")) {
+      emulator = true;
+      if (i + 1 < args.size() && (args[i + 1] == QLatin1String("quillon") || args[i + 1] == QLatin1String("tallis")))
+        options.quillon = args[++i] == QLatin1String("quillon");
+    } else if (a == QLatin1String("--port") && i + 1 < args.size()) {
+      corvane::AddExtraSerialPort(args[++i].toStdString());
+    } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+      Usage();
+      return 0;
+    } else {
+      std::fprintf(stderr, "corvane-kit: unknown argument '%s'\n", qPrintable(a));
+      Usage();
+      return 2;
+    }
+  }
+
+  // The emulated device lives for the whole run, and its demo folder with it.
+  std::unique_ptr<QTemporaryDir> demo;
+  std::unique_ptr<corvane::emu::EmulatedDevice> device;
+  if (emulator) {
+    try {
+      demo = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-demo-XXXXXX"));
+      if (!demo->isValid()) throw std::runtime_error("cannot create the demo folder: " + demo->errorString().toStdString());
+      FillDemoFolder(demo->path(), options.quillon);
+      corvane::emu::DeviceOptions o;
+      o.kind = options.quillon ? corvane::emu::DeviceKind::kQuillon : corvane::emu::DeviceKind::kTallis;
+      o.root = QFile::encodeName(demo->path()).toStdString();
+      device = std::make_unique<corvane::emu::EmulatedDevice>(o);
+      const std::string path = device->StartPty();
+      corvane::AddExtraSerialPort(path);
+      std::fprintf(stderr, "corvane-kit: emulated %s on %s, serving %s\n", options.quillon ? "Quillon" : "Tallis",
+                   path.c_str(), qPrintable(demo->path()));
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "corvane-kit: the emulator could not start: %s\n", e.what());
+      return 1;
+    }
+  }
+
+  int result = 0;
+  {
+    corvane::TForm1 window(options);
+    window.show();
+    result = QApplication::exec();
+  }
+  if (device) device->Stop();
+  return result;
+}

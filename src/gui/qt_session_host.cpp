@@ -1,0 +1,56 @@
+#include "gui/qt_session_host.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThread>
+
+#include <exception>
+
+#include "gui/message_box.h"
+#include "gui/net_address_form.h"
+#include "gui/status_form.h"
+
+namespace corvane {
+
+void RunOnUiThread(const std::function<void()>& fn) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() == app->thread()) {
+    fn();
+    return;
+  }
+  std::exception_ptr error;
+  QMetaObject::invokeMethod(
+      app,
+      [&] {
+        try {
+          fn();
+        } catch (...) {
+          error = std::current_exception();
+        }
+      },
+      Qt::BlockingQueuedConnection);
+  if (error) std::rethrow_exception(error);
+}
+
+bool QtSessionHost::AskAddress(std::string& address) {
+  bool ok = false;
+  RunOnUiThread([&] { ok = m_address->AskAddress(address); });
+  return ok;
+}
+
+bool QtSessionHost::MessageBox(const std::string& text, const std::string& caption, Buttons buttons) {
+  bool ok = false;
+  RunOnUiThread([&] {
+    ok = ShowMessageBox(m_window, QString::fromStdString(caption), QString::fromStdString(text),
+                        buttons == Buttons::kYesNo ? MessageKind::kQuestion : MessageKind::kInformation);
+  });
+  return ok;
+}
+
+void QtSessionHost::Synchronize(const std::function<void()>& fn) { RunOnUiThread(fn); }
+
+void QtSessionHost::RunStatusDialog(StatusDialog& dialog) {
+  RunOnUiThread([&] { m_status->Run(dialog); });
+}
+
+}  // namespace corvane
