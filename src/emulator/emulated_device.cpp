@@ -262,9 +262,10 @@ bool EmulatedDevice::Session::ReceivePacket(Bytes& payload) {
         }
       });
       if (!nak) {
+        // Recorded before the ACK, so a test that saw its call return finds it.
+        m_dev.AddPacket(a.payload);
         Write(Bytes(1, static_cast<char>(ACK)));
         payload = std::move(a.payload);
-        m_dev.AddPacket(payload);
         return true;
       }
       Log("NAK to a good packet (on request)");

@@ -1,0 +1,177 @@
+#pragma once
+// A session connected to an emulated device, and a folder tree for it to serve.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "emulator/device_files.h"
+#include "emulator/emulated_device.h"
+#include "session/host.h"
+#include "session/status_dialog.h"
+#include "session/xmodem_server.h"
+
+namespace corvane::test {
+
+namespace fs = std::filesystem;
+
+// Answers the address prompt with 127.0.0.1, records message boxes, and waits
+// for the status dialog on a condition variable.
+class RigHost final : public SessionHost {
+ public:
+  std::vector<std::string> boxes;
+
+  bool AskAddress(std::string& address) override {
+    address = "127.0.0.1";
+    return true;
+  }
+  bool MessageBox(const std::string& text, const std::string& caption, Buttons) override {
+    std::lock_guard lock(m_mutex);
+    boxes.push_back(caption + ": " + text);
+    return true;
+  }
+  void Synchronize(const std::function<void()>& fn) override {
+    std::lock_guard lock(m_mutex);
+    fn();
+    m_changed.notify_all();
+  }
+  void RunStatusDialog(StatusDialog& dialog) override {
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [&] { return dialog.Ended(); });
+  }
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+};
+
+// A private folder under the system temp directory, removed at the end.
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "corvane-emu-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    m_path = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+  }
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const fs::path& Path() const { return m_path; }
+
+ private:
+  fs::path m_path;
+};
+
+inline void WriteFile(const fs::path& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The served tree:
+//   NETWORK/                 (folder, empty)
+//   docs/caf\xE9.txt         (8-bit name, 10 bytes)
+//   docs/empty/              (empty folder)
+//   docs/my notes.txt        (blank in the name, 5 bytes)
+//   docs/sub/deep.txt        (3000 bytes)
+//   many/f000 .. many/f199   (200 entries, sizes 0..199)
+//   readme.txt               (1234 bytes)
+//   tobj                     (a Tallis object of 100 body bytes: 109-byte file)
+inline void MakeTree(const fs::path& root) {
+  fs::create_directories(root / "NETWORK");
+  fs::create_directories(root / "docs" / "empty");
+  fs::create_directories(root / "docs" / "sub");
+  fs::create_directories(root / "many");
+  WriteFile(root / "docs" / "caf\xE9.txt", std::string(10, 'c'));
+  WriteFile(root / "docs" / "my notes.txt", "notes");
+  WriteFile(root / "docs" / "sub" / "deep.txt", std::string(3000, 'd'));
+  for (int i = 0; i < 200; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "f%03d", i);
+    WriteFile(root / "many" / name, std::string(static_cast<size_t>(i), 'x'));
+  }
+  WriteFile(root / "readme.txt", std::string(1234, 'r'));
+  WriteFile(root / "tobj", emu::MakeTallisHeader(100) + std::string(100, 'o'));
+}
+
+enum class Link { kPty, kTcp };
+
+// A device and a session connected to it. Members are destroyed session
+// first, then the device.
+struct Rig {
+  explicit Rig(emu::DeviceKind kind, Link link, const fs::path& root, const emu::Misbehaviour& faults = {},
+               bool upgradeMode = false)
+      : device(MakeOptions(kind, root, faults, upgradeMode)), session(host, log) {
+    session.IsQuillon = kind == emu::DeviceKind::kQuillon;
+    session.OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    if (link == Link::kPty) {
+      port = device.StartPty();
+      session.BaudRate = "115200";
+    } else {
+      session.Socket.Port = device.StartTcp(0);
+      port = "TCP/IP";
+    }
+  }
+
+  static emu::DeviceOptions MakeOptions(emu::DeviceKind kind, const fs::path& root, const emu::Misbehaviour& faults,
+                                        bool upgradeMode) {
+    emu::DeviceOptions o;
+    o.kind = kind;
+    o.root = root;
+    o.faults = faults;
+    o.upgradeMode = upgradeMode;
+    return o;
+  }
+
+  void Connect() { session.Connect(port); }
+
+  // The packets the device accepted with each command of one letter.
+  std::vector<Bytes> PacketsOf(char command) const {
+    std::vector<Bytes> out;
+    for (const auto& c : device.Commands())
+      if (c.command == command)
+        for (const auto& p : c.packets) out.push_back(p);
+    return out;
+  }
+  int CountOf(char command) const {
+    int n = 0;
+    for (const auto& c : device.Commands()) n += c.command == command ? 1 : 0;
+    return n;
+  }
+
+  emu::EmulatedDevice device;
+  RigHost host;
+  LogModel log;
+  TXModemServer session;
+  std::string port;
+  std::vector<std::string> messages;
+};
+
+// name -> (size, kind) of a listing, for compact comparisons.
+inline std::vector<std::string> Describe(const std::vector<std::unique_ptr<TXPObject>>& entries) {
+  std::vector<std::string> out;
+  for (const auto& e : entries) out.push_back(e->Name + "|" + std::to_string(e->Size) + "|" + std::to_string(e->Kind));
+  return out;
+}
+
+inline TXPObject* Child(std::vector<std::unique_ptr<TXPObject>>& entries, const Bytes& name) {
+  for (auto& e : entries)
+    if (e->Name == name) return e.get();
+  return nullptr;
+}
+
+}  // namespace corvane::test
