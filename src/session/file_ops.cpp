@@ -1,14 +1,236 @@
-// File operations and the screen capture (to be filled in with the transfers).
+// File operations and the screen capture: the commands of both device kinds,
+// block transfers under the status dialog on a serial link, and streamed
+// single packets over TCP/IP.
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
 #include "link/link_error.h"
+#include "protocol/local_file.h"
+#include "protocol/wire.h"
+#include "protocol/ymodem_rx.h"
+#include "protocol/ymodem_tx.h"
 #include "session/xmodem_server.h"
 
 namespace corvane {
+namespace {
 
-bool TXModemServer::GetFile(const Bytes&, const std::string&, int64_t) { LinkError("not implemented"); }
-bool TXModemServer::PutFile(const Bytes&, const std::string&) { LinkError("not implemented"); }
-void TXModemServer::DeleteItem(const Bytes&) { LinkError("not implemented"); }
-void TXModemServer::RenameItem(const Bytes&, const Bytes&) { LinkError("not implemented"); }
-void TXModemServer::OpenItem(const Bytes&) { LinkError("not implemented"); }
-bool TXModemServer::CaptureScreen(const std::string&) { LinkError("not implemented"); }
+constexpr int64_t kTallisHeaderBytes = 9;
+constexpr int64_t kScreenBytes = 38912;
+constexpr uint32_t kGetPauseMs = 500;
+constexpr uint32_t kPutPauseMs = 1000;
+constexpr uint32_t kChangePauseMs = 1000;
+constexpr size_t kTcpChunk = 64 * 1024;
+
+// Quillon drivers go to fixed names on the device, whatever name was asked for.
+struct DriverName {
+  const char* local;
+  const char* device;
+};
+constexpr DriverName kDriverNames[] = {
+    {"DISPDRV.DLL", "ddi.dll"},
+    {"ZEPHTOUCH.DLL", "touch.dll"},
+    {"KEYDRV1.DLL", "keybddr.dll"},
+};
+
+std::string UpperAscii(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+Bytes DeviceNameForDriver(const Bytes& deviceName, const std::string& localPath) {
+  const std::string file = UpperAscii(LocalFileName(localPath));
+  for (const auto& d : kDriverNames)
+    if (file == d.local) return d.device;
+  return deviceName;
+}
+
+// The pause after a transfer, kept also when an error passes.
+class PauseOnExit {
+ public:
+  PauseOnExit(Clock& clock, uint32_t ms) : m_clock(clock), m_ms(ms) {}
+  ~PauseOnExit() { m_clock.SleepMs(m_ms); }
+  PauseOnExit(const PauseOnExit&) = delete;
+  PauseOnExit& operator=(const PauseOnExit&) = delete;
+
+ private:
+  Clock& m_clock;
+  uint32_t m_ms;
+};
+
+// Shows the status dialog while a worker runs; the worker object is built
+// after the dialog was reset, so its final report always ends the wait. The
+// worker's destructor stops and joins it on every path.
+template <class Worker, class... Args>
+bool RunUnderStatus(TXModemServer& s, const std::string& caption, Args&&... args) {
+  s.BeginStatus(caption, true);
+  Worker worker(std::forward<Args>(args)...);
+  s.RunStatus();
+  worker.Terminate();
+  worker.WaitFor();
+  return worker.Success();
+}
+
+void OpenTarget(ReplacingFile& file, const std::string& localPath) {
+  if (const int err = file.Open(localPath); err != 0)
+    LinkError("Unable to open file " + localPath + " " + std::to_string(err));
+}
+
+// Receives one TCP/IP packet straight into the file: the 4-byte length, then
+// the payload in chunks, never all of it in memory. The file replaces the
+// target only when every byte arrived.
+void ReceiveTcpFile(TXModemServer& s, ReplacingFile& file) {
+  uint8_t size[4];
+  for (size_t got = 0; got < 4;) {
+    const size_t r = s.Socket.Receive(size + got, 4 - got);
+    if (r == 0) ConnectionError();
+    got += r;
+  }
+  const uint32_t length = ReadLe32(reinterpret_cast<const char*>(size));
+  if (length > kMaxTcpPacket) {
+    s.Log("Refused a packet of " + std::to_string(length) + " bytes from the device");
+    s.Socket.Close();
+    ConnectionError();
+  }
+  std::vector<char> chunk(std::min<size_t>(kTcpChunk, std::max<uint32_t>(length, 1)));
+  int writeError = 0;
+  for (uint32_t left = length; left > 0;) {
+    const size_t r = s.Socket.Receive(chunk.data(), std::min<size_t>(chunk.size(), left));
+    if (r == 0) ConnectionError();  // the device closed the connection mid-file
+    // After a failed write the rest is still read, so that the link stays in step.
+    if (writeError == 0) writeError = file.Write(chunk.data(), r);
+    left -= static_cast<uint32_t>(r);
+  }
+  if (writeError == 0) writeError = file.Commit();
+  if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError));
+}
+
+// Sends the open file as one TCP/IP packet: the 4-byte length, then the
+// contents in chunks.
+void SendTcpFile(TXModemServer& s, InputFile& file, uint32_t length) {
+  const Bytes header = IntToBytes(static_cast<int32_t>(length));
+  s.Socket.Send(header.data(), header.size());
+  std::vector<char> chunk(kTcpChunk);
+  for (uint32_t left = length; left > 0;) {
+    int err = 0;
+    const size_t want = std::min<size_t>(chunk.size(), left);
+    const size_t got = file.Read(chunk.data(), want, err);
+    if (err != 0 || got < want) {
+      // The device waits for bytes that will not come: the link is out of step.
+      s.Socket.Close();
+      LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO));
+    }
+    s.Socket.Send(chunk.data(), got);
+    left -= static_cast<uint32_t>(got);
+  }
+  // A socket that closed on the way sends nothing and says nothing.
+  if (!s.Socket.Active()) ConnectionError();
+}
+
+}  // namespace
+
+bool TXModemServer::GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size) {
+  CheckConnected();
+  const Bytes part = DeviceFilePart(deviceName);
+  ReplacingFile tcpFile;
+  if (IsTcp()) OpenTarget(tcpFile, localPath);  // before the device is asked for anything
+  Log("Requesting file " + part);
+  SendCommand('G');
+  SendPacket(deviceName);
+  Log("Copying " + part);
+  if (IsTcp()) {
+    ReceiveTcpFile(*this, tcpFile);
+    return true;
+  }
+  // A Tallis object comes with its 9-byte header, which the listing does not count.
+  const int64_t expected = size + (IsQuillon ? 0 : kTallisHeaderBytes);
+  PauseOnExit pause(GetClock(), kGetPauseMs);
+  return RunUnderStatus<TYModemRX>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
+                                   GetClock());
+}
+
+bool TXModemServer::PutFile(const Bytes& deviceName, const std::string& localPath) {
+  const Bytes name = IsQuillon ? DeviceNameForDriver(deviceName, localPath) : deviceName;
+  CheckConnected();
+  // The local file is opened before anything is sent, so that a missing file
+  // leaves the device untouched.
+  InputFile file;
+  if (const int err = file.Open(localPath); err != 0)
+    LinkError("Unable to open file " + localPath + " " + std::to_string(err));
+  const int64_t length = file.Size();
+  if (length > int64_t{0xFFFFFFFF} && (IsQuillon || IsTcp()))
+    LinkError("The file " + localPath + " is too large for the device");
+
+  Log("Sending PUT command");
+  SendCommand('P');
+  if (IsQuillon) {
+    Bytes packet = name;
+    packet += '\0';
+    packet += IntToBytes(static_cast<int32_t>(static_cast<uint32_t>(length)));
+    SendPacket(packet);
+  } else {
+    SendPacket(name);
+  }
+  Log("Copying " + DeviceFilePart(name));
+  if (IsTcp()) {
+    SendTcpFile(*this, file, static_cast<uint32_t>(length));
+    return true;
+  }
+  file.Close();
+  PauseOnExit pause(GetClock(), kPutPauseMs);
+  return RunUnderStatus<TYModemTX>(*this, "Copying " + name, Handle(), ThreadMessage(), localPath, GetClock());
+}
+
+void TXModemServer::DeleteItem(const Bytes& name) {
+  CheckConnected();
+  if (IsQuillon) {
+    SendCommand('D');
+    SendPacket(name);
+    GetClock().SleepMs(kChangePauseMs);
+    return;
+  }
+  SendCommand('E');
+  SendPacket("'" + name + "' PURGE");
+}
+
+void TXModemServer::RenameItem(const Bytes& oldName, const Bytes& newName) {
+  CheckConnected();
+  if (IsQuillon) {
+    SendCommand('r');
+    SendPacket(oldName);
+    SendPacket(newName);
+  } else {
+    // Recall the object, purge the old name, store it under the new one.
+    SendCommand('E');
+    SendPacket("'" + oldName + "' DUP RCL SWAP PURGE'" + newName + "' STO");
+  }
+  GetClock().SleepMs(kChangePauseMs);
+}
+
+void TXModemServer::OpenItem(const Bytes& name) {
+  CheckConnected();
+  SendCommand('o');
+  SendPacket(name);
+}
+
+bool TXModemServer::CaptureScreen(const std::string& localPath) {
+  CheckConnected();
+  Log("Capturing screen");
+  if (IsTcp()) {
+    ReplacingFile file;
+    OpenTarget(file, localPath);
+    SendCommand('S');
+    ReceiveTcpFile(*this, file);
+    return true;
+  }
+  SendCommand('S');
+  // At most 38 blocks of the bitmap are kept, whatever the device sends.
+  const bool ok =
+      RunUnderStatus<TYModemRX>(*this, "Receiving Screen", Handle(), kScreenBytes, ThreadMessage(), localPath, GetClock());
+  Log("Screen received");
+  return ok;
+}
 
 }  // namespace corvane

@@ -142,9 +142,10 @@ class SenderPeer {
   }
 
   void Attach(ScriptedPort& port) {
-    port.OnWrite = [this](ScriptedPort& p, const Bytes& data) {
-      for (char c : data) Byte(p, static_cast<uint8_t>(c));
-    };
+    port.OnWrite = [this](ScriptedPort& p, const Bytes& data) { OnWrite(p, data); };
+  }
+  void OnWrite(ScriptedPort& p, const Bytes& data) {
+    for (char c : data) Byte(p, static_cast<uint8_t>(c));
   }
 
  private:
@@ -188,23 +189,28 @@ class ReceiverPeer {
   // Data of the frames that were acknowledged, in order.
   Bytes accepted;
 
+  bool finished = false;  // the EOT was acknowledged
+
   void Attach(ScriptedPort& port) {
-    port.OnWrite = [this](ScriptedPort& p, const Bytes& data) {
-      if (data.size() == 1 && static_cast<uint8_t>(data[0]) == EOT) {
-        ++eots;
-        p.Queue(EotReply ? EotReply(eots) : Bytes(1, static_cast<char>(ACK)));
-        return;
-      }
-      if (!data.empty() && data.find_first_not_of(static_cast<char>(CAN)) == Bytes::npos) {
-        cans += data;
-        return;
-      }
-      frames.push_back(data);
-      const Bytes reply = Reply ? Reply(frames.size() - 1, data) : Bytes(1, static_cast<char>(ACK));
-      if (reply.size() == 1 && static_cast<uint8_t>(reply[0]) == ACK && data.size() >= 1027)
-        accepted += data.substr(3, 1024);
+    port.OnWrite = [this](ScriptedPort& p, const Bytes& data) { OnWrite(p, data); };
+  }
+  void OnWrite(ScriptedPort& p, const Bytes& data) {
+    if (data.size() == 1 && static_cast<uint8_t>(data[0]) == EOT) {
+      ++eots;
+      const Bytes reply = EotReply ? EotReply(eots) : Bytes(1, static_cast<char>(ACK));
+      if (reply == Bytes(1, static_cast<char>(ACK))) finished = true;
       p.Queue(reply);
-    };
+      return;
+    }
+    if (!data.empty() && data.find_first_not_of(static_cast<char>(CAN)) == Bytes::npos) {
+      cans += data;
+      return;
+    }
+    frames.push_back(data);
+    const Bytes reply = Reply ? Reply(frames.size() - 1, data) : Bytes(1, static_cast<char>(ACK));
+    if (reply.size() == 1 && static_cast<uint8_t>(reply[0]) == ACK && data.size() >= 1027)
+      accepted += data.substr(3, 1024);
+    p.Queue(reply);
   }
 };
 

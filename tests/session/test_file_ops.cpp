@@ -1,0 +1,550 @@
+// File operations and the screen capture against a scripted device: the
+// command bytes and packets of both device kinds, the transfers under the
+// status dialog, the pauses, and the TCP/IP path against a local server.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <thread>
+
+#include "../protocol/transfer_peers.h"
+#include "fake_host.h"
+#include "link/link_error.h"
+#include "scripted_device.h"
+#include "session/xmodem_server.h"
+
+namespace corvane {
+namespace {
+
+using test::FakeClock;
+using test::FakeHost;
+using test::Pattern;
+using test::ReadWhole;
+using test::ReceiverPeer;
+using test::ScriptedDevice;
+using test::ScriptedPort;
+using test::SenderPeer;
+using test::TempDir;
+
+std::string What(const std::function<void()>& fn) {
+  try {
+    fn();
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+  return "(no exception)";
+}
+
+// The fake clock, with every pause written down.
+class RecordingClock final : public Clock {
+ public:
+  explicit RecordingClock(FakeClock& clock) : m_clock(clock) {}
+  uint64_t NowMs() override { return m_clock.NowMs(); }
+  void SleepMs(uint32_t ms) override {
+    {
+      std::lock_guard lock(m_mutex);
+      m_sleeps.push_back(ms);
+    }
+    m_clock.SleepMs(ms);
+  }
+  std::vector<uint32_t> Sleeps() {
+    std::lock_guard lock(m_mutex);
+    return m_sleeps;
+  }
+  void Clear() {
+    std::lock_guard lock(m_mutex);
+    m_sleeps.clear();
+  }
+
+ private:
+  FakeClock& m_clock;
+  std::mutex m_mutex;
+  std::vector<uint32_t> m_sleeps;
+};
+
+// A connected session whose device answers commands and packets, and takes
+// part in the block transfer that follows 'G', 'P' or 'S'.
+struct Rig {
+  FakeClock fake;
+  RecordingClock clock{fake};
+  FakeHost host;
+  LogModel log;
+  TXModemServer session{host, log, clock};
+  std::unique_ptr<ScriptedPort> portOwner;
+  ScriptedPort* port = nullptr;
+  std::unique_ptr<ScriptedDevice> device;
+  SenderPeer sender;      // the device sending a file (get, capture)
+  ReceiverPeer receiver;  // the device receiving a file (put)
+  uint8_t startByte = 'C';
+  std::vector<std::string> messages;
+  TempDir dir;
+
+  enum class Mode { kCommands, kSending, kReceiving } mode = Mode::kCommands;
+  char armed = 0;
+
+  explicit Rig(bool quillon, bool connect = true) {
+    session.IsQuillon = quillon;
+    session.BaudRate = "115200";
+    session.OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    session.OpenPort = [this](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
+      auto p = std::make_unique<ScriptedPort>(fake, name);
+      port = p.get();
+      device = std::make_unique<ScriptedDevice>(*p);
+      auto commandSide = p->OnWrite;
+      p->OnWrite = [this, commandSide](ScriptedPort& sp, const Bytes& data) { OnWrite(sp, data, commandSide); };
+      return p;
+    };
+    if (connect) {
+      session.Connect("/dev/ttyFAKE0");
+      port->ClearWritten();
+      device->commands.clear();
+      device->packets.clear();
+      messages.clear();
+      clock.Clear();
+    }
+  }
+
+  void OnWrite(ScriptedPort& p, const Bytes& data, const std::function<void(ScriptedPort&, const Bytes&)>& commandSide) {
+    if (mode == Mode::kSending) {
+      sender.OnWrite(p, data);
+      if (sender.finished || data.find(static_cast<char>(CAN)) != Bytes::npos) mode = Mode::kCommands;
+      return;
+    }
+    if (mode == Mode::kReceiving) {
+      receiver.OnWrite(p, data);
+      if (receiver.finished || !receiver.cans.empty()) mode = Mode::kCommands;
+      return;
+    }
+    const size_t packets = device->packets.size();
+    commandSide(p, data);
+    if (data.size() == 1 && (data[0] == 'G' || data[0] == 'P')) armed = data[0];
+    if (data.size() == 1 && data[0] == 'S') mode = Mode::kSending;
+    if (armed != 0 && device->packets.size() > packets) {
+      mode = armed == 'G' ? Mode::kSending : Mode::kReceiving;
+      if (armed == 'P') p.QueueByte(startByte);
+      armed = 0;
+    }
+  }
+
+  Bytes Commands() const {
+    Bytes c;
+    for (const auto& b : device->commands) c += b;
+    return c;
+  }
+  std::vector<uint32_t> Sleeps() { return clock.Sleeps(); }
+};
+
+// ---- get ----
+
+TEST(GetFile, QuillonReceivesTheListedSizeUnderTheStatusDialog) {
+  Rig rig(true);
+  const Bytes content = Pattern(1500);
+  rig.sender.SetFile(content);
+  const std::string local = rig.dir / "notes.txt";
+  ASSERT_TRUE(rig.session.GetFile("\\\\Docs\\notes.txt", local, 1500));
+  EXPECT_EQ(ReadWhole(local), content);
+  EXPECT_EQ(rig.Commands(), "G");
+  EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"\\\\Docs\\notes.txt"});
+  EXPECT_EQ(rig.messages, (std::vector<std::string>{"Requesting file notes.txt", "Copying notes.txt"}));
+  EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Copying notes.txt");
+  EXPECT_TRUE(rig.session.GetStatusDialog().Ended());
+  EXPECT_EQ(rig.session.GetStatusDialog().GetResult(), StatusDialog::Result::kOk);
+  // The command's pause, then the pause after the transfer.
+  EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 500}));
+  // Every report reached the log, the final one as an empty line.
+  const auto entries = rig.log.Entries();
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back(), "");
+  EXPECT_EQ(entries[entries.size() - 2], "notes.txt Received at 2 Kbyte/s");
+}
+
+TEST(GetFile, TallisExpectsNineBytesMoreThanListed) {
+  Rig rig(false);
+  const Bytes content = Pattern(109);
+  rig.sender.SetFile(content + Bytes(50, 'z'));
+  const std::string local = rig.dir / "A";
+  ASSERT_TRUE(rig.session.GetFile("A", local, 100));
+  EXPECT_EQ(ReadWhole(local), content);
+  EXPECT_EQ(rig.session.GetStatusDialog().ProgressMax(), 109);
+}
+
+TEST(GetFile, FailedTransferReturnsFalseLeavesNoFileAndStillPauses) {
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(5000));
+  rig.sender.frames[2] = Bytes(1, static_cast<char>(CAN));
+  const std::string local = rig.dir / "x.bin";
+  EXPECT_FALSE(rig.session.GetFile("x.bin", local, 5000));
+  EXPECT_FALSE(test::Exists(local));
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
+  EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 500}));
+  EXPECT_TRUE(rig.port->Written().ends_with(Bytes(4, static_cast<char>(CAN))));
+}
+
+TEST(GetFile, UserCancelStopsTheReceiverAndLeavesNoFile) {
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(20 * 1024));
+  // The user cancels during block 4; the device waits for that, then goes quiet.
+  test::Gate cancelled;
+  rig.host.onDialogChange = [&](StatusDialog& d) {
+    if (d.ProgressPosition() >= 3072 && d.RequestCancel()) cancelled.Open();
+  };
+  rig.sender.Alter = [&](size_t index, int, const Bytes& frame) {
+    if (index < 4) return frame;
+    cancelled.Wait();
+    return Bytes();
+  };
+  const std::string local = rig.dir / "big.bin";
+  test::WriteWhole(local, "keep me");
+  EXPECT_FALSE(rig.session.GetFile("big.bin", local, 20 * 1024));
+  EXPECT_EQ(rig.session.GetStatusDialog().GetResult(), StatusDialog::Result::kCancel);
+  EXPECT_EQ(ReadWhole(local), "keep me");
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"big.bin"});
+  EXPECT_FALSE(rig.sender.finished);
+  // Reports after the cancel still reach the log: the failure and the final line.
+  const auto entries = rig.log.Entries();
+  EXPECT_EQ(entries.back(), "");
+  EXPECT_EQ(entries[entries.size() - 2], kConnectionErrorText);
+}
+
+// ---- put ----
+
+TEST(PutFile, QuillonSendsNameZeroAndLengthThenTheBlocks) {
+  Rig rig(true);
+  const std::string local = rig.dir / "report.doc";
+  const Bytes content = Pattern(2500);
+  test::WriteWhole(local, content);
+  ASSERT_TRUE(rig.session.PutFile("\\My Documents\\report.doc", local));
+  EXPECT_EQ(rig.Commands(), "P");
+  EXPECT_EQ(rig.device->packets, std::vector<Bytes>{Bytes("\\My Documents\\report.doc\0\xC4\x09\x00\x00", 29)});
+  EXPECT_EQ(rig.receiver.accepted.substr(0, 2500), content);
+  EXPECT_EQ(rig.receiver.frames.size(), 3u);
+  EXPECT_EQ(rig.messages, (std::vector<std::string>{"Sending PUT command", "Copying report.doc"}));
+  EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Copying \\My Documents\\report.doc");
+  EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 1000}));
+}
+
+TEST(PutFile, QuillonDriversGoToTheirFixedNamesInAnyLetterCase) {
+  const std::vector<std::pair<std::string, Bytes>> cases = {
+      {"DispDrv.DLL", "ddi.dll"}, {"zephtouch.dll", "touch.dll"}, {"KEYDRV1.dll", "keybddr.dll"}, {"keydrv2.dll", "x\\keydrv2.dll"}};
+  for (const auto& [file, device] : cases) {
+    SCOPED_TRACE(file);
+    Rig rig(true);
+    std::filesystem::create_directory(rig.dir / "sub");
+    const std::string local = rig.dir / ("sub/" + file);
+    test::WriteWhole(local, "MZ");
+    ASSERT_TRUE(rig.session.PutFile("x\\" + file, local));
+    ASSERT_EQ(rig.device->packets.size(), 1u);
+    EXPECT_EQ(rig.device->packets[0], device + Bytes("\0\x02\0\0\0", 5));
+    EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Copying " + device);
+  }
+}
+
+TEST(PutFile, TallisSendsTheNameAloneEvenForADriverFile) {
+  Rig rig(false);
+  const std::string local = rig.dir / "DISPDRV.DLL";
+  test::WriteWhole(local, Pattern(10));
+  rig.startByte = NAK;
+  ASSERT_TRUE(rig.session.PutFile("DISPDRV.DLL", local));
+  EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"DISPDRV.DLL"});
+  ASSERT_EQ(rig.receiver.frames.size(), 1u);
+  EXPECT_EQ(rig.receiver.frames[0].size(), 1028u);  // the 1-byte sum the device asked for
+}
+
+TEST(PutFile, ZeroLengthFileToAQuillonSendsFourZeroLengthBytes) {
+  Rig rig(true);
+  const std::string local = rig.dir / "empty";
+  test::WriteWhole(local, "");
+  ASSERT_TRUE(rig.session.PutFile("empty", local));
+  EXPECT_EQ(rig.device->packets, std::vector<Bytes>{Bytes("empty\0\0\0\0\0", 10)});
+  EXPECT_TRUE(rig.receiver.frames.empty());
+  EXPECT_EQ(rig.receiver.eots, 1);
+}
+
+TEST(PutFile, MissingLocalFileIsRefusedBeforeAnythingIsSent) {
+  for (bool quillon : {true, false}) {
+    Rig rig(quillon);
+    const std::string local = rig.dir / "missing.txt";
+    EXPECT_EQ(What([&] { rig.session.PutFile("missing.txt", local); }),
+              "Error (Unable to open file " + local + " 2)");
+    EXPECT_EQ(rig.port->Written(), "");
+  }
+}
+
+TEST(PutFile, DeviceThatRefusesReturnsFalseAfterThreeCans) {
+  Rig rig(true);
+  const std::string local = rig.dir / "f";
+  test::WriteWhole(local, Pattern(3000));
+  rig.receiver.Reply = [](size_t i, const Bytes&) { return Bytes(1, static_cast<char>(i == 1 ? CAN : ACK)); };
+  EXPECT_FALSE(rig.session.PutFile("f", local));
+  EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(CAN)));
+  EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 1000}));
+  EXPECT_EQ(ReadWhole(local), Pattern(3000));  // the local file is never changed
+}
+
+// ---- delete, rename, open ----
+
+TEST(Commands, DeleteByKind) {
+  {
+    Rig rig(true);
+    rig.session.DeleteItem("old.txt");
+    EXPECT_EQ(rig.Commands(), "D");
+    EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"old.txt"});
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 1000}));
+  }
+  {
+    Rig rig(false);
+    rig.session.DeleteItem("VAR1");
+    EXPECT_EQ(rig.Commands(), "E");
+    EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"'VAR1' PURGE"});
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20}));
+  }
+}
+
+TEST(Commands, RenameByKind) {
+  {
+    Rig rig(true);
+    rig.session.RenameItem("a.txt", "b.txt");
+    EXPECT_EQ(rig.Commands(), "r");
+    EXPECT_EQ(rig.device->packets, (std::vector<Bytes>{"a.txt", "b.txt"}));
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 1000}));
+  }
+  {
+    Rig rig(false);
+    rig.session.RenameItem("A", "B");
+    EXPECT_EQ(rig.Commands(), "E");
+    EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"'A' DUP RCL SWAP PURGE'B' STO"});
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 1000}));
+    // On the wire: the command, then the framed packet with its sum.
+    EXPECT_EQ(rig.port->Written(), "E" + FrameSerialPacket("'A' DUP RCL SWAP PURGE'B' STO"));
+  }
+}
+
+TEST(Commands, OpenIsTheSameForBothKinds) {
+  for (bool quillon : {true, false}) {
+    Rig rig(quillon);
+    rig.session.OpenItem("game.exe");
+    EXPECT_EQ(rig.port->Written(), "o" + FrameSerialPacket("game.exe"));
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20}));
+  }
+}
+
+TEST(Commands, NothingIsSentWithoutADevice) {
+  for (bool quillon : {true, false}) {
+    Rig rig(quillon, false);
+    const std::string expected = quillon ? "Error (No device connected or device in upgrade mode)"
+                                         : "Error (No device connected. Check you are in Xmodem server (RShift LeftArrow))";
+    const std::string local = rig.dir / "f";
+    test::WriteWhole(local, "x");
+    EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 1); }), expected);
+    EXPECT_EQ(What([&] { rig.session.PutFile("f", local); }), expected);
+    EXPECT_EQ(What([&] { rig.session.DeleteItem("f"); }), expected);
+    EXPECT_EQ(What([&] { rig.session.RenameItem("f", "g"); }), expected);
+    EXPECT_EQ(What([&] { rig.session.OpenItem("f"); }), expected);
+    EXPECT_EQ(What([&] { rig.session.CaptureScreen(local); }), expected);
+    EXPECT_EQ(ReadWhole(local), "x");
+    EXPECT_TRUE(rig.messages.empty());
+  }
+}
+
+TEST(Commands, AFailingPacketRaisesTheConnectionError) {
+  Rig rig(true);
+  rig.device->nakPackets = 5;
+  EXPECT_EQ(What([&] { rig.session.DeleteItem("x"); }), kConnectionErrorText);
+}
+
+// ---- screen capture ----
+
+TEST(CaptureScreen, KeepsAtMost38912BytesOfThirtyNineBlocks) {
+  Rig rig(true);
+  const Bytes screen = Pattern(39 * 1024);
+  rig.sender.SetFile(screen);
+  const std::string local = rig.dir / "Bitmap.bmp";
+  ASSERT_TRUE(rig.session.CaptureScreen(local));
+  EXPECT_EQ(ReadWhole(local), screen.substr(0, 38912));
+  EXPECT_EQ(rig.Commands(), "S");
+  EXPECT_TRUE(rig.device->packets.empty());
+  EXPECT_EQ(rig.messages, (std::vector<std::string>{"Capturing screen", "Screen received"}));
+  EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Receiving Screen");
+  EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20}));  // no pause after the capture
+}
+
+TEST(CaptureScreen, CancelLeavesNoFileAndStillSaysReceived) {
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(39 * 1024));
+  test::Gate cancelled;
+  rig.host.onDialogChange = [&](StatusDialog& d) {
+    if (d.ProgressPosition() >= 1024 && d.RequestCancel()) cancelled.Open();
+  };
+  rig.sender.Alter = [&](size_t index, int, const Bytes& frame) {
+    if (index < 2) return frame;
+    cancelled.Wait();
+    return Bytes();
+  };
+  const std::string local = rig.dir / "Bitmap.bmp";
+  EXPECT_FALSE(rig.session.CaptureScreen(local));
+  EXPECT_FALSE(test::Exists(local));
+  EXPECT_EQ(rig.messages.back(), "Screen received");
+}
+
+// ---- TCP/IP ----
+
+struct TcpPeer {
+  int listenFd = -1;
+  uint16_t port = 0;
+  std::thread thread;
+  explicit TcpPeer(std::function<void(int fd)> script) {
+    listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::listen(listenFd, 1);
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+    port = ntohs(a.sin_port);
+    thread = std::thread([this, script] {
+      const int fd = ::accept(listenFd, nullptr, nullptr);
+      if (fd >= 0) {
+        script(fd);
+        ::close(fd);
+      }
+    });
+  }
+  ~TcpPeer() {
+    ::shutdown(listenFd, SHUT_RDWR);
+    if (thread.joinable()) thread.join();
+    ::close(listenFd);
+  }
+};
+
+Bytes ReadN(int fd, size_t n) {
+  Bytes out(n, '\0');
+  size_t got = 0;
+  while (got < n) {
+    const ssize_t r = ::read(fd, out.data() + got, n - got);
+    if (r <= 0) break;
+    got += static_cast<size_t>(r);
+  }
+  out.resize(got);
+  return out;
+}
+
+void WriteAll(int fd, const Bytes& b) {
+  size_t done = 0;
+  while (done < b.size()) {
+    const ssize_t w = ::write(fd, b.data() + done, b.size() - done);
+    if (w <= 0) return;
+    done += static_cast<size_t>(w);
+  }
+}
+
+struct TcpRig : Rig {
+  explicit TcpRig(uint16_t tcpPort) : Rig(true, false) {
+    session.Socket.Port = tcpPort;
+    host.address = "127.0.0.1";
+    session.Connect("TCP/IP");
+    messages.clear();
+  }
+};
+
+TEST(Tcp, GetStreamsTheWholeFileWithoutAStatusDialog) {
+  const Bytes content = Pattern(300 * 1024 + 7);
+  Bytes request;
+  TcpPeer peer([&](int fd) {
+    request = ReadN(fd, 1 + 4 + 8);
+    WriteAll(fd, FrameTcpPacket(content).substr(0, 4));
+    // In pieces, as a network delivers it.
+    for (size_t at = 0; at < content.size(); at += 70000) WriteAll(fd, content.substr(at, 70000));
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  const std::string local = rig.dir / "data.bin";
+  ASSERT_TRUE(rig.session.GetFile("data.bin", local, 1));  // the listed size plays no part
+  EXPECT_EQ(ReadWhole(local), content);
+  EXPECT_EQ(request, Bytes("G\x08\0\0\0data.bin", 13));
+  EXPECT_EQ(rig.log.Count(), 0u);  // no status dialog, no worker reports
+  EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "");
+  EXPECT_EQ(rig.messages, (std::vector<std::string>{"Requesting file data.bin", "Copying data.bin"}));
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"data.bin"});
+  rig.session.Connect("disconnect");
+}
+
+TEST(Tcp, PutStreamsTheLengthAndTheContents) {
+  const Bytes content = Pattern(200 * 1024 + 3);
+  Bytes request, body;
+  TcpPeer peer([&](int fd) {
+    request = ReadN(fd, 1 + 4 + 7 + 5);
+    body = ReadN(fd, 4 + content.size());
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  const std::string local = rig.dir / "up.txt";
+  test::WriteWhole(local, content);
+  ASSERT_TRUE(rig.session.PutFile("\\up.txt", local));
+  rig.session.Connect("disconnect");
+  peer.thread.join();
+  peer.thread = std::thread();
+  EXPECT_EQ(request, Bytes("P\x0C\0\0\0\\up.txt\0\x03\x20\x03\0", 17));
+  EXPECT_EQ(body, FrameTcpPacket(content));
+}
+
+TEST(Tcp, ConnectionClosedMidFileIsAnErrorAndKeepsTheOldFile) {
+  TcpPeer peer([](int fd) {
+    ReadN(fd, 1 + 4 + 1);
+    WriteAll(fd, Bytes("\xA0\x86\x01\x00", 4));  // 100000 bytes announced
+    WriteAll(fd, Pattern(5000));
+  });
+  TcpRig rig(peer.port);
+  const std::string local = rig.dir / "f";
+  test::WriteWhole(local, "old");
+  EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 100000); }), kConnectionErrorText);
+  EXPECT_EQ(ReadWhole(local), "old");
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Tcp, HugeAnnouncedLengthIsRefusedBeforeAnythingIsWritten) {
+  TcpPeer peer([](int fd) {
+    ReadN(fd, 1);
+    WriteAll(fd, Bytes("\xFF\xFF\xFF\xFF", 4));
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  const std::string local = rig.dir / "Bitmap.bmp";
+  EXPECT_EQ(What([&] { rig.session.CaptureScreen(local); }), kConnectionErrorText);
+  EXPECT_FALSE(test::Exists(local));
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
+TEST(Tcp, CaptureStoresTheWholeBitmap) {
+  const Bytes bitmap = "BM" + Pattern(60000);
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1);
+    WriteAll(fd, FrameTcpPacket(bitmap));
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  const std::string local = rig.dir / "Bitmap.bmp";
+  ASSERT_TRUE(rig.session.CaptureScreen(local));
+  EXPECT_EQ(ReadWhole(local), bitmap);
+  rig.session.Connect("disconnect");
+}
+
+TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
+  Bytes seen;
+  TcpPeer peer([&](int fd) { seen = ReadN(fd, 1); });
+  TcpRig rig(peer.port);
+  const std::string local = rig.dir / "no/such/folder";
+  EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 1); }), "Error (Unable to open file " + local + " 2)");
+  rig.session.Connect("disconnect");
+  peer.thread.join();
+  peer.thread = std::thread();
+  EXPECT_EQ(seen, "");
+}
+
+}  // namespace
+}  // namespace corvane
