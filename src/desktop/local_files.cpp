@@ -130,4 +130,11 @@ std::string PrivateTempFolder() {
   return PrivateFolderIn(base, "corvane-kit-" + std::to_string(::geteuid()));
 }
 
+std::string CaptureFilePath(const std::string& name) {
+  const bool folderWritable = ::access(".", W_OK | X_OK) == 0;
+  const bool fileWritable = ::access(name.c_str(), F_OK) != 0 || ::access(name.c_str(), W_OK) == 0;
+  if (folderWritable && fileWritable) return name;
+  return JoinLocalPath(PrivateTempFolder(), name);
+}
+
 }  // namespace corvane

@@ -29,6 +29,11 @@ std::string PrivateTempFolder();
 // The same rule below a given base folder (used by PrivateTempFolder and tests).
 std::string PrivateFolderIn(const std::string& base, const std::string& leaf);
 
+// Where a screen capture is stored: `name` in the current folder when that
+// folder (and an existing file of that name) can be written, otherwise in
+// PrivateTempFolder(), so that a capture never fails for want of a place.
+std::string CaptureFilePath(const std::string& name = "Bitmap.bmp");
+
 // base + "/" + name, without doubling a trailing "/" of base.
 std::string JoinLocalPath(const std::string& base, const std::string& name);
 

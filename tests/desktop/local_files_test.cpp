@@ -123,3 +123,29 @@ TEST_F(PrivateFolder, FollowsTmpdir) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST_F(PrivateFolder, CaptureGoesToThePrivateFolderWhenTheCurrentOneIsReadOnly) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root can write anywhere";
+  const fs::path old = fs::current_path();
+  const std::string ro = m_base + "/ro";
+  ASSERT_EQ(::mkdir(ro.c_str(), 0700), 0);
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  ::setenv("TMPDIR", m_base.c_str(), 1);
+  fs::current_path(m_base);
+  const std::string writable = CaptureFilePath();
+  fs::current_path(ro);
+  ::chmod(ro.c_str(), 0500);
+  const std::string fallback = CaptureFilePath();
+  fs::current_path(old);
+  ::chmod(ro.c_str(), 0700);
+  if (oldTmp) ::setenv("TMPDIR", savedTmp.c_str(), 1); else ::unsetenv("TMPDIR");
+  EXPECT_EQ(writable, "Bitmap.bmp");
+  EXPECT_EQ(fallback, m_base + "/corvane-kit-" + std::to_string(::geteuid()) + "/Bitmap.bmp");
+}
+
+}  // namespace
+}  // namespace corvane
