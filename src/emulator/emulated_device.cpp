@@ -457,7 +457,7 @@ Misbehaviour EmulatedDevice::Session::TakeTransferFaults() {
   Misbehaviour taken;
   m_dev.UpdateFaults([&](Misbehaviour& f) {
     taken = f;
-    f.corruptBlock = f.repeatBlock = f.cancelAtBlock = f.silentAtBlock = f.dropAckBlock = 0;
+    f.corruptBlock = f.repeatBlock = f.cancelAtBlock = f.silentAtBlock = f.dropAckBlock = f.nakBlocks = 0;
     f.closeAfterBytes = 0;
   });
   return taken;
@@ -539,6 +539,7 @@ void EmulatedDevice::Session::Put() {
   Log("Put " + Printable(name));
   const bool ok = Serial() ? ReceiveBlocks(*target, faults) : ReceiveStream(*target, faults);
   if (!ok) {
+    target.reset();  // removes the partial file before anyone hears of it
     Log("Receiving " + Printable(name) + " failed; nothing stored");
     return;
   }
@@ -727,7 +728,9 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
   int misses = 0;
   const size_t trailer = TrailerSize(kind);
   while (!Stopping()) {
-    const int header = ReadByte(3000);
+    // Longer than a sender waits for an answer, so a sender that missed our
+    // ACK resends before we ask again.
+    const int header = ReadByte(5000);
     if (header < 0) {
       if (++misses > 10) {
         Log("The PC stopped sending");

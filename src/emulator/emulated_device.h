@@ -35,7 +35,7 @@ struct Misbehaviour {
   int cancelAtBlock = 0;       // sending: CAN instead of block k; receiving: CAN as the answer to block k
   int silentAtBlock = 0;       // both ways: say nothing more from block k on; the transfer is abandoned
   int dropAckBlock = 0;        // receiving: do not acknowledge block k the first time
-  int nakBlocks = 0;           // receiving: answer NAK to the next n good blocks
+  int nakBlocks = 0;           // receiving: answer NAK to the first n good blocks
   uint64_t closeAfterBytes = 0;  // TCP: close the connection after this many bytes of the next file (0 = never)
 };
 

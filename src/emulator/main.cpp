@@ -4,10 +4,15 @@
 
 #include <atomic>
 #include <chrono>
+#include <unistd.h>
+
 #include <csignal>
+#include <fstream>
 #include <iostream>
+#include <iterator>
 #include <map>
 
+#include "emulator/boot_loader.h"
 #include "emulator/emulated_device.h"
 
 namespace {
@@ -33,7 +38,8 @@ int main(int argc, char** argv) {
   // ---- every option in one place ----
   CLI::App app{"Emulated Corvane device: the file server of a Quillon or a Tallis, serving a local folder"};
   app.add_option("--kind", kind, "Device kind")->check(CLI::IsMember({"tallis", "quillon"}, CLI::ignore_case));
-  app.add_option("--root", root, "Folder served as the device's file system")->required()->check(CLI::ExistingDirectory);
+  auto* rootOption =
+      app.add_option("--root", root, "Folder served as the device's file system")->check(CLI::ExistingDirectory);
   auto* pty = app.add_option("--pty", ptyLink, "Create a pseudo-terminal and a symbolic link to it at this path");
   auto* tcp = app.add_option("--tcp", tcpPort, "Listen on 127.0.0.1:PORT (0 = a free port)")->check(CLI::Range(0, 65535));
   pty->excludes(tcp);
@@ -57,7 +63,75 @@ int main(int argc, char** argv) {
   app.add_option("--drop-ack", f.dropAckBlock, "Do not acknowledge block K of the next file received");
   app.add_option("--nak-blocks", f.nakBlocks, "Answer NAK to the next N good blocks received");
   app.add_option("--close-after", f.closeAfterBytes, "TCP: close the connection after N bytes of the next file");
+  // The Quillon's boot loader instead of the file server.
+  BootLoaderOptions loader;
+  bool bootLoader = false;
+  std::string handshake = "crc";
+  std::string expectFile;
+  app.add_flag("--boot-loader", bootLoader, "Be the Quillon's boot loader (ROM upgrade) instead of the file server");
+  app.add_option("--handshake", handshake, "Boot loader: how it asks for the image: nak, crc or compressed")
+      ->check(CLI::IsMember({"nak", "crc", "compressed"}));
+  app.add_option("--expect", expectFile, "Boot loader: the image the download must deliver")->check(CLI::ExistingFile);
+  app.add_option("--image-out", loader.imageOut, "Boot loader: write the received image to this file");
+  app.add_option("--on-lines", loader.onLines, "Boot loader: answer 'V' with an ON line this many times");
+  app.add_option("--erase-line-ms", loader.eraseLineMs, "Boot loader: pause before each erase line");
+  app.add_option("--nak-block", loader.nakBlock, "Boot loader: refuse block K (see --nak-count)");
+  app.add_option("--nak-count", loader.nakCount, "Boot loader: how many times block K is refused");
+  app.add_option("--can-at-block", loader.cancelAtBlock, "Boot loader: answer block K with CAN");
+  app.add_flag("--silent-handshake", loader.silentHandshake, "Boot loader: never send the handshake byte");
+  app.add_option("--bad-handshake", loader.badHandshakeBytes,
+                 "Boot loader: send N wrong bytes before the handshake byte (-1: only wrong ones)");
+  app.add_flag("--bad-erase-line", loader.badEraseLine, "Boot loader: an erase line whose last word is not a number");
+  app.add_option("--erase-stop-after", loader.eraseStopAfter, "Boot loader: fall silent after N erase lines");
   CLI11_PARSE(app, argc, argv);
+
+  if (bootLoader) {
+    if (pty->count() == 0) {
+      std::cerr << "The boot loader needs a serial link: --pty LINK\n";
+      return 2;
+    }
+    loader.handshake = handshake == "nak"   ? LoaderHandshake::kNak
+                       : handshake == "crc" ? LoaderHandshake::kCrc
+                                            : LoaderHandshake::kCompressed;
+    if (!expectFile.empty()) {
+      std::ifstream in(expectFile, std::ios::binary);
+      loader.expect.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      loader.hasExpect = true;
+    }
+    if (!lineRate.empty()) loader.lineRate = lineRate[0];
+    if (!quiet) loader.onLog = [](const std::string& line) { std::cout << line << std::endl; };
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+    try {
+      BootLoader device(loader);
+      ::unlink(ptyLink.c_str());
+      if (::symlink(device.SlavePath().c_str(), ptyLink.c_str()) != 0) {
+        std::cerr << "corvane-emu: cannot make the link " << ptyLink << "\n";
+        return 1;
+      }
+      std::cout << "Boot loader on serial port: " << ptyLink << " -> " << device.SlavePath() << std::endl;
+      device.Start();
+      while (!g_interrupted.load()) {
+        if (device.WaitForLog("P: power cycle", std::chrono::milliseconds(200))) {
+          // A finished upgrade ends the run; its download is the exit status.
+          const DownloadResult result = device.Download();
+          device.Stop();
+          ::unlink(ptyLink.c_str());
+          return result.complete && result.matches ? 0 : 3;
+        }
+      }
+      device.Stop();
+      ::unlink(ptyLink.c_str());
+    } catch (const std::exception& e) {
+      std::cerr << "corvane-emu: " << e.what() << "\n";
+      return 1;
+    }
+    return 0;
+  }
+  if (rootOption->count() == 0) {
+    std::cerr << "--root is required: the folder served as the device's file system\n";
+    return 2;
+  }
 
   if (pty->count() == 0 && tcp->count() == 0) {
     std::cerr << "Choose a link: --pty LINK or --tcp PORT\n";
