@@ -20,6 +20,7 @@ TForm8::TForm8(QWidget* parent) : QDialog(parent), m_pannel(new TMandelPannel(th
     m_dib.SetPaletteColor(i, static_cast<uint32_t>(2 * (i - 10)) << 16);
   m_dib.SetPaletteColor(138, 0xFFFFFF);
   m_dib.Fill(138);
+  m_torus.Build();
   m_timer.setTimerType(Qt::PreciseTimer);
   connect(&m_timer, &QTimer::timeout, this, [this] {
     StepTorus();
