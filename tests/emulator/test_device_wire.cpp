@@ -328,6 +328,16 @@ TEST_F(DeviceWire, SendingFaultsCorruptRepeatAndCancel) {
   EXPECT_EQ(blocks[1].header, CAN);
   m_pc->Drain();
 
+  // Silent from block 2 on: the PC hears nothing more, and the device takes
+  // commands again once the line has been quiet.
+  dev.UpdateFaults([](Misbehaviour& f) { f.silentAtBlock = 2; });
+  RequestFile("f");
+  blocks = m_pc->ReceiveBlocks(NAK);
+  ASSERT_EQ(blocks.size(), 2u);
+  EXPECT_EQ(blocks[0].number, 1);
+  EXPECT_EQ(blocks[1].header, 0);  // nothing came
+  ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(10)));
+
   // A missing file is refused with CAN at the start.
   RequestFile("nothing here");
   blocks = m_pc->ReceiveBlocks(NAK);
