@@ -137,13 +137,15 @@ void BootLoader::Run() {
         Log("P: power cycle");
         break;
       case 'V':
+        // The reply starts with the command's echo: a session that asks for
+        // the version sees the 'V' and knows the device is in its loader.
         if (m_onLeft > 0) {
           --m_onLeft;
           Log("V: ON key held");
-          Say("Release the ON key\r\n");
+          Say("V\r\nRelease the ON key\r\n");
         } else {
           Log("V: prompt");
-          Say("\r\nQuillon boot loader 1.0\r\n>");
+          Say("V\r\nQuillon boot loader 1.0\r\n>");
         }
         break;
       case 'E':

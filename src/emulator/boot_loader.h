@@ -4,7 +4,7 @@
 // blocks (plain with an 8-bit sum or a CRC, or compressed with the sum).
 //
 //   R      restart: logged
-//   V      while the ON key is "held": a line with "ON"; then the prompt
+//   V      echoed; while the ON key is "held" a line with "ON", then the prompt
 //   E      "Erasing block N" for N = 1..127, then the prompt
 //   D      download: the handshake byte (repeated until the first block), the
 //          blocks, EOT; then the image is checked or written and the prompt
