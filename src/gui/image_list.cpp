@@ -2,9 +2,20 @@
 
 #include <QString>
 
+// The images are compiled into the static GUI library, whose resource
+// registration the linker would otherwise drop.
+static void LoadImageResources() {
+  static const bool loaded = [] {
+    Q_INIT_RESOURCE(main);
+    return true;
+  }();
+  (void)loaded;
+}
+
 namespace corvane {
 
 QIcon ImageListIcon(int index) {
+  LoadImageResources();
   if (index < 0 || index >= kImageCount) index = kImageFile;
   QIcon icon;
   for (int size : {16, 32, 48})
@@ -13,6 +24,7 @@ QIcon ImageListIcon(int index) {
 }
 
 QIcon FolderIcon() {
+  LoadImageResources();
   QIcon icon;
   for (int size : {16, 32, 48}) {
     const QSize s(size, size);

@@ -40,13 +40,16 @@
 
 #include "desktop/file_lists.h"
 #include "desktop/local_files.h"
+#include "gui/about_form.h"
 #include "gui/device_thread.h"
 #include "gui/image_list.h"
 #include "gui/log_form.h"
 #include "gui/message_box.h"
 #include "gui/net_address_form.h"
 #include "gui/properties_form.h"
+#include "gui/mandel_form.h"
 #include "gui/qt_session_host.h"
+#include "gui/screen_capture_form.h"
 #include "gui/status_form.h"
 #include "gui/transfer_estimate.h"
 #include "gui/window_pos_save.h"
@@ -54,6 +57,7 @@
 #include "link/serial_port.h"
 #include "session/status_dialog.h"
 #include "session/xmodem_server.h"
+#include "upgrade/upgrade_system.h"
 
 namespace corvane {
 namespace {
@@ -180,6 +184,15 @@ TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
 TForm1::~TForm1() {
   // The device thread is idle here (closing is refused while it works).
   m_timer->stop();
+  // The forms draw the log and the session's dialog: they go first.
+  delete m_form4;
+  delete m_form6;
+  delete m_form5;
+  delete m_form8;
+  m_form4 = nullptr;
+  m_form6 = nullptr;
+  m_form5 = nullptr;
+  m_form8 = nullptr;
   m_session->OnMessage = nullptr;
   m_root.reset();
   m_session.reset();
@@ -259,16 +272,8 @@ void TForm1::BuildActions() {
   connect(m_logEntry, &QAction::triggered, this, &TForm1::Button1Click);
   connect(m_capture, &QAction::triggered, this, &TForm1::ToolButton2Click);
   connect(m_upgrade, &QAction::triggered, this, &TForm1::ToolButton5Click);
-  connect(m_help, &QAction::triggered, this, [this] {
-    const QString manual = QCoreApplication::applicationDirPath() + QStringLiteral("/../share/doc/corvane-kit/manual.html");
-    const QString local = QCoreApplication::applicationDirPath() + QStringLiteral("/../../docs/manual.html");
-    const QString path = QFileInfo::exists(manual) ? manual : local;
-    if (!QFileInfo::exists(path) || !QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-      ShowMessageBox(this, ApplicationTitle(),
-                     tr("The manual could not be opened. It is installed with the program as %1.").arg(manual),
-                     MessageKind::kInformation);
-  });
-  connect(m_about, &QAction::triggered, this, [] {});
+  connect(m_help, &QAction::triggered, this, [] { OpenHelp(); });
+  connect(m_about, &QAction::triggered, this, [this] { ShowAboutBox(this, GetDeviceName()); });
 }
 
 void TForm1::BuildMenus() {
@@ -649,7 +654,6 @@ void TForm1::AddListItem(const TXPObject& entry) {
   name->setDropEnabled(false);
   auto* size = new QStandardItem(QString::number(entry.Size));
   size->setEditable(false);
-  size->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
   m_model->appendRow({name, size});
   m_populating = false;
 }
@@ -1018,10 +1022,42 @@ void TForm1::Property1Click() {
 
 void TForm1::ToolButton2Click() {
   if (!m_options.quillon) return;
+  Command([this] {
+    BusyScope busy(*this);
+    m_panel->hide();
+    const std::string file = "Bitmap.bmp";
+    bool ok = false;
+    RunOnDevice([&] { ok = m_session->CaptureScreen(file); });
+    if (!ok) return;
+    if (m_form5 == nullptr) {
+      m_form5 = new TForm5(this);
+      m_form5->OnNewScreen = [this] { ToolButton2Click(); };
+    }
+    m_form5->ShowBitmap(QString::fromStdString(file));
+  });
 }
 
 void TForm1::ToolButton5Click() {
   if (!m_options.quillon) return;
+  if (m_device->Busy()) {
+    Refuse();
+    return;
+  }
+  if (!ShowMessageBox(this, QStringLiteral("Message"),
+                      MessageText("You are about to upgrade your device ROM.\r\nAre you sure you want to do it?\r\n"
+                                  "To perform the upgrade, you must have a rom upgrade file (*.bix)\r\n"
+                                  "Ensure that your batteries are fully charged or that AC power is connected"),
+                      MessageKind::kQuestion))
+    return;
+  const QString path = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("*.bix"),
+                                                    tr("ROM upgrade files (*.bix);;All files (*)"));
+  if (path.isEmpty()) return;
+  Command([this, path] {
+    BusyScope busy(*this);
+    m_panel->hide();
+    const std::string image = LocalPath(path);
+    RunOnDevice([&] { UpgradeSystem(*m_session, image); });
+  });
 }
 
 void TForm1::ToolButton6Click() {
@@ -1037,6 +1073,8 @@ void TForm1::Button1Click() {
 void TForm1::ListKeyDown(QKeyEvent* event) {
   if (event->key() == Qt::Key_Delete) DeleteSelected();
   if (event->key() == Qt::Key_M && (event->modifiers() & Qt::ControlModifier)) {
+    if (m_form8 == nullptr) m_form8 = new TForm8(this);
+    m_form8->exec();
   }
   if (event->key() == Qt::Key_K && (event->modifiers() & Qt::ControlModifier)) ToolButton6Click();
 }
@@ -1080,16 +1118,23 @@ void TForm1::StartDrag() {
   std::vector<std::string> locals;
   for (const QString& p : m_downloadPaths) locals.push_back(LocalPath(p));
   mime->setData(QString::fromLatin1(kMimeUriList), QByteArray::fromStdString(BuildUriList(locals)));
-  auto* drag = new QDrag(this);
-  drag->setMimeData(mime);
-  drag->setPixmap(ImageListIcon(kImageFile).pixmap(QSize(32, 32), devicePixelRatioF()));
-  drag->exec(Qt::CopyAction, Qt::CopyAction);
+  ++m_dragsStarted;
+  if (DragRunner) {
+    DragRunner(mime);
+    delete mime;
+  } else {
+    auto* drag = new QDrag(this);
+    drag->setMimeData(mime);
+    drag->setPixmap(ImageListIcon(kImageFile).pixmap(QSize(32, 32), devicePixelRatioF()));
+    drag->exec(Qt::CopyAction, Qt::CopyAction);
+  }
   m_dropTargetOn = true;
   m_dragInProgress = false;
   m_dragOrigin = QPoint(-1, -1);
 }
 
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+  if (m_details == nullptr || m_icons == nullptr || m_device == nullptr) return QMainWindow::eventFilter(watched, event);
   const bool listViewport = watched == m_details->viewport() || watched == m_icons->viewport();
   const bool listView = watched == m_details || watched == m_icons;
   const bool treeViewport = watched == m_tree->viewport();

@@ -43,7 +43,9 @@ class LogModel;
 class QtSessionHost;
 class TForm2;
 class TForm4;
+class TForm5;
 class TForm6;
+class TForm8;
 class TForm9;
 class TWindowPosSave;
 class TXModemServer;
@@ -128,8 +130,14 @@ class TForm1 : public QMainWindow {
   TForm4* LogForm() const { return m_form4; }
   TForm6* StatusForm() const { return m_form6; }
   TForm9* AddressForm() const { return m_form9; }
+  TForm5* CaptureForm() const { return m_form5; }
   QAction* Action(const QString& objectName) const;
   QMenu* PopupMenu1() const { return m_popup; }
+
+  // Runs a drag out instead of the desktop's drag loop (tests); returns the
+  // action the drop took.
+  std::function<Qt::DropAction(QMimeData* data)> DragRunner;
+  int DragsStarted() const { return m_dragsStarted; }
 
  signals:
   // A handler that used the device has ended (whether it succeeded or not).
@@ -186,6 +194,8 @@ class TForm1 : public QMainWindow {
   TForm6* m_form6 = nullptr;
   TForm9* m_form9 = nullptr;
   TForm2* m_form2 = nullptr;
+  TForm5* m_form5 = nullptr;  // created by the first screen capture
+  TForm8* m_form8 = nullptr;  // created when first asked for
   std::unique_ptr<QtSessionHost> m_host;
   std::unique_ptr<TXModemServer> m_session;
   std::unique_ptr<TXPObject> m_root;
@@ -256,6 +266,7 @@ class TForm1 : public QMainWindow {
   QPoint m_lastClick{-1, -1};
   bool m_dragInProgress = false;
   bool m_dropTargetOn = true;
+  int m_dragsStarted = 0;
   // The download file list: device names, local paths and sizes, in list order.
   std::vector<Bytes> m_downloadNames;
   QStringList m_downloadPaths;

@@ -1,0 +1,105 @@
+#pragma once
+// What the GUI tests share: settings and temporary files kept apart from the
+// user's, message boxes recorded instead of shown, an emulated device on a
+// pseudo-terminal, and small file helpers.
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "emulator/emulated_device.h"
+#include "gui/message_box.h"
+
+namespace corvane::test {
+
+struct RecordedBox {
+  MessageKind kind;
+  QString caption;
+  QString text;
+};
+
+// Settings, the private temporary folder and message boxes, for one test binary.
+class GuiSandbox {
+ public:
+  GuiSandbox() : m_dir(BaseTemp() + QStringLiteral("/corvane-gui-test-XXXXXX")) {
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path() + QStringLiteral("/config"));
+    QSettings::setDefaultFormat(QSettings::NativeFormat);
+    qputenv("TMPDIR", QFile::encodeName(m_dir.path() + QStringLiteral("/tmp")));
+    QDir().mkpath(m_dir.path() + QStringLiteral("/tmp"));
+    SetMessageBoxHook([this](MessageKind kind, const QString& caption, const QString& text) {
+      boxes.push_back({kind, caption, text});
+      return answer;
+    });
+  }
+  ~GuiSandbox() {
+    SetMessageBoxHook(nullptr);
+    qputenv("TMPDIR", QFile::encodeName(BaseTemp()));
+  }
+  // The system's temporary folder as it was when the tests started.
+  static QString BaseTemp() {
+    static const QString base = QDir::tempPath();
+    return base;
+  }
+  QString Path() const { return m_dir.path(); }
+
+  std::vector<RecordedBox> boxes;
+  bool answer = true;
+
+ private:
+  QTemporaryDir m_dir;
+};
+
+inline void WriteBytes(const std::filesystem::path& p, const std::string& bytes) {
+  std::filesystem::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string ReadBytes(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline std::string Pattern(size_t size, unsigned seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 13 + seed * 101 + (i >> 8)) & 0xFF);
+  return s;
+}
+
+// An emulated device over its own folder, on a pseudo-terminal.
+class Device {
+ public:
+  explicit Device(emu::DeviceKind kind, uint32_t lineRate = 0) {
+    emu::DeviceOptions o;
+    o.kind = kind;
+    o.root = QFile::encodeName(m_root.path()).toStdString();
+    o.lineRate = lineRate;
+    m_device = std::make_unique<emu::EmulatedDevice>(o);
+    m_path = m_device->StartPty();
+  }
+  ~Device() { m_device->Stop(); }
+  std::filesystem::path Root() const { return QFile::encodeName(m_root.path()).toStdString(); }
+  const std::string& Path() const { return m_path; }
+  emu::EmulatedDevice& Emu() { return *m_device; }
+  // The packets of every command `c` received, in order.
+  std::vector<std::vector<Bytes>> PacketsOf(char c) const {
+    std::vector<std::vector<Bytes>> out;
+    for (const auto& r : m_device->Commands())
+      if (r.command == c && !r.ignored) out.push_back(r.packets);
+    return out;
+  }
+
+ private:
+  QTemporaryDir m_root;
+  std::unique_ptr<emu::EmulatedDevice> m_device;
+  std::string m_path;
+};
+
+}  // namespace corvane::test

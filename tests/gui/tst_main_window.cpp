@@ -1,0 +1,429 @@
+// The main window against the emulated device: start and connect, browse,
+// copy out through the clipboard, paste and drop in, delete, rename,
+// Properties, Cancel during a transfer, no device, closing while busy.
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStandardItemModel>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "desktop/file_lists.h"
+#include "desktop/local_files.h"
+#include "gui/log_form.h"
+#include "gui/main_window.h"
+#include "gui/properties_form.h"
+#include "gui/status_form.h"
+#include "gui_fixture.h"
+#include "session/status_dialog.h"
+#include "session/xmodem_server.h"
+
+using namespace corvane;
+using corvane::test::Device;
+using corvane::test::Pattern;
+using corvane::test::ReadBytes;
+using corvane::test::WriteBytes;
+namespace fs = std::filesystem;
+
+class TestMainWindow : public QObject {
+  Q_OBJECT
+
+ private:
+  std::unique_ptr<test::GuiSandbox> m_sandbox;
+
+  // A window connected with "Auto" to `device` (or to nothing), its first
+  // connect and listing done.
+  std::unique_ptr<TForm1> Open(Device* device, bool quillon) {
+    MainWindowOptions o;
+    o.quillon = quillon;
+    o.refreshDelayMs = 30;
+    const std::string port = device ? device->Path() + "\n" : std::string();
+    o.listPorts = [port] { return port; };
+    auto w = std::make_unique<TForm1>(o);
+    QSignalSpy done(w.get(), &TForm1::commandDone);
+    w->show();
+    if (!done.wait(30000)) return nullptr;
+    return w;
+  }
+
+  static QStringList ListNames(TForm1& w) {
+    QStringList names;
+    for (int r = 0; r < w.ListModel()->rowCount(); ++r) names << w.ListModel()->item(r, 0)->text();
+    return names;
+  }
+  static QStringList TreeChildren(QTreeWidgetItem* node) {
+    QStringList names;
+    for (int i = 0; i < node->childCount(); ++i) names << node->child(i)->text(0);
+    return names;
+  }
+  static void Select(TForm1& w, const QStringList& names) {
+    w.ListSelection()->clearSelection();
+    for (int r = 0; r < w.ListModel()->rowCount(); ++r)
+      if (names.contains(w.ListModel()->item(r, 0)->text()))
+        w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  static bool WaitRefresh(TForm1& w) {
+    if (!w.RefreshPending()) return false;
+    QSignalSpy done(&w, &TForm1::commandDone);
+    return done.wait(20000);
+  }
+
+ private slots:
+  void init() { m_sandbox = std::make_unique<test::GuiSandbox>(); }
+  void cleanup() {
+    QApplication::clipboard()->clear();
+    m_sandbox.reset();
+  }
+
+  void tallisStartsConnectedAndBrowses() {
+    Device device(emu::DeviceKind::kTallis);
+    WriteBytes(device.Root() / "AREA", "\xAB R SQ \xBB");
+    WriteBytes(device.Root() / "network", "x");
+    WriteBytes(device.Root() / "DEMO" / "PLOT", Pattern(100, 1));
+    fs::create_directories(device.Root() / "MATHS");
+    fs::create_directories(device.Root() / "NETWORK");
+    auto w = Open(&device, false);
+    QVERIFY(w);
+    QCOMPARE(w->windowTitle(), QStringLiteral("Corvane Tallis Connectivity Kit"));
+    QVERIFY(m_sandbox->boxes.empty());
+    QVERIFY(w->Connected());
+    QVERIFY(w->TreeView1()->isEnabled());
+    QVERIFY(!w->BusyPanelVisible());
+    QCOMPARE(w->StatusText()->text(), QString::fromStdString(emu::DefaultVersion(emu::DeviceKind::kTallis)));
+    QCOMPARE(w->ComboBox2()->currentText(), QStringLiteral("9600"));
+    QStringList ports;
+    for (int i = 0; i < w->ComboBox1()->count(); ++i) ports << w->ComboBox1()->itemText(i);
+    QCOMPARE(ports, QStringList({"Auto", QString::fromStdString(device.Path()), "disconnect"}));
+
+    // "NETWORK" is left out, its lower-case namesake is not; Tallis folders are listed too.
+    QTreeWidgetItem* root = w->TreeView1()->topLevelItem(0);
+    QCOMPARE(root->text(0), QStringLiteral("Corvane Tallis"));
+    QCOMPARE(TreeChildren(root), QStringList({"DEMO", "MATHS"}));
+    QCOMPARE(ListNames(*w), QStringList({"AREA", "DEMO", "MATHS", "network"}));
+
+    // Into a folder and back: no duplicate tree nodes.
+    w->TreeView1()->setCurrentItem(root->child(0));
+    QCOMPARE(QByteArray::fromStdString(w->CurrentPath()), QByteArray("\\\\DEMO"));
+    QCOMPARE(ListNames(*w), QStringList({"PLOT"}));
+    QCOMPARE(w->ListModel()->item(0, 1)->text(), QStringLiteral("100"));
+    w->TreeView1()->setCurrentItem(root);
+    w->TreeView1()->setCurrentItem(root->child(0));
+    w->TreeView1()->setCurrentItem(root);
+    QCOMPARE(TreeChildren(root), QStringList({"DEMO", "MATHS"}));
+
+    // "disconnect" leaves the list and disables the controls.
+    w->ComboBox1()->setCurrentIndex(w->ComboBox1()->count() - 1);
+    w->ComboBox1Change();
+    QVERIFY(!w->Connected());
+    QVERIFY(!w->TreeView1()->isEnabled());
+    QVERIFY(!w->ListArea()->isEnabled());
+    QVERIFY(!w->Action("Delete1")->isEnabled());
+    QVERIFY(!w->Action("Refresh1")->isEnabled());
+    QCOMPARE(ListNames(*w).size(), 4);
+  }
+
+  void quillonShowsFoldersOnlyInTheTree() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "a.txt", "a");
+    WriteBytes(device.Root() / "Docs" / "b.txt", "bb");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QCOMPARE(w->windowTitle(), QStringLiteral("Corvane Quillon Connectivity Kit"));
+    QCOMPARE(w->ComboBox2()->currentText(), QStringLiteral("115200"));
+    QCOMPARE(w->ComboBox1()->itemText(w->ComboBox1()->count() - 2), QStringLiteral("TCP/IP"));
+    QCOMPARE(TreeChildren(w->TreeView1()->topLevelItem(0)), QStringList({"Docs"}));
+    QCOMPARE(ListNames(*w), QStringList({"a.txt"}));
+    w->TreeView1()->setCurrentItem(w->TreeView1()->topLevelItem(0)->child(0));
+    QCOMPARE(ListNames(*w), QStringList({"b.txt"}));
+  }
+
+  void copyPutsFetchedFilesOnTheClipboard() {
+    Device device(emu::DeviceKind::kQuillon);
+    const std::string one = Pattern(3000, 1), two = Pattern(1500, 2);
+    WriteBytes(device.Root() / "one.bin", one);
+    WriteBytes(device.Root() / "caf\xE9.txt", two);  // a Latin-1 name
+    WriteBytes(device.Root() / "other.bin", "zz");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QVERIFY(ListNames(*w).contains(QStringLiteral("caf\u00e9.txt")));
+    Select(*w, {QStringLiteral("caf\u00e9.txt"), QStringLiteral("one.bin")});
+    QVERIFY(w->Action("Copy1")->isEnabled());
+    w->Copy1Click();
+    QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
+    const QStringList files = w->DownloadFiles();
+    QCOMPARE(files.size(), 2);
+    // In list order: the device sorts by name bytewise, "caf\xE9" before "one".
+    QCOMPARE(ReadBytes(QFile::encodeName(files[0]).toStdString()), two);
+    QCOMPARE(ReadBytes(QFile::encodeName(files[1]).toStdString()), one);
+    QVERIFY(files[0].endsWith(QStringLiteral("/caf\u00e9.txt")));
+    const QString folder = QString::fromStdString(PrivateTempFolder());
+    QVERIFY(files[0].startsWith(folder));
+    QCOMPARE(QFileInfo(folder).permissions() & (QFile::ReadGroup | QFile::ReadOther | QFile::WriteOther), 0);
+
+    const QMimeData* mime = QApplication::clipboard()->mimeData();
+    QVERIFY(mime);
+    const QList<QUrl> urls = mime->urls();
+    QCOMPARE(urls.size(), 2);
+    QCOMPARE(urls[0].toLocalFile(), files[0]);
+    QCOMPARE(urls[1].toLocalFile(), files[1]);
+    QVERIFY(mime->data(kMimeGnomeCopiedFiles).startsWith("copy\nfile://"));
+    QCOMPARE(mime->data(kMimeKdeCutSelection), QByteArray("0"));
+    // Copy changes nothing on the device: no refresh follows.
+    QVERIFY(!w->RefreshPending());
+    QVERIFY(device.PacketsOf('D').empty());
+  }
+
+  void pasteAndDropPutFilesIntoTheFolderShown() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "Docs" / "keep.txt", "k");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    w->TreeView1()->setCurrentItem(w->TreeView1()->topLevelItem(0)->child(0));
+    const fs::path local = QFile::encodeName(m_sandbox->Path()).toStdString();
+    const std::string a = Pattern(2500, 3), b = Pattern(10, 4), c = Pattern(4097, 5);
+    WriteBytes(local / "in" / "a.dat", a);
+    WriteBytes(local / "in" / "b.dat", b);
+    WriteBytes(local / "in" / "c.dat", c);
+
+    // Text on the clipboard is not a file list: Paste stays off.
+    QApplication::clipboard()->setText(QStringLiteral("just text"));
+    w->PopupMenu1Popup();
+    QVERIFY(!w->Action("Pastel1")->isEnabled());
+
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "a.dat").string())),
+                   QUrl::fromLocalFile(QString::fromStdString((local / "in" / "b.dat").string()))});
+    QApplication::clipboard()->setMimeData(mime);
+    w->PopupMenu1Popup();
+    QVERIFY(w->Action("Pastel1")->isEnabled());
+    w->Pastel1Click();
+    QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
+    QCOMPARE(ReadBytes(device.Root() / "Docs" / "a.dat"), a);
+    QCOMPARE(ReadBytes(device.Root() / "Docs" / "b.dat"), b);
+    QVERIFY(WaitRefresh(*w));
+    QCOMPARE(ListNames(*w), QStringList({"a.dat", "b.dat", "keep.txt"}));
+
+    // A drop onto the list puts into the same folder, whatever the drop point.
+    QSignalSpy done(w.get(), &TForm1::commandDone);
+    QMimeData drop;
+    drop.setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "c.dat").string()))});
+    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &drop, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &enter);
+    QVERIFY(enter.isAccepted());
+    QCOMPARE(enter.dropAction(), Qt::CopyAction);
+    QDropEvent dropEvent(QPointF(5, 5), Qt::CopyAction | Qt::MoveAction, &drop, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &dropEvent);
+    QVERIFY(dropEvent.isAccepted());
+    QCOMPARE(dropEvent.dropAction(), Qt::CopyAction);
+    QVERIFY(done.wait(20000));
+    QCOMPARE(ReadBytes(device.Root() / "Docs" / "c.dat"), c);
+
+    // Text dragged over the list is refused.
+    QMimeData text;
+    text.setText(QStringLiteral("hello"));
+    QDragEnterEvent textEnter(QPoint(5, 5), Qt::CopyAction, &text, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(viewport, &textEnter);
+    QVERIFY(!textEnter.isAccepted());
+  }
+
+  void pasteRefusesNamesTheDeviceCannotCarry() {
+    Device device(emu::DeviceKind::kQuillon);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    const fs::path local = QFile::encodeName(m_sandbox->Path()).toStdString();
+    const fs::path greek = local / "in" / "\xce\xb1\xce\xb2.txt";  // Greek letters, UTF-8
+    WriteBytes(local / "in" / "ok.txt", "ok");
+    WriteBytes(greek, "greek");
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "ok.txt").string())),
+                   QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(greek.string())))});
+    QApplication::clipboard()->setMimeData(mime);
+    device.Emu().ClearRecords();
+    w->Pastel1Click();
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("Latin-1")));
+    QCOMPARE(m_sandbox->boxes[0].kind, MessageKind::kError);
+    QVERIFY(device.PacketsOf('P').empty());  // nothing sent, not even the first file
+    QVERIFY(!fs::exists(device.Root() / "ok.txt"));
+  }
+
+  void deleteSendsOneCommandPerEntryInListOrderThenRefreshes() {
+    Device device(emu::DeviceKind::kQuillon);
+    for (const char* n : {"a1", "b2", "c3", "d4"}) WriteBytes(device.Root() / n, n);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    Select(*w, {"d4", "a1", "b2"});
+    device.Emu().ClearRecords();
+    // The Delete key on the list does what the menu does.
+    w->ListView1()->setFocus();
+    QTest::keyClick(w->ListView1(), Qt::Key_Delete);
+    QVERIFY(m_sandbox->boxes.empty());
+    const auto deletes = device.PacketsOf('D');
+    QCOMPARE(deletes.size(), size_t{3});
+    QCOMPARE(deletes[0].at(0), Bytes("a1"));
+    QCOMPARE(deletes[1].at(0), Bytes("b2"));
+    QCOMPARE(deletes[2].at(0), Bytes("d4"));
+    QVERIFY(WaitRefresh(*w));
+    QCOMPARE(ListNames(*w), QStringList({"c3"}));
+  }
+
+  void renameSendsTheNewNameAndRefusesWhatEightBitsCannotHold() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "old.txt", "data");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    w->RenameRow(0, QStringLiteral("n\u00e9w.txt"));
+    QVERIFY(m_sandbox->boxes.empty());
+    QCOMPARE(ReadBytes(device.Root() / "n\xE9w.txt"), std::string("data"));
+    QVERIFY(WaitRefresh(*w));
+    QCOMPARE(ListNames(*w), QStringList({QStringLiteral("n\u00e9w.txt")}));
+
+    device.Emu().ClearRecords();
+    w->RenameRow(0, QStringLiteral("\u65e5\u672c.txt"));
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("Latin-1")));
+    QVERIFY(device.PacketsOf('r').empty());
+    QCOMPARE(ListNames(*w), QStringList({QStringLiteral("n\u00e9w.txt")}));
+  }
+
+  void propertiesShowSizeAndTimeOfTheSelection() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "big", Pattern(100000, 1));
+    WriteBytes(device.Root() / "small", Pattern(1024, 2));
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QString size, time, names;
+    connect(w->PropertiesForm(), &TForm2::shown, this, [&] {
+      size = w->PropertiesForm()->Size()->text();
+      time = w->PropertiesForm()->Time()->text();
+      for (int i = 0; i < w->PropertiesForm()->ListBox1()->count(); ++i)
+        names += w->PropertiesForm()->ListBox1()->item(i)->text() + ";";
+      w->PropertiesForm()->accept();
+    });
+    Select(*w, {"big"});
+    w->ComboBox2()->setCurrentIndex(0);  // 9600
+    w->Property1Click();
+    QCOMPARE(size, QStringLiteral("97KB"));
+    QCOMPARE(time, QStringLiteral("1mn : 44s"));
+    QCOMPARE(names, QStringLiteral("big;"));
+    Select(*w, {"small"});
+    w->ComboBox2()->setCurrentIndex(1);  // 115200
+    w->Property1Click();
+    QCOMPARE(size, QStringLiteral("1024B"));
+    QCOMPARE(time, QStringLiteral("1mn : 0s"));
+    // Without a selection nothing shows.
+    w->ListSelection()->clearSelection();
+    size.clear();
+    w->Property1Click();
+    QVERIFY(size.isEmpty());
+  }
+
+  void cancelDuringATransferLeavesNoFileAndAUsableWindow() {
+    Device device(emu::DeviceKind::kQuillon, 9600);  // about a kilobyte a second
+    WriteBytes(device.Root() / "slow.bin", Pattern(60000, 7));
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QApplication::clipboard()->setText(QStringLiteral("before"));
+    Select(*w, {"slow.bin"});
+    bool closeRefused = false;
+    bool cancelled = false;
+    TForm6* status = w->StatusForm();
+    connect(status, &TForm6::shown, this, [&] {
+      // Closing the main window while a transfer runs is refused.
+      closeRefused = !w->close() && w->isVisible();
+      QTimer::singleShot(300, status, [&, status] {
+        cancelled = status->BitBtn1()->isEnabled();
+        QTest::mouseClick(status->BitBtn1(), Qt::LeftButton);
+      });
+    });
+    w->Copy1Click();
+    QVERIFY(cancelled);
+    QVERIFY(closeRefused);
+    QVERIFY(!status->isVisible());
+    QCOMPARE(w->DownloadFiles().size(), 1);
+    QVERIFY(!QFileInfo::exists(w->DownloadFiles()[0]));
+    // Nothing half-written is left in the folder either.
+    QCOMPARE(QDir(QString::fromStdString(PrivateTempFolder())).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
+    // The window works on: a refresh lists the folder again.
+    QVERIFY(!w->BusyPanelVisible());
+    device.Emu().WaitIdle(std::chrono::seconds(10));
+    w->Refresh1Click();
+    QCOMPARE(ListNames(*w), QStringList({"slow.bin"}));
+    QVERIFY(w->Connected());
+  }
+
+  void startWithoutADeviceShowsOneErrorAndDisablesTheViews() {
+    auto w = Open(nullptr, false);
+    QVERIFY(w);
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QCOMPARE(m_sandbox->boxes[0].caption, QStringLiteral("Corvane Tallis Connectivity Kit"));
+    QCOMPARE(m_sandbox->boxes[0].text,
+             QStringLiteral("Error (No device connected. Check you are in Xmodem server (RShift LeftArrow))"));
+    QCOMPARE(m_sandbox->boxes[0].kind, MessageKind::kError);
+    QVERIFY(!w->TreeView1()->isEnabled());
+    QVERIFY(!w->ListArea()->isEnabled());
+    QCOMPARE(w->StatusText()->text(),
+             QStringLiteral("No device detected. Check: the cable connection. If the device is turned ON"));
+    // Copy without a device says so; paste quietly does nothing.
+    m_sandbox->boxes.clear();
+    w->Pastel1Click();
+    QVERIFY(m_sandbox->boxes.empty());
+  }
+
+  void dragStartsAtTenPixelsAndFetchesAtTheDrop() {
+    Device device(emu::DeviceKind::kQuillon);
+    const std::string body = Pattern(2048, 9);
+    WriteBytes(device.Root() / "drag.bin", body);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    Select(*w, {"drag.bin"});
+    QByteArray offered;
+    bool existedBeforeDrop = true;
+    w->DragRunner = [&](QMimeData* mime) {
+      const QStringList files = w->DownloadFiles();
+      existedBeforeDrop = QFileInfo::exists(files.value(0));
+      offered = mime->data(kMimeUriList);  // the target takes the list after the release
+      return Qt::CopyAction;
+    };
+    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
+    const QPoint start(20, 5);
+    auto send = [&](QEvent::Type type, QPoint p, Qt::MouseButtons buttons) {
+      QMouseEvent e(type, p, viewport->mapToGlobal(p), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
+                    buttons, Qt::NoModifier);
+      QApplication::sendEvent(viewport, &e);
+    };
+    send(QEvent::MouseButtonPress, start, Qt::LeftButton);
+    send(QEvent::MouseMove, start + QPoint(9, 9), Qt::LeftButton);
+    QCOMPARE(w->DragsStarted(), 0);
+    send(QEvent::MouseMove, start + QPoint(10, 0), Qt::LeftButton);
+    QCOMPARE(w->DragsStarted(), 1);
+    QVERIFY(!existedBeforeDrop);
+    QVERIFY(offered.startsWith("file://"));
+    QCOMPARE(ReadBytes(QFile::encodeName(w->DownloadFiles()[0]).toStdString()), body);
+  }
+
+  void theLogEntryOfTheViewMenuShowsTheLog() {
+    Device device(emu::DeviceKind::kQuillon);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QAction* log = w->Action("Log1");
+    QVERIFY(log);
+    QCOMPARE(log->text(), QStringLiteral("&Log"));
+    log->trigger();
+    QVERIFY(w->LogForm()->isVisible());
+    QCOMPARE(w->LogForm()->windowTitle(), QStringLiteral("Form4"));
+  }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_main_window.moc"
