@@ -195,12 +195,19 @@ bool TUpdateThread::SendImage(const std::string& fileName) {
   CommSetTimeouts(m_handle, 2000, 1);
 
   std::unique_ptr<TReadStream> source;
-  if (compress) {
-    auto bz = std::make_unique<TBZStreamRead>(fileName);
-    bz->OnLog = m_logLine;
-    source = std::move(bz);
-  } else {
-    source = std::make_unique<TFileStreamRead>(fileName);
+  try {
+    if (compress) {
+      auto bz = std::make_unique<TBZStreamRead>(fileName);
+      bz->OnLog = m_logLine;
+      source = std::move(bz);
+    } else {
+      source = std::make_unique<TFileStreamRead>(fileName);
+    }
+  } catch (const LinkException&) {
+    // The message names the file; the log also gets the system's reason.
+    const std::string why = TFileStreamRead::LastOpenFailure();
+    if (!why.empty()) Report(why, skMessage);
+    throw;
   }
   const int64_t size = source->Size();
   const uint64_t start = clock.NowMs();

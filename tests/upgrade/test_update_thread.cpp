@@ -484,6 +484,8 @@ TEST_F(UpdateThreadTest, ASlowButLivingEraseIsWaitedFor) {
 TEST_F(UpdateThreadTest, AMissingImageEndsWithTheOpenErrorAndNoCans) {
   Run("/nonexistent/corvane/rom.bix");
   ExpectBox("Cannot open file /nonexistent/corvane/rom.bix", "Error");
+  EXPECT_EQ(Texts(skMessage),
+            std::vector<std::string>{"Cannot open /nonexistent/corvane/rom.bix: No such file or directory."});
   EXPECT_EQ(port.Written().back(), 'D');
 }
 
