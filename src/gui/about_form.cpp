@@ -11,7 +11,6 @@
 #include <QPushButton>
 #include <QUrl>
 
-#include <algorithm>
 
 #include "gui/version_label.h"
 #include "gui/zu_url_label.h"
@@ -99,12 +98,18 @@ TForm3::TForm3(QWidget* parent)
   m_image->setScaledContents(true);
   m_image->setPixmap(QPixmap::fromImage(AboutPicture()));
 
-  m_version->setGeometry(0, 216, 145, 16);
+  // Version and link share the strip left of Close, one above the other, so
+  // that neither is cut whatever the desktop's font.
+  QFont small = m_version->font();
+  small.setPixelSize(11);
+  m_version->setFont(small);
+  m_version->setGeometry(2, 210, 240, 13);
   m_version->SetCaption(QStringLiteral(" "));
 
   m_url->setObjectName(QStringLiteral("ZuUrlLabel1"));
-  m_url->move(150, 216);
+  m_url->move(6, 223);
   QFont linkFont = m_url->font();
+  linkFont.setPixelSize(12);
   linkFont.setUnderline(true);
   m_url->SetFont(linkFont, Qt::blue);
   m_url->SetCaption(QStringLiteral("Quillon web site"));
@@ -121,9 +126,6 @@ void TForm3::showEvent(QShowEvent* event) {
   setWindowTitle(DeviceName + QStringLiteral(" Connectivity Kit"));
   m_url->SetCaption(DeviceName + QStringLiteral(" web site"));
   if (DeviceName == QStringLiteral("Corvane Tallis")) m_url->SetURL(QString::fromLatin1(kTallisWebPage));
-  // Keep the link clear of the Close button.
-  if (m_url->x() + m_url->width() > m_close->x() - 4)
-    m_url->move(std::max(m_version->x() + 2, m_close->x() - 4 - m_url->width()), m_url->y());
   QDialog::showEvent(event);
 }
 
