@@ -38,8 +38,8 @@ class DevicePort final : public SerialPort {
   bool m_inputSinceWrite = false;
 };
 
-// One accepted TCP connection. Reads wait at most their time-out and end at
-// once on `stop`; a peer that closed makes Closed() true.
+// One accepted TCP connection. Reads end at once on `stop`; a peer that
+// closed makes Closed() true.
 class TcpLink {
  public:
   TcpLink(int fd, const std::atomic<bool>& stop);
@@ -47,8 +47,9 @@ class TcpLink {
   TcpLink(const TcpLink&) = delete;
   TcpLink& operator=(const TcpLink&) = delete;
 
-  // Reads up to n bytes, waiting for all of them until the time-out; returns
-  // the count (short on time-out, stop or a closed connection).
+  // Reads up to n bytes, waiting for all of them as long as no more than
+  // timeoutMs pass without a byte; returns the count (short on that time-out,
+  // a stop request or a closed connection).
   size_t Read(uint8_t* buf, size_t n, uint32_t timeoutMs);
   // Sends all bytes; false when the connection is gone.
   bool Write(const uint8_t* buf, size_t n);

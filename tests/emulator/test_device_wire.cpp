@@ -223,6 +223,8 @@ TEST_F(DeviceWire, PacketsFromThePcAreCheckedAndRefusedOnRequest) {
   EXPECT_EQ(m_pc->Packet("\\"), NAK);
   EXPECT_EQ(m_pc->Packet("\\"), NAK);
   EXPECT_EQ(m_pc->Packet("\\"), ACK);
+  ASSERT_TRUE(dev.WaitForCommands([](const std::vector<CommandRecord>& c) { return c.size() == 2 && !c[1].packets.empty(); },
+                                  std::chrono::seconds(3)));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(dev.CurrentFolder(), fs::path());
   // The device records each command with the packets it accepted.
