@@ -57,8 +57,9 @@ class HashChains {
     size_t bestSource = 0;
     for (int32_t s = m_head[Hash(x)]; s >= 0 && static_cast<size_t>(s) >= lo; s = m_prev[static_cast<size_t>(s)]) {
       const size_t c = static_cast<size_t>(s);
-      // A farther candidate must be strictly longer: it has to agree at `best`.
-      if (m_in[c + best] != m_in[x + best]) continue;
+      // A farther candidate must be strictly longer: it has to agree up to
+      // and including `best`; the four bytes that end there reject most.
+      if (Load32(c + best - 3) != Load32(x + best - 3)) continue;
       const size_t len = CommonLength(m_in, c, x, limit);
       if (len > best) {
         best = len;
@@ -72,11 +73,12 @@ class HashChains {
   }
 
  private:
-  uint32_t Hash(size_t i) const {
+  uint32_t Load32(size_t i) const {
     uint32_t v;
     std::memcpy(&v, m_in + i, 4);
-    return (v * 2654435761u) >> (32 - kHashBits);
+    return v;
   }
+  uint32_t Hash(size_t i) const { return (Load32(i) * 2654435761u) >> (32 - kHashBits); }
   void InsertUpTo(size_t last) {
     // Positions without four bytes after them never start a long enough match.
     const size_t end = std::min(last + 1, m_n >= 3 ? m_n - 3 : 0);
