@@ -176,6 +176,20 @@ TEST(UpgradeEndToEnd, RefusedBlocksAreSentAgain) {
   EXPECT_TRUE(rig.loader.Download().matches);
 }
 
+TEST(UpgradeEndToEnd, ABlockRefusedElevenTimesFailsTheUpgrade) {
+  const auto image = RomImage(8 * 1024);
+  TempImage file(image);
+  auto options = Expecting(image, emu::LoaderHandshake::kNak);
+  options.nakBlock = 3;
+  options.nakCount = 11;
+  Rig rig(options);
+  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kFailed});
+  ASSERT_TRUE(rig.loader.WaitForDownload(5s));
+  EXPECT_EQ(rig.loader.Download().hostCancels, 4);
+  EXPECT_EQ(rig.loader.Download().blocks, 2);
+}
+
 TEST(UpgradeEndToEnd, CancelWhileWaitingForTheOnKeyAborts) {
   const auto image = RomImage(4096);
   TempImage file(image);
