@@ -136,16 +136,16 @@ void ShowAboutBox(QWidget* parent, const QString& deviceName) {
 }
 
 QString HelpFilePath() {
-  const QDir appDir(QCoreApplication::applicationDirPath());
-  const QStringList candidates = {
-      appDir.filePath(QStringLiteral("../share/doc/corvane-kit/manual/index.html")),
-      appDir.filePath(QStringLiteral("manual/index.html")),
-      appDir.filePath(QStringLiteral("../docs/manual/index.html")),
-      appDir.filePath(QStringLiteral("../../docs/manual/index.html")),
-      appDir.filePath(QStringLiteral("../../../docs/manual/index.html")),
-  };
-  for (const QString& c : candidates)
-    if (QFileInfo::exists(c)) return QFileInfo(c).canonicalFilePath();
+  // Installed: <prefix>/bin/corvane-kit and <prefix>/share/doc/corvane-kit/manual.
+  // From a build tree: the docs/manual folder of the source tree above it.
+  QDir dir(QCoreApplication::applicationDirPath());
+  const QString installed = dir.filePath(QStringLiteral("../share/doc/corvane-kit/manual/index.html"));
+  if (QFileInfo::exists(installed)) return QFileInfo(installed).canonicalFilePath();
+  for (int up = 0; up < 6; ++up) {
+    const QString candidate = dir.filePath(QStringLiteral("docs/manual/index.html"));
+    if (QFileInfo::exists(candidate)) return QFileInfo(candidate).canonicalFilePath();
+    if (!dir.cdUp()) break;
+  }
   return QString();
 }
 
