@@ -15,6 +15,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -173,11 +174,21 @@ TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
   FillPortList();
   m_baud->setCurrentIndex(m_options.quillon ? 1 : 0);
   SetConnected(false);
-  UpdateSelectionState();
+  connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
+    m_clipboardHasFiles = ClipboardHasFiles();
+    UpdateSelectionState();
+  });
+  PopupMenu1Popup();
 
   // 12. Connect at once with "Auto", once the window is on screen so that the
   // busy panel shows while the ports are tried.
   m_ports->setCurrentIndex(0);
+  // "Files" is 182 pixels wide as designed, unless that would hide "Size" on
+  // a desktop whose font makes the list narrower than the design's.
+  QTimer::singleShot(0, this, [this] {
+    const int room = m_details->viewport()->width() - m_details->header()->sectionSizeHint(1);
+    if (room < 182) m_details->header()->resizeSection(0, std::max(100, room));
+  });
   if (m_options.connectAtStart) QTimer::singleShot(0, this, &TForm1::ComboBox1Change);
 }
 
@@ -435,8 +446,12 @@ void TForm1::BuildViews() {
     connect(v, &QWidget::customContextMenuRequested, this,
             [this, v](const QPoint& p) { m_popup->popup(v->viewport()->mapToGlobal(p)); });
   }
+  m_details->header()->setMinimumSectionSize(40);
+  m_details->header()->setDefaultSectionSize(50);
   m_details->header()->resizeSection(0, 182);
-  m_details->header()->setStretchLastSection(true);
+  m_details->header()->resizeSection(1, 50);
+  m_details->header()->setStretchLastSection(false);
+  m_details->header()->setSectionResizeMode(1, QHeaderView::Stretch);
   m_listStack->addWidget(m_details);
   m_listStack->addWidget(m_icons);
   m_splitter->addWidget(m_tree);
@@ -569,12 +584,14 @@ void TForm1::UpdateSelectionState() {
   // that the shortcuts follow them as well as the menus.
   const bool selected = m_selection->hasSelection();
   for (QAction* a : {m_copy, m_delete, m_properties, m_popCopy, m_popDelete, m_popProperties}) a->setEnabled(selected);
-  const bool files = ClipboardHasFiles();
-  m_paste->setEnabled(files);
-  m_popPaste->setEnabled(files);
+  m_paste->setEnabled(m_clipboardHasFiles);
+  m_popPaste->setEnabled(m_clipboardHasFiles);
 }
 
-void TForm1::PopupMenu1Popup() { UpdateSelectionState(); }
+void TForm1::PopupMenu1Popup() {
+  m_clipboardHasFiles = ClipboardHasFiles();
+  UpdateSelectionState();
+}
 
 void TForm1::Files1Click() { m_properties->setEnabled(m_selection->hasSelection()); }
 

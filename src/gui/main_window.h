@@ -267,6 +267,7 @@ class TForm1 : public QMainWindow {
   bool m_dragInProgress = false;
   bool m_dropTargetOn = true;
   int m_dragsStarted = 0;
+  bool m_clipboardHasFiles = false;  // as of the last clipboard change or menu opening
   // The download file list: device names, local paths and sizes, in list order.
   std::vector<Bytes> m_downloadNames;
   QStringList m_downloadPaths;
