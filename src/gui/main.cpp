@@ -8,7 +8,12 @@
 //                    pseudo-terminal, serving a demo folder, and offer it in
 //                    the port list, so that "Auto" finds it
 // --port PATH        offer PATH in the port list (repeatable)
+// --bench-exit       (benchmarks) quit once the first folder is on screen and
+//                    print how long that took
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QStandardItemModel>
+#include <QTimer>
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -76,6 +81,22 @@ void FillDemoFolder(const QString& root, bool quillon) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  QElapsedTimer sinceStart;
+  sinceStart.start();
+  // Without a display Qt would abort with a terse message: say what to do.
+  bool wantsPlatform = false;
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "-platform") wantsPlatform = true;
+  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+      qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !wantsPlatform) {
+    std::fputs(
+        "corvane-kit: there is no graphical display (neither DISPLAY nor WAYLAND_DISPLAY is set).\n"
+        "Start it from a desktop session, or under a virtual display:\n"
+        "    xvfb-run -a corvane-kit --emulator\n"
+        "The command-line tool 'corvane' does the same work without a display.\n",
+        stderr);
+    return 1;
+  }
   QApplication app(argc, argv);
   QApplication::setOrganizationName(QStringLiteral("Corvane"));
   QApplication::setApplicationName(QStringLiteral("Quillon Connectivity kit"));
@@ -86,6 +107,7 @@ int main(int argc, char** argv) {
     options.quillon = settings.value(QStringLiteral("Options/Quillon")).toString() == QLatin1String("1");
   }
   bool emulator = false;
+  bool benchExit = false;
   const QStringList args = QApplication::arguments();
   for (qsizetype i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
@@ -99,6 +121,8 @@ int main(int argc, char** argv) {
         options.quillon = args[++i] == QLatin1String("quillon");
     } else if (a == QLatin1String("--port") && i + 1 < args.size()) {
       corvane::AddExtraSerialPort(args[++i].toStdString());
+    } else if (a == QLatin1String("--bench-exit")) {
+      benchExit = true;
     } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
       Usage();
       return 0;
@@ -134,6 +158,16 @@ int main(int argc, char** argv) {
   int result = 0;
   {
     corvane::TForm1 window(options);
+    if (benchExit) {
+      QObject::connect(&window, &corvane::TForm1::commandDone, &window, [&window, &sinceStart] {
+        // Once the entries are painted.
+        QTimer::singleShot(0, &window, [&window, &sinceStart] {
+          std::fprintf(stderr, "corvane-kit: %d entries on screen %lld ms after start\n",
+                       window.ListModel()->rowCount(), static_cast<long long>(sinceStart.elapsed()));
+          QApplication::quit();
+        });
+      });
+    }
     window.show();
     result = QApplication::exec();
   }
