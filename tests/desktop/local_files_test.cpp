@@ -127,6 +127,14 @@ TEST_F(PrivateFolder, FollowsTmpdir) {
 namespace corvane {
 namespace {
 
+TEST_F(PrivateFolder, CaptureStaysInAWritableCurrentFolder) {
+  const fs::path old = fs::current_path();
+  fs::current_path(m_base);
+  const std::string path = CaptureFilePath();
+  fs::current_path(old);
+  EXPECT_EQ(path, "Bitmap.bmp");
+}
+
 TEST_F(PrivateFolder, CaptureGoesToThePrivateFolderWhenTheCurrentOneIsReadOnly) {
   if (::geteuid() == 0) GTEST_SKIP() << "root can write anywhere";
   const fs::path old = fs::current_path();
