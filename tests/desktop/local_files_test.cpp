@@ -157,3 +157,22 @@ TEST_F(PrivateFolder, CaptureGoesToThePrivateFolderWhenTheCurrentOneIsReadOnly) 
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST_F(PrivateFolder, RefusesAFolderOfAnotherUser) {
+  const std::string path = m_base + "/theirs";
+  ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+  if (::chown(path.c_str(), 65534, 65534) != 0) GTEST_SKIP() << "cannot give a folder away here";
+  try {
+    PrivateFolderIn(m_base, "theirs");
+    FAIL() << "a folder of another user was accepted";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("belongs to another user"), std::string::npos);
+    EXPECT_NE(std::string(e.what()).find("TMPDIR"), std::string::npos);  // says what to do
+  }
+}
+
+}  // namespace
+}  // namespace corvane
