@@ -41,21 +41,29 @@ inline size_t CommonLength(const uint8_t* in, size_t a, size_t b, size_t limit) 
 // the exhaustive search's answer: the longest, and the nearest among equals.
 // Candidates shorter than the minimum are of no interest to the parse, so
 // the search only reports matches of 4 bytes or more.
+//
+// Only the last 1024 positions can be candidates, so the links live in a
+// ring of that size: a position's slot is reused only once it has left the
+// window, and a walk stops at the first position outside it.
 class HashChains {
  public:
-  static constexpr int kHashBits = 15;
+  static constexpr int kHashBits = 13;
+  static constexpr size_t kRing = 1024;
+  static_assert(kRing > kBzMaxDistance);
 
-  HashChains(const uint8_t* in, size_t n) : m_in(in), m_n(n), m_head(size_t{1} << kHashBits, -1), m_prev(n, -1) {}
+  HashChains(const uint8_t* in, size_t n) : m_in(in), m_n(n) {
+    std::fill(std::begin(m_head), std::end(m_head), -1);
+  }
 
   // Longest match of kBzMinMatch or more at x; 0 when there is none.
   size_t Find(size_t x, size_t& source) {
     if (x < kBzMinDistance || x + kBzMinMatch > m_n) return 0;
     InsertUpTo(x - kBzMinDistance);
-    const size_t lo = x > kBzMaxDistance ? x - kBzMaxDistance : 0;
+    const int32_t lo = static_cast<int32_t>(x > kBzMaxDistance ? x - kBzMaxDistance : 0);
     const size_t limit = m_n - x;
     size_t best = kBzMinMatch - 1;
     size_t bestSource = 0;
-    for (int32_t s = m_head[Hash(x)]; s >= 0 && static_cast<size_t>(s) >= lo; s = m_prev[static_cast<size_t>(s)]) {
+    for (int32_t s = m_head[Hash(x)]; s >= lo; s = m_prev[static_cast<size_t>(s) % kRing]) {
       const size_t c = static_cast<size_t>(s);
       // A farther candidate must be strictly longer: it has to agree up to
       // and including `best`; the four bytes that end there reject most.
@@ -84,28 +92,44 @@ class HashChains {
     const size_t end = std::min(last + 1, m_n >= 3 ? m_n - 3 : 0);
     for (; m_next < end; ++m_next) {
       const uint32_t h = Hash(m_next);
-      m_prev[m_next] = m_head[h];
+      m_prev[m_next % kRing] = m_head[h];
       m_head[h] = static_cast<int32_t>(m_next);
     }
   }
 
   const uint8_t* m_in;
   size_t m_n;
-  std::vector<int32_t> m_head;
-  std::vector<int32_t> m_prev;
+  int32_t m_head[size_t{1} << kHashBits];
+  int32_t m_prev[kRing];
   size_t m_next = 0;
 };
 
+// The bit stream of one block. A token costs at most 3 bits per byte it
+// stands for (a one-byte literal run; a run is always followed by a match of
+// four bytes or more), so n bytes never need more than n / 2 + 2 bytes of bits.
 class BitWriter {
  public:
-  explicit BitWriter(size_t n) : m_bits(std::max<size_t>(n, 16), 0) {}
+  explicit BitWriter(size_t n) : m_bits(n / 2 + 16, 0) {}
   void Put(unsigned b) {
-    if (m_index >= m_bits.size()) m_bits.resize(m_bits.size() * 2, 0);
     m_bits[m_index] = static_cast<uint8_t>((m_bits[m_index] << 1) | (b & 1));
     if (++m_count == 8) {
       m_count = 0;
       ++m_index;
     }
+  }
+  // `count` equal bits; whole bytes at a time where it can.
+  void PutRepeat(unsigned b, size_t count) {
+    while (count > 0 && m_count != 0) {
+      Put(b);
+      --count;
+    }
+    const size_t bytes = count / 8;
+    if (bytes > 0) {
+      std::memset(m_bits.data() + m_index, b ? 0xFF : 0x00, bytes);
+      m_index += bytes;
+      count -= bytes * 8;
+    }
+    while (count-- > 0) Put(b);
   }
   void Flush() {
     while (m_count != 0) Put(0);
@@ -142,11 +166,18 @@ size_t LongestMatchExhaustive(const uint8_t* in, size_t n, size_t x, size_t& sou
   return best;
 }
 
-size_t CompressChunk(const uint8_t* in, size_t n, uint8_t* out, MatchSearch search) {
-  HashChains chains(search == MatchSearch::kFast ? in : nullptr, search == MatchSearch::kFast ? n : 0);
-  auto find = [&](size_t x, size_t& source) {
-    return search == MatchSearch::kFast ? chains.Find(x, source) : LongestMatchExhaustive(in, n, x, source);
-  };
+namespace {
+
+// The exhaustive search, as a finder.
+struct Exhaustive {
+  const uint8_t* in;
+  size_t n;
+  size_t Find(size_t x, size_t& source) const { return LongestMatchExhaustive(in, n, x, source); }
+};
+
+template <typename Finder>
+size_t Compress(const uint8_t* in, size_t n, uint8_t* out, Finder& finder) {
+  auto find = [&](size_t x, size_t& source) { return finder.Find(x, source); };
 
   BitWriter bits(n);
   size_t fill = kBzHeaderSize;
@@ -167,7 +198,7 @@ size_t CompressChunk(const uint8_t* in, size_t n, uint8_t* out, MatchSearch sear
     if (q > p) {
       const size_t run = q - p;
       bits.Put(0);
-      for (size_t i = 0; i < run / 2; ++i) bits.Put(0);
+      bits.PutRepeat(0, run / 2);
       bits.Put(1);
       bits.Put(run & 1);
       std::memcpy(out + fill, in + p, run);
@@ -179,7 +210,7 @@ size_t CompressChunk(const uint8_t* in, size_t n, uint8_t* out, MatchSearch sear
       bits.Put(1);
       bits.Put((d >> 8) & 1);
       bits.Put((d >> 9) & 1);
-      for (size_t i = 0; i < len / 2 - 2; ++i) bits.Put(1);
+      bits.PutRepeat(1, len / 2 - 2);
       bits.Put(0);
       bits.Put(len & 1);
       out[fill++] = static_cast<uint8_t>(d & 0xFF);
@@ -197,6 +228,17 @@ size_t CompressChunk(const uint8_t* in, size_t n, uint8_t* out, MatchSearch sear
   PutLe32(out, static_cast<uint32_t>(fill));
   PutLe32(out + 4, static_cast<uint32_t>(n));
   return fill;
+}
+
+}  // namespace
+
+size_t CompressChunk(const uint8_t* in, size_t n, uint8_t* out, MatchSearch search) {
+  if (search == MatchSearch::kExhaustive) {
+    Exhaustive finder{in, n};
+    return Compress(in, n, out, finder);
+  }
+  HashChains finder(in, n);
+  return Compress(in, n, out, finder);
 }
 
 // ---- streams ----
