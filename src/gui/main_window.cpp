@@ -1160,7 +1160,6 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
       case QEvent::MouseButtonPress:
       case QEvent::MouseButtonDblClick:
-      case QEvent::MouseButtonRelease:
       case QEvent::KeyPress:
       case QEvent::Drop:
       case QEvent::Wheel:

@@ -10,6 +10,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStandardItemModel>
 #include <QTest>
@@ -18,6 +19,7 @@
 
 #include "desktop/file_lists.h"
 #include "desktop/local_files.h"
+#include "gui/device_thread.h"
 #include "gui/log_form.h"
 #include "gui/main_window.h"
 #include "gui/properties_form.h"
@@ -337,9 +339,16 @@ class TestMainWindow : public QObject {
     bool closeRefused = false;
     bool cancelled = false;
     TForm6* status = w->StatusForm();
+    bool busyShown = false;
+    bool secondRefused = false;
     connect(status, &TForm6::shown, this, [&] {
       // Closing the main window while a transfer runs is refused.
       closeRefused = !w->close() && w->isVisible();
+      busyShown = w->BusyPanelVisible();
+      // So is a second device command: nothing of it reaches the device.
+      w->DeleteSelected();
+      w->Refresh1Click();
+      secondRefused = device.PacketsOf('D').empty();
       QTimer::singleShot(300, status, [&, status] {
         cancelled = status->BitBtn1()->isEnabled();
         QTest::mouseClick(status->BitBtn1(), Qt::LeftButton);
@@ -348,6 +357,9 @@ class TestMainWindow : public QObject {
     w->Copy1Click();
     QVERIFY(cancelled);
     QVERIFY(closeRefused);
+    QVERIFY(busyShown);
+    QVERIFY(secondRefused);
+    QVERIFY(fs::exists(device.Root() / "slow.bin"));
     QVERIFY(!status->isVisible());
     QCOMPARE(w->DownloadFiles().size(), 1);
     QVERIFY(!QFileInfo::exists(w->DownloadFiles()[0]));
@@ -410,6 +422,42 @@ class TestMainWindow : public QObject {
     QVERIFY(!existedBeforeDrop);
     QVERIFY(offered.startsWith("file://"));
     QCOMPARE(ReadBytes(QFile::encodeName(w->DownloadFiles()[0]).toStdString()), body);
+  }
+
+  void positionsAreSavedOnCloseAndRestoredAtStart() {
+    Device device(emu::DeviceKind::kTallis);
+    {
+      auto w = Open(&device, false);
+      QVERIFY(w);
+      w->resize(640, 480);
+      QVERIFY(w->close());
+    }
+    QSettings s(QStringLiteral("Corvane"), QStringLiteral("Quillon Connectivity kit"));
+    QCOMPARE(s.value(QStringLiteral("Form1/Width")).toString(), QStringLiteral("640"));
+    QCOMPARE(s.value(QStringLiteral("Form1/Height")).toString(), QStringLiteral("480"));
+    QCOMPARE(s.value(QStringLiteral("Form1/Visible")).toString(), QStringLiteral("1"));
+    auto again = Open(&device, false);
+    QVERIFY(again);
+    QCOMPARE(again->size(), QSize(640, 480));
+  }
+
+  void theBusyPanelShowsWhileTheDeviceWorks() {
+    Device device(emu::DeviceKind::kTallis);
+    WriteBytes(device.Root() / "A", "a");
+    auto w = Open(&device, false);
+    QVERIFY(w);
+    int busyWhileWorking = 0, checks = 0;
+    connect(&w->Device(), &DeviceThread::busyChanged, this, [&](bool busy) {
+      if (!busy) return;
+      ++checks;
+      if (w->BusyPanelVisible() && w->Panel1()->isVisible()) ++busyWhileWorking;
+      QCOMPARE(w->Panel1()->text(), QStringLiteral("Please wait while connecting"));
+    });
+    w->Refresh1Click();
+    w->ToolButton4Click();
+    QVERIFY(checks >= 2);
+    QCOMPARE(busyWhileWorking, checks);
+    QVERIFY(!w->Panel1()->isVisible());
   }
 
   void theLogEntryOfTheViewMenuShowsTheLog() {
