@@ -87,6 +87,9 @@ class TBZStreamRead : public TReadStream {
   // Opens the file for reading; raises LinkException "Cannot open file <path>"
   // when it cannot. Nothing is compressed yet.
   explicit TBZStreamRead(const std::string& fileName, MatchSearch search = MatchSearch::kFast);
+  static std::unique_ptr<TBZStreamRead> Create(const std::string& fileName) {
+    return std::make_unique<TBZStreamRead>(fileName);
+  }
 
   // Delivers up to count compressed bytes; compresses at most one chunk per
   // call, so a call may return less than asked before the end. 0 = end.

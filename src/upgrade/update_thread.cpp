@@ -197,7 +197,7 @@ bool TUpdateThread::SendImage(const std::string& fileName) {
   std::unique_ptr<TReadStream> source;
   try {
     if (compress) {
-      auto bz = std::make_unique<TBZStreamRead>(fileName);
+      auto bz = TBZStreamRead::Create(fileName);
       bz->OnLog = m_logLine;
       source = std::move(bz);
     } else {
