@@ -97,6 +97,8 @@ int ReplacingFile::Open(const std::string& target) {
     exists = ::stat(m_target.c_str(), &st) == 0;
   }
   if (exists && S_ISDIR(st.st_mode)) return EISDIR;
+  // A file the user may not write is not replaced behind their back.
+  if (exists && ::access(m_target.c_str(), W_OK) != 0) return errno;
 
   const std::string base = FolderOf(m_target) + "/." + LocalFileName(m_target) + ".";
   for (int attempt = 0; attempt < 100; ++attempt) {

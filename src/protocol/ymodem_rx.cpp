@@ -40,6 +40,7 @@ bool TYModemRX::ReceiveBlock(ReplacingFile& file, size_t n) {
   const bool whole = got == n + 3;
   if (!whole || bytes[0] != number || bytes[1] != static_cast<uint8_t>(255 - number) ||
       bytes[n + 2] != PacketChecksum(bytes + 2, n)) {
+    if (Terminated()) ConnectionError();
     Report(kConnectionErrorText, skMessage);
     CommDrain(m_link, kReadTimeoutMs, 0);
     WriteByte(NAK);
@@ -107,17 +108,32 @@ void TYModemRX::Execute() {
            skStatus);
     SetSuccess(true);
   } catch (const std::exception& e) {
-    Report(e.what(), skMessage);
-    try {
-      const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
-      CommWrite(m_link, cancel, sizeof cancel);
-    } catch (const std::exception&) {
-      // the link is gone; the device cannot be told
-    }
+    file.Discard();  // nothing of a failed transfer stays on disk
+    Fail(e.what());
+  } catch (...) {
     file.Discard();
-    GetClock().SleepMs(kFailurePauseMs);
+    Fail(kConnectionErrorText);
   }
-  Report("", skFinished);
+  try {
+    Report("", skFinished);
+  } catch (...) {
+    // nobody left to tell
+  }
+}
+
+void TYModemRX::Fail(const std::string& message) {
+  SetSuccess(false);
+  try {
+    Report(message, skMessage);
+  } catch (...) {
+  }
+  try {
+    const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
+    CommWrite(m_link, cancel, sizeof cancel);
+  } catch (...) {
+    // the link is gone; the device cannot be told
+  }
+  GetClock().SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

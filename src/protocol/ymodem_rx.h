@@ -36,6 +36,8 @@ class TYModemRX final : public TWorkerThread {
   // accepted (and written), false when it was refused (NAK sent).
   bool ReceiveBlock(ReplacingFile& file, size_t n);
   void WriteByte(uint8_t b);
+  // The failure path: the message, four CAN bytes, a pause.
+  void Fail(const std::string& message);
 
   CommHandle m_link;
   int64_t m_expected;

@@ -70,6 +70,7 @@ void TYModemTX::SendBlocks(InputFile& file, int64_t length, uint64_t startTick, 
       if (reply == 0) {
         if (++retries > kMaxBlockRetries) ConnectionError();
         GetClock().SleepMs(kTimeoutPauseMs);
+        if (Terminated()) ConnectionError();
       } else if (reply == NAK) {
         if (++retries > kMaxBlockRetries) ConnectionError();
       } else if (reply == CAN) {
@@ -119,17 +120,30 @@ void TYModemTX::Execute() {
     file.Close();
     SetSuccess(true);
   } catch (const std::exception& e) {
-    Report(e.what(), skMessage);
-    try {
-      const uint8_t cancel[3] = {CAN, CAN, CAN};
-      CommWrite(m_link, cancel, sizeof cancel);
-    } catch (const std::exception&) {
-      // the link is gone; the device cannot be told
-    }
-    file.Close();
-    GetClock().SleepMs(kFailurePauseMs);
+    Fail(e.what());
+  } catch (...) {
+    Fail(kConnectionErrorText);
   }
-  Report("", skFinished);
+  file.Close();
+  try {
+    Report("", skFinished);
+  } catch (...) {
+    // nobody left to tell
+  }
+}
+
+void TYModemTX::Fail(const std::string& message) {
+  try {
+    Report(message, skMessage);
+  } catch (...) {
+  }
+  try {
+    const uint8_t cancel[3] = {CAN, CAN, CAN};
+    CommWrite(m_link, cancel, sizeof cancel);
+  } catch (...) {
+    // the link is gone; the device cannot be told
+  }
+  GetClock().SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

@@ -34,6 +34,8 @@ class TYModemTX final : public TWorkerThread {
   void SendBlocks(InputFile& file, int64_t length, uint64_t startTick, CheckKind kind);
   void SendEndOfFile();
   uint8_t ReadReply();
+  // The failure path: the message, three CAN bytes, a pause.
+  void Fail(const std::string& message);
 
   CommHandle m_link;
   std::string m_path;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <csignal>
 
@@ -257,6 +258,17 @@ TEST(ReceiverFailure, TargetThatIsAFolderIsRefused) {
   EXPECT_FALSE(rig.Run(10));
   EXPECT_EQ(rig.reports.Texts(skMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 21)"});
   EXPECT_TRUE(std::filesystem::is_directory(rig.path));
+}
+
+TEST(ReceiverFailure, WriteProtectedTargetIsNotReplaced) {
+  if (::geteuid() == 0) GTEST_SKIP() << "the superuser may write any file";
+  RxRig rig;
+  test::WriteWhole(rig.path, "read only");
+  ::chmod(rig.path.c_str(), 0444);
+  rig.peer.SetFile(Pattern(10));
+  EXPECT_FALSE(rig.Run(10));
+  EXPECT_EQ(rig.reports.Texts(skMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 13)"});
+  EXPECT_EQ(ReadWhole(rig.path), "read only");
 }
 
 TEST(ReceiverFailure, FailedLocalWriteEndsTheTransfer) {
