@@ -100,7 +100,7 @@ bool TForm5::Redraw() {
   reader.setDecideFormatFromContent(false);
   const QImage picture = reader.read();
   if (picture.isNull()) {
-    ShowErrorBox(this, tr("Cannot show the screen capture %1: %2")
+    ShowErrorBox(this, tr("Cannot show the screen capture %1: %2. Capture the screen again with New Screen")
                            .arg(QFileInfo(m_path).absoluteFilePath(), reader.errorString()));
     return false;
   }
