@@ -41,7 +41,7 @@ bool QtSessionHost::AskAddress(std::string& address) {
 bool QtSessionHost::MessageBox(const std::string& text, const std::string& caption, Buttons buttons) {
   bool ok = false;
   RunOnUiThread([&] {
-    ok = ShowMessageBox(m_window, QString::fromStdString(caption), QString::fromStdString(text),
+    ok = ShowMessageBox(m_window, MessageText(caption), MessageText(text),
                         buttons == Buttons::kYesNo ? MessageKind::kQuestion : MessageKind::kInformation);
   });
   return ok;

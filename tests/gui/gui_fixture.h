@@ -76,13 +76,14 @@ inline std::string Pattern(size_t size, unsigned seed) {
 // An emulated device over its own folder, on a pseudo-terminal.
 class Device {
  public:
-  explicit Device(emu::DeviceKind kind, uint32_t lineRate = 0) {
+  // Serves on a pseudo-terminal unless `pty` is false (then call StartTcp).
+  explicit Device(emu::DeviceKind kind, uint32_t lineRate = 0, bool pty = true) {
     emu::DeviceOptions o;
     o.kind = kind;
     o.root = QFile::encodeName(m_root.path()).toStdString();
     o.lineRate = lineRate;
     m_device = std::make_unique<emu::EmulatedDevice>(o);
-    m_path = m_device->StartPty();
+    if (pty) m_path = m_device->StartPty();
   }
   ~Device() { m_device->Stop(); }
   std::filesystem::path Root() const { return QFile::encodeName(m_root.path()).toStdString(); }

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QMimeData>
 #include <QProgressBar>
@@ -22,6 +23,7 @@
 #include "gui/device_thread.h"
 #include "gui/log_form.h"
 #include "gui/main_window.h"
+#include "gui/net_address_form.h"
 #include "gui/properties_form.h"
 #include "gui/status_form.h"
 #include "gui_fixture.h"
@@ -458,6 +460,75 @@ class TestMainWindow : public QObject {
     QVERIFY(checks >= 2);
     QCOMPARE(busyWhileWorking, checks);
     QVERIFY(!w->Panel1()->isVisible());
+  }
+
+  void tcpAsksForTheAddressAndLists() {
+    Device device(emu::DeviceKind::kQuillon, 0, false);
+    WriteBytes(device.Root() / "net.txt", "over the network");
+    const uint16_t port = device.Emu().StartTcp(0);
+    auto w = Open(nullptr, true);  // no serial device: one error box first
+    QVERIFY(w);
+    m_sandbox->boxes.clear();
+    w->Session().Socket.Port = port;
+    bool asked = false;
+    connect(w->AddressForm(), &TForm9::shown, this, [&] {
+      asked = true;
+      w->AddressForm()->Edit1()->setText(QStringLiteral("127.0.0.1"));
+      w->AddressForm()->accept();
+    });
+    w->ComboBox1()->setCurrentIndex(w->ComboBox1()->findText(QStringLiteral("TCP/IP")));
+    w->ComboBox1Change();
+    QVERIFY(asked);
+    QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
+    QVERIFY(w->Connected());
+    QCOMPARE(ListNames(*w), QStringList({"net.txt"}));
+  }
+
+  void upgradeModeWarnsAndLeavesTheControlsOff() {
+    Device device(emu::DeviceKind::kQuillon);
+    device.Emu().SetUpgradeMode(true);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QCOMPARE(m_sandbox->boxes[0].caption, QStringLiteral("Warning"));
+    QCOMPARE(m_sandbox->boxes[0].text,
+             QStringLiteral("Warning, Corvane Quillon in upgrade mode\nPlease Upgrade your system"));
+    QVERIFY(!w->Connected());
+    QVERIFY(!w->TreeView1()->isEnabled());
+    QCOMPARE(w->TreeView1()->topLevelItem(0)->childCount(), 0);
+  }
+
+  void doubleClickOpensAndCtrlKStopsTheQuillonServer() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "run.prg", "p");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
+    const QPoint at = w->ListView1()->visualRect(w->ListModel()->index(0, 0)).center();
+    QSignalSpy done(w.get(), &TForm1::commandDone);
+    QTest::mouseDClick(viewport, Qt::LeftButton, Qt::NoModifier, at);
+    QVERIFY(done.wait(10000));
+    QVERIFY(m_sandbox->boxes.empty());
+    const auto opens = device.PacketsOf('o');
+    QCOMPARE(opens.size(), size_t{1});
+    QCOMPARE(opens[0].at(0), Bytes("run.prg"));
+
+    QTest::keyClick(w->ListView1(), Qt::Key_K, Qt::ControlModifier);
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QCOMPARE(m_sandbox->boxes[0].text, QStringLiteral("Corvane Quillon Connecitvity kit killed"));
+    QVERIFY(device.Emu().WaitUntilStopped(std::chrono::seconds(10)));
+  }
+
+  void ctrlKDoesNothingForTheTallis() {
+    Device device(emu::DeviceKind::kTallis);
+    WriteBytes(device.Root() / "A", "a");
+    auto w = Open(&device, false);
+    QVERIFY(w);
+    device.Emu().ClearRecords();
+    QTest::keyClick(w->ListView1(), Qt::Key_K, Qt::ControlModifier);
+    QVERIFY(m_sandbox->boxes.empty());
+    QVERIFY(device.Emu().Commands().empty());
+    QVERIFY(device.Emu().Running());
   }
 
   void theLogEntryOfTheViewMenuShowsTheLog() {
