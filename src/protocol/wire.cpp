@@ -1,5 +1,7 @@
 #include "protocol/wire.h"
 
+#include <algorithm>
+
 #include "link/checksum.h"
 
 namespace corvane {
@@ -36,9 +38,21 @@ PacketAttempt ReadSerialPacketOnce(CommHandle port, size_t cap) {
   }
   a.announced = static_cast<uint32_t>(static_cast<uint8_t>(size[0])) * 256 + static_cast<uint8_t>(size[1]);
   Bytes payload(a.announced < cap ? a.announced : cap, '\0');
-  if (static_cast<size_t>(CommRead(port, payload)) < payload.size()) {
-    a.outcome = PacketAttempt::kShortPayload;
-    return a;
+  // The payload is read in small pieces, each under the port's time-out
+  // (constant + multiplier x piece). A device that keeps sending fills the
+  // packet as one long read would; a line that falls silent (or a length
+  // field that was noise) ends the attempt after one piece's time-out
+  // instead of after the multiplier times the whole announced length, which
+  // for 10000 bytes at 30 ms a byte would be five minutes.
+  constexpr size_t kPiece = 32;
+  for (size_t at = 0; at < payload.size(); at += kPiece) {
+    Bytes piece(std::min(kPiece, payload.size() - at), '\0');
+    const int got = CommRead(port, piece);
+    payload.replace(at, piece.size(), piece);
+    if (static_cast<size_t>(got) < piece.size()) {
+      a.outcome = PacketAttempt::kShortPayload;
+      return a;
+    }
   }
   Bytes sum(1, '\0');
   if (CommRead(port, sum) < 1 || static_cast<uint8_t>(sum[0]) != PacketChecksum(payload)) {

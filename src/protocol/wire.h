@@ -29,8 +29,9 @@ Bytes FrameSerialPacket(const Bytes& payload);
 Bytes FrameTcpPacket(const Bytes& payload);
 
 // One attempt at reading a serial command packet (the device side uses it
-// too). Reads the 2-byte length, the payload (at most `cap` bytes) and the
-// checksum under the port's current time-out. Sends nothing.
+// too). Reads the 2-byte length, the payload (at most `cap` bytes, in pieces
+// of 32, each under the port's current time-out) and the checksum. Sends
+// nothing.
 struct PacketAttempt {
   enum Outcome { kOk, kVersionByte, kShortSize, kShortPayload, kBadChecksum } outcome = kShortSize;
   Bytes payload;

@@ -504,3 +504,24 @@ TEST(Tcp, KillOverTcpEndsWithTheConnectionError) {
 
 }  // namespace
 }  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(ReceivePacket, ALengthFieldOfNoiseCostsSecondsNotMinutes) {
+  Rig rig;
+  rig.ConnectTo("/dev/ttyS1");
+  // "Re" read as a length of 21093, then nothing more.
+  rig.device->rawReply = "Re";
+  rig.device->listing = "ok";
+  rig.session.SendCommand('L');
+  const uint64_t t0 = rig.clock.NowMs();
+  EXPECT_EQ(rig.session.ReceivePacket(500), "ok");  // the device's answer to the NAK
+  EXPECT_EQ(rig.device->naksFromPc, 1);
+  // The bad attempt ended one piece's time-out (500 + 30 x 32 ms) after the
+  // line fell silent, then a quiet window: not 500 + 30 x 10000 ms.
+  EXPECT_LT(rig.clock.NowMs() - t0, 3000u);
+}
+
+}  // namespace
+}  // namespace corvane
