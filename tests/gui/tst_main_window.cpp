@@ -16,6 +16,7 @@
 #include <QStandardItemModel>
 #include <QTest>
 #include <QTimer>
+#include <QToolBar>
 #include <QTreeWidget>
 
 #include "desktop/file_lists.h"
@@ -529,6 +530,44 @@ class TestMainWindow : public QObject {
     QVERIFY(m_sandbox->boxes.empty());
     QVERIFY(device.Emu().Commands().empty());
     QVERIFY(device.Emu().Running());
+  }
+
+  void selectionCommandsAndViewOptions() {
+    Device device(emu::DeviceKind::kQuillon);
+    for (const char* n : {"a", "b", "c"}) WriteBytes(device.Root() / n, n);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    Select(*w, {"b"});
+    w->InvertSelection1Click();
+    QVERIFY(w->ListSelection()->isRowSelected(0, QModelIndex()));
+    QVERIFY(!w->ListSelection()->isRowSelected(1, QModelIndex()));
+    QVERIFY(w->ListSelection()->isRowSelected(2, QModelIndex()));
+    w->SelectAll1Click();
+    QCOMPARE(w->ListSelection()->selectedRows().size(), 3);
+    w->ListSelection()->clearSelection();
+    w->Files1Click();
+    QVERIFY(!w->Action("Property1")->isEnabled());
+    w->PopupMenu1Popup();
+    QVERIFY(!w->Action("PopCopy1")->isEnabled());
+    QVERIFY(!w->Action("PopDelete1")->isEnabled());
+
+    w->Action("List1")->trigger();
+    QCOMPARE(w->GetViewStyle(), TForm1::ViewStyle::kList);
+    w->View1Click();
+    QVERIFY(w->Action("List1")->isChecked());
+    QVERIFY(!w->Action("Details1")->isChecked());
+    QVERIFY(!w->Action("LargeIcons1")->isVisible());
+    QVERIFY(w->Action("Toolbar1")->isChecked());
+    w->Action("Toolbar1")->trigger();
+    QVERIFY(!w->ToolBar2()->isVisible());
+    w->View1Click();
+    QVERIFY(!w->Action("Toolbar1")->isChecked());
+    // The shortcuts are the Parts'.
+    QCOMPARE(w->Action("Copy1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+C")));
+    QCOMPARE(w->Action("Pastel1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+V")));
+    QCOMPARE(w->Action("SelectAll1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+A")));
+    QCOMPARE(w->Action("Refresh1")->shortcut(), QKeySequence(QStringLiteral("F5")));
+    QCOMPARE(w->Action("ScreenCapture1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));
   }
 
   void theLogEntryOfTheViewMenuShowsTheLog() {
