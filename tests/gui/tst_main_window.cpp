@@ -300,6 +300,34 @@ class TestMainWindow : public QObject {
     QCOMPARE(ListNames(*w), QStringList({QStringLiteral("n\u00e9w.txt")}));
   }
 
+  void editingACaptionRenamesAndTheDeleteKeyEditsText() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "draft.txt", "text");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QAbstractItemView* view = w->ListView1();
+    view->setFocus();
+    view->edit(w->ListModel()->index(0, 0));
+    auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
+    QVERIFY(editor);
+    editor->setCursorPosition(0);
+    device.Emu().ClearRecords();
+    // Delete while editing removes a character, not the entry.
+    QTest::keyClick(editor, Qt::Key_Delete);
+    QCOMPARE(editor->text(), QStringLiteral("raft.txt"));
+    QVERIFY(device.PacketsOf('D').empty());
+    editor->setText(QStringLiteral("final.txt"));
+    QSignalSpy done(w.get(), &TForm1::commandDone);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QVERIFY(done.wait(10000));
+    QVERIFY(m_sandbox->boxes.empty());
+    const auto renames = device.PacketsOf('r');
+    QCOMPARE(renames.size(), size_t{1});
+    QCOMPARE(renames[0], std::vector<Bytes>({"draft.txt", "final.txt"}));
+    QCOMPARE(ReadBytes(device.Root() / "final.txt"), std::string("text"));
+    QCOMPARE(ListNames(*w), QStringList({"final.txt"}));
+  }
+
   void propertiesShowSizeAndTimeOfTheSelection() {
     Device device(emu::DeviceKind::kQuillon);
     WriteBytes(device.Root() / "big", Pattern(100000, 1));
