@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QScrollBar>
+#include <QSet>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
@@ -813,9 +814,20 @@ void TForm1::PrepareDownloadList() {
   const auto selected = SelectedEntries();
   if (selected.empty()) return;
   const std::string folder = PrivateTempFolder();
+  QSet<QString> used;
   for (const auto& s : selected) {
+    // Two device names can make the same safe local name ("a/b", "a_b"):
+    // the second gets a number, so that neither file overwrites the other.
+    const QString safe = QFile::decodeName(QByteArray::fromStdString(SafeLocalName(s.name)));
+    QString local = safe;
+    for (int n = 2; used.contains(local); ++n) {
+      const qsizetype dot = safe.lastIndexOf(QLatin1Char('.'));
+      local = dot > 0 ? safe.left(dot) + QStringLiteral(" (%1)").arg(n) + safe.mid(dot)
+                      : safe + QStringLiteral(" (%1)").arg(n);
+    }
+    used.insert(local);
     m_downloadNames.push_back(s.name);
-    m_downloadPaths.push_back(QFile::decodeName(QByteArray::fromStdString(JoinLocalPath(folder, SafeLocalName(s.name)))));
+    m_downloadPaths.push_back(QFile::decodeName(QByteArray::fromStdString(JoinLocalPath(folder, LocalPath(local)))));
     m_downloadSizes.push_back(s.size);
   }
 }

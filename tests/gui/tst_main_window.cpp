@@ -186,6 +186,23 @@ class TestMainWindow : public QObject {
     QVERIFY(device.PacketsOf('D').empty());
   }
 
+  void namesThatMakeTheSameLocalNameStayApart() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "x\x01y.txt", "first");
+    WriteBytes(device.Root() / "x_y.txt", "second");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    w->SelectAll1Click();
+    w->Copy1Click();
+    QVERIFY(m_sandbox->boxes.empty());
+    const QStringList files = w->DownloadFiles();
+    QCOMPARE(files.size(), 2);
+    QVERIFY(files[0] != files[1]);
+    QCOMPARE(ReadBytes(QFile::encodeName(files[0]).toStdString()), std::string("first"));
+    QCOMPARE(ReadBytes(QFile::encodeName(files[1]).toStdString()), std::string("second"));
+    QVERIFY(files[1].endsWith(QStringLiteral("x_y (2).txt")));
+  }
+
   void pasteAndDropPutFilesIntoTheFolderShown() {
     Device device(emu::DeviceKind::kQuillon);
     WriteBytes(device.Root() / "Docs" / "keep.txt", "k");
