@@ -26,6 +26,7 @@
 #include "gui/main_window.h"
 #include "gui/net_address_form.h"
 #include "gui/properties_form.h"
+#include "gui/screen_capture_form.h"
 #include "gui/status_form.h"
 #include "gui_fixture.h"
 #include "session/status_dialog.h"
@@ -563,6 +564,21 @@ class TestMainWindow : public QObject {
     QCOMPARE(m_sandbox->boxes.size(), size_t{1});
     QCOMPARE(m_sandbox->boxes[0].text, QStringLiteral("Corvane Quillon Connecitvity kit killed"));
     QVERIFY(device.Emu().WaitUntilStopped(std::chrono::seconds(10)));
+  }
+
+  void screenCaptureShowsTheDeviceScreen() {
+    Device device(emu::DeviceKind::kQuillon);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(m_sandbox->Path());
+    w->Action("ScreenCapture1")->trigger();
+    QDir::setCurrent(before);
+    QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
+    QVERIFY(QFileInfo::exists(m_sandbox->Path() + QStringLiteral("/Bitmap.bmp")));
+    QVERIFY(w->CaptureForm());
+    QVERIFY(w->CaptureForm()->isVisible());
+    QVERIFY(!w->CaptureForm()->Framed().isNull());
   }
 
   void ctrlKDoesNothingForTheTallis() {
