@@ -41,6 +41,7 @@
 #include <sstream>
 
 #include "desktop/file_lists.h"
+#include "gui/file_list_mime.h"
 #include "desktop/local_files.h"
 #include "gui/about_form.h"
 #include "gui/device_thread.h"
@@ -861,6 +862,12 @@ QMimeData* TForm1::MakeFileMime(const QStringList& paths, bool clipboardMarkers)
     mime->setData(QString::fromLatin1(kMimeGnomeCopiedFiles), QByteArray::fromStdString(BuildGnomeCopiedFiles(locals, false)));
     mime->setData(QString::fromLatin1(kMimeKdeCutSelection), QByteArray::fromStdString(BuildKdeCutSelection(false)));
   }
+  // The shell's own formats too: the drop effect (copy only) and the device
+  // names the fetched files stand for.
+  QStringList mapped;
+  if (m_downloadNames.size() == static_cast<size_t>(paths.size()))
+    for (const Bytes& name : m_downloadNames) mapped << QString::fromLatin1(name.data(), static_cast<int>(name.size()));
+  AddShellFileFormats(*mime, kDropEffectCopy, static_cast<int>(paths.size()), mapped);
   return mime;
 }
 
@@ -1054,7 +1061,9 @@ void TForm1::ToolButton2Click() {
   Command([this] {
     BusyScope busy(*this);
     m_panel->hide();
-    const std::string file = "Bitmap.bmp";
+    // "Bitmap.bmp" in the current folder, or in the kit's private folder
+    // when the current one cannot be written.
+    const std::string file = CaptureFilePath();
     bool ok = false;
     RunOnDevice([&] { ok = m_session->CaptureScreen(file); });
     if (!ok) return;

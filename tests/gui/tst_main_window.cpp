@@ -23,6 +23,7 @@
 #include "desktop/local_files.h"
 #include "gui/device_thread.h"
 #include "gui/log_form.h"
+#include "gui/file_list_mime.h"
 #include "gui/main_window.h"
 #include "gui/net_address_form.h"
 #include "gui/properties_form.h"
@@ -182,6 +183,10 @@ class TestMainWindow : public QObject {
     QCOMPARE(urls[1].toLocalFile(), files[1]);
     QVERIFY(mime->data(kMimeGnomeCopiedFiles).startsWith("copy\nfile://"));
     QCOMPARE(mime->data(kMimeKdeCutSelection), QByteArray("0"));
+    // The shell's formats ride along: copy as the drop effect, and the
+    // device names the fetched files stand for.
+    QCOMPARE(PreferredEffectOf(*mime), kDropEffectCopy);
+    QCOMPARE(MappedNamesOf(*mime, 2), (QStringList{QStringLiteral("caf\u00e9.txt"), QStringLiteral("one.bin")}));
     // Copy changes nothing on the device: no refresh follows.
     QVERIFY(!w->RefreshPending());
     QVERIFY(device.PacketsOf('D').empty());
