@@ -36,7 +36,8 @@ void Usage() {
       "usage: corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...\n"
       "  --quillon          run as the Quillon kit (the Tallis kit otherwise)\n"
       "  --emulator [kind]  start an emulated device on a pseudo-terminal over a demo folder\n"
-      "  --port PATH        add PATH to the list of serial ports\n",
+      "  --port PATH        add PATH to the list of serial ports\n"
+      "  --version          print the version\n",
       stdout);
 }
 
@@ -83,6 +84,18 @@ void FillDemoFolder(const QString& root, bool quillon) {
 int main(int argc, char** argv) {
   QElapsedTimer sinceStart;
   sinceStart.start();
+  // --version and --help need no display.
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--version") {
+      std::printf("corvane-kit %d.%d.%d\n", CORVANE_VERSION_MAJOR, CORVANE_VERSION_MINOR, CORVANE_VERSION_PATCH);
+      return 0;
+    }
+    if (a == "--help" || a == "-h") {
+      Usage();
+      return 0;
+    }
+  }
   // Without a display Qt would abort with a terse message: say what to do.
   bool wantsPlatform = false;
   for (int i = 1; i < argc; ++i)
