@@ -41,7 +41,18 @@ class Tool {
  public:
   explicit Tool(const Options& o) : m_opt(o), m_host(m_log, o.verbose), m_session(m_host, m_log) {
     m_host.assumeYes = o.yes;
+    // --tcp ADDRESS[:PORT]; the device listens on 46601.
     m_host.address = o.tcp;
+    if (const auto colon = o.tcp.rfind(':'); colon != std::string::npos) {
+      m_host.address = o.tcp.substr(0, colon);
+      try {
+        const int port = std::stoi(o.tcp.substr(colon + 1));
+        if (port <= 0 || port > 65535) throw std::out_of_range("port");
+        m_session.Socket.Port = static_cast<uint16_t>(port);
+      } catch (const std::exception&) {
+        throw UsageError("'" + o.tcp + "' is not ADDRESS or ADDRESS:PORT");
+      }
+    }
     m_session.IsQuillon = o.kind == "quillon";
     m_session.OnMessage = [this](TXModemServer&, const std::string& text) {
       m_lastMessage = text;
@@ -53,7 +64,13 @@ class Tool {
   void Open() {
     m_session.BaudRate = !m_opt.baud.empty() ? m_opt.baud : (m_session.IsQuillon ? "115200" : "9600");
     const std::string link = !m_opt.tcp.empty() ? "TCP/IP" : !m_opt.port.empty() ? m_opt.port : "Auto";
-    m_session.Connect(link);
+    try {
+      m_session.Connect(link);
+    } catch (const std::exception&) {
+      // The session logged the system's reason just before its own message.
+      if (!m_lastMessage.empty() && !m_opt.verbose) m_host.Message(m_lastMessage);
+      throw;
+    }
     if (!m_session.IsConnected() && !m_lastMessage.empty() && !m_opt.verbose) m_host.Message(m_lastMessage);
     m_session.CheckConnected();
   }
@@ -216,7 +233,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("corvane ") + CORVANE_VERSION);
   app.require_subcommand(1);
   auto* portOpt = app.add_option("--port", opt.port, "Serial port path (default: detect the device on every port)");
-  app.add_option("--tcp", opt.tcp, "IPv4 address of a Quillon on the network (port 46601)")->excludes(portOpt);
+  app.add_option("--tcp", opt.tcp, "IPv4 address of a Quillon on the network, optionally :PORT (default port 46601)")->excludes(portOpt);
   app.add_option("--kind", opt.kind, "Device kind")->check(CLI::IsMember({"tallis", "quillon"}));
   app.add_option("--baud", opt.baud, "Baud rate (default: 9600 for the Tallis, 115200 for the Quillon)")
       ->check(CLI::IsMember({"9600", "19200", "115200"}));
