@@ -17,6 +17,8 @@
 #include "session/host.h"
 #include "session/status_dialog.h"
 #include "session/xmodem_server.h"
+#include "fake_host.h"
+#include "test_util.h"
 
 namespace corvane::test {
 
@@ -24,33 +26,7 @@ namespace fs = std::filesystem;
 
 // Answers the address prompt with 127.0.0.1, records message boxes, and waits
 // for the status dialog on a condition variable.
-class RigHost final : public SessionHost {
- public:
-  std::vector<std::string> boxes;
-
-  bool AskAddress(std::string& address) override {
-    address = "127.0.0.1";
-    return true;
-  }
-  bool MessageBox(const std::string& text, const std::string& caption, Buttons) override {
-    std::lock_guard lock(m_mutex);
-    boxes.push_back(caption + ": " + text);
-    return true;
-  }
-  void Synchronize(const std::function<void()>& fn) override {
-    std::lock_guard lock(m_mutex);
-    fn();
-    m_changed.notify_all();
-  }
-  void RunStatusDialog(StatusDialog& dialog) override {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return dialog.Ended(); });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-};
+using RigHost = FakeHost;
 
 // A private folder under the system temp directory, removed at the end.
 class TempFolder {

@@ -33,43 +33,6 @@ Bytes Pattern(size_t n, unsigned seed) {
   return b;
 }
 
-std::string What(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
-
-// RigHost with a Cancel button a test can press from the status dialog.
-class XferHost final : public SessionHost {
- public:
-  // Checked whenever the dialog changes; true presses Cancel.
-  std::function<bool(const StatusDialog&)> cancelWhen;
-
-  bool AskAddress(std::string& address) override {
-    address = "127.0.0.1";
-    return true;
-  }
-  bool MessageBox(const std::string&, const std::string&, Buttons) override { return true; }
-  void Synchronize(const std::function<void()>& fn) override {
-    std::lock_guard lock(m_mutex);
-    fn();
-    m_changed.notify_all();
-  }
-  void RunStatusDialog(StatusDialog& dialog) override {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] {
-      if (!dialog.Ended() && cancelWhen && cancelWhen(dialog)) dialog.RequestCancel();
-      return dialog.Ended();
-    });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-};
 
 enum class Way { kPtyNak, kPtyCrc, kPtyKermit, kTcp };
 
@@ -99,7 +62,7 @@ struct XferRig {
   TempFolder deviceRoot;
   TempFolder local;
   std::unique_ptr<emu::EmulatedDevice> device;
-  XferHost host;
+  FakeHost host;
   LogModel log;
   std::unique_ptr<TXModemServer> session;
   std::vector<std::string> messages;

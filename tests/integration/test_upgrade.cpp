@@ -18,6 +18,7 @@
 #include "session/status_dialog.h"
 #include "session/xmodem_server.h"
 #include "upgrade/upgrade_system.h"
+#include "fake_host.h"
 
 namespace corvane {
 namespace {
@@ -28,40 +29,7 @@ const std::string kSuccess = "Message: Your device has been successfully upgrade
 const std::string kFailed = "Error: The upgrade has failed. Please try again";
 const std::string kConn = std::string("Error: ") + kConnectionErrorText;
 
-// Records message boxes; the status dialog's modal wait is a condition
-// variable, and a test may press Cancel whenever the dialog changes.
-class Host final : public SessionHost {
- public:
-  std::function<void(StatusDialog&)> onDialogChange;
-
-  bool AskAddress(std::string&) override { return false; }
-  bool MessageBox(const std::string& text, const std::string& caption, Buttons) override {
-    std::lock_guard lock(m_mutex);
-    m_boxes.push_back(caption + ": " + text);
-    return true;
-  }
-  void Synchronize(const std::function<void()>& fn) override {
-    std::lock_guard lock(m_mutex);
-    fn();
-    m_changed.notify_all();
-  }
-  void RunStatusDialog(StatusDialog& dialog) override {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] {
-      if (!dialog.Ended() && onDialogChange) onDialogChange(dialog);
-      return dialog.Ended();
-    });
-  }
-  std::vector<std::string> Boxes() {
-    std::lock_guard lock(m_mutex);
-    return m_boxes;
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::vector<std::string> m_boxes;
-};
+using Host = test::FakeHost;
 
 class TempImage {
  public:

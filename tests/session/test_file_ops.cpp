@@ -12,6 +12,7 @@
 
 #include "../protocol/transfer_peers.h"
 #include "fake_host.h"
+#include "test_util.h"
 #include "link/link_error.h"
 #include "scripted_device.h"
 #include "session/xmodem_server.h"
@@ -21,6 +22,10 @@ namespace {
 
 using test::FakeClock;
 using test::FakeHost;
+using test::ReadN;
+using test::TcpPeer;
+using test::What;
+using test::WriteAll;
 using test::Pattern;
 using test::ReadWhole;
 using test::ReceiverPeer;
@@ -29,14 +34,6 @@ using test::ScriptedPort;
 using test::SenderPeer;
 using test::TempDir;
 
-std::string What(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 // The fake clock, with every pause written down.
 class RecordingClock final : public Clock {
@@ -390,56 +387,6 @@ TEST(CaptureScreen, CancelLeavesNoFileAndStillSaysReceived) {
 }
 
 // ---- TCP/IP ----
-
-struct TcpPeer {
-  int listenFd = -1;
-  uint16_t port = 0;
-  std::thread thread;
-  explicit TcpPeer(std::function<void(int fd)> script) {
-    listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listenFd, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    thread = std::thread([this, script] {
-      const int fd = ::accept(listenFd, nullptr, nullptr);
-      if (fd >= 0) {
-        script(fd);
-        ::close(fd);
-      }
-    });
-  }
-  ~TcpPeer() {
-    ::shutdown(listenFd, SHUT_RDWR);
-    if (thread.joinable()) thread.join();
-    ::close(listenFd);
-  }
-};
-
-Bytes ReadN(int fd, size_t n) {
-  Bytes out(n, '\0');
-  size_t got = 0;
-  while (got < n) {
-    const ssize_t r = ::read(fd, out.data() + got, n - got);
-    if (r <= 0) break;
-    got += static_cast<size_t>(r);
-  }
-  out.resize(got);
-  return out;
-}
-
-void WriteAll(int fd, const Bytes& b) {
-  size_t done = 0;
-  while (done < b.size()) {
-    const ssize_t w = ::write(fd, b.data() + done, b.size() - done);
-    if (w <= 0) return;
-    done += static_cast<size_t>(w);
-  }
-}
 
 struct TcpRig : Rig {
   explicit TcpRig(uint16_t tcpPort) : Rig(true, false) {

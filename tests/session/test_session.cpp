@@ -13,6 +13,7 @@
 #include "link/link_error.h"
 #include "protocol/listing.h"
 #include "scripted_device.h"
+#include "test_util.h"
 #include "session/xmodem_server.h"
 
 namespace corvane {
@@ -22,17 +23,13 @@ using test::FakeClock;
 using test::FakeHost;
 using test::ScriptedDevice;
 using test::ScriptedPort;
+using test::ReadN;
+using test::TcpPeer;
+using test::What;
+using test::WriteAll;
 
 const char* kUnable = "Error (The connectivity kit is unable to open the communication com :";
 
-std::string What(const std::function<void()>& fn) {
-  try {
-    fn();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "(no exception)";
-}
 
 // Lends a port that the rig keeps, so a test can read what was written even
 // after the session has closed its handle.
@@ -387,44 +384,6 @@ TEST(FileTree, AFailedListingLeavesTheEntryUnlisted) {
 
 // ---- TCP/IP ----
 
-// A one-connection server on 127.0.0.1 run by a script.
-struct TcpPeer {
-  int listenFd = -1;
-  uint16_t port = 0;
-  std::thread thread;
-  explicit TcpPeer(std::function<void(int fd)> script) {
-    listenFd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::listen(listenFd, 1);
-    socklen_t len = sizeof a;
-    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-    thread = std::thread([this, script] {
-      const int fd = ::accept(listenFd, nullptr, nullptr);
-      if (fd >= 0) {
-        script(fd);
-        ::close(fd);
-      }
-    });
-  }
-  ~TcpPeer() {
-    ::shutdown(listenFd, SHUT_RDWR);
-    thread.join();
-    ::close(listenFd);
-  }
-};
-
-Bytes ReadN(int fd, size_t n) {
-  Bytes out;
-  char c;
-  while (out.size() < n && ::read(fd, &c, 1) == 1) out += c;
-  return out;
-}
-
-void WriteAll(int fd, const Bytes& b) { ASSERT_EQ(::write(fd, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
 
 TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   Bytes seen;

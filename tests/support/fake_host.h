@@ -1,6 +1,7 @@
 #pragma once
-// A SessionHost for tests: answers prompts from preset values, records
-// message boxes, and runs the status dialog's modal wait on a condition variable.
+// A SessionHost for tests: answers the address prompt from a preset value,
+// records message boxes, and runs the status dialog's modal wait on a
+// condition variable, where a test may press Cancel.
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -17,12 +18,20 @@ class FakeHost : public SessionHost {
   std::string address = "127.0.0.1";
   bool confirmAddress = true;
   int addressPrompts = 0;
-  std::vector<std::string> boxes;  // caption + ": " + text
+  std::vector<std::string> boxes;  // caption + ": " + text; read with Boxes() while workers run
   bool answerYes = true;
   // Called while the status dialog is shown (each time it changes); a test may cancel from here.
   std::function<void(StatusDialog&)> onDialogChange;
+  // Presses Cancel when it returns true (checked whenever the dialog changes).
+  std::function<bool(const StatusDialog&)> cancelWhen;
+
+  std::vector<std::string> Boxes() {
+    std::lock_guard lock(m_mutex);
+    return boxes;
+  }
 
   bool AskAddress(std::string& text) override {
+    std::lock_guard lock(m_mutex);
     ++addressPrompts;
     text = address;
     return confirmAddress;
@@ -41,6 +50,7 @@ class FakeHost : public SessionHost {
     std::unique_lock lock(m_mutex);
     m_changed.wait(lock, [&] {
       if (!dialog.Ended() && onDialogChange) onDialogChange(dialog);
+      if (!dialog.Ended() && cancelWhen && cancelWhen(dialog)) dialog.RequestCancel();
       return dialog.Ended();
     });
   }
