@@ -22,7 +22,7 @@ mkdir -p "$work/device/Documents" "$work/device/Programs"
 printf 'Shopping list\n- milk\n- bread\n' > "$work/device/Documents/notes.txt"
 head -c 3000 /dev/urandom > "$work/device/Programs/game.exe"
 printf 'hello from the PC\n' > "$work/hello.txt"
-"$bin/emulator/corvane-emu" --kind quillon --root "$work/device" --pty "$work/tty" &
+"$bin/emulator/corvane-emu" --kind quillon --root "$work/device" --pty "$work/tty" --quiet &
 emu=$!
 for _ in $(seq 50); do [ -e "$work/tty" ] && break; sleep 0.1; done
 run() { echo; echo "\$ corvane $*"; "$bin/cli/corvane" --kind quillon --port "$work/tty" "$@"; }
@@ -32,4 +32,4 @@ run ls /Documents
 run get /Documents/notes.txt "$work/notes.txt" && cat "$work/notes.txt"
 run put "$work/hello.txt" /Documents
 run ls /Documents --json
-run shot "$work/screen.bmp"
+run shot "$work/screen.png" && echo "(the picture is in $work/screen.png until this script ends)"
