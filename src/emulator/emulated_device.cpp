@@ -680,8 +680,10 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
       return false;
     }
     const Bytes block = BuildBlock(static_cast<uint8_t>(number & 0xFF), data, n, kind);
+    // Ten refusals, or three silences in a row (the PC has gone), end it.
     bool acked = false;
-    for (int tries = 1; tries <= 10 && !Stopping(); ++tries) {
+    int silences = 0;
+    for (int tries = 1; tries <= 10 && silences < 3 && !Stopping(); ++tries) {
       Bytes out = block;
       if (tries == 1 && faults.corruptBlock == static_cast<int>(number)) {
         out.back() = static_cast<char>(out.back() ^ 0x5A);
@@ -689,6 +691,7 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
       }
       Write(out);
       const int reply = ReadByte(5000);
+      silences = reply < 0 ? silences + 1 : 0;
       if (reply == ACK) {
         acked = true;
         break;
@@ -698,7 +701,10 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
         return false;
       }
     }
-    if (!acked) return false;
+    if (!acked) {
+      Log("Block " + std::to_string(number) + " was not accepted; transfer abandoned");
+      return false;
+    }
     if (faults.repeatBlock == static_cast<int>(number)) {
       // As a sender that missed the ACK would: the same block once more.
       Log("Block " + std::to_string(number) + " sent again (on request)");
@@ -732,7 +738,8 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
     // ACK resends before we ask again.
     const int header = ReadByte(5000);
     if (header < 0) {
-      if (++misses > 10) {
+      // A sender resends within three seconds; four silent waits mean it has gone.
+      if (++misses > 3) {
         Log("The PC stopped sending");
         return false;
       }
