@@ -40,6 +40,12 @@ int CommRead(CommHandle handle, Bytes& buf) {
   return static_cast<int>(got);
 }
 
+uint8_t CommReadByte(CommHandle handle) {
+  Bytes b(1, '\0');
+  CommRead(handle, b);
+  return static_cast<uint8_t>(b[0]);
+}
+
 void CommWrite(CommHandle handle, const uint8_t* data, size_t n) { Need(handle).Write(data, n); }
 
 void CommWrite(CommHandle handle, const Bytes& data) {

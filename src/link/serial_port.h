@@ -57,6 +57,8 @@ void CommSetTimeouts(CommHandle handle, uint32_t constantMs, uint32_t multiplier
 // One read of buf.size() bytes; tail past the count is zeroed; returns the count.
 int CommRead(CommHandle handle, Bytes& buf);
 void CommWrite(CommHandle handle, const Bytes& data);
+// One byte under the port's read time-out: the byte, or 0 when none came.
+uint8_t CommReadByte(CommHandle handle);
 void CommWrite(CommHandle handle, const uint8_t* data, size_t n);
 void CommPurge(CommHandle handle);
 void SetupComm(CommHandle handle, size_t inQueue, size_t outQueue);

@@ -77,9 +77,7 @@ void TYModemRX::Execute() {
       ++m_counter;
       for (int retries = 0;;) {
         if (Terminated()) ConnectionError();
-        Bytes header(1, '\0');
-        CommRead(m_link, header);
-        const uint8_t b = static_cast<uint8_t>(header[0]);
+        const uint8_t b = CommReadByte(m_link);
         if (b == SOH || b == STX) {
           if (ReceiveBlock(file, b == SOH ? 128 : 1024)) break;
           continue;

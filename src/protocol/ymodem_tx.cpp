@@ -29,9 +29,7 @@ TYModemTX::~TYModemTX() {
 }
 
 uint8_t TYModemTX::ReadReply() {
-  Bytes b(1, '\0');
-  CommRead(m_link, b);
-  return static_cast<uint8_t>(b[0]);
+  return CommReadByte(m_link);
 }
 
 CheckKind TYModemTX::WaitForStart() {

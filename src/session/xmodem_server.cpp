@@ -203,9 +203,7 @@ void TXModemServer::SendPacket(const Bytes& payload) {
   SetupComm(Handle(), 1029, 1029);
   for (int failures = 1;; ++failures) {
     CommWrite(Handle(), packet);
-    Bytes reply(1, '\0');
-    CommRead(Handle(), reply);
-    if (static_cast<uint8_t>(reply[0]) == ACK) return;
+    if (CommReadByte(Handle()) == ACK) return;
     if (failures >= 5) ConnectionError();
     Log(kConnectionErrorText);
     CommDrain(Handle(), 1000, 0);
