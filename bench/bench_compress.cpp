@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/bz_stream.h"
+#include "upgrade/compressed_image_stream.h"
 
 namespace fs = std::filesystem;
 using corvane::CompressChunk;

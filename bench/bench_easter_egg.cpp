@@ -6,14 +6,14 @@
 //   bench_easter_egg [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
 
-#include "gui/dib8.h"
-#include "gui/mandel.h"
-#include "gui/trans_mat.h"
+#include "gui/indexed_bitmap.h"
+#include "gui/mandelbrot_view.h"
+#include "gui/transform_matrix.h"
 
 namespace {
 
 void MandelWholeSet(benchmark::State& state) {
-  corvane::TDIB8 dib;
+  corvane::IndexedBitmap dib;
   dib.SetWidth(320);
   dib.SetHeight(200);
   for (auto _ : state) corvane::DrawMandel(dib, -2, -1, 1, 1);
@@ -22,7 +22,7 @@ void MandelWholeSet(benchmark::State& state) {
 BENCHMARK(MandelWholeSet)->Unit(benchmark::kMillisecond);
 
 void MandelSeahorseValley(benchmark::State& state) {
-  corvane::TDIB8 dib;
+  corvane::IndexedBitmap dib;
   dib.SetWidth(320);
   dib.SetHeight(200);
   for (auto _ : state) corvane::DrawMandel(dib, -0.8L, 0.05L, -0.65L, 0.17L);
@@ -31,14 +31,14 @@ void MandelSeahorseValley(benchmark::State& state) {
 BENCHMARK(MandelSeahorseValley)->Unit(benchmark::kMillisecond);
 
 void TorusFrame(benchmark::State& state) {
-  corvane::TDIB8 dib;
+  corvane::IndexedBitmap dib;
   dib.SetWidth(224);
   dib.SetHeight(224);
-  corvane::TTorus torus;
+  corvane::TorusModel torus;
   torus.Build();
   float a = 0;
   for (auto _ : state) {
-    corvane::TTransMat m;
+    corvane::TransformMatrix m;
     m.Rotate(a * 2, a * 3, a * 4);
     m.Translate(112, 112, 0);
     torus.Draw(m, dib);

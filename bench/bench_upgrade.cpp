@@ -20,7 +20,7 @@
 #include "emulator/boot_loader.h"
 #include "session/host.h"
 #include "session/status_dialog.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 #include "upgrade/upgrade_system.h"
 
 namespace fs = std::filesystem;
@@ -87,7 +87,7 @@ bool RunOnce(const std::vector<uint8_t>& image, const std::string& path, emu::Lo
   bool ok = false;
   double seconds = 0;
   {
-    TXModemServer session(host, log);
+    DeviceSession session(host, log);
     session.IsQuillon = true;
     session.CommPort = CommOpen(loader.SlavePath(), 115200, true);
     const auto start = std::chrono::steady_clock::now();

@@ -4,7 +4,7 @@
 
 #include "desktop/local_files.h"
 #include "protocol/listing.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 namespace corvane::cli {
 

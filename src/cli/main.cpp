@@ -15,7 +15,7 @@
 #include "link/link_error.h"
 #include "link/serial_port.h"
 #include "protocol/listing.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 #ifdef CORVANE_CLI_HAS_UPGRADE
 #include "upgrade/upgrade_system.h"
 #endif
@@ -54,7 +54,7 @@ class Tool {
       }
     }
     m_session.IsQuillon = o.kind == "quillon";
-    m_session.OnMessage = [this](TXModemServer&, const std::string& text) {
+    m_session.OnMessage = [this](DeviceSession&, const std::string& text) {
       m_lastMessage = text;
       if (m_opt.verbose) m_host.Message(text);
     };
@@ -219,7 +219,7 @@ class Tool {
   Options m_opt;
   LogModel m_log;
   TerminalHost m_host;
-  TXModemServer m_session;
+  DeviceSession m_session;
   std::string m_lastMessage;
 };
 

@@ -185,11 +185,11 @@ std::vector<std::string_view> SplitLines(std::string_view text) {
 
 // ---------------------------------------------------------------- effects --
 
-std::uint32_t MaskEffect(std::uint32_t offered, TDragTypes allowed) {
+std::uint32_t MaskEffect(std::uint32_t offered, DragTypes allowed) {
   return offered & allowed & (kDropEffectCopy | kDropEffectMove | kDropEffectLink);
 }
 
-std::uint32_t ChooseEffect(TKeyState keys, std::uint32_t offered, TDragTypes allowed) {
+std::uint32_t ChooseEffect(KeyState keys, std::uint32_t offered, DragTypes allowed) {
   const std::uint32_t e = MaskEffect(offered, allowed);
   if (keys.shift && keys.ctrl && (e & kDropEffectLink)) return kDropEffectLink;
   if (keys.shift && !keys.ctrl && (e & kDropEffectMove)) return kDropEffectMove;
@@ -199,18 +199,18 @@ std::uint32_t ChooseEffect(TKeyState keys, std::uint32_t offered, TDragTypes all
   return kDropEffectNone;
 }
 
-std::uint32_t ScrollEffect(int x, int y, const TScrollZone& zone) {
+std::uint32_t ScrollEffect(int x, int y, const ScrollZone& zone) {
   const bool nearX = zone.horizontal && (x < zone.margin || x > zone.width - zone.margin);
   const bool nearY = zone.vertical && (y < zone.margin || y > zone.height - zone.margin);
   return (nearX || nearY) ? kDropEffectScroll : 0;
 }
 
-std::uint32_t ChooseEffect(TKeyState keys, int x, int y, std::uint32_t offered,
-                           TDragTypes allowed, const TScrollZone& zone) {
+std::uint32_t ChooseEffect(KeyState keys, int x, int y, std::uint32_t offered,
+                           DragTypes allowed, const ScrollZone& zone) {
   return ChooseEffect(keys, offered, allowed) | ScrollEffect(x, y, zone);
 }
 
-int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, TDragTypes allowed) {
+int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, DragTypes allowed) {
   switch (outcome) {
     case DragOutcome::OutOfMemory:
       return 4;
@@ -229,8 +229,8 @@ int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, TDragTypes
   return 5;
 }
 
-std::optional<TDragType> DropTypeForEffect(std::uint32_t currentEffect, TDragTypes allowed) {
-  TDragType type;
+std::optional<DragType> DropTypeForEffect(std::uint32_t currentEffect, DragTypes allowed) {
+  DragType type;
   if (currentEffect & kDropEffectCopy) type = dtCopy;
   else if (currentEffect & kDropEffectMove) type = dtMove;
   else if (currentEffect & kDropEffectLink) type = dtLink;

@@ -24,18 +24,18 @@ inline constexpr std::uint32_t kDropEffectLink = 4;
 inline constexpr std::uint32_t kDropEffectScroll = 0x80000000u;
 
 // The kinds of drag a component allows; the values are the effect bits, so a
-// set of kinds is a bit set (TDragTypes) directly comparable with effects.
-enum TDragType : std::uint32_t { dtCopy = 1, dtMove = 2, dtLink = 4 };
-using TDragTypes = std::uint32_t;
+// set of kinds is a bit set (DragTypes) directly comparable with effects.
+enum DragType : std::uint32_t { dtCopy = 1, dtMove = 2, dtLink = 4 };
+using DragTypes = std::uint32_t;
 
-struct TKeyState {
+struct KeyState {
   bool shift = false;
   bool ctrl = false;
 };
 
 // Where auto-scrolling applies: the target control's client size, its scroll
 // margin (the font height) and which scroll bars it has.
-struct TScrollZone {
+struct ScrollZone {
   int width = 0;
   int height = 0;
   int margin = 0;
@@ -44,18 +44,18 @@ struct TScrollZone {
 };
 
 // Offered effects masked by the allowed kinds.
-std::uint32_t MaskEffect(std::uint32_t offered, TDragTypes allowed);
+std::uint32_t MaskEffect(std::uint32_t offered, DragTypes allowed);
 
 // The drop target's answer, without an OnGetDropEffect handler: Shift+Ctrl
 // with link offered gives link; Shift alone with move offered gives move;
 // otherwise copy, then move, then link, whichever is offered first after
 // masking; else none. With a zone, the scroll bit is added when the point
 // lies within the margin of an edge along a scrollable direction.
-std::uint32_t ChooseEffect(TKeyState keys, std::uint32_t offered, TDragTypes allowed);
-std::uint32_t ChooseEffect(TKeyState keys, int x, int y, std::uint32_t offered,
-                           TDragTypes allowed, const TScrollZone& zone);
+std::uint32_t ChooseEffect(KeyState keys, std::uint32_t offered, DragTypes allowed);
+std::uint32_t ChooseEffect(KeyState keys, int x, int y, std::uint32_t offered,
+                           DragTypes allowed, const ScrollZone& zone);
 // Just the scroll bit for a point (0 or kDropEffectScroll).
-std::uint32_t ScrollEffect(int x, int y, const TScrollZone& zone);
+std::uint32_t ScrollEffect(int x, int y, const ScrollZone& zone);
 
 // How a drag ended, as the platform reports it.
 enum class DragOutcome { Dropped, Cancelled, OutOfMemory, Failed };
@@ -63,12 +63,12 @@ enum class DragOutcome { Dropped, Cancelled, OutOfMemory, Failed };
 // The drag source's Execute result: 0 dropped as copy, 1 as move, 2 as link,
 // 3 cancelled (or dropped with an effect outside the allowed kinds), 4 out of
 // memory, 5 anything else.
-int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, TDragTypes allowed);
+int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, DragTypes allowed);
 
 // The drag type a released button drops with, from the current effect:
 // copy bit first, then move, then link. Nothing when no bit is set or the
 // kind is not allowed: the drop is then cancelled.
-std::optional<TDragType> DropTypeForEffect(std::uint32_t currentEffect, TDragTypes allowed);
+std::optional<DragType> DropTypeForEffect(std::uint32_t currentEffect, DragTypes allowed);
 
 // ------------------------------------------------------ drop-list blocks --
 

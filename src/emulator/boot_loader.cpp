@@ -11,7 +11,7 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "emulator/bz_expand.h"
+#include "emulator/image_expander.h"
 #include "link/checksum.h"
 #include "link/link_error.h"
 #include "link/termios_port.h"
@@ -225,7 +225,7 @@ void BootLoader::ReceiveImage() {
   }
 
   std::vector<uint8_t> raw;       // the data of every accepted block
-  BzExpander expander;
+  ImageExpander expander;
   const size_t frame = 2 + kBlock + (crc ? 2 : 1);
   std::vector<uint8_t> buf(frame);
   uint32_t expected = 1;

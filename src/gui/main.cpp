@@ -170,9 +170,9 @@ int main(int argc, char** argv) {
 
   int result = 0;
   {
-    corvane::TForm1 window(options);
+    corvane::MainWindow window(options);
     if (benchExit) {
-      QObject::connect(&window, &corvane::TForm1::commandDone, &window, [&window, &sinceStart] {
+      QObject::connect(&window, &corvane::MainWindow::commandDone, &window, [&window, &sinceStart] {
         // Once the entries are painted.
         QTimer::singleShot(0, &window, [&window, &sinceStart] {
           std::fprintf(stderr, "corvane-kit: %d entries on screen %lld ms after start\n",

@@ -43,23 +43,23 @@
 #include "desktop/file_lists.h"
 #include "gui/file_list_mime.h"
 #include "desktop/local_files.h"
-#include "gui/about_form.h"
+#include "gui/about_dialog.h"
 #include "gui/device_thread.h"
 #include "gui/image_list.h"
-#include "gui/log_form.h"
+#include "gui/log_window.h"
 #include "gui/message_box.h"
-#include "gui/net_address_form.h"
-#include "gui/properties_form.h"
-#include "gui/mandel_form.h"
+#include "gui/address_dialog.h"
+#include "gui/properties_dialog.h"
+#include "gui/mandelbrot_window.h"
 #include "gui/qt_session_host.h"
-#include "gui/screen_capture_form.h"
-#include "gui/status_form.h"
+#include "gui/capture_window.h"
+#include "gui/transfer_dialog.h"
 #include "gui/transfer_estimate.h"
-#include "gui/window_pos_save.h"
+#include "gui/window_geometry_store.h"
 #include "link/link_error.h"
 #include "link/serial_port.h"
 #include "session/status_dialog.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 #include "upgrade/upgrade_system.h"
 
 namespace corvane {
@@ -67,7 +67,7 @@ namespace {
 
 constexpr int kNameRole = Qt::UserRole + 1;  // the entry's name as the device sent it (QByteArray)
 constexpr int kSizeRole = Qt::UserRole + 2;  // the entry's size in bytes (qint64)
-constexpr int kEntryRole = Qt::UserRole + 3;  // tree nodes: the folder's TXPObject
+constexpr int kEntryRole = Qt::UserRole + 3;  // tree nodes: the folder's DeviceEntry
 
 QString DeviceText(const Bytes& name) {
   return QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
@@ -115,18 +115,18 @@ class DeviceFilesMime final : public QMimeData {
 }  // namespace
 
 // Shows the busy panel for as long as it lives (nested scopes share it).
-class TForm1::BusyScope {
+class MainWindow::BusyScope {
  public:
-  explicit BusyScope(TForm1& w) : m_w(w) { m_w.ShowBusy(true); }
+  explicit BusyScope(MainWindow& w) : m_w(w) { m_w.ShowBusy(true); }
   ~BusyScope() { m_w.ShowBusy(false); }
   BusyScope(const BusyScope&) = delete;
   BusyScope& operator=(const BusyScope&) = delete;
 
  private:
-  TForm1& m_w;
+  MainWindow& m_w;
 };
 
-TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
+MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     : QMainWindow(parent), m_options(options), m_log(std::make_unique<LogModel>()), m_device(new DeviceThread(this)) {
   setObjectName(QStringLiteral("Form1"));
   // 1. Title and caption by the device kind.
@@ -143,14 +143,14 @@ TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
   resize(398, 332 + menuBar()->sizeHint().height());
 
   // 2.-4. The log window, the dialogs and the session.
-  m_form4 = new TForm4(*m_log, this);
-  m_form6 = new TForm6(this);
-  m_form9 = new TForm9(this);
-  m_form2 = new TForm2(this);
-  m_host = std::make_unique<QtSessionHost>(this, m_form9, m_form6);
-  m_session = std::make_unique<TXModemServer>(*m_host, *m_log);
+  m_logWindow = new LogWindow(*m_log, this);
+  m_transferDialog = new TransferDialog(this);
+  m_addressDialog = new AddressDialog(this);
+  m_propertiesDialog = new PropertiesDialog(this);
+  m_host = std::make_unique<QtSessionHost>(this, m_addressDialog, m_transferDialog);
+  m_session = std::make_unique<DeviceSession>(*m_host, *m_log);
   if (m_options.listPorts) m_session->ListPorts = m_options.listPorts;
-  m_session->OnMessage = [this](TXModemServer&, const std::string& text) {
+  m_session->OnMessage = [this](DeviceSession&, const std::string& text) {
     const QString line = MessageText(text);
     if (QThread::currentThread() == thread())
       ShowStatus(line);
@@ -159,12 +159,12 @@ TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
   };
 
   // 5. Saved position and font.
-  m_posSave = std::make_unique<TWindowPosSave>(this);
+  m_posSave = std::make_unique<WindowGeometryStore>(this);
   m_posSave->MainKey = QStringLiteral("Corvane\\Quillon Connectivity kit");
   m_posSave->RestorePositions(true, true);
 
   // 6. The root of the folder tree.
-  m_root = std::make_unique<TXPObject>(m_session.get(), Bytes("\\"), 0, 0);
+  m_root = std::make_unique<DeviceEntry>(m_session.get(), Bytes("\\"), 0, 0);
   auto* rootNode = new QTreeWidgetItem(m_tree, QStringList(GetDeviceName()));
   rootNode->setIcon(0, FolderIcon());
   rootNode->setData(0, kEntryRole, QVariant::fromValue(reinterpret_cast<quintptr>(m_root.get())));
@@ -180,7 +180,7 @@ TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
     m_clipboardHasFiles = ClipboardHasFiles();
     UpdateSelectionState();
   });
-  PopupMenu1Popup();
+  UpdateEditCommands();
 
   // 12. Connect at once with "Auto", once the window is on screen so that the
   // busy panel shows while the ports are tried.
@@ -191,33 +191,33 @@ TForm1::TForm1(const MainWindowOptions& options, QWidget* parent)
     const int room = m_details->viewport()->width() - m_details->header()->sectionSizeHint(1);
     if (room < 182) m_details->header()->resizeSection(0, std::max(100, room));
   });
-  if (m_options.connectAtStart) QTimer::singleShot(0, this, &TForm1::ComboBox1Change);
+  if (m_options.connectAtStart) QTimer::singleShot(0, this, &MainWindow::ConnectSelectedPort);
 }
 
-TForm1::~TForm1() {
+MainWindow::~MainWindow() {
   // The device thread is idle here (closing is refused while it works).
   m_timer->stop();
   // The forms draw the log and the session's dialog: they go first.
-  delete m_form4;
-  delete m_form6;
-  delete m_form5;
-  delete m_form8;
-  m_form4 = nullptr;
-  m_form6 = nullptr;
-  m_form5 = nullptr;
-  m_form8 = nullptr;
+  delete m_logWindow;
+  delete m_transferDialog;
+  delete m_captureWindow;
+  delete m_mandelbrotWindow;
+  m_logWindow = nullptr;
+  m_transferDialog = nullptr;
+  m_captureWindow = nullptr;
+  m_mandelbrotWindow = nullptr;
   m_session->OnMessage = nullptr;
   m_root.reset();
   m_session.reset();
 }
 
-QString TForm1::GetDeviceName() const {
+QString MainWindow::GetDeviceName() const {
   return m_options.quillon ? QStringLiteral("Corvane Quillon") : QStringLiteral("Corvane Tallis");
 }
 
 // ---------------------------------------------------------------- layout --
 
-void TForm1::BuildActions() {
+void MainWindow::BuildActions() {
   auto make = [this](const QString& name, const QString& text, const QKeySequence& key = {}) {
     auto* a = new QAction(text, this);
     a->setObjectName(name);
@@ -229,7 +229,7 @@ void TForm1::BuildActions() {
   m_reconnect = make(QStringLiteral("Reconnect1"), QStringLiteral("(R&e)Connect"));
   m_close = make(QStringLiteral("Close1"), QStringLiteral("Close"));
   m_copy = make(QStringLiteral("Copy1"), QStringLiteral("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C));
-  m_paste = make(QStringLiteral("Pastel1"), QStringLiteral("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V));
+  m_paste = make(QStringLiteral("Paste1"), QStringLiteral("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V));
   m_selectAll = make(QStringLiteral("SelectAll1"), QStringLiteral("Select &All"), QKeySequence(Qt::CTRL | Qt::Key_A));
   m_invert = make(QStringLiteral("InvertSelection1"), QStringLiteral("&Invert Selection"));
   m_toolbarToggle = make(QStringLiteral("Toolbar1"), QStringLiteral("&Toolbar"));
@@ -242,12 +242,12 @@ void TForm1::BuildActions() {
   m_logEntry = make(QStringLiteral("Log1"), QStringLiteral("&Log"));
   m_capture = make(QStringLiteral("ScreenCapture1"), QStringLiteral("&Screen capture"), QKeySequence(Qt::CTRL | Qt::Key_S));
   m_upgrade = make(QStringLiteral("Upgrade1"), QStringLiteral("&Upgrade remote device"));
-  m_help = make(QStringLiteral("Healp1"), QStringLiteral("&Help"));
+  m_help = make(QStringLiteral("Help1"), QStringLiteral("&Help"));
   m_about = make(QStringLiteral("About1"), QStringLiteral("&About"));
   m_popDelete = make(QStringLiteral("PopDelete1"), QStringLiteral("&Delete"));
   m_popProperties = make(QStringLiteral("PopProperty1"), QStringLiteral("P&roperties"));
   m_popCopy = make(QStringLiteral("PopCopy1"), QStringLiteral("&Copy"));
-  m_popPaste = make(QStringLiteral("PopPastel1"), QStringLiteral("&Paste"));
+  m_popPaste = make(QStringLiteral("PopPaste1"), QStringLiteral("&Paste"));
   m_popRefresh = make(QStringLiteral("PopRefresh1"), QStringLiteral("&Refresh"));
 
   // The list's own shortcuts must not fire while a caption is being edited.
@@ -262,34 +262,34 @@ void TForm1::BuildActions() {
   }
   m_large->setVisible(false);
 
-  connect(m_delete, &QAction::triggered, this, &TForm1::Delete1Click);
-  connect(m_popDelete, &QAction::triggered, this, &TForm1::Delete1Click);
-  connect(m_properties, &QAction::triggered, this, &TForm1::Property1Click);
-  connect(m_popProperties, &QAction::triggered, this, &TForm1::Property1Click);
-  connect(m_reconnect, &QAction::triggered, this, &TForm1::ToolButton4Click);
+  connect(m_delete, &QAction::triggered, this, &MainWindow::DeleteSelected);
+  connect(m_popDelete, &QAction::triggered, this, &MainWindow::DeleteSelected);
+  connect(m_properties, &QAction::triggered, this, &MainWindow::ShowProperties);
+  connect(m_popProperties, &QAction::triggered, this, &MainWindow::ShowProperties);
+  connect(m_reconnect, &QAction::triggered, this, &MainWindow::Reconnect);
   connect(m_close, &QAction::triggered, this, &QWidget::close);
-  connect(m_copy, &QAction::triggered, this, &TForm1::Copy1Click);
-  connect(m_popCopy, &QAction::triggered, this, &TForm1::Copy1Click);
-  connect(m_paste, &QAction::triggered, this, &TForm1::Pastel1Click);
-  connect(m_popPaste, &QAction::triggered, this, &TForm1::Pastel1Click);
-  connect(m_selectAll, &QAction::triggered, this, &TForm1::SelectAll1Click);
-  connect(m_invert, &QAction::triggered, this, &TForm1::InvertSelection1Click);
+  connect(m_copy, &QAction::triggered, this, &MainWindow::CopyToClipboard);
+  connect(m_popCopy, &QAction::triggered, this, &MainWindow::CopyToClipboard);
+  connect(m_paste, &QAction::triggered, this, &MainWindow::PasteFromClipboard);
+  connect(m_popPaste, &QAction::triggered, this, &MainWindow::PasteFromClipboard);
+  connect(m_selectAll, &QAction::triggered, this, &MainWindow::SelectAll);
+  connect(m_invert, &QAction::triggered, this, &MainWindow::InvertSelection);
   connect(m_toolbarToggle, &QAction::triggered, this, [this] { m_toolbar->setVisible(!m_toolbar->isVisible()); });
   connect(m_statusToggle, &QAction::triggered, this, [this] { statusBar()->setVisible(!statusBar()->isVisible()); });
   connect(m_large, &QAction::triggered, this, [this] { SetViewStyle(ViewStyle::kLargeIcons); });
   connect(m_small, &QAction::triggered, this, [this] { SetViewStyle(ViewStyle::kSmallIcons); });
   connect(m_listStyle, &QAction::triggered, this, [this] { SetViewStyle(ViewStyle::kList); });
   connect(m_detailsStyle, &QAction::triggered, this, [this] { SetViewStyle(ViewStyle::kDetails); });
-  connect(m_refresh, &QAction::triggered, this, &TForm1::Refresh1Click);
-  connect(m_popRefresh, &QAction::triggered, this, &TForm1::Refresh1Click);
-  connect(m_logEntry, &QAction::triggered, this, &TForm1::Button1Click);
-  connect(m_capture, &QAction::triggered, this, &TForm1::ToolButton2Click);
-  connect(m_upgrade, &QAction::triggered, this, &TForm1::ToolButton5Click);
+  connect(m_refresh, &QAction::triggered, this, &MainWindow::RefreshFolder);
+  connect(m_popRefresh, &QAction::triggered, this, &MainWindow::RefreshFolder);
+  connect(m_logEntry, &QAction::triggered, this, &MainWindow::ShowLog);
+  connect(m_capture, &QAction::triggered, this, &MainWindow::CaptureScreen);
+  connect(m_upgrade, &QAction::triggered, this, &MainWindow::UpgradeDevice);
   connect(m_help, &QAction::triggered, this, [] { OpenHelp(); });
   connect(m_about, &QAction::triggered, this, [this] { ShowAboutBox(this, GetDeviceName()); });
 }
 
-void TForm1::BuildMenus() {
+void MainWindow::BuildMenus() {
   m_fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
   m_fileMenu->addAction(m_delete);
   m_fileMenu->addAction(m_properties);
@@ -297,7 +297,7 @@ void TForm1::BuildMenus() {
   m_fileMenu->addAction(m_reconnect);
   m_fileMenu->addSeparator();
   m_fileMenu->addAction(m_close);
-  connect(m_fileMenu, &QMenu::aboutToShow, this, &TForm1::Files1Click);
+  connect(m_fileMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateFileMenu);
 
   m_editMenu = menuBar()->addMenu(QStringLiteral("&Edit"));
   m_editMenu->addAction(m_copy);
@@ -305,7 +305,7 @@ void TForm1::BuildMenus() {
   m_editMenu->addSeparator();
   m_editMenu->addAction(m_selectAll);
   m_editMenu->addAction(m_invert);
-  connect(m_editMenu, &QMenu::aboutToShow, this, &TForm1::PopupMenu1Popup);
+  connect(m_editMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateEditCommands);
 
   m_viewMenu = menuBar()->addMenu(QStringLiteral("&View"));
   m_viewMenu->addAction(m_toolbarToggle);
@@ -318,7 +318,7 @@ void TForm1::BuildMenus() {
   m_viewMenu->addSeparator();
   m_viewMenu->addAction(m_refresh);
   m_viewMenu->addAction(m_logEntry);
-  connect(m_viewMenu, &QMenu::aboutToShow, this, &TForm1::View1Click);
+  connect(m_viewMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateViewMenu);
 
   m_toolsMenu = menuBar()->addMenu(QStringLiteral("&Tools"));
   m_toolsMenu->addAction(m_capture);
@@ -341,10 +341,10 @@ void TForm1::BuildMenus() {
   m_popup->addAction(m_popPaste);
   m_popup->addSeparator();
   m_popup->addAction(m_popRefresh);
-  connect(m_popup, &QMenu::aboutToShow, this, &TForm1::PopupMenu1Popup);
+  connect(m_popup, &QMenu::aboutToShow, this, &MainWindow::UpdateEditCommands);
 }
 
-void TForm1::BuildToolbar() {
+void MainWindow::BuildToolbar() {
   m_toolbar = addToolBar(QStringLiteral("ToolBar2"));
   m_toolbar->setObjectName(QStringLiteral("ToolBar2"));
   m_toolbar->setMovable(false);
@@ -360,26 +360,26 @@ void TForm1::BuildToolbar() {
   m_ports->setMinimumWidth(81);
   m_ports->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   m_toolbar->addWidget(m_ports);
-  connect(m_ports, &QComboBox::activated, this, [this](int) { ComboBox1Change(); });
+  connect(m_ports, &QComboBox::activated, this, [this](int) { ConnectSelectedPort(); });
 
   m_reconnectButton = m_toolbar->addAction(ImageListIcon(kImageReconnect), QStringLiteral("Reconnect"));
   m_reconnectButton->setObjectName(QStringLiteral("ToolButton4"));
   m_reconnectButton->setToolTip(QStringLiteral("Reconnect"));
-  connect(m_reconnectButton, &QAction::triggered, this, &TForm1::ToolButton4Click);
+  connect(m_reconnectButton, &QAction::triggered, this, &MainWindow::Reconnect);
   m_captureButton = m_toolbar->addAction(ImageListIcon(kImageCapture), QStringLiteral("Screen capture"));
   m_captureButton->setObjectName(QStringLiteral("ToolButton2"));
   m_captureButton->setToolTip(QStringLiteral("Screen capture"));
   m_captureButton->setVisible(m_options.quillon);
-  connect(m_captureButton, &QAction::triggered, this, &TForm1::ToolButton2Click);
+  connect(m_captureButton, &QAction::triggered, this, &MainWindow::CaptureScreen);
   m_upgradeButton = m_toolbar->addAction(ImageListIcon(kImageUpgrade), QStringLiteral("Upgrade calculator"));
   m_upgradeButton->setObjectName(QStringLiteral("ToolButton5"));
   m_upgradeButton->setToolTip(QStringLiteral("Upgrade calculator"));
   m_upgradeButton->setVisible(false);
-  connect(m_upgradeButton, &QAction::triggered, this, &TForm1::ToolButton5Click);
+  connect(m_upgradeButton, &QAction::triggered, this, &MainWindow::UpgradeDevice);
   m_killButton = m_toolbar->addAction(ImageListIcon(kImageStopServer), QStringLiteral("Stop the device's server"));
   m_killButton->setObjectName(QStringLiteral("ToolButton6"));
   m_killButton->setVisible(false);
-  connect(m_killButton, &QAction::triggered, this, &TForm1::ToolButton6Click);
+  connect(m_killButton, &QAction::triggered, this, &MainWindow::StopDeviceServer);
 
   m_baud = new QComboBox(m_toolbar);
   m_baud->setObjectName(QStringLiteral("ComboBox2"));
@@ -392,12 +392,12 @@ void TForm1::BuildToolbar() {
   m_toolbar->addWidget(m_quillonBox)->setVisible(false);
   m_logButton = new QPushButton(QStringLiteral("Log"), m_toolbar);
   m_logButton->setObjectName(QStringLiteral("Button1"));
-  connect(m_logButton, &QPushButton::clicked, this, &TForm1::Button1Click);
+  connect(m_logButton, &QPushButton::clicked, this, &MainWindow::ShowLog);
   m_logButtonAction = m_toolbar->addWidget(m_logButton);
   m_logButtonAction->setVisible(false);
 }
 
-void TForm1::BuildViews() {
+void MainWindow::BuildViews() {
   m_splitter = new QSplitter(Qt::Horizontal, this);
   m_splitter->setObjectName(QStringLiteral("Splitter1"));
   m_splitter->setHandleWidth(3);
@@ -415,12 +415,12 @@ void TForm1::BuildViews() {
   m_tree->viewport()->installEventFilter(this);
   m_tree->installEventFilter(this);
   connect(m_tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
-    if (!m_treeGuard) TreeView1Change(current);
+    if (!m_treeGuard) ShowFolder(current);
   });
 
   m_model = new QStandardItemModel(0, 2, this);
   m_model->setHorizontalHeaderLabels({QStringLiteral("Files"), QStringLiteral("Size")});
-  connect(m_model, &QStandardItemModel::itemChanged, this, &TForm1::ListEdited);
+  connect(m_model, &QStandardItemModel::itemChanged, this, &MainWindow::ListEdited);
   m_selection = new QItemSelectionModel(m_model, this);
   connect(m_selection, &QItemSelectionModel::selectionChanged, this, [this] { UpdateSelectionState(); });
 
@@ -481,12 +481,12 @@ void TForm1::BuildViews() {
   m_timer = new QTimer(this);
   m_timer->setObjectName(QStringLiteral("Timer1"));
   m_timer->setInterval(m_options.refreshDelayMs);
-  connect(m_timer, &QTimer::timeout, this, &TForm1::Refresh1Click);
+  connect(m_timer, &QTimer::timeout, this, &MainWindow::RefreshFolder);
 
   SetViewStyle(ViewStyle::kDetails);
 }
 
-void TForm1::FillPortList() {
+void MainWindow::FillPortList() {
   std::vector<std::string> ports;
   {
     std::istringstream in(m_options.listPorts ? m_options.listPorts() : EnumSerialPorts());
@@ -504,21 +504,21 @@ void TForm1::FillPortList() {
   m_ports->addItem(QStringLiteral("disconnect"));
 }
 
-QString TForm1::PortPathOf(int index) const {
+QString MainWindow::PortPathOf(int index) const {
   const QVariant path = m_ports->itemData(index);
   return path.isValid() ? path.toString() : m_ports->itemText(index);
 }
 
-QAbstractItemView* TForm1::ListView1() const {
+QAbstractItemView* MainWindow::ListView1() const {
   return m_style == ViewStyle::kDetails ? static_cast<QAbstractItemView*>(m_details)
                                         : static_cast<QAbstractItemView*>(m_icons);
 }
 
-QWidget* TForm1::ListArea() const { return m_listStack; }
+QWidget* MainWindow::ListArea() const { return m_listStack; }
 
-QAction* TForm1::Action(const QString& objectName) const { return findChild<QAction*>(objectName); }
+QAction* MainWindow::Action(const QString& objectName) const { return findChild<QAction*>(objectName); }
 
-void TForm1::SetViewStyle(ViewStyle style) {
+void MainWindow::SetViewStyle(ViewStyle style) {
   m_style = style;
   switch (style) {
     case ViewStyle::kDetails:
@@ -551,7 +551,7 @@ void TForm1::SetViewStyle(ViewStyle style) {
   m_icons->setSelectionModel(m_selection);
 }
 
-void TForm1::View1Click() {
+void MainWindow::UpdateViewMenu() {
   m_toolbarToggle->setChecked(m_toolbar->isVisible());
   m_statusToggle->setChecked(statusBar()->isVisible());
   m_large->setChecked(m_style == ViewStyle::kLargeIcons);
@@ -562,17 +562,17 @@ void TForm1::View1Click() {
 
 // ------------------------------------------------------ state and helpers --
 
-void TForm1::ShowStatus(const QString& text) {
+void MainWindow::ShowStatus(const QString& text) {
   m_status->setText(text);
   m_status->repaint();
 }
 
-void TForm1::SetConnected(bool connected) {
+void MainWindow::SetConnected(bool connected) {
   m_connected = connected;
   UpdateControls();
 }
 
-void TForm1::UpdateControls() {
+void MainWindow::UpdateControls() {
   m_listStack->setEnabled(m_connected);
   m_tree->setEnabled(m_connected);
   m_delete->setEnabled(m_connected);
@@ -581,7 +581,7 @@ void TForm1::UpdateControls() {
   m_copy->setEnabled(m_connected);
 }
 
-void TForm1::UpdateSelectionState() {
+void MainWindow::UpdateSelectionState() {
   // The menu rules, kept current as the selection and the clipboard change so
   // that the shortcuts follow them as well as the menus.
   const bool selected = m_selection->hasSelection();
@@ -590,18 +590,18 @@ void TForm1::UpdateSelectionState() {
   m_popPaste->setEnabled(m_clipboardHasFiles);
 }
 
-void TForm1::PopupMenu1Popup() {
+void MainWindow::UpdateEditCommands() {
   m_clipboardHasFiles = ClipboardHasFiles();
   UpdateSelectionState();
 }
 
-void TForm1::Files1Click() { m_properties->setEnabled(m_selection->hasSelection()); }
+void MainWindow::UpdateFileMenu() { m_properties->setEnabled(m_selection->hasSelection()); }
 
-bool TForm1::BusyPanelVisible() const { return m_busyDepth > 0; }
+bool MainWindow::BusyPanelVisible() const { return m_busyDepth > 0; }
 
-bool TForm1::RefreshPending() const { return m_timer->isActive(); }
+bool MainWindow::RefreshPending() const { return m_timer->isActive(); }
 
-void TForm1::ShowBusy(bool on) {
+void MainWindow::ShowBusy(bool on) {
   m_busyDepth += on ? 1 : -1;
   if (m_busyDepth > 0 && !m_panel->isVisible()) {
     PlaceBusyPanel();
@@ -613,26 +613,26 @@ void TForm1::ShowBusy(bool on) {
   }
 }
 
-void TForm1::PlaceBusyPanel() {
+void MainWindow::PlaceBusyPanel() {
   // Over the middle of the window, wherever it has been resized to.
   m_panel->move((width() - m_panel->width()) / 2, (height() - m_panel->height()) / 2);
 }
 
-void TForm1::resizeEvent(QResizeEvent* event) {
+void MainWindow::resizeEvent(QResizeEvent* event) {
   QMainWindow::resizeEvent(event);
   PlaceBusyPanel();
 }
 
-void TForm1::ArmRefresh() { m_timer->start(); }
+void MainWindow::ArmRefresh() { m_timer->start(); }
 
-void TForm1::Refuse() {
+void MainWindow::Refuse() {
   QApplication::beep();
   ShowStatus(MessageText(DeviceBusy().what()));
 }
 
-void TForm1::ShowError(const std::exception& e) { ShowErrorBox(this, MessageText(e.what())); }
+void MainWindow::ShowError(const std::exception& e) { ShowErrorBox(this, MessageText(e.what())); }
 
-void TForm1::Command(const std::function<void()>& body) {
+void MainWindow::Command(const std::function<void()>& body) {
   if (m_device->Busy() || m_dragInProgress) {
     Refuse();
     return;
@@ -647,24 +647,24 @@ void TForm1::Command(const std::function<void()>& body) {
   emit commandDone();
 }
 
-void TForm1::RunOnDevice(const std::function<void()>& job) { m_device->Run(job); }
+void MainWindow::RunOnDevice(const std::function<void()>& job) { m_device->Run(job); }
 
-TXPObject* TForm1::EntryOf(QTreeWidgetItem* node) const {
+DeviceEntry* MainWindow::EntryOf(QTreeWidgetItem* node) const {
   if (node == nullptr) return nullptr;
-  return reinterpret_cast<TXPObject*>(node->data(0, kEntryRole).value<quintptr>());
+  return reinterpret_cast<DeviceEntry*>(node->data(0, kEntryRole).value<quintptr>());
 }
 
-void TForm1::DeleteChildNodes(QTreeWidgetItem* node) {
+void MainWindow::DeleteChildNodes(QTreeWidgetItem* node) {
   while (node->childCount() > 0) delete node->takeChild(node->childCount() - 1);
 }
 
-void TForm1::ClearList() {
+void MainWindow::ClearList() {
   m_populating = true;
   m_model->removeRows(0, m_model->rowCount());
   m_populating = false;
 }
 
-void TForm1::AddListItem(const TXPObject& entry) {
+void MainWindow::AddListItem(const DeviceEntry& entry) {
   m_populating = true;
   auto* name = new QStandardItem(ImageListIcon(entry.Kind), DeviceText(entry.Name));
   name->setData(ToByteArray(entry.Name), kNameRole);
@@ -677,7 +677,7 @@ void TForm1::AddListItem(const TXPObject& entry) {
   m_populating = false;
 }
 
-std::vector<TForm1::Selected> TForm1::SelectedEntries() const {
+std::vector<MainWindow::Selected> MainWindow::SelectedEntries() const {
   std::vector<Selected> out;
   for (int row = 0; row < m_model->rowCount(); ++row) {
     if (!m_selection->isRowSelected(row, QModelIndex()) &&
@@ -692,9 +692,9 @@ std::vector<TForm1::Selected> TForm1::SelectedEntries() const {
 
 // ------------------------------------------------------------ connecting --
 
-void TForm1::ToolButton4Click() { ComboBox1Change(); }
+void MainWindow::Reconnect() { ConnectSelectedPort(); }
 
-void TForm1::ComboBox1Change() {
+void MainWindow::ConnectSelectedPort() {
   Command([this] {
     // A pending refresh is overtaken: the connect re-reads the root anyway.
     m_timer->stop();
@@ -721,7 +721,7 @@ void TForm1::ComboBox1Change() {
         m_tree->setCurrentItem(root);
         m_treeGuard = false;
         try {
-          TreeView1Change(root);
+          ShowFolder(root);
         } catch (...) {
           SetConnected(m_session->IsConnected());
           throw;
@@ -738,16 +738,16 @@ void TForm1::ComboBox1Change() {
 
 // ------------------------------------------------------------- browsing --
 
-void TForm1::TreeView1Change(QTreeWidgetItem* node) {
+void MainWindow::ShowFolder(QTreeWidgetItem* node) {
   // Runs inside a command (connect, refresh) or as one of its own.
   auto body = [this, node] {
     BusyScope busy(*this);
     ClearList();
     if (node == nullptr) return;
-    TXPObject* entry = EntryOf(node);
+    DeviceEntry* entry = EntryOf(node);
     if (entry == nullptr) return;
     m_currentPath = entry->GetPath();
-    std::vector<std::unique_ptr<TXPObject>>* children = nullptr;
+    std::vector<std::unique_ptr<DeviceEntry>>* children = nullptr;
     RunOnDevice([&] { children = &entry->GetChildren(); });
     for (const auto& child : *children) {
       if (child->Name == "NETWORK") continue;
@@ -779,9 +779,7 @@ void TForm1::TreeView1Change(QTreeWidgetItem* node) {
   Command(body);
 }
 
-void TForm1::Refresh1Click() { RefreshFolder(); }
-
-void TForm1::RefreshFolder() {
+void MainWindow::RefreshFolder() {
   if (m_device->Busy() || m_dragInProgress) {
     // Try again once the running command has ended.
     if (m_timer->isActive()) return;
@@ -795,20 +793,20 @@ void TForm1::RefreshFolder() {
     QTreeWidgetItem* node = m_tree->currentItem();
     if (node != nullptr) {
       DeleteChildNodes(node);
-      if (TXPObject* entry = EntryOf(node)) entry->ClearChildren();
+      if (DeviceEntry* entry = EntryOf(node)) entry->ClearChildren();
     }
     m_treeGuard = true;
     m_tree->setCurrentItem(nullptr);
     m_tree->setCurrentItem(node);
     m_treeGuard = false;
-    TreeView1Change(node);
+    ShowFolder(node);
     ShowStatus(MessageText(m_session->Version));
   });
 }
 
 // -------------------------------------------------------- file commands --
 
-void TForm1::PrepareDownloadList() {
+void MainWindow::PrepareDownloadList() {
   m_downloadNames.clear();
   m_downloadPaths.clear();
   m_downloadSizes.clear();
@@ -833,7 +831,7 @@ void TForm1::PrepareDownloadList() {
   }
 }
 
-bool TForm1::FetchFiles(bool changeDir) {
+bool MainWindow::FetchFiles(bool changeDir) {
   bool ok = true;
   const Bytes path = m_currentPath;
   std::vector<std::string> locals;
@@ -852,7 +850,7 @@ bool TForm1::FetchFiles(bool changeDir) {
   return ok;
 }
 
-QMimeData* TForm1::MakeFileMime(const QStringList& paths, bool clipboardMarkers) const {
+QMimeData* MainWindow::MakeFileMime(const QStringList& paths, bool clipboardMarkers) const {
   std::vector<std::string> locals;
   for (const QString& p : paths) locals.push_back(LocalPath(QFileInfo(p).absoluteFilePath()));
   auto* mime = new QMimeData;
@@ -871,7 +869,7 @@ QMimeData* TForm1::MakeFileMime(const QStringList& paths, bool clipboardMarkers)
   return mime;
 }
 
-void TForm1::Copy1Click() {
+void MainWindow::CopyToClipboard() {
   Command([this] {
     BusyScope busy(*this);
     PrepareDownloadList();
@@ -881,7 +879,7 @@ void TForm1::Copy1Click() {
   });
 }
 
-QStringList TForm1::ClipboardFiles() const {
+QStringList MainWindow::ClipboardFiles() const {
   QStringList files;
   const QMimeData* mime = QApplication::clipboard()->mimeData();
   if (mime == nullptr) return files;
@@ -900,13 +898,13 @@ QStringList TForm1::ClipboardFiles() const {
   return files;
 }
 
-bool TForm1::ClipboardHasFiles(QStringList* files) const {
+bool MainWindow::ClipboardHasFiles(QStringList* files) const {
   const QStringList f = ClipboardFiles();
   if (files != nullptr) *files = f;
   return !f.isEmpty();
 }
 
-void TForm1::PutLocalFiles(const QStringList& paths, bool /*fromClipboard*/) {
+void MainWindow::PutLocalFiles(const QStringList& paths, bool /*fromClipboard*/) {
   // Everything is checked before the first byte goes out: a list that cannot
   // be sent whole is not sent at all.
   std::vector<Bytes> names;
@@ -941,7 +939,7 @@ void TForm1::PutLocalFiles(const QStringList& paths, bool /*fromClipboard*/) {
   if (ok) ArmRefresh();
 }
 
-void TForm1::Pastel1Click() {
+void MainWindow::PasteFromClipboard() {
   Command([this] {
     if (!m_listStack->isEnabled()) return;
     const QStringList files = ClipboardFiles();
@@ -955,7 +953,7 @@ void TForm1::Pastel1Click() {
   });
 }
 
-void TForm1::DropFiles(const QStringList& paths) {
+void MainWindow::DropFiles(const QStringList& paths) {
   Command([this, paths] {
     BusyScope busy(*this);
     if (!m_listStack->isEnabled()) return;
@@ -963,9 +961,7 @@ void TForm1::DropFiles(const QStringList& paths) {
   });
 }
 
-void TForm1::Delete1Click() { DeleteSelected(); }
-
-void TForm1::DeleteSelected() {
+void MainWindow::DeleteSelected() {
   Command([this] {
     BusyScope busy(*this);
     if (!m_listStack->isEnabled()) return;
@@ -980,7 +976,7 @@ void TForm1::DeleteSelected() {
   });
 }
 
-void TForm1::ListEdited(QStandardItem* item) {
+void MainWindow::ListEdited(QStandardItem* item) {
   if (m_populating || item == nullptr || item->column() != 0) return;
   const QString oldText = DeviceText(ToBytes(item->data(kNameRole).toByteArray()));
   if (item->text() == oldText) return;
@@ -993,7 +989,7 @@ void TForm1::ListEdited(QStandardItem* item) {
   QTimer::singleShot(0, this, [this, row, newText] { RenameRow(row, newText); });
 }
 
-void TForm1::RenameRow(int row, const QString& newText) {
+void MainWindow::RenameRow(int row, const QString& newText) {
   Command([this, row, newText] {
     QStandardItem* item = m_model->item(row, 0);
     if (item == nullptr) return;
@@ -1021,7 +1017,7 @@ void TForm1::RenameRow(int row, const QString& newText) {
   });
 }
 
-void TForm1::ListView1DblClick() {
+void MainWindow::OpenClickedEntry() {
   Command([this] {
     BusyScope busy(*this);
     if (m_lastClick == QPoint(-1, -1)) return;
@@ -1036,14 +1032,14 @@ void TForm1::ListView1DblClick() {
   });
 }
 
-void TForm1::SelectAll1Click() { ListView1()->selectAll(); }
+void MainWindow::SelectAll() { ListView1()->selectAll(); }
 
-void TForm1::InvertSelection1Click() {
+void MainWindow::InvertSelection() {
   QItemSelection all(m_model->index(0, 0), m_model->index(m_model->rowCount() - 1, m_model->columnCount() - 1));
   if (m_model->rowCount() > 0) m_selection->select(all, QItemSelectionModel::Toggle | QItemSelectionModel::Rows);
 }
 
-void TForm1::Property1Click() {
+void MainWindow::ShowProperties() {
   const auto selected = SelectedEntries();
   if (selected.empty()) return;
   QString names;
@@ -1053,10 +1049,10 @@ void TForm1::Property1Click() {
     total += s.size;
   }
   const int64_t baud = m_baud->currentText().toLongLong();
-  m_form2->ShowProperties(names, total, EstimateSeconds(total, baud));
+  m_propertiesDialog->ShowProperties(names, total, EstimateSeconds(total, baud));
 }
 
-void TForm1::ToolButton2Click() {
+void MainWindow::CaptureScreen() {
   if (!m_options.quillon) return;
   Command([this] {
     BusyScope busy(*this);
@@ -1067,15 +1063,15 @@ void TForm1::ToolButton2Click() {
     bool ok = false;
     RunOnDevice([&] { ok = m_session->CaptureScreen(file); });
     if (!ok) return;
-    if (m_form5 == nullptr) {
-      m_form5 = new TForm5(this);
-      m_form5->OnNewScreen = [this] { ToolButton2Click(); };
+    if (m_captureWindow == nullptr) {
+      m_captureWindow = new CaptureWindow(this);
+      m_captureWindow->OnNewScreen = [this] { CaptureScreen(); };
     }
-    m_form5->ShowBitmap(QString::fromStdString(file));
+    m_captureWindow->ShowBitmap(QString::fromStdString(file));
   });
 }
 
-void TForm1::ToolButton5Click() {
+void MainWindow::UpgradeDevice() {
   if (!m_options.quillon) return;
   if (m_device->Busy()) {
     Refuse();
@@ -1098,28 +1094,28 @@ void TForm1::ToolButton5Click() {
   });
 }
 
-void TForm1::ToolButton6Click() {
+void MainWindow::StopDeviceServer() {
   Command([this] { RunOnDevice([this] { m_session->Kill(); }); });
 }
 
-void TForm1::Button1Click() {
-  m_form4->show();
-  m_form4->raise();
-  m_form4->activateWindow();
+void MainWindow::ShowLog() {
+  m_logWindow->show();
+  m_logWindow->raise();
+  m_logWindow->activateWindow();
 }
 
-void TForm1::ListKeyDown(QKeyEvent* event) {
+void MainWindow::ListKeyDown(QKeyEvent* event) {
   if (event->key() == Qt::Key_Delete) DeleteSelected();
   if (event->key() == Qt::Key_M && (event->modifiers() & Qt::ControlModifier)) {
-    if (m_form8 == nullptr) m_form8 = new TForm8(this);
-    m_form8->exec();
+    if (m_mandelbrotWindow == nullptr) m_mandelbrotWindow = new MandelbrotWindow(this);
+    m_mandelbrotWindow->exec();
   }
-  if (event->key() == Qt::Key_K && (event->modifiers() & Qt::ControlModifier)) ToolButton6Click();
+  if (event->key() == Qt::Key_K && (event->modifiers() & Qt::ControlModifier)) StopDeviceServer();
 }
 
 // ------------------------------------------------------- drag and drop --
 
-bool TForm1::FetchDownloadList() {
+bool MainWindow::FetchDownloadList() {
   bool ok = false;
   if (m_device->Busy()) {
     Refuse();
@@ -1138,7 +1134,7 @@ bool TForm1::FetchDownloadList() {
   return ok;
 }
 
-void TForm1::StartDrag() {
+void MainWindow::StartDrag() {
   try {
     PrepareDownloadList();
   } catch (const std::exception& e) {
@@ -1171,7 +1167,7 @@ void TForm1::StartDrag() {
   m_dragOrigin = QPoint(-1, -1);
 }
 
-bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
   if (m_details == nullptr || m_icons == nullptr || m_device == nullptr) return QMainWindow::eventFilter(watched, event);
   const bool listViewport = watched == m_details->viewport() || watched == m_icons->viewport();
   const bool listView = watched == m_details || watched == m_icons;
@@ -1221,7 +1217,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         auto* e = static_cast<QMouseEvent*>(event);
         if (e->button() == Qt::LeftButton) {
           m_lastClick = e->position().toPoint();
-          QTimer::singleShot(0, this, &TForm1::ListView1DblClick);
+          QTimer::singleShot(0, this, &MainWindow::OpenClickedEntry);
           return true;  // a double click opens; it does not edit the caption
         }
         break;
@@ -1275,7 +1271,7 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
 
 // --------------------------------------------------------------- closing --
 
-void TForm1::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (m_busyDepth > 0 || m_device->Busy() || m_dragInProgress) {
     event->ignore();
     return;
@@ -1287,7 +1283,7 @@ void TForm1::closeEvent(QCloseEvent* event) {
   } catch (const std::exception&) {
     // closing anyway
   }
-  m_form4->close();
+  m_logWindow->close();
   event->accept();
 }
 

@@ -41,15 +41,15 @@ namespace corvane {
 class DeviceThread;
 class LogModel;
 class QtSessionHost;
-class TForm2;
-class TForm4;
-class TForm5;
-class TForm6;
-class TForm8;
-class TForm9;
-class TWindowPosSave;
-class TXModemServer;
-class TXPObject;
+class PropertiesDialog;
+class LogWindow;
+class CaptureWindow;
+class TransferDialog;
+class MandelbrotWindow;
+class AddressDialog;
+class WindowGeometryStore;
+class DeviceSession;
+class DeviceEntry;
 
 // How the window is built; the defaults are those of the program.
 struct MainWindowOptions {
@@ -60,14 +60,14 @@ struct MainWindowOptions {
   std::function<std::string()> listPorts;
 };
 
-class TForm1 : public QMainWindow {
+class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
   enum class ViewStyle { kLargeIcons, kSmallIcons, kList, kDetails };
 
-  explicit TForm1(const MainWindowOptions& options = {}, QWidget* parent = nullptr);
-  ~TForm1() override;
+  explicit MainWindow(const MainWindowOptions& options = {}, QWidget* parent = nullptr);
+  ~MainWindow() override;
 
   // ---- what the Parts call these ----
   QString GetDeviceName() const;
@@ -77,25 +77,23 @@ class TForm1 : public QMainWindow {
   void RefreshFolder();
 
   // Handlers (also driven directly by the tests).
-  void ComboBox1Change();
-  void ToolButton4Click();
-  void TreeView1Change(QTreeWidgetItem* node);
-  void Refresh1Click();
-  void Copy1Click();
-  void Pastel1Click();
-  void Delete1Click();
+  void ConnectSelectedPort();
+  void Reconnect();
+  void ShowFolder(QTreeWidgetItem* node);
+  void CopyToClipboard();
+  void PasteFromClipboard();
   void DeleteSelected();
-  void Property1Click();
-  void SelectAll1Click();
-  void InvertSelection1Click();
-  void PopupMenu1Popup();
-  void Files1Click();
-  void View1Click();
-  void ListView1DblClick();
-  void ToolButton2Click();
-  void ToolButton5Click();
-  void ToolButton6Click();
-  void Button1Click();
+  void ShowProperties();
+  void SelectAll();
+  void InvertSelection();
+  void UpdateEditCommands();
+  void UpdateFileMenu();
+  void UpdateViewMenu();
+  void OpenClickedEntry();
+  void CaptureScreen();
+  void UpgradeDevice();
+  void StopDeviceServer();
+  void ShowLog();
   // Puts local files into the folder shown, as a drop onto the list does.
   void DropFiles(const QStringList& paths);
   // Fetches the download file list (as the drop of a drag out does); true when all arrived.
@@ -106,7 +104,7 @@ class TForm1 : public QMainWindow {
   ViewStyle GetViewStyle() const { return m_style; }
 
   // ---- state for the tests ----
-  TXModemServer& Session() { return *m_session; }
+  DeviceSession& Session() { return *m_session; }
   LogModel& Log() { return *m_log; }
   DeviceThread& Device() { return *m_device; }
   bool Connected() const { return m_connected; }
@@ -126,11 +124,11 @@ class TForm1 : public QMainWindow {
   QLabel* Panel1() const { return m_panel; }
   QLabel* StatusText() const { return m_status; }
   QToolBar* ToolBar2() const { return m_toolbar; }
-  TForm2* PropertiesForm() const { return m_form2; }
-  TForm4* LogForm() const { return m_form4; }
-  TForm6* StatusForm() const { return m_form6; }
-  TForm9* AddressForm() const { return m_form9; }
-  TForm5* CaptureForm() const { return m_form5; }
+  PropertiesDialog* PropertiesForm() const { return m_propertiesDialog; }
+  LogWindow* LogForm() const { return m_logWindow; }
+  TransferDialog* StatusForm() const { return m_transferDialog; }
+  AddressDialog* AddressForm() const { return m_addressDialog; }
+  CaptureWindow* CaptureForm() const { return m_captureWindow; }
   QAction* Action(const QString& objectName) const;
   QMenu* PopupMenu1() const { return m_popup; }
 
@@ -171,8 +169,8 @@ class TForm1 : public QMainWindow {
 
   std::vector<Selected> SelectedEntries() const;
   void ClearList();
-  void AddListItem(const TXPObject& entry);
-  TXPObject* EntryOf(QTreeWidgetItem* node) const;
+  void AddListItem(const DeviceEntry& entry);
+  DeviceEntry* EntryOf(QTreeWidgetItem* node) const;
   void DeleteChildNodes(QTreeWidgetItem* node);
   void UpdateSelectionState();
   bool ClipboardHasFiles(QStringList* files = nullptr) const;
@@ -190,16 +188,16 @@ class TForm1 : public QMainWindow {
   MainWindowOptions m_options;
   std::unique_ptr<LogModel> m_log;
   DeviceThread* m_device;
-  TForm4* m_form4 = nullptr;
-  TForm6* m_form6 = nullptr;
-  TForm9* m_form9 = nullptr;
-  TForm2* m_form2 = nullptr;
-  TForm5* m_form5 = nullptr;  // created by the first screen capture
-  TForm8* m_form8 = nullptr;  // created when first asked for
+  LogWindow* m_logWindow = nullptr;
+  TransferDialog* m_transferDialog = nullptr;
+  AddressDialog* m_addressDialog = nullptr;
+  PropertiesDialog* m_propertiesDialog = nullptr;
+  CaptureWindow* m_captureWindow = nullptr;  // created by the first screen capture
+  MandelbrotWindow* m_mandelbrotWindow = nullptr;  // created when first asked for
   std::unique_ptr<QtSessionHost> m_host;
-  std::unique_ptr<TXModemServer> m_session;
-  std::unique_ptr<TXPObject> m_root;
-  std::unique_ptr<TWindowPosSave> m_posSave;
+  std::unique_ptr<DeviceSession> m_session;
+  std::unique_ptr<DeviceEntry> m_root;
+  std::unique_ptr<WindowGeometryStore> m_posSave;
 
   QToolBar* m_toolbar = nullptr;
   QComboBox* m_ports = nullptr;

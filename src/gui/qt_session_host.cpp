@@ -7,8 +7,8 @@
 #include <exception>
 
 #include "gui/message_box.h"
-#include "gui/net_address_form.h"
-#include "gui/status_form.h"
+#include "gui/address_dialog.h"
+#include "gui/transfer_dialog.h"
 
 namespace corvane {
 

@@ -13,8 +13,8 @@ class QWidget;
 
 namespace corvane {
 
-class TForm6;
-class TForm9;
+class TransferDialog;
+class AddressDialog;
 
 // Runs `fn` on the UI thread and returns once it has run. On the UI thread it
 // is a plain call; from elsewhere the caller blocks until the UI has run it.
@@ -23,7 +23,7 @@ void RunOnUiThread(const std::function<void()>& fn);
 
 class QtSessionHost final : public SessionHost {
  public:
-  QtSessionHost(QWidget* window, TForm9* address, TForm6* status)
+  QtSessionHost(QWidget* window, AddressDialog* address, TransferDialog* status)
       : m_window(window), m_address(address), m_status(status) {}
 
   bool AskAddress(std::string& address) override;
@@ -33,8 +33,8 @@ class QtSessionHost final : public SessionHost {
 
  private:
   QWidget* m_window;
-  TForm9* m_address;
-  TForm6* m_status;
+  AddressDialog* m_address;
+  TransferDialog* m_status;
 };
 
 }  // namespace corvane

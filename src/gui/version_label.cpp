@@ -28,11 +28,11 @@ QString GetVersionText() {
 #endif
 }
 
-TVersionLabel::TVersionLabel(QWidget* parent) : QLabel(parent) {
+VersionLabel::VersionLabel(QWidget* parent) : QLabel(parent) {
   setObjectName(QStringLiteral("VersionLabel1"));
 }
 
-void TVersionLabel::SetCaption(const QString& caption) {
+void VersionLabel::SetCaption(const QString& caption) {
   m_caption = caption;
   setText(caption + GetVersionText());
 }

@@ -1,5 +1,5 @@
 #pragma once
-// TVersionLabel: a label that shows the text given to it followed by the
+// VersionLabel: a label that shows the text given to it followed by the
 // program's version ("Version 1 SubVer. 0 Build 0").
 #include <QLabel>
 #include <QString>
@@ -13,11 +13,11 @@ QString VersionTextFrom(const QString& version);
 // The text for this program's own version, as built.
 QString GetVersionText();
 
-class TVersionLabel : public QLabel {
+class VersionLabel : public QLabel {
   Q_OBJECT
 
  public:
-  explicit TVersionLabel(QWidget* parent = nullptr);
+  explicit VersionLabel(QWidget* parent = nullptr);
 
   // Keeps caption and shows caption + GetVersionText().
   void SetCaption(const QString& caption);

@@ -23,12 +23,12 @@ std::string FormatProgressText(int64_t n, int64_t total, uint64_t elapsedSeconds
   return text;
 }
 
-void FormatProgress(int64_t n, int64_t total, uint64_t startTick, Clock& clock, const TTransferStatusEvent& report) {
+void FormatProgress(int64_t n, int64_t total, uint64_t startTick, Clock& clock, const ReportHandler& report) {
   if (total <= 0 || !report) return;
   const uint64_t now = clock.NowMs();
   const uint64_t elapsed = now > startTick ? (now - startTick) / 1000 : 0;
   const int64_t before = n > 0 ? n - 1 : 0;
-  report(FormatProgressText(n, total, elapsed), skProgress, before * 1024, total);
+  report(FormatProgressText(n, total, elapsed), kReportProgress, before * 1024, total);
 }
 
 }  // namespace corvane

@@ -6,10 +6,10 @@
 
 namespace corvane {
 
-enum TStatusKind { skMessage = 0, skStatus = 1, skProgress = 2, skFinished = 3, skCancelSwitch = 4 };
+enum ReportKind { kReportMessage = 0, kReportStatus = 1, kReportProgress = 2, kReportFinished = 3, kReportCancelSwitch = 4 };
 
 // Text, Kind, Position, Max. Runs on the host's UI thread while the worker waits.
-using TTransferStatusEvent =
+using ReportHandler =
     std::function<void(const std::string& text, int kind, int64_t position, int64_t max)>;
 
 }  // namespace corvane

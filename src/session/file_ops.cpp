@@ -10,9 +10,9 @@
 #include "link/link_error.h"
 #include "protocol/local_file.h"
 #include "protocol/wire.h"
-#include "protocol/ymodem_rx.h"
-#include "protocol/ymodem_tx.h"
-#include "session/xmodem_server.h"
+#include "protocol/block_receiver.h"
+#include "protocol/block_sender.h"
+#include "session/device_session.h"
 
 namespace corvane {
 namespace {
@@ -64,7 +64,7 @@ class PauseOnExit {
 // after the dialog was reset, so its final report always ends the wait. The
 // worker's destructor stops and joins it on every path.
 template <class Worker, class... Args>
-bool RunUnderStatus(TXModemServer& s, const std::string& caption, Args&&... args) {
+bool RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args) {
   s.BeginStatus(caption, true);
   Worker worker(std::forward<Args>(args)...);
   s.RunStatus();
@@ -81,7 +81,7 @@ void OpenTarget(ReplacingFile& file, const std::string& localPath) {
 // Receives one TCP/IP packet straight into the file: the 4-byte length, then
 // the payload in chunks, never all of it in memory. The file replaces the
 // target only when every byte arrived.
-void ReceiveTcpFile(TXModemServer& s, ReplacingFile& file) {
+void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file) {
   uint8_t size[4];
   for (size_t got = 0; got < 4;) {
     const size_t r = s.Socket.Receive(size + got, 4 - got);
@@ -109,7 +109,7 @@ void ReceiveTcpFile(TXModemServer& s, ReplacingFile& file) {
 
 // Sends the open file as one TCP/IP packet: the 4-byte length, then the
 // contents in chunks.
-void SendTcpFile(TXModemServer& s, InputFile& file, uint32_t length) {
+void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length) {
   const Bytes header = IntToBytes(static_cast<int32_t>(length));
   s.Socket.Send(header.data(), header.size());
   std::vector<char> chunk(kTcpChunk);
@@ -131,7 +131,7 @@ void SendTcpFile(TXModemServer& s, InputFile& file, uint32_t length) {
 
 }  // namespace
 
-bool TXModemServer::GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size) {
+bool DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size) {
   CheckConnected();
   const Bytes part = DeviceFilePart(deviceName);
   ReplacingFile tcpFile;
@@ -147,11 +147,11 @@ bool TXModemServer::GetFile(const Bytes& deviceName, const std::string& localPat
   // A Tallis object comes with its 9-byte header, which the listing does not count.
   const int64_t expected = size + (IsQuillon ? 0 : kTallisHeaderBytes);
   PauseOnExit pause(GetClock(), kGetPauseMs);
-  return RunUnderStatus<TYModemRX>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
+  return RunUnderStatus<BlockReceiver>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
                                    GetClock());
 }
 
-bool TXModemServer::PutFile(const Bytes& deviceName, const std::string& localPath) {
+bool DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {
   const Bytes name = IsQuillon ? DeviceNameForDriver(deviceName, localPath) : deviceName;
   CheckConnected();
   // The local file is opened before anything is sent, so that a missing file
@@ -180,10 +180,10 @@ bool TXModemServer::PutFile(const Bytes& deviceName, const std::string& localPat
   }
   file.Close();
   PauseOnExit pause(GetClock(), kPutPauseMs);
-  return RunUnderStatus<TYModemTX>(*this, "Copying " + name, Handle(), ThreadMessage(), localPath, GetClock());
+  return RunUnderStatus<BlockSender>(*this, "Copying " + name, Handle(), ThreadMessage(), localPath, GetClock());
 }
 
-void TXModemServer::DeleteItem(const Bytes& name) {
+void DeviceSession::DeleteItem(const Bytes& name) {
   CheckConnected();
   if (IsQuillon) {
     SendCommand('D');
@@ -195,7 +195,7 @@ void TXModemServer::DeleteItem(const Bytes& name) {
   SendPacket("'" + name + "' PURGE");
 }
 
-void TXModemServer::RenameItem(const Bytes& oldName, const Bytes& newName) {
+void DeviceSession::RenameItem(const Bytes& oldName, const Bytes& newName) {
   CheckConnected();
   if (IsQuillon) {
     SendCommand('r');
@@ -209,13 +209,13 @@ void TXModemServer::RenameItem(const Bytes& oldName, const Bytes& newName) {
   GetClock().SleepMs(kChangePauseMs);
 }
 
-void TXModemServer::OpenItem(const Bytes& name) {
+void DeviceSession::OpenItem(const Bytes& name) {
   CheckConnected();
   SendCommand('o');
   SendPacket(name);
 }
 
-bool TXModemServer::CaptureScreen(const std::string& localPath) {
+bool DeviceSession::CaptureScreen(const std::string& localPath) {
   CheckConnected();
   Log("Capturing screen");
   if (IsTcp()) {
@@ -228,7 +228,7 @@ bool TXModemServer::CaptureScreen(const std::string& localPath) {
   SendCommand('S');
   // At most 38 blocks of the bitmap are kept, whatever the device sends.
   const bool ok =
-      RunUnderStatus<TYModemRX>(*this, "Receiving Screen", Handle(), kScreenBytes, ThreadMessage(), localPath, GetClock());
+      RunUnderStatus<BlockReceiver>(*this, "Receiving Screen", Handle(), kScreenBytes, ThreadMessage(), localPath, GetClock());
   Log("Screen received");
   return ok;
 }

@@ -41,15 +41,15 @@ void StatusDialog::End(Result r) {
 void StatusDialog::Report(const std::string& text, int kind, int64_t position, int64_t max) {
   m_log.Append(text);
   if (!m_shown) return;
-  if (kind == skFinished) {
+  if (kind == kReportFinished) {
     End(Result::kOk);
     return;
   }
   m_label = text;
-  if (kind == skProgress) {
+  if (kind == kReportProgress) {
     m_max = max;
     m_position = position;
-  } else if (kind == skCancelSwitch) {
+  } else if (kind == kReportCancelSwitch) {
     m_cancelEnabled = text == "1";
   }
   if (OnChange) OnChange();

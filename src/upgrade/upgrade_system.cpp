@@ -1,12 +1,12 @@
 #include "upgrade/upgrade_system.h"
 
-#include "upgrade/update_thread.h"
+#include "upgrade/upgrade_worker.h"
 
 namespace corvane {
 
-bool UpgradeSystem(TXModemServer& session, const std::string& imagePath) {
+bool UpgradeSystem(DeviceSession& session, const std::string& imagePath) {
   session.BeginStatus("Upgrade system", true);
-  TUpdateThread thread(
+  UpgradeWorker thread(
       session.Handle(), imagePath, session.ThreadMessage(), session.GetClock(),
       [&session](const std::string& text, const std::string& caption) {
         session.Host().MessageBox(text, caption, SessionHost::Buttons::kOk);

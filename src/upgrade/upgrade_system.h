@@ -2,7 +2,7 @@
 // The session's ROM upgrade operation.
 #include <string>
 
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 namespace corvane {
 
@@ -12,6 +12,6 @@ namespace corvane {
 // once the upgrade thread has ended; true when the device took the image.
 // Makes no connection check: without an open serial port the upgrade ends
 // with the connection error.
-bool UpgradeSystem(TXModemServer& session, const std::string& imagePath);
+bool UpgradeSystem(DeviceSession& session, const std::string& imagePath);
 
 }  // namespace corvane

@@ -153,7 +153,7 @@ TEST(PreferredDropEffect, BlockAndPasteEffect) {
 }
 
 TEST(ChooseEffect, KeysAgainstOfferedAndAllowed) {
-  const TDragTypes all = dtCopy | dtMove | dtLink;
+  const DragTypes all = dtCopy | dtMove | dtLink;
   const std::uint32_t cml = kDropEffectCopy | kDropEffectMove | kDropEffectLink;
   EXPECT_EQ(ChooseEffect({true, true}, cml, all), kDropEffectLink);
   EXPECT_EQ(ChooseEffect({true, false}, cml, all), kDropEffectMove);
@@ -172,7 +172,7 @@ TEST(ChooseEffect, KeysAgainstOfferedAndAllowed) {
 }
 
 TEST(ChooseEffect, ScrollBitNearScrollableEdges) {
-  const TScrollZone zone{200, 100, 13, false, true};
+  const ScrollZone zone{200, 100, 13, false, true};
   EXPECT_EQ(ChooseEffect({}, 50, 95, kDropEffectCopy, dtCopy, zone),
             kDropEffectCopy | kDropEffectScroll);
   EXPECT_EQ(ChooseEffect({}, 50, 5, kDropEffectCopy, dtCopy, zone),
@@ -181,7 +181,7 @@ TEST(ChooseEffect, ScrollBitNearScrollableEdges) {
   EXPECT_EQ(ChooseEffect({}, 2, 50, kDropEffectCopy, dtCopy, zone), kDropEffectCopy);  // no h-bar
   EXPECT_EQ(ScrollEffect(87, 50, zone), 0u);  // exactly height - margin is not "above" it
   EXPECT_EQ(ScrollEffect(50, 88, zone), kDropEffectScroll);
-  EXPECT_EQ(ScrollEffect(2, 50, TScrollZone{200, 100, 13, true, false}), kDropEffectScroll);
+  EXPECT_EQ(ScrollEffect(2, 50, ScrollZone{200, 100, 13, true, false}), kDropEffectScroll);
 }
 
 TEST(DragResult, ExecuteMapping) {

@@ -17,8 +17,8 @@
 #include "link/serial_port.h"
 #include "protocol/listing.h"
 #include "protocol/wire.h"
-#include "protocol/ymodem_rx.h"
-#include "protocol/ymodem_tx.h"
+#include "protocol/block_receiver.h"
+#include "protocol/block_sender.h"
 
 namespace corvane::emu {
 namespace {
@@ -610,7 +610,7 @@ TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
     m_pc->Command('P');
     ASSERT_EQ(m_pc->Packet(tallis ? Bytes("OBJ") : Bytes("OBJ") + '\0' + IntToBytes(5000)), ACK);
     {
-      TYModemTX tx(m_pc->H(), nullptr, local.string());
+      BlockSender tx(m_pc->H(), nullptr, local.string());
       tx.WaitFor();
       EXPECT_TRUE(tx.Success());
     }
@@ -619,7 +619,7 @@ TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
     RequestFile("OBJ");
     {
       // The listed size, plus 9 for a Tallis, is what the PC expects.
-      TYModemRX rx(m_pc->H(), 5000 + (tallis ? 9 : 0), nullptr, back.string());
+      BlockReceiver rx(m_pc->H(), 5000 + (tallis ? 9 : 0), nullptr, back.string());
       rx.WaitFor();
       EXPECT_TRUE(rx.Success());
     }

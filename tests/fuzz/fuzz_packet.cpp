@@ -8,7 +8,7 @@
 #include "link/link_error.h"
 #include "protocol/wire.h"
 #include "session/host.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 namespace {
 
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The session: the first bytes answer 'V', the rest answer 'L'.
   NullHost host;
   LogModel log;
-  TXModemServer session(host, log, clock);
+  DeviceSession session(host, log, clock);
   session.BaudRate = "115200";
   session.OpenPort = [&](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
     auto port = std::make_unique<test::ScriptedPort>(clock, name);

@@ -7,10 +7,10 @@
 #include <QPushButton>
 #include <QtTest>
 
-#include "gui/about_form.h"
+#include "gui/about_dialog.h"
 #include "gui/message_box.h"
 #include "gui/version_label.h"
-#include "gui/zu_url_label.h"
+#include "gui/link_label.h"
 
 using namespace corvane;
 
@@ -39,7 +39,7 @@ class TstAbout : public QObject {
   QStringList m_browser;
   bool m_desktopWorks = true;
   bool m_browserWorks = true;
-  void Hook(TZuUrlLabel& label);
+  void Hook(LinkLabel& label);
 };
 
 void TstAbout::init() {
@@ -55,7 +55,7 @@ void TstAbout::init() {
 
 void TstAbout::cleanup() { SetMessageBoxHook({}); }
 
-void TstAbout::Hook(TZuUrlLabel& label) {
+void TstAbout::Hook(LinkLabel& label) {
   label.OpenWithDesktop = [this](const QUrl& url) {
     m_desktop << url;
     return m_desktopWorks;
@@ -77,7 +77,7 @@ void TstAbout::versionText() {
                                  .arg(CORVANE_VERSION_MAJOR)
                                  .arg(CORVANE_VERSION_MINOR)
                                  .arg(CORVANE_VERSION_PATCH));
-  TVersionLabel label;
+  VersionLabel label;
   label.SetCaption(QStringLiteral(" "));
   QCOMPARE(label.text(), QStringLiteral(" ") + GetVersionText());
   QCOMPARE(label.Caption(), QStringLiteral(" "));
@@ -99,11 +99,11 @@ void TstAbout::addressByKind() {
 }
 
 void TstAbout::clickLaunchesCaptionWhenUrlIsEmpty() {
-  TZuUrlLabel label;
+  LinkLabel label;
   Hook(label);
   label.SetCaption(QStringLiteral("www.corvane.example"));
   label.resize(200, 20);
-  QSignalSpy clicked(&label, &TZuUrlLabel::clicked);
+  QSignalSpy clicked(&label, &LinkLabel::clicked);
   QTest::mouseClick(&label, Qt::LeftButton, {}, QPoint(5, 5));
   QCOMPARE(clicked.count(), 1);
   QCOMPARE(m_desktop, QList<QUrl>{QUrl(QStringLiteral("http://www.corvane.example"))});
@@ -115,7 +115,7 @@ void TstAbout::clickLaunchesCaptionWhenUrlIsEmpty() {
 }
 
 void TstAbout::httpFallsBackToBrowserThenSaysSorry() {
-  TZuUrlLabel label;
+  LinkLabel label;
   Hook(label);
   label.SetURL(QStringLiteral("corvane.example"));
   m_desktopWorks = false;
@@ -128,7 +128,7 @@ void TstAbout::httpFallsBackToBrowserThenSaysSorry() {
 }
 
 void TstAbout::otherKindsReportNothing() {
-  TZuUrlLabel label;
+  LinkLabel label;
   Hook(label);
   label.SetLabelType(hmMAIL);
   label.SetURL(QStringLiteral("help@corvane.example"));
@@ -140,7 +140,7 @@ void TstAbout::otherKindsReportNothing() {
 }
 
 void TstAbout::pressColoursWithoutEffect98() {
-  TZuUrlLabel label;
+  LinkLabel label;
   Hook(label);
   label.SetCaption(QStringLiteral("link"));
   label.resize(100, 20);
@@ -159,7 +159,7 @@ void TstAbout::pressColoursWithoutEffect98() {
 }
 
 void TstAbout::hoverColoursWithEffect98() {
-  TZuUrlLabel label;
+  LinkLabel label;
   Hook(label);
   label.SetCaption(QStringLiteral("link"));
   label.resize(100, 20);
@@ -185,7 +185,7 @@ void TstAbout::hoverColoursWithEffect98() {
 
 void TstAbout::allowDownMovesOnePixel() {
   QWidget parent;
-  auto* label = new TZuUrlLabel(&parent);
+  auto* label = new LinkLabel(&parent);
   Hook(*label);
   label->SetCaption(QStringLiteral("link"));
   label->setGeometry(10, 10, 100, 20);
@@ -200,8 +200,8 @@ void TstAbout::allowDownMovesOnePixel() {
 }
 
 void TstAbout::copyMenuOnlyForSomeKinds() {
-  for (TLabelType type : {hmHTTP, hmMAIL, hmNews, hmFTP, hmCUSTOM}) {
-    TZuUrlLabel label;
+  for (LinkKind type : {hmHTTP, hmMAIL, hmNews, hmFTP, hmCUSTOM}) {
+    LinkLabel label;
     Hook(label);
     label.SetLabelType(type);
     label.SetCaption(QStringLiteral("link"));
@@ -219,7 +219,7 @@ void TstAbout::copyMenuOnlyForSomeKinds() {
 }
 
 void TstAbout::copyUrlPutsUrlOrCaption() {
-  TZuUrlLabel label;
+  LinkLabel label;
   label.SetCaption(QStringLiteral("Corvane web site"));
   label.PopupMenu()->actions().first()->trigger();
   QCOMPARE(QGuiApplication::clipboard()->text(), QStringLiteral("Corvane web site"));
@@ -229,7 +229,7 @@ void TstAbout::copyUrlPutsUrlOrCaption() {
 }
 
 void TstAbout::setters() {
-  TZuUrlLabel label;
+  LinkLabel label;
   label.SetURLColStd(Qt::darkGreen);
   QCOMPARE(label.FontColor(), QColor(Qt::darkGreen));
   QFont f = label.font();
@@ -257,7 +257,7 @@ void TstAbout::aboutBoxForTallisAndQuillon() {
   QCOMPARE(picture.size(), QSize(320, 200));
   QCOMPARE(picture.depth(), 24);
   {
-    TForm3 box;
+    AboutDialog box;
     box.DeviceName = QStringLiteral("Corvane Tallis");
     QCOMPARE(box.size(), QSize(326, 237));
     box.show();
@@ -273,7 +273,7 @@ void TstAbout::aboutBoxForTallisAndQuillon() {
     QCOMPARE(box.result(), int(QDialog::Accepted));
     QVERIFY(!box.isVisible());
   }
-  TForm3 box;
+  AboutDialog box;
   box.DeviceName = QStringLiteral("Corvane Quillon");
   box.show();
   QCOMPARE(box.windowTitle(), QStringLiteral("Corvane Quillon Connectivity Kit"));

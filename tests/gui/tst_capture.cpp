@@ -10,7 +10,7 @@
 #include <QtTest>
 
 #include "gui/message_box.h"
-#include "gui/screen_capture_form.h"
+#include "gui/capture_window.h"
 
 using namespace corvane;
 
@@ -66,7 +66,7 @@ void TstCapture::init() {
 void TstCapture::cleanup() { SetMessageBoxHook({}); }
 
 void TstCapture::framedAt328x248() {
-  TForm5 form;
+  CaptureWindow form;
   QCOMPARE(form.windowTitle(), QStringLiteral("Screen capture"));
   QVERIFY(form.ShowBitmap(m_path));
   QVERIFY(form.isVisible());
@@ -92,7 +92,7 @@ void TstCapture::framedAt328x248() {
 }
 
 void TstCapture::hiddenBorderIsThePictureAlone() {
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(form.ShowBitmap(m_path));
   form.WidthAction(7)->trigger();
   form.SpaceAction(9)->trigger();
@@ -106,7 +106,7 @@ void TstCapture::hiddenBorderIsThePictureAlone() {
 }
 
 void TstCapture::widthZeroIsAThinLineLeftAndTop() {
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(form.ShowBitmap(m_path));
   form.WidthAction(0)->trigger();
   const QImage& f = form.Framed();
@@ -121,7 +121,7 @@ void TstCapture::widthZeroIsAThinLineLeftAndTop() {
 }
 
 void TstCapture::checkMarksPerSubmenu() {
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(form.VisibleAction()->isChecked());
   for (int v = 0; v <= 9; ++v) {
     QCOMPARE(form.WidthAction(v)->isChecked(), v == 2);
@@ -144,7 +144,7 @@ void TstCapture::checkMarksPerSubmenu() {
 }
 
 void TstCapture::everyChangeReloadsTheFile() {
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(form.ShowBitmap(m_path));
   QVERIFY(Screen(qRgb(1, 2, 3)).scaled(100, 50).save(m_path, "BMP"));
   form.SpaceAction(3)->trigger();
@@ -156,7 +156,7 @@ void TstCapture::everyChangeReloadsTheFile() {
 }
 
 void TstCapture::notABitmapLeavesTheWindowAsItWas() {
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(form.ShowBitmap(m_path));
   const QImage before = form.Framed();
   const QSize sizeBefore = form.size();
@@ -193,13 +193,13 @@ void TstCapture::capturePaddedLikeASerialTransfer() {
   QVERIFY(file.open(QIODevice::ReadWrite | QIODevice::Append));
   file.write(QByteArray(38912 - int(file.size()), '\x1A'));
   file.close();
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(form.ShowBitmap(m_path));
   QCOMPARE(form.Framed().size(), QSize(168, 128));
 }
 
 void TstCapture::menusCloseNewScreenCopy() {
-  TForm5 form;
+  CaptureWindow form;
   int captures = 0;
   form.OnNewScreen = [&] {
     ++captures;
@@ -217,7 +217,7 @@ void TstCapture::menusCloseNewScreenCopy() {
 }
 
 void TstCapture::saveAsPngAndBmp() {
-  TForm5 form;
+  CaptureWindow form;
   QVERIFY(!form.SaveFramedTo(m_dir.filePath(QStringLiteral("nothing.png"))));  // nothing shown yet
   QVERIFY(form.ShowBitmap(m_path));
   const QString png = m_dir.filePath(QStringLiteral("shot.png"));

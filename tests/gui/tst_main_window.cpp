@@ -22,16 +22,16 @@
 #include "desktop/file_lists.h"
 #include "desktop/local_files.h"
 #include "gui/device_thread.h"
-#include "gui/log_form.h"
+#include "gui/log_window.h"
 #include "gui/file_list_mime.h"
 #include "gui/main_window.h"
-#include "gui/net_address_form.h"
-#include "gui/properties_form.h"
-#include "gui/screen_capture_form.h"
-#include "gui/status_form.h"
+#include "gui/address_dialog.h"
+#include "gui/properties_dialog.h"
+#include "gui/capture_window.h"
+#include "gui/transfer_dialog.h"
 #include "gui_fixture.h"
 #include "session/status_dialog.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 using namespace corvane;
 using corvane::test::Device;
@@ -48,20 +48,20 @@ class TestMainWindow : public QObject {
 
   // A window connected with "Auto" to `device` (or to nothing), its first
   // connect and listing done.
-  std::unique_ptr<TForm1> Open(Device* device, bool quillon) {
+  std::unique_ptr<MainWindow> Open(Device* device, bool quillon) {
     MainWindowOptions o;
     o.quillon = quillon;
     o.refreshDelayMs = 30;
     const std::string port = device ? device->Path() + "\n" : std::string();
     o.listPorts = [port] { return port; };
-    auto w = std::make_unique<TForm1>(o);
-    QSignalSpy done(w.get(), &TForm1::commandDone);
+    auto w = std::make_unique<MainWindow>(o);
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
     w->show();
     if (!done.wait(30000)) return nullptr;
     return w;
   }
 
-  static QStringList ListNames(TForm1& w) {
+  static QStringList ListNames(MainWindow& w) {
     QStringList names;
     for (int r = 0; r < w.ListModel()->rowCount(); ++r) names << w.ListModel()->item(r, 0)->text();
     return names;
@@ -71,15 +71,15 @@ class TestMainWindow : public QObject {
     for (int i = 0; i < node->childCount(); ++i) names << node->child(i)->text(0);
     return names;
   }
-  static void Select(TForm1& w, const QStringList& names) {
+  static void Select(MainWindow& w, const QStringList& names) {
     w.ListSelection()->clearSelection();
     for (int r = 0; r < w.ListModel()->rowCount(); ++r)
       if (names.contains(w.ListModel()->item(r, 0)->text()))
         w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
   }
-  static bool WaitRefresh(TForm1& w) {
+  static bool WaitRefresh(MainWindow& w) {
     if (!w.RefreshPending()) return false;
-    QSignalSpy done(&w, &TForm1::commandDone);
+    QSignalSpy done(&w, &MainWindow::commandDone);
     return done.wait(20000);
   }
 
@@ -128,7 +128,7 @@ class TestMainWindow : public QObject {
 
     // "disconnect" leaves the list and disables the controls.
     w->ComboBox1()->setCurrentIndex(w->ComboBox1()->count() - 1);
-    w->ComboBox1Change();
+    w->ConnectSelectedPort();
     QVERIFY(!w->Connected());
     QVERIFY(!w->TreeView1()->isEnabled());
     QVERIFY(!w->ListArea()->isEnabled());
@@ -163,7 +163,7 @@ class TestMainWindow : public QObject {
     QVERIFY(ListNames(*w).contains(QStringLiteral("caf\u00e9.txt")));
     Select(*w, {QStringLiteral("caf\u00e9.txt"), QStringLiteral("one.bin")});
     QVERIFY(w->Action("Copy1")->isEnabled());
-    w->Copy1Click();
+    w->CopyToClipboard();
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     const QStringList files = w->DownloadFiles();
     QCOMPARE(files.size(), 2);
@@ -198,8 +198,8 @@ class TestMainWindow : public QObject {
     WriteBytes(device.Root() / "x_y.txt", "second");
     auto w = Open(&device, true);
     QVERIFY(w);
-    w->SelectAll1Click();
-    w->Copy1Click();
+    w->SelectAll();
+    w->CopyToClipboard();
     QVERIFY(m_sandbox->boxes.empty());
     const QStringList files = w->DownloadFiles();
     QCOMPARE(files.size(), 2);
@@ -223,16 +223,16 @@ class TestMainWindow : public QObject {
 
     // Text on the clipboard is not a file list: Paste stays off.
     QApplication::clipboard()->setText(QStringLiteral("just text"));
-    w->PopupMenu1Popup();
-    QVERIFY(!w->Action("Pastel1")->isEnabled());
+    w->UpdateEditCommands();
+    QVERIFY(!w->Action("Paste1")->isEnabled());
 
     auto* mime = new QMimeData;
     mime->setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "a.dat").string())),
                    QUrl::fromLocalFile(QString::fromStdString((local / "in" / "b.dat").string()))});
     QApplication::clipboard()->setMimeData(mime);
-    w->PopupMenu1Popup();
-    QVERIFY(w->Action("Pastel1")->isEnabled());
-    w->Pastel1Click();
+    w->UpdateEditCommands();
+    QVERIFY(w->Action("Paste1")->isEnabled());
+    w->PasteFromClipboard();
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QCOMPARE(ReadBytes(device.Root() / "Docs" / "a.dat"), a);
     QCOMPARE(ReadBytes(device.Root() / "Docs" / "b.dat"), b);
@@ -240,7 +240,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(ListNames(*w), QStringList({"a.dat", "b.dat", "keep.txt"}));
 
     // A drop onto the list puts into the same folder, whatever the drop point.
-    QSignalSpy done(w.get(), &TForm1::commandDone);
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
     QMimeData drop;
     drop.setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "c.dat").string()))});
     QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
@@ -276,7 +276,7 @@ class TestMainWindow : public QObject {
                    QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(greek.string())))});
     QApplication::clipboard()->setMimeData(mime);
     device.Emu().ClearRecords();
-    w->Pastel1Click();
+    w->PasteFromClipboard();
     QCOMPARE(m_sandbox->boxes.size(), size_t{1});
     QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("Latin-1")));
     QCOMPARE(m_sandbox->boxes[0].kind, MessageKind::kError);
@@ -340,7 +340,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(editor->text(), QStringLiteral("raft.txt"));
     QVERIFY(device.PacketsOf('D').empty());
     editor->setText(QStringLiteral("final.txt"));
-    QSignalSpy done(w.get(), &TForm1::commandDone);
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
     QTest::keyClick(editor, Qt::Key_Return);
     QVERIFY(done.wait(10000));
     QVERIFY(m_sandbox->boxes.empty());
@@ -358,7 +358,7 @@ class TestMainWindow : public QObject {
     auto w = Open(&device, true);
     QVERIFY(w);
     QString size, time, names;
-    connect(w->PropertiesForm(), &TForm2::shown, this, [&] {
+    connect(w->PropertiesForm(), &PropertiesDialog::shown, this, [&] {
       size = w->PropertiesForm()->Size()->text();
       time = w->PropertiesForm()->Time()->text();
       for (int i = 0; i < w->PropertiesForm()->ListBox1()->count(); ++i)
@@ -367,19 +367,19 @@ class TestMainWindow : public QObject {
     });
     Select(*w, {"big"});
     w->ComboBox2()->setCurrentIndex(0);  // 9600
-    w->Property1Click();
+    w->ShowProperties();
     QCOMPARE(size, QStringLiteral("97KB"));
     QCOMPARE(time, QStringLiteral("1mn : 44s"));
     QCOMPARE(names, QStringLiteral("big;"));
     Select(*w, {"small"});
     w->ComboBox2()->setCurrentIndex(1);  // 115200
-    w->Property1Click();
+    w->ShowProperties();
     QCOMPARE(size, QStringLiteral("1024B"));
     QCOMPARE(time, QStringLiteral("1mn : 0s"));
     // Without a selection nothing shows.
     w->ListSelection()->clearSelection();
     size.clear();
-    w->Property1Click();
+    w->ShowProperties();
     QVERIFY(size.isEmpty());
   }
 
@@ -392,23 +392,23 @@ class TestMainWindow : public QObject {
     Select(*w, {"slow.bin"});
     bool closeRefused = false;
     bool cancelled = false;
-    TForm6* status = w->StatusForm();
+    TransferDialog* status = w->StatusForm();
     bool busyShown = false;
     bool secondRefused = false;
-    connect(status, &TForm6::shown, this, [&] {
+    connect(status, &TransferDialog::shown, this, [&] {
       // Closing the main window while a transfer runs is refused.
       closeRefused = !w->close() && w->isVisible();
       busyShown = w->BusyPanelVisible();
       // So is a second device command: nothing of it reaches the device.
       w->DeleteSelected();
-      w->Refresh1Click();
+      w->RefreshFolder();
       secondRefused = device.PacketsOf('D').empty();
       QTimer::singleShot(300, status, [&, status] {
         cancelled = status->BitBtn1()->isEnabled();
         QTest::mouseClick(status->BitBtn1(), Qt::LeftButton);
       });
     });
-    w->Copy1Click();
+    w->CopyToClipboard();
     QVERIFY(cancelled);
     QVERIFY(closeRefused);
     QVERIFY(busyShown);
@@ -423,7 +423,7 @@ class TestMainWindow : public QObject {
     // The window works on: a refresh lists the folder again.
     QVERIFY(!w->BusyPanelVisible());
     device.Emu().WaitIdle(std::chrono::seconds(10));
-    w->Refresh1Click();
+    w->RefreshFolder();
     QCOMPARE(ListNames(*w), QStringList({"slow.bin"}));
     QVERIFY(w->Connected());
   }
@@ -442,7 +442,7 @@ class TestMainWindow : public QObject {
              QStringLiteral("No device detected. Check: the cable connection. If the device is turned ON"));
     // Copy without a device says so; paste quietly does nothing.
     m_sandbox->boxes.clear();
-    w->Pastel1Click();
+    w->PasteFromClipboard();
     QVERIFY(m_sandbox->boxes.empty());
   }
 
@@ -507,8 +507,8 @@ class TestMainWindow : public QObject {
       if (w->BusyPanelVisible() && w->Panel1()->isVisible()) ++busyWhileWorking;
       QCOMPARE(w->Panel1()->text(), QStringLiteral("Please wait while connecting"));
     });
-    w->Refresh1Click();
-    w->ToolButton4Click();
+    w->RefreshFolder();
+    w->Reconnect();
     QVERIFY(checks >= 2);
     QCOMPARE(busyWhileWorking, checks);
     QVERIFY(!w->Panel1()->isVisible());
@@ -523,13 +523,13 @@ class TestMainWindow : public QObject {
     m_sandbox->boxes.clear();
     w->Session().Socket.Port = port;
     bool asked = false;
-    connect(w->AddressForm(), &TForm9::shown, this, [&] {
+    connect(w->AddressForm(), &AddressDialog::shown, this, [&] {
       asked = true;
       w->AddressForm()->Edit1()->setText(QStringLiteral("127.0.0.1"));
       w->AddressForm()->accept();
     });
     w->ComboBox1()->setCurrentIndex(w->ComboBox1()->findText(QStringLiteral("TCP/IP")));
-    w->ComboBox1Change();
+    w->ConnectSelectedPort();
     QVERIFY(asked);
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QVERIFY(w->Connected());
@@ -557,7 +557,7 @@ class TestMainWindow : public QObject {
     QVERIFY(w);
     QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
     const QPoint at = w->ListView1()->visualRect(w->ListModel()->index(0, 0)).center();
-    QSignalSpy done(w.get(), &TForm1::commandDone);
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
     QTest::mouseDClick(viewport, Qt::LeftButton, Qt::NoModifier, at);
     QVERIFY(done.wait(10000));
     QVERIFY(m_sandbox->boxes.empty());
@@ -604,33 +604,33 @@ class TestMainWindow : public QObject {
     auto w = Open(&device, true);
     QVERIFY(w);
     Select(*w, {"b"});
-    w->InvertSelection1Click();
+    w->InvertSelection();
     QVERIFY(w->ListSelection()->isRowSelected(0, QModelIndex()));
     QVERIFY(!w->ListSelection()->isRowSelected(1, QModelIndex()));
     QVERIFY(w->ListSelection()->isRowSelected(2, QModelIndex()));
-    w->SelectAll1Click();
+    w->SelectAll();
     QCOMPARE(w->ListSelection()->selectedRows().size(), 3);
     w->ListSelection()->clearSelection();
-    w->Files1Click();
+    w->UpdateFileMenu();
     QVERIFY(!w->Action("Property1")->isEnabled());
-    w->PopupMenu1Popup();
+    w->UpdateEditCommands();
     QVERIFY(!w->Action("PopCopy1")->isEnabled());
     QVERIFY(!w->Action("PopDelete1")->isEnabled());
 
     w->Action("List1")->trigger();
-    QCOMPARE(w->GetViewStyle(), TForm1::ViewStyle::kList);
-    w->View1Click();
+    QCOMPARE(w->GetViewStyle(), MainWindow::ViewStyle::kList);
+    w->UpdateViewMenu();
     QVERIFY(w->Action("List1")->isChecked());
     QVERIFY(!w->Action("Details1")->isChecked());
     QVERIFY(!w->Action("LargeIcons1")->isVisible());
     QVERIFY(w->Action("Toolbar1")->isChecked());
     w->Action("Toolbar1")->trigger();
     QVERIFY(!w->ToolBar2()->isVisible());
-    w->View1Click();
+    w->UpdateViewMenu();
     QVERIFY(!w->Action("Toolbar1")->isChecked());
     // The shortcuts are the Parts'.
     QCOMPARE(w->Action("Copy1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+C")));
-    QCOMPARE(w->Action("Pastel1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+V")));
+    QCOMPARE(w->Action("Paste1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+V")));
     QCOMPARE(w->Action("SelectAll1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+A")));
     QCOMPARE(w->Action("Refresh1")->shortcut(), QKeySequence(QStringLiteral("F5")));
     QCOMPARE(w->Action("ScreenCapture1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+S")));

@@ -7,11 +7,11 @@
 #include <cmath>
 #include <set>
 
-#include "gui/dib8.h"
-#include "gui/mandel.h"
-#include "gui/mandel_form.h"
+#include "gui/indexed_bitmap.h"
+#include "gui/mandelbrot_view.h"
+#include "gui/mandelbrot_window.h"
 #include "gui/message_box.h"
-#include "gui/trans_mat.h"
+#include "gui/transform_matrix.h"
 
 using namespace corvane;
 
@@ -35,12 +35,12 @@ class TstMandel : public QObject {
 };
 
 void TstMandel::dibErrors() {
-  TDIB8 dib;
+  IndexedBitmap dib;
   dib.SetWidth(3);  // 3 x 0 is still a multiple of 4
   try {
     dib.SetHeight(3);
     QFAIL("a 3 x 3 bitmap was accepted");
-  } catch (const EDIB8Error& e) {
+  } catch (const IndexedBitmapError& e) {
     QCOMPARE(QString::fromStdString(e.what()), QStringLiteral("Taille de l'image non multiple de 4"));
   }
   QCOMPARE(dib.Width(), 3);
@@ -50,17 +50,17 @@ void TstMandel::dibErrors() {
   try {
     dib.SetPaletteColor(256, 0);
     QFAIL("index 256 was accepted");
-  } catch (const EDIB8Error& e) {
+  } catch (const IndexedBitmapError& e) {
     QCOMPARE(QString::fromStdString(e.what()), QStringLiteral("Moins de 256 couleures dans la palette"));
   }
-  QVERIFY_THROWS_EXCEPTION(EDIB8Error, dib.SetPaletteColor(-1, 0));
+  QVERIFY_THROWS_EXCEPTION(IndexedBitmapError, dib.SetPaletteColor(-1, 0));
   dib.SetPaletteColor(255, 0xFF123456u);
   QCOMPARE(dib.PaletteColor(255), 0x123456u);
   QCOMPARE(dib.Image().color(255), qRgb(0x12, 0x34, 0x56));
 }
 
 void TstMandel::dibLayoutAndHeader() {
-  TDIB8 dib;
+  IndexedBitmap dib;
   dib.SetWidth(8);
   dib.SetHeight(2);
   dib.Fill(7);
@@ -91,7 +91,7 @@ void TstMandel::dibLayoutAndHeader() {
 }
 
 void TstMandel::triangleFill() {
-  TDIB8 dib;
+  IndexedBitmap dib;
   dib.SetWidth(32);
   dib.SetHeight(32);
   dib.Fill(200);
@@ -142,8 +142,8 @@ void TstMandel::mandelIndices() {
 }
 
 void TstMandel::defaultViewPixels() {
-  TMandel mandel;
-  const TDIB8& dib = mandel.Bitmap();
+  MandelbrotView mandel;
+  const IndexedBitmap& dib = mandel.Bitmap();
   QCOMPARE(dib.Width(), 320);
   QCOMPARE(dib.Height(), 200);
   QCOMPARE(int(dib.Pixel(0, 0)), 10);        // c = -2 - i
@@ -166,8 +166,8 @@ void TstMandel::timingText() {
 }
 
 void TstMandel::resetZoomAndLabel() {
-  TMandelPannel pannel;
-  TMandel* m = pannel.Mandel();
+  MandelbrotPanel pannel;
+  MandelbrotView* m = pannel.Mandel();
   QCOMPARE(pannel.size(), QSize(322, 240));
   QCOMPARE(m->geometry(), QRect(1, 1, 320, 200));
   QCOMPARE(pannel.ZoomButton()->geometry(), QRect(122, 205, 75, 15));
@@ -200,7 +200,7 @@ void TstMandel::resetZoomAndLabel() {
 }
 
 void TstMandel::reversedDragGivesTheSameView() {
-  TMandel forward, backward;
+  MandelbrotView forward, backward;
   QTest::mousePress(&forward, Qt::LeftButton, {}, QPoint(100, 50));
   QTest::mouseMove(&forward, QPoint(150, 100));
   QTest::mouseRelease(&forward, Qt::LeftButton, {}, QPoint(200, 150));
@@ -219,7 +219,7 @@ void TstMandel::reversedDragGivesTheSameView() {
 }
 
 void TstMandel::rightClickCancelsAndClickKeepsView() {
-  TMandel m;
+  MandelbrotView m;
   QTest::mousePress(&m, Qt::LeftButton, {}, QPoint(10, 10));
   QVERIFY(m.Selecting());
   QTest::mouseMove(&m, QPoint(90, 90));
@@ -237,7 +237,7 @@ void TstMandel::rightClickCancelsAndClickKeepsView() {
 }
 
 void TstMandel::torusGeometry() {
-  TTorus torus;
+  TorusModel torus;
   torus.Build();
   QCOMPARE(torus.vertices.size(), size_t{100});
   QCOMPARE(torus.triangles.size(), size_t{200});
@@ -271,9 +271,9 @@ void TstMandel::torusGeometry() {
 }
 
 void TstMandel::backFaceCullingAndDepthOrder() {
-  TTorus torus;
+  TorusModel torus;
   torus.Build();
-  TTransMat m;
+  TransformMatrix m;
   m.Rotate(0.3f, 0.5f, 0.7f);
   m.Translate(112, 112, 0);
   const std::vector<int> shown = torus.Visible(m);
@@ -288,7 +288,7 @@ void TstMandel::backFaceCullingAndDepthOrder() {
   // Normals turn with the rotation only; positions also move by the translation.
   const auto& v = torus.vertices[0];
   QVERIFY(std::abs(v.tnx * v.tnx + v.tny * v.tny + v.tnz * v.tnz - 1.0f) < 1e-5f);
-  TTransMat turn;
+  TransformMatrix turn;
   turn.Rotate(0.3f, 0.5f, 0.7f);
   QVERIFY(std::abs((v.tx - 112) - (v.x * turn.At(0, 0) + v.y * turn.At(1, 0) + v.z * turn.At(2, 0))) < 1e-3f);
   QCOMPARE(TorusShade(1.0f), 130);
@@ -297,9 +297,9 @@ void TstMandel::backFaceCullingAndDepthOrder() {
 }
 
 void TstMandel::torusFrame() {
-  TForm8 form;
+  MandelbrotWindow form;
   form.StepTorus();  // angle 0: the ring seen edge-on, a band 160 wide and 40 high
-  const TDIB8& dib = form.TorusBitmap();
+  const IndexedBitmap& dib = form.TorusBitmap();
   QCOMPARE(dib.Width(), 224);
   QCOMPARE(dib.Height(), 224);
   QVERIFY(dib.Pixel(112, 112) >= 120 && dib.Pixel(112, 112) <= 130);  // facing us: bright
@@ -312,7 +312,7 @@ void TstMandel::torusFrame() {
 }
 
 void TstMandel::animationRestartsOnEveryShowing() {
-  TForm8 form;
+  MandelbrotWindow form;
   QCOMPARE(form.windowTitle(), QStringLiteral("Easter Egg"));
   QVERIFY(!form.Animating());
   form.show();

@@ -3,7 +3,7 @@
 #include <QListWidget>
 #include <QTest>
 
-#include "gui/properties_form.h"
+#include "gui/properties_dialog.h"
 #include "gui/transfer_estimate.h"
 
 using namespace corvane;
@@ -42,7 +42,7 @@ class TestProperties : public QObject {
   }
 
   void theDialogShowsNamesAndTexts() {
-    TForm2 form;
+    PropertiesDialog form;
     form.Fill(QStringLiteral("one\ntwo\n"), 100000, 104);
     QCOMPARE(form.windowTitle(), QStringLiteral("Properties"));
     QCOMPARE(form.ListBox1()->count(), 2);

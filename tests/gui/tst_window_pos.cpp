@@ -4,7 +4,7 @@
 #include <QTest>
 #include <QWidget>
 
-#include "gui/window_pos_save.h"
+#include "gui/window_geometry_store.h"
 
 using namespace corvane;
 
@@ -30,7 +30,7 @@ class TestWindowPos : public QObject {
       f.setPixelSize(11);
       w.setFont(f);
       w.show();
-      TWindowPosSave save(&w);
+      WindowGeometryStore save(&w);
       save.SavePositions();
     }
     QSettings s = Settings();
@@ -46,7 +46,7 @@ class TestWindowPos : public QObject {
     QWidget again;
     again.setObjectName(QStringLiteral("Form1"));
     again.setGeometry(0, 0, 100, 100);
-    TWindowPosSave restore(&again);
+    WindowGeometryStore restore(&again);
     restore.RestorePositions(true, true);
     QCOMPARE(again.size(), QSize(400, 300));
     QCOMPARE(QFontInfo(again.font()).pixelSize(), 11);
@@ -65,7 +65,7 @@ class TestWindowPos : public QObject {
     w.setObjectName(QStringLiteral("Form1"));
     w.move(52, 39);
     w.resize(398, 332);
-    TWindowPosSave restore(&w);
+    WindowGeometryStore restore(&w);
     restore.RestorePositions(true, true);
     QCOMPARE(w.pos(), QPoint(52, 45));
     QCOMPARE(w.size(), QSize(398, 332));
@@ -76,7 +76,7 @@ class TestWindowPos : public QObject {
     w.setObjectName(QStringLiteral("Form1"));
     w.move(52, 39);
     w.resize(398, 332);
-    TWindowPosSave restore(&w);
+    WindowGeometryStore restore(&w);
     restore.RestorePositions(true, true);
     QCOMPARE(w.pos(), QPoint(52, 39));
     QCOMPARE(w.size(), QSize(398, 332));
@@ -93,7 +93,7 @@ class TestWindowPos : public QObject {
     auto* other = new QWidget(&w);
     other->setObjectName(QStringLiteral("Other"));
     w.show();
-    TWindowPosSave save(&w);
+    WindowGeometryStore save(&w);
     save.ImportantComponents = QStringList{QStringLiteral("TreeView1")};
     save.SavePositions();
     QSettings s = Settings();
@@ -108,7 +108,7 @@ class TestWindowPos : public QObject {
     QWidget w;
     auto* child = new QWidget(&w);
     child->setObjectName(QStringLiteral("Form1"));
-    TWindowPosSave save(child);
+    WindowGeometryStore save(child);
     save.SavePositions();
     QVERIFY(Settings().allKeys().isEmpty());
   }

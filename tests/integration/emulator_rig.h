@@ -16,7 +16,7 @@
 #include "emulator/emulated_device.h"
 #include "session/host.h"
 #include "session/status_dialog.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 #include "fake_host.h"
 #include "test_util.h"
 
@@ -93,7 +93,7 @@ struct Rig {
                bool upgradeMode = false)
       : device(MakeOptions(kind, root, faults, upgradeMode)), session(host, log) {
     session.IsQuillon = kind == emu::DeviceKind::kQuillon;
-    session.OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     if (link == Link::kPty) {
       port = device.StartPty();
       session.BaudRate = "115200";
@@ -132,19 +132,19 @@ struct Rig {
   emu::EmulatedDevice device;
   RigHost host;
   LogModel log;
-  TXModemServer session;
+  DeviceSession session;
   std::string port;
   std::vector<std::string> messages;
 };
 
 // name -> (size, kind) of a listing, for compact comparisons.
-inline std::vector<std::string> Describe(const std::vector<std::unique_ptr<TXPObject>>& entries) {
+inline std::vector<std::string> Describe(const std::vector<std::unique_ptr<DeviceEntry>>& entries) {
   std::vector<std::string> out;
   for (const auto& e : entries) out.push_back(e->Name + "|" + std::to_string(e->Size) + "|" + std::to_string(e->Kind));
   return out;
 }
 
-inline TXPObject* Child(std::vector<std::unique_ptr<TXPObject>>& entries, const Bytes& name) {
+inline DeviceEntry* Child(std::vector<std::unique_ptr<DeviceEntry>>& entries, const Bytes& name) {
   for (auto& e : entries)
     if (e->Name == name) return e.get();
   return nullptr;

@@ -33,7 +33,7 @@ const std::vector<std::string> kDocsListing = {"caf\xE9.txt|10|1", "empty|0|0", 
 
 // Walks the tree from the root as the main window does and checks every level.
 void CheckTree(Rig& rig, bool tallis) {
-  TXPObject root(&rig.session, "\\", 0, kKindDirectory);
+  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
   auto& top = root.GetChildren();
   std::vector<std::string> expectedTop = kRootListing;
   if (tallis) expectedTop.push_back("tobj|100|1");  // the body size of an object
@@ -45,7 +45,7 @@ void CheckTree(Rig& rig, bool tallis) {
   root.GetChildren();
   EXPECT_EQ(rig.CountOf('L'), 1);
 
-  TXPObject* docs = Child(top, "docs");
+  DeviceEntry* docs = Child(top, "docs");
   ASSERT_NE(docs, nullptr);
   EXPECT_EQ(docs->GetPath(), "\\\\docs");
   auto& docsChildren = docs->GetChildren();
@@ -53,16 +53,16 @@ void CheckTree(Rig& rig, bool tallis) {
   for (auto& c : docsChildren) EXPECT_EQ(c->Parent, docs);
   EXPECT_EQ(rig.CountOf('L'), 2);
 
-  TXPObject* empty = Child(docsChildren, "empty");
+  DeviceEntry* empty = Child(docsChildren, "empty");
   ASSERT_NE(empty, nullptr);
   EXPECT_TRUE(empty->GetChildren().empty());
   EXPECT_TRUE(empty->Listed);
 
-  TXPObject* sub = Child(docsChildren, "sub");
+  DeviceEntry* sub = Child(docsChildren, "sub");
   ASSERT_NE(sub, nullptr);
   EXPECT_EQ(Describe(sub->GetChildren()), std::vector<std::string>{"deep.txt|3000|1"});
 
-  TXPObject* many = Child(top, "many");
+  DeviceEntry* many = Child(top, "many");
   ASSERT_NE(many, nullptr);
   auto& manyChildren = many->GetChildren();
   ASSERT_EQ(manyChildren.size(), 200u);
@@ -73,7 +73,7 @@ void CheckTree(Rig& rig, bool tallis) {
     EXPECT_EQ(manyChildren[static_cast<size_t>(i)]->Size, i);
   }
 
-  TXPObject* network = Child(top, "NETWORK");
+  DeviceEntry* network = Child(top, "NETWORK");
   ASSERT_NE(network, nullptr);
   EXPECT_TRUE(network->GetChildren().empty());
   EXPECT_EQ(rig.CountOf('L'), 6);
@@ -132,7 +132,7 @@ TEST_F(ListingTest, PacketsRefusedUpToFourTimesAreSentAgain) {
   faults.nakPackets = 2;
   Rig rig(DeviceKind::kQuillon, Link::kPty, Root(), faults);
   rig.Connect();
-  TXPObject root(&rig.session, "\\", 0, kKindDirectory);
+  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
   EXPECT_EQ(root.GetChildren().size(), 5u);
   // The change-folder packet was written three times; each refusal was logged.
   EXPECT_EQ(std::count(rig.messages.begin(), rig.messages.end(), kConnectionErrorText), 2);
@@ -143,7 +143,7 @@ TEST_F(ListingTest, FiveRefusalsEndInTheConnectionErrorAndTheDeviceRecovers) {
   Rig rig(DeviceKind::kTallis, Link::kPty, Root());
   rig.Connect();
   rig.device.UpdateFaults([](emu::Misbehaviour& f) { f.nakPackets = 5; });
-  TXPObject root(&rig.session, "\\", 0, kKindDirectory);
+  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
   try {
     root.GetChildren();
     FAIL() << "expected the connection error";
@@ -162,7 +162,7 @@ TEST_F(ListingTest, ABadChecksumFromTheDeviceIsRefusedAndTheListingSentAgain) {
   Rig rig(DeviceKind::kQuillon, Link::kPty, Root());
   rig.Connect();
   rig.device.UpdateFaults([](emu::Misbehaviour& f) { f.badChecksumPackets = 1; });
-  TXPObject root(&rig.session, "\\", 0, kKindDirectory);
+  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
   EXPECT_EQ(Describe(root.GetChildren()).size(), 5u);
   EXPECT_TRUE(rig.device.WaitForLog("The PC refused a packet", std::chrono::seconds(1)));
 }
@@ -172,7 +172,7 @@ TEST_F(ListingTest, AListingCutShortLosesOnlyItsLastRecord) {
     Rig rig(kind, Link::kPty, Root());
     rig.Connect();
     rig.device.UpdateFaults([](emu::Misbehaviour& f) { f.cutListing = true; });
-    TXPObject docs(&rig.session, "\\\\docs", 0, kKindDirectory);
+    DeviceEntry docs(&rig.session, "\\\\docs", 0, kKindDirectory);
     auto described = Describe(docs.GetChildren());
     EXPECT_EQ(described, std::vector<std::string>(kDocsListing.begin(), kDocsListing.end() - 1));
   }
@@ -205,7 +205,7 @@ TEST_F(ListingTest, UpgradeModeIsDetectedForBothKinds) {
     EXPECT_EQ(rig.session.PortName, rig.port);
     EXPECT_EQ(rig.host.boxes,
               std::vector<std::string>{"Warning: Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system"});
-    TXPObject root(&rig.session, "\\", 0, kKindDirectory);
+    DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
     EXPECT_THROW(root.GetChildren(), LinkException);
     EXPECT_EQ(rig.CountOf('L'), 0);
   }

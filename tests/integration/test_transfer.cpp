@@ -64,7 +64,7 @@ struct XferRig {
   std::unique_ptr<emu::EmulatedDevice> device;
   FakeHost host;
   LogModel log;
-  std::unique_ptr<TXModemServer> session;
+  std::unique_ptr<DeviceSession> session;
   std::vector<std::string> messages;
   bool tallis;
 
@@ -81,9 +81,9 @@ struct XferRig {
       case Way::kTcp: break;
     }
     device = std::make_unique<emu::EmulatedDevice>(o);
-    session = std::make_unique<TXModemServer>(host, log, clock);
+    session = std::make_unique<DeviceSession>(host, log, clock);
     session->IsQuillon = !tallis;
-    session->OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    session->OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     if (setup.way == Way::kTcp) {
       session->Socket.Port = device->StartTcp(0);
       session->Connect("TCP/IP");

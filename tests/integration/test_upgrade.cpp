@@ -16,7 +16,7 @@
 #include "link/link_error.h"
 #include "session/host.h"
 #include "session/status_dialog.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 #include "upgrade/upgrade_system.h"
 #include "fake_host.h"
 
@@ -83,7 +83,7 @@ struct Rig {
   emu::BootLoader loader;
   Host host;
   LogModel log;
-  TXModemServer session;
+  DeviceSession session;
 
   bool LogHas(const std::string& text) {
     for (const auto& e : log.Entries())

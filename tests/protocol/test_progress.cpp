@@ -45,7 +45,7 @@ TEST(FormatProgress, ReportsTextPositionAndMaxFromTheStartTick) {
   FormatProgress(11, 40960, start, clock, reports.Handler());
   const auto lines = reports.Lines();
   ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].kind, skProgress);
+  EXPECT_EQ(lines[0].kind, kReportProgress);
   EXPECT_EQ(lines[0].text, "10/40 Kbytes\r\n(25%)\r\n2 Kbyte/s");
   EXPECT_EQ(lines[0].position, 10240);
   EXPECT_EQ(lines[0].max, 40960);

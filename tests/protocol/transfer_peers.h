@@ -83,7 +83,7 @@ struct ReportLine {
 // Records every report a worker makes (from the worker's thread).
 class Reports {
  public:
-  TTransferStatusEvent Handler() {
+  ReportHandler Handler() {
     return [this](const std::string& text, int kind, int64_t position, int64_t max) {
       std::lock_guard lock(m_mutex);
       m_lines.push_back({text, kind, position, max});

@@ -15,7 +15,7 @@
 #include "test_util.h"
 #include "link/link_error.h"
 #include "scripted_device.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 namespace corvane {
 namespace {
@@ -69,7 +69,7 @@ struct Rig {
   RecordingClock clock{fake};
   FakeHost host;
   LogModel log;
-  TXModemServer session{host, log, clock};
+  DeviceSession session{host, log, clock};
   std::unique_ptr<ScriptedPort> portOwner;
   ScriptedPort* port = nullptr;
   std::unique_ptr<ScriptedDevice> device;
@@ -85,7 +85,7 @@ struct Rig {
   explicit Rig(bool quillon, bool connect = true) {
     session.IsQuillon = quillon;
     session.BaudRate = "115200";
-    session.OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     session.OpenPort = [this](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
       auto p = std::make_unique<ScriptedPort>(fake, name);
       port = p.get();

@@ -2,7 +2,7 @@
 
 #include "protocol/listing.h"
 #include "protocol/wire.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 namespace corvane {
 namespace {

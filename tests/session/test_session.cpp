@@ -14,7 +14,7 @@
 #include "protocol/listing.h"
 #include "scripted_device.h"
 #include "test_util.h"
-#include "session/xmodem_server.h"
+#include "session/device_session.h"
 
 namespace corvane {
 namespace {
@@ -52,7 +52,7 @@ struct Rig {
   FakeClock clock;
   FakeHost host;
   LogModel log;
-  TXModemServer session{host, log, clock};
+  DeviceSession session{host, log, clock};
   std::vector<std::string> messages;
   std::vector<std::string> opened;
   std::map<std::string, bool> devicePresent;  // port path -> a device answers there
@@ -64,7 +64,7 @@ struct Rig {
   explicit Rig(bool quillon = false) {
     session.IsQuillon = quillon;
     session.BaudRate = "115200";
-    session.OnMessage = [this](TXModemServer&, const std::string& text) { messages.push_back(text); };
+    session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     session.OpenPort = [this](const std::string& name, int baud, bool handshake) -> std::unique_ptr<SerialPort> {
       opened.push_back(name + "@" + std::to_string(baud) + (handshake ? "+hs" : ""));
       if (devicePresent.count(name) == 0) ConnectionError();
@@ -354,7 +354,7 @@ TEST(FileTree, ListsLazilyAndAgainAfterClear) {
   Rig rig(true);
   rig.ConnectTo("/dev/ttyS1");
   rig.device->listing = EncodeQuillonRecord("Docs", 0, true) + EncodeQuillonRecord("a.txt", 1234, false);
-  TXPObject root(&rig.session, "\\", 0, 0);
+  DeviceEntry root(&rig.session, "\\", 0, 0);
   auto& children = root.GetChildren();
   ASSERT_EQ(children.size(), 2u);
   EXPECT_EQ(children[0]->Name, "Docs");
@@ -376,7 +376,7 @@ TEST(FileTree, AFailedListingLeavesTheEntryUnlisted) {
   rig.ConnectTo("/dev/ttyS1");
   rig.device->listing = "x";
   rig.device->corruptReplies = 100;
-  TXPObject root(&rig.session, "\\", 0, 0);
+  DeviceEntry root(&rig.session, "\\", 0, 0);
   EXPECT_THROW(root.GetChildren(), LinkException);
   EXPECT_FALSE(root.Listed);
   EXPECT_TRUE(root.Children.empty());

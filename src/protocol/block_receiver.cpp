@@ -1,0 +1,137 @@
+#include "protocol/block_receiver.h"
+
+#include <algorithm>
+
+#include "link/checksum.h"
+#include "link/link_error.h"
+#include "protocol/local_file.h"
+#include "protocol/progress.h"
+#include "protocol/wire.h"
+
+namespace corvane {
+namespace {
+
+constexpr uint32_t kFailurePauseMs = 2000;
+
+}  // namespace
+
+BlockReceiver::BlockReceiver(CommHandle link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
+                     Clock& clock)
+    : TransferWorker(std::move(onStatus), clock), m_link(link), m_expected(expectedLength), m_path(std::move(localPath)) {
+  Start();
+}
+
+BlockReceiver::~BlockReceiver() {
+  Terminate();
+  WaitFor();
+}
+
+void BlockReceiver::WriteByte(uint8_t b) { CommWrite(m_link, &b, 1); }
+
+bool BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
+  if (m_startTick == 0) m_startTick = GetClock().NowMs();
+  FormatProgress(m_counter, m_expected, m_startTick, GetClock(),
+                 [this](const std::string& text, int kind, int64_t pos, int64_t max) { Report(text, kind, pos, max); });
+
+  m_block.assign(n + 3, '\0');
+  const size_t got = static_cast<size_t>(CommRead(m_link, m_block));
+  const uint8_t number = static_cast<uint8_t>(m_counter & 0xFF);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(m_block.data());
+  const bool whole = got == n + 3;
+  if (!whole || bytes[0] != number || bytes[1] != static_cast<uint8_t>(255 - number) ||
+      bytes[n + 2] != PacketChecksum(bytes + 2, n)) {
+    if (Terminated()) ConnectionError();
+    Report(kConnectionErrorText, kReportMessage);
+    CommDrain(m_link, kReadTimeoutMs, 0);
+    WriteByte(NAK);
+    return false;
+  }
+
+  // Bytes past the expected length are the padding of the last block.
+  const int64_t room = m_expected - m_received;
+  const size_t keep = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, static_cast<int64_t>(n)));
+  if (keep > 0) {
+    if (const int err = file.Write(bytes + 2, keep); err != 0)
+      LinkError("Cannot write to file " + m_path + " " + std::to_string(err));
+  }
+  m_received += static_cast<int64_t>(n);
+  WriteByte(ACK);
+  return true;
+}
+
+void BlockReceiver::Execute() {
+  SetSuccess(false);
+  m_received = 0;
+  m_startTick = 0;
+  ReplacingFile file;
+  try {
+    CommSetTimeouts(m_link, kReadTimeoutMs, 0);
+    SetupComm(m_link, 2048, 2048);
+    if (const int err = file.Open(m_path); err != 0)
+      LinkError("Unable to open file " + m_path + " " + std::to_string(err));
+
+    m_counter = 0;
+    WriteByte(NAK);
+    bool ended = false;
+    while (!ended) {
+      ++m_counter;
+      for (int retries = 0;;) {
+        if (Terminated()) ConnectionError();
+        const uint8_t b = CommReadByte(m_link);
+        if (b == SOH || b == STX) {
+          if (ReceiveBlock(file, b == SOH ? 128 : 1024)) break;
+          continue;
+        }
+        if (b == EOT) {
+          ended = true;
+          break;
+        }
+        if (b == CAN) ConnectionError();
+        // A cancel that came during this wait ends the transfer now, not
+        // after another drain and NAK.
+        if (Terminated()) ConnectionError();
+        CommDrain(m_link, kReadTimeoutMs, 0);
+        WriteByte(NAK);
+        if (++retries > kMaxHeaderRetries) ConnectionError();
+        Report(kConnectionErrorText, kReportMessage);
+      }
+    }
+
+    WriteByte(ACK);
+    if (const int err = file.Commit(); err != 0)
+      LinkError("Cannot write to file " + m_path + " " + std::to_string(err));
+    const uint64_t seconds = m_startTick == 0 ? 0 : (GetClock().NowMs() - m_startTick) / 1000;
+    Report(LocalFileName(m_path) + " Received at " +
+               std::to_string(static_cast<uint64_t>(m_received) / (seconds + 1) / 1024) + " Kbyte/s",
+           kReportStatus);
+    SetSuccess(true);
+  } catch (const std::exception& e) {
+    file.Discard();  // nothing of a failed transfer stays on disk
+    Fail(e.what());
+  } catch (...) {
+    file.Discard();
+    Fail(kConnectionErrorText);
+  }
+  try {
+    Report("", kReportFinished);
+  } catch (...) {
+    // nobody left to tell
+  }
+}
+
+void BlockReceiver::Fail(const std::string& message) {
+  SetSuccess(false);
+  try {
+    Report(message, kReportMessage);
+  } catch (...) {
+  }
+  try {
+    const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
+    CommWrite(m_link, cancel, sizeof cancel);
+  } catch (...) {
+    // the link is gone; the device cannot be told
+  }
+  GetClock().SleepMs(kFailurePauseMs);
+}
+
+}  // namespace corvane

@@ -1,0 +1,52 @@
+#pragma once
+// The receiver of a block transfer: one file from the device, in 128- and
+// 1024-byte blocks with the 8-bit sum, cut to the length the caller expects.
+#include <cstdint>
+#include <string>
+
+#include "link/bytes.h"
+#include "link/clock.h"
+#include "link/serial_port.h"
+#include "protocol/report.h"
+#include "protocol/transfer_worker.h"
+
+namespace corvane {
+
+class ReplacingFile;
+
+class BlockReceiver final : public TransferWorker {
+ public:
+  // Starts at once. The port is borrowed: nothing else may use it until
+  // WaitFor() has returned. The file reaches `localPath` only when the
+  // transfer succeeded; until then it grows in a temporary file beside it.
+  BlockReceiver(CommHandle link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
+            Clock& clock = Clock::System());
+  ~BlockReceiver() override;
+
+  // Read time-out for every header byte and every block.
+  static constexpr uint32_t kReadTimeoutMs = 2000;
+  // Bad or missing header bytes tolerated for one block.
+  static constexpr int kMaxHeaderRetries = 5;
+
+ protected:
+  void Execute() override;
+
+ private:
+  // Reads one block of n data bytes after its header byte; true when it was
+  // accepted (and written), false when it was refused (NAK sent).
+  bool ReceiveBlock(ReplacingFile& file, size_t n);
+  void WriteByte(uint8_t b);
+  // The failure path: the message, four CAN bytes, a pause.
+  void Fail(const std::string& message);
+
+  CommHandle m_link;
+  int64_t m_expected;
+  std::string m_path;
+  // State of the running transfer (worker thread only).
+  uint32_t m_counter = 0;
+  int64_t m_received = 0;
+  uint64_t m_startTick = 0;
+  Bytes m_block;
+};
+
+}  // namespace corvane

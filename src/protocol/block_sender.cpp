@@ -1,0 +1,147 @@
+#include "protocol/block_sender.h"
+
+#include <cstring>
+
+#include "link/link_error.h"
+#include "protocol/local_file.h"
+#include "protocol/progress.h"
+
+namespace corvane {
+namespace {
+
+constexpr size_t kBlockSize = 1024;
+constexpr int kMaxStartTries = 5;
+constexpr int kMaxBlockRetries = 10;
+constexpr int kMaxEotTries = 10;
+constexpr uint32_t kTimeoutPauseMs = 800;
+constexpr uint32_t kFailurePauseMs = 2000;
+
+}  // namespace
+
+BlockSender::BlockSender(CommHandle link, ReportHandler onStatus, std::string localPath, Clock& clock)
+    : TransferWorker(std::move(onStatus), clock), m_link(link), m_path(std::move(localPath)) {
+  Start();
+}
+
+BlockSender::~BlockSender() {
+  Terminate();
+  WaitFor();
+}
+
+uint8_t BlockSender::ReadReply() {
+  return CommReadByte(m_link);
+}
+
+CheckKind BlockSender::WaitForStart() {
+  CheckKind kind = ckSum8;
+  for (int tries = 0;;) {
+    const uint8_t b = ReadReply();
+    if (CheckKindFromStartByte(b, kind)) return kind;
+    if (b == CAN) ConnectionError();
+    if (++tries > kMaxStartTries) ConnectionError();
+    if (Terminated()) ConnectionError();
+  }
+}
+
+void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick, CheckKind kind) {
+  const ReportHandler progress = [this](const std::string& text, int k, int64_t pos, int64_t max) {
+    Report(text, k, pos, max);
+  };
+  uint8_t buffer[kBlockSize];
+  uint32_t counter = 0;
+  for (;;) {
+    int error = 0;
+    const size_t got = file.Read(buffer, kBlockSize, error);
+    if (error != 0) LinkError("Cannot read from file " + std::to_string(error));
+    if (got == 0) break;
+    // A short last block is padded with a fixed filler, never with bytes of
+    // the block before it.
+    if (got < kBlockSize) std::memset(buffer + got, kFiller, kBlockSize - got);
+    ++counter;
+    FormatProgress(counter, length, startTick, GetClock(), progress);
+    const Bytes frame = BuildBlock(static_cast<uint8_t>(counter & 0xFF), buffer, kBlockSize, kind);
+    for (int retries = 0;;) {
+      CommWrite(m_link, frame);
+      const uint8_t reply = ReadReply();
+      if (Terminated()) ConnectionError();
+      if (reply == ACK) break;
+      if (reply == 0) {
+        if (++retries > kMaxBlockRetries) ConnectionError();
+        GetClock().SleepMs(kTimeoutPauseMs);
+        if (Terminated()) ConnectionError();
+      } else if (reply == NAK) {
+        if (++retries > kMaxBlockRetries) ConnectionError();
+      } else if (reply == CAN) {
+        ConnectionError();
+      } else {
+        // Line noise: let it pass before the block goes out again.
+        CommDrain(m_link, kReplyTimeoutMs, 0);
+      }
+      Report(kConnectionErrorText, kReportMessage);
+    }
+    if (got < kBlockSize) break;
+  }
+}
+
+void BlockSender::SendEndOfFile() {
+  const uint8_t eot = EOT;
+  for (int tries = 0;;) {
+    if (Terminated()) ConnectionError();
+    if (++tries > kMaxEotTries) ConnectionError();
+    CommWrite(m_link, &eot, 1);
+    if (ReadReply() == ACK) return;
+  }
+}
+
+void BlockSender::Execute() {
+  SetSuccess(false);
+  InputFile file;
+  try {
+    SetupComm(m_link, 2048, 2048);
+    CommSetTimeouts(m_link, kReplyTimeoutMs, 0);
+    Report("Connecting ...", kReportStatus);
+    const CheckKind kind = WaitForStart();
+
+    if (const int err = file.Open(m_path); err != 0)
+      LinkError("Unable to open file " + m_path + " " + std::to_string(err));
+    const int64_t length = file.Size();
+    const uint64_t startTick = GetClock().NowMs();
+    Report("Copying " + m_path, kReportStatus);
+
+    SendBlocks(file, length, startTick, kind);
+
+    const uint64_t seconds = (GetClock().NowMs() - startTick) / 1000;
+    Report(LocalFileName(m_path) + " sent at " +
+               std::to_string(static_cast<uint64_t>(length) / (seconds + 1) / 1024) + " Kbyte/s",
+           kReportStatus);
+    SendEndOfFile();
+    file.Close();
+    SetSuccess(true);
+  } catch (const std::exception& e) {
+    Fail(e.what());
+  } catch (...) {
+    Fail(kConnectionErrorText);
+  }
+  file.Close();
+  try {
+    Report("", kReportFinished);
+  } catch (...) {
+    // nobody left to tell
+  }
+}
+
+void BlockSender::Fail(const std::string& message) {
+  try {
+    Report(message, kReportMessage);
+  } catch (...) {
+  }
+  try {
+    const uint8_t cancel[3] = {CAN, CAN, CAN};
+    CommWrite(m_link, cancel, sizeof cancel);
+  } catch (...) {
+    // the link is gone; the device cannot be told
+  }
+  GetClock().SleepMs(kFailurePauseMs);
+}
+
+}  // namespace corvane

@@ -1,0 +1,44 @@
+#pragma once
+// The sender of a block transfer: one local file to the device, in 1024-byte
+// blocks, with the trailer the device asks for by its start byte.
+#include <cstdint>
+#include <string>
+
+#include "link/clock.h"
+#include "link/serial_port.h"
+#include "protocol/report.h"
+#include "protocol/transfer_worker.h"
+#include "protocol/wire.h"
+
+namespace corvane {
+
+class InputFile;
+
+class BlockSender final : public TransferWorker {
+ public:
+  // Starts at once. The port is borrowed: nothing else may use it until
+  // WaitFor() has returned.
+  BlockSender(CommHandle link, ReportHandler onStatus, std::string localPath, Clock& clock = Clock::System());
+  ~BlockSender() override;
+
+  // The bytes behind the end of the file in its last, short block.
+  static constexpr uint8_t kFiller = 0x1A;
+  // Read time-out for every reply of the device.
+  static constexpr uint32_t kReplyTimeoutMs = 2000;
+
+ protected:
+  void Execute() override;
+
+ private:
+  CheckKind WaitForStart();
+  void SendBlocks(InputFile& file, int64_t length, uint64_t startTick, CheckKind kind);
+  void SendEndOfFile();
+  uint8_t ReadReply();
+  // The failure path: the message, three CAN bytes, a pause.
+  void Fail(const std::string& message);
+
+  CommHandle m_link;
+  std::string m_path;
+};
+
+}  // namespace corvane

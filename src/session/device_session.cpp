@@ -1,0 +1,345 @@
+#include "session/device_session.h"
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+
+#include "link/link_error.h"
+#include "protocol/listing.h"
+#include "protocol/wire.h"
+
+namespace corvane {
+namespace {
+
+const char* kUnableToOpen = "The connectivity kit is unable to open the communication com :";
+
+std::string Upper(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return s;
+}
+
+// Special link names are compared without regard to case; port paths exactly.
+std::string NormaliseLinkName(const std::string& name) {
+  const std::string up = Upper(name);
+  if (up == "AUTO" || up == "TCP/IP" || up == "DISCONNECT") return up;
+  return name;
+}
+
+bool LessNoCase(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](unsigned char x, unsigned char y) {
+    return std::tolower(x) < std::tolower(y);
+  });
+}
+
+}  // namespace
+
+DeviceSession::DeviceSession(SessionHost& host, LogModel& log, Clock& clock)
+    : OpenPort(CommOpen), ListPorts(EnumSerialPorts), m_host(host), m_log(log), m_clock(clock), m_statusDialog(log) {
+  Socket.OnConnect = [this] { SocketConnected = true; };
+  Socket.OnDisconnect = [this] { OnSocketDisconnect(); };
+}
+
+DeviceSession::~DeviceSession() {
+  Socket.OnDisconnect = nullptr;
+  try {
+    Connect("");
+  } catch (...) {
+  }
+}
+
+void DeviceSession::OnSocketDisconnect() {
+  if (m_inDisconnect) return;
+  m_inDisconnect = true;
+  try {
+    Connect("");
+  } catch (...) {
+  }
+  m_inDisconnect = false;
+}
+
+bool DeviceSession::IsTcp() const { return PortName == "TCP/IP"; }
+
+bool DeviceSession::IsConnected() const { return !PortName.empty() && !UpgradeMode; }
+
+void DeviceSession::CheckConnected() const {
+  if (IsConnected()) return;
+  if (IsQuillon) LinkError("No device connected or device in upgrade mode");
+  LinkError("No device connected. Check you are in Xmodem server (RShift LeftArrow)");
+}
+
+void DeviceSession::Log(const std::string& text) {
+  if (OnMessage) OnMessage(*this, text);
+}
+
+void DeviceSession::SetBaudRate(const std::string& rate) {
+  if (rate == BaudRate) return;
+  const std::string port = PortName;
+  Connect("");
+  BaudRate = rate;
+  Connect(port);
+}
+
+void DeviceSession::Connect(const std::string& name) {
+  const std::string link = NormaliseLinkName(name);
+  if (link == PortName) return;
+  CommClose(CommPort);
+  PortName = link;
+  // Closing a live socket here must not disconnect the session we are building.
+  m_inDisconnect = true;
+  Socket.Close();
+  m_inDisconnect = false;
+  SocketConnected = false;
+
+  if (PortName == "DISCONNECT") {
+    PortName.clear();
+    return;
+  }
+  if (PortName == "AUTO") {
+    AutoDetect();
+    return;
+  }
+  if (PortName == "TCP/IP") {
+    std::string address = Socket.Address;
+    if (!m_host.AskAddress(address)) {
+      PortName.clear();
+      LinkError(kUnableToOpen + address);
+    }
+    try {
+      Socket.Address = address;
+      SocketConnected = false;
+      Socket.Open();
+      if (!SocketConnected) ConnectionError();
+      Log("Device connected on " + PortName);
+    } catch (const std::exception& e) {
+      Log(e.what());
+      Connect("");
+      LinkError(kUnableToOpen + name);
+    }
+    return;
+  }
+  if (PortName.empty() || BaudRate.empty()) return;
+
+  try {
+    Log("Opening Comm " + PortName);
+    int baud = 0;
+    try {
+      size_t used = 0;
+      baud = std::stoi(BaudRate, &used);
+      if (used != BaudRate.size()) throw std::invalid_argument(BaudRate);
+    } catch (const std::logic_error&) {
+      throw LinkException("'" + BaudRate + "' is not a valid integer value");
+    }
+    try {
+      CommPort = OpenPort(PortName, baud, IsQuillon);
+    } catch (const LinkException&) {
+      const std::string why = LastOpenFailure();
+      if (!why.empty()) Log(why);
+      throw;
+    }
+    SendCommand('V');
+    Version = ReceivePacket(500);
+    UpgradeMode = Version.empty();
+    if (UpgradeMode && IsQuillon)
+      m_host.MessageBox("Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system", "Warning",
+                        SessionHost::Buttons::kOk);
+    Log("Device connected on " + PortName);
+  } catch (const std::exception&) {
+    // Release the port at once: holding it open (and exclusive) after a
+    // failed connection would keep every other program away from it.
+    CommClose(CommPort);
+    PortName.clear();
+    LinkError(kUnableToOpen + name);
+  }
+}
+
+void DeviceSession::AutoDetect() {
+  std::vector<std::string> ports;
+  {
+    std::istringstream in(ListPorts ? ListPorts() : std::string());
+    std::string line;
+    while (std::getline(in, line))
+      if (!line.empty()) ports.push_back(line);
+  }
+  std::stable_sort(ports.begin(), ports.end(), LessNoCase);
+  for (const auto& port : ports) {
+    try {
+      Connect(port);
+      return;
+    } catch (const std::exception&) {
+      // try the next port
+    }
+  }
+  PortName.clear();
+  Log("No device detected. Check: the cable connection. If the device is turned ON");
+}
+
+void DeviceSession::Kill() {
+  if (!IsQuillon) return;
+  CheckConnected();
+  CommWrite(Handle(), Bytes(1, 'k'));
+  m_host.MessageBox("Corvane Quillon Connecitvity kit killed", "Message", SessionHost::Buttons::kOk);
+}
+
+// ---- commands and packets ----
+
+void DeviceSession::SendCommand(char command) {
+  if (IsTcp()) {
+    Socket.SendText(Bytes(1, command));
+    return;
+  }
+  CommDrain(Handle(), 1000, 30);
+  CommWrite(Handle(), Bytes(1, command));
+  m_clock.SleepMs(20);
+}
+
+void DeviceSession::SendPacket(const Bytes& payload) {
+  if (IsTcp()) {
+    Socket.SendText(FrameTcpPacket(payload));
+    return;
+  }
+  if (payload.size() > 0xFFFF) LinkError("Packet too long (" + std::to_string(payload.size()) + " bytes)");
+  const Bytes packet = FrameSerialPacket(payload);
+  CommSetTimeouts(Handle(), 1000, 0);
+  SetupComm(Handle(), 1029, 1029);
+  for (int failures = 1;; ++failures) {
+    CommWrite(Handle(), packet);
+    if (CommReadByte(Handle()) == ACK) return;
+    if (failures >= 5) ConnectionError();
+    Log(kConnectionErrorText);
+    CommDrain(Handle(), 1000, 0);
+  }
+}
+
+Bytes DeviceSession::ReceiveExact(uint32_t count) {
+  Bytes out(count, '\0');
+  size_t got = 0;
+  while (got < count) {
+    const size_t r = Socket.Receive(out.data() + got, count - got);
+    if (r == 0) break;
+    got += r;
+  }
+  // A connection that closed early leaves no device data in the tail.
+  if (got < count) ConnectionError();
+  return out;
+}
+
+Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
+  if (IsTcp()) {
+    char size[4];
+    size_t got = 0;
+    while (got < 4) {
+      const size_t r = Socket.Receive(size + got, 4 - got);
+      if (r == 0) ConnectionError();
+      got += r;
+    }
+    const uint32_t length = ReadLe32(size);
+    if (length > kMaxTcpPacket) {
+      Log("Refused a packet of " + std::to_string(length) + " bytes from the device");
+      Socket.Close();
+      ConnectionError();
+    }
+    return ReceiveExact(length);
+  }
+  CommSetTimeouts(Handle(), timeoutMs, 30);
+  SetupComm(Handle(), kMaxSerialPacket, kMaxSerialPacket);
+  for (int failures = 0;;) {
+    PacketAttempt a = ReadSerialPacketOnce(Handle());
+    if (a.outcome == PacketAttempt::kVersionByte) return Bytes();
+    if (a.outcome == PacketAttempt::kOk) {
+      CommWrite(Handle(), Bytes(1, static_cast<char>(ACK)));
+      return std::move(a.payload);
+    }
+    CommDrain(Handle(), timeoutMs, 30);
+    ++failures;
+    CommWrite(Handle(), Bytes(1, static_cast<char>(NAK)));
+    if (failures >= 4) ConnectionError();
+  }
+}
+
+Bytes NormaliseDevicePath(const Bytes& path) {
+  Bytes p = path + "\\";
+  Bytes out;
+  out.reserve(p.size());
+  for (char c : p) {
+    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
+    out += c;
+  }
+  return out;
+}
+
+Bytes DeviceFilePart(const Bytes& name) {
+  const size_t slash = name.rfind('\\');
+  return slash == Bytes::npos ? name : name.substr(slash + 1);
+}
+
+void DeviceSession::ChangeDir(const Bytes& path) {
+  CheckConnected();
+  const Bytes p = NormaliseDevicePath(path);
+  Log("Change current dir to " + p);
+  if (IsQuillon) {
+    SendCommand('C');
+    SendPacket(p);
+    return;
+  }
+  Bytes line = p;
+  std::replace(line.begin(), line.end(), '\\', ' ');
+  line = "HOME " + line;
+  if (!IsTcp()) CommPurge(Handle());
+  SendCommand('E');
+  SendPacket(line);
+}
+
+std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes& path) {
+  CheckConnected();
+  std::vector<std::unique_ptr<DeviceEntry>> result;
+  ChangeDir(path);
+  Log("Get list of files from device");
+  SendCommand('L');
+  m_clock.SleepMs(300);
+  const Bytes payload = ReceivePacket(2000);
+  for (auto& e : ParseListing(payload, IsQuillon))
+    result.push_back(std::make_unique<DeviceEntry>(this, std::move(e.name), e.size, e.kind));
+  return result;
+}
+
+// ---- the status dialog and worker reports ----
+
+ReportHandler DeviceSession::ThreadMessage() {
+  return [this](const std::string& text, int kind, int64_t position, int64_t max) {
+    m_host.Synchronize([&] { m_statusDialog.Report(text, kind, position, max); });
+  };
+}
+
+void DeviceSession::LogAppend(const std::string& line) {
+  m_host.Synchronize([&] { m_log.Append(line); });
+}
+
+void DeviceSession::BeginStatus(const std::string& caption, bool cancelVisible) {
+  m_host.Synchronize([&] { m_statusDialog.Begin(caption, cancelVisible); });
+}
+
+void DeviceSession::RunStatus() { m_host.RunStatusDialog(m_statusDialog); }
+
+// ---- the file tree ----
+
+void DeviceEntry::ClearChildren() {
+  Children.clear();
+  Listed = false;
+}
+
+Bytes DeviceEntry::GetPath() const {
+  if (Parent == nullptr) return Name;
+  return Parent->GetPath() + "\\" + Name;
+}
+
+std::vector<std::unique_ptr<DeviceEntry>>& DeviceEntry::GetChildren() {
+  if (!Listed) {
+    auto list = Server->GetFileList(GetPath());
+    for (auto& child : list) child->Parent = this;
+    Children = std::move(list);
+    Listed = true;
+  }
+  return Children;
+}
+
+}  // namespace corvane

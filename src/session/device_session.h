@@ -1,0 +1,123 @@
+#pragma once
+// The session with the device's file server: the link, detection, command
+// packets, listings and file operations.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "link/bytes.h"
+#include "link/clock.h"
+#include "link/serial_port.h"
+#include "link/tcp_socket.h"
+#include "protocol/report.h"
+#include "session/host.h"
+#include "session/status_dialog.h"
+
+namespace corvane {
+
+class DeviceEntry;
+
+class DeviceSession {
+ public:
+  using MessageHandler = std::function<void(DeviceSession& sender, const std::string& text)>;
+  using PortOpener = std::function<std::unique_ptr<SerialPort>(const std::string& name, int baud, bool handshake)>;
+
+  DeviceSession(SessionHost& host, LogModel& log, Clock& clock = Clock::System());
+  ~DeviceSession();
+  DeviceSession(const DeviceSession&) = delete;
+  DeviceSession& operator=(const DeviceSession&) = delete;
+
+  // ---- fields (public as the session's owner reads and sets them) ----
+  bool UpgradeMode = false;
+  TcpSocket Socket;
+  std::unique_ptr<SerialPort> CommPort;  // the open serial port, or none
+  std::string PortName;                  // "", "AUTO", "TCP/IP" or the port path as given
+  std::string BaudRate;
+  bool IsQuillon = false;
+  MessageHandler OnMessage;
+  Bytes Version;
+  bool SocketConnected = false;
+  // Opens serial ports (CommOpen unless a test replaces it).
+  PortOpener OpenPort;
+  // Lists serial ports, one per line (EnumSerialPorts unless replaced).
+  std::function<std::string()> ListPorts;
+
+  CommHandle Handle() const { return CommPort.get(); }
+  SessionHost& Host() { return m_host; }
+  Clock& GetClock() { return m_clock; }
+  StatusDialog& GetStatusDialog() { return m_statusDialog; }
+  LogModel& Log() { return m_log; }
+
+  // ---- connection ----
+  void Connect(const std::string& name);
+  void SetBaudRate(const std::string& rate);
+  bool IsTcp() const;
+  bool IsConnected() const;
+  void CheckConnected() const;
+  void Log(const std::string& text);
+  void Kill();
+
+  // ---- commands and packets ----
+  void SendCommand(char command);
+  void SendPacket(const Bytes& payload);
+  Bytes ReceivePacket(uint32_t timeoutMs);
+  Bytes ReceiveExact(uint32_t count);
+  void ChangeDir(const Bytes& path);
+  std::vector<std::unique_ptr<DeviceEntry>> GetFileList(const Bytes& path);
+
+  // ---- file operations ----
+  bool GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size);
+  bool PutFile(const Bytes& deviceName, const std::string& localPath);
+  void DeleteItem(const Bytes& name);
+  void RenameItem(const Bytes& oldName, const Bytes& newName);
+  void OpenItem(const Bytes& name);
+  bool CaptureScreen(const std::string& localPath);
+
+  // The report handler given to every worker thread: hands the report to the
+  // host's UI thread, where the status dialog takes it.
+  ReportHandler ThreadMessage();
+  // A log line from a worker thread (the image compressor's), handed to the UI thread.
+  void LogAppend(const std::string& line);
+  // Shows the status dialog (reset before the worker starts) and returns when it ends.
+  void BeginStatus(const std::string& caption, bool cancelVisible);
+  void RunStatus();
+
+ private:
+  void AutoDetect();
+  void OnSocketDisconnect();
+  void CheckPortName(const std::string& name);
+
+  SessionHost& m_host;
+  LogModel& m_log;
+  Clock& m_clock;
+  StatusDialog m_statusDialog;
+  bool m_inDisconnect = false;
+};
+
+// Collapses runs of backslashes and appends one: "\\\\dir" -> "\\dir\\".
+Bytes NormaliseDevicePath(const Bytes& path);
+// The text after the last backslash (the file part of a device name).
+Bytes DeviceFilePart(const Bytes& name);
+
+class DeviceEntry {
+ public:
+  DeviceEntry(DeviceSession* server, Bytes name, int64_t size, int kind, DeviceEntry* parent = nullptr)
+      : Parent(parent), Name(std::move(name)), Size(size), Kind(kind), Server(server) {}
+
+  std::vector<std::unique_ptr<DeviceEntry>> Children;
+  bool Listed = false;
+  DeviceEntry* Parent = nullptr;
+  Bytes Name;
+  int64_t Size = 0;
+  int Kind = 0;
+  DeviceSession* Server = nullptr;
+
+  void ClearChildren();
+  Bytes GetPath() const;
+  std::vector<std::unique_ptr<DeviceEntry>>& GetChildren();
+  bool IsDirectory() const { return Kind == 0; }
+};
+
+}  // namespace corvane

@@ -1,0 +1,278 @@
+#include "upgrade/upgrade_worker.h"
+
+#include <memory>
+
+#include "link/checksum.h"
+#include "link/link_error.h"
+#include "protocol/progress.h"
+#include "upgrade/compressed_image_stream.h"
+
+namespace corvane {
+namespace {
+
+constexpr uint8_t kStx = 0x02;
+constexpr uint8_t kEot = 0x04;
+constexpr uint8_t kAck = 0x06;
+constexpr uint8_t kNak = 0x15;
+constexpr uint8_t kCan = 0x18;
+
+constexpr size_t kBlockSize = 1024;
+constexpr int kHandshakeTries = 21;
+constexpr int kBlockTries = 10;
+constexpr int kEraseBlocks = 127;
+
+constexpr const char* kAborted = "Aborted by user";
+constexpr const char* kFailed = "The upgrade has failed. Please try again";
+
+bool Contains(const std::string& text, const char* what) { return text.find(what) != std::string::npos; }
+
+}  // namespace
+
+int32_t LastWordAsInteger(const std::string& line) {
+  size_t end = line.size();
+  while (end > 0 && static_cast<uint8_t>(line[end - 1]) <= 0x20) --end;
+  size_t begin = end;
+  while (begin > 0 && static_cast<uint8_t>(line[begin - 1]) > 0x20) --begin;
+  const std::string word = line.substr(begin, end - begin);
+  auto bad = [&]() -> int32_t { throw LinkException("'" + word + "' is not a valid integer value"); };
+  size_t i = 0;
+  bool negative = false;
+  if (i < word.size() && (word[i] == '+' || word[i] == '-')) negative = word[i++] == '-';
+  if (i == word.size()) return bad();
+  int64_t value = 0;
+  for (; i < word.size(); ++i) {
+    if (word[i] < '0' || word[i] > '9') return bad();
+    value = value * 10 + (word[i] - '0');
+    if (value > int64_t{INT32_MAX} + 1) return bad();
+  }
+  if (negative) value = -value;
+  if (value > INT32_MAX) return bad();
+  return static_cast<int32_t>(value);
+}
+
+UpgradeWorker::UpgradeWorker(CommHandle handle, std::string imageFile, ReportHandler onStatus, Clock& clock,
+                             MessageBoxHandler messageBox, LogLine logLine)
+    : TransferWorker(std::move(onStatus), clock),
+      m_handle(handle),
+      m_imageFile(std::move(imageFile)),
+      m_messageBox(std::move(messageBox)),
+      m_logLine(std::move(logLine)) {
+  Start();
+}
+
+UpgradeWorker::~UpgradeWorker() {
+  Terminate();
+  WaitFor();
+}
+
+uint8_t UpgradeWorker::ReadByte() {
+  Bytes b(1, '\0');
+  const int got = CommRead(m_handle, b);
+  if (m_watchSilence) {
+    const uint64_t now = GetClock().NowMs();
+    if (got > 0)
+      m_lastByteMs = now;
+    else if (now - m_lastByteMs >= kEraseSilenceLimitMs)
+      ConnectionError();
+  }
+  return static_cast<uint8_t>(b[0]);
+}
+
+std::string UpgradeWorker::ReadLine() {
+  std::string line;
+  for (;;) {
+    const uint8_t c = ReadByte();
+    if (Terminated()) throw LinkException(kAborted);
+    if (c >= 0x20) line += static_cast<char>(c);
+    if (c < 0x20 || c == '>') return line;
+  }
+}
+
+void UpgradeWorker::Send(const std::string& text) { CommWrite(m_handle, text); }
+
+void UpgradeWorker::Execute() {
+  try {
+    Steps();
+  } catch (const std::exception& e) {
+    // Every failure closes the dialog and is told; a report or a box that
+    // fails as well (the host is going away) must not end the program.
+    try {
+      Report("Device Rebooted", kReportFinished);
+      if (m_messageBox) m_messageBox(e.what(), "Error");
+    } catch (...) {
+    }
+  }
+}
+
+void UpgradeWorker::Steps() {
+  Clock& clock = GetClock();
+  // Restart into the loader.
+  clock.SleepMs(500);
+  CommSetTimeouts(m_handle, 200, 1);
+  CommPurge(m_handle);
+  Send("R");
+  clock.SleepMs(300);
+  Report("Please and hold the ON key, then insert a paper clip firmly in the reset hole", kReportStatus);
+  Send("V");
+  for (;;) {
+    const std::string line = ReadLine();
+    if (Contains(line, "ON")) {
+      Report("Please Release the ON Key", kReportStatus);
+      Send("V");
+    }
+    if (Contains(line, ">")) break;
+  }
+
+  // Erase, Cancel off.
+  Report("Erasing system", kReportStatus);
+  Report("0", kReportCancelSwitch);
+  Send("E");
+  m_watchSilence = true;
+  m_lastByteMs = clock.NowMs();
+  int64_t erased = 0;
+  std::string line;
+  do {
+    line = ReadLine();
+    if (Contains(line, "block")) {
+      erased = LastWordAsInteger(line);
+      Report("Erasing system\r\n" + std::to_string(erased * 100 / kEraseBlocks) + "%", kReportProgress, erased,
+             kEraseBlocks);
+    }
+  } while (erased != kEraseBlocks && !Contains(line, ">"));
+  if (!Contains(line, ">")) {
+    for (;;) {
+      const uint8_t c = ReadByte();
+      if (Terminated()) throw LinkException(kAborted);
+      if (c == '>') break;
+    }
+  }
+  m_watchSilence = false;
+
+  // Download.
+  Report("1", kReportCancelSwitch);
+  Report("Downloading the system", kReportStatus);
+  Send("D");
+  clock.SleepMs(200);
+  if (!SendImage(m_imageFile)) throw LinkException(kFailed);
+  do line = ReadLine();
+  while (!Contains(line, ">"));
+
+  // Restart the device.
+  Send("R");
+  clock.SleepMs(100);
+  Send("P");
+  Report("Device Rebooted", kReportFinished);
+  SetSuccess(true);
+  if (m_messageBox) m_messageBox("Your device has been successfully upgraded", "Message");
+}
+
+bool UpgradeWorker::SendImage(const std::string& fileName) {
+  Clock& clock = GetClock();
+  Bytes block(3 + kBlockSize + 2, '\0');
+  uint8_t* data = reinterpret_cast<uint8_t*>(block.data()) + 3;
+  SetupComm(m_handle, 1536, 1536);
+  CommSetTimeouts(m_handle, 2000, 1);
+  Report("Waiting for synconization", kReportStatus);
+  CommSetTimeouts(m_handle, 3000, 1);
+  CommPurge(m_handle);
+
+  bool crc = false;
+  bool compress = false;
+  for (int wrong = 0;;) {
+    const uint8_t c = ReadByte();
+    if (c == kNak) break;
+    if (c == 'C') {
+      crc = true;
+      break;
+    }
+    if (c == 'Y') {
+      compress = true;
+      Report("Compress streaming", kReportStatus);
+      break;
+    }
+    if (++wrong >= kHandshakeTries || Terminated()) ConnectionError();
+  }
+  CommSetTimeouts(m_handle, 2000, 1);
+
+  std::unique_ptr<ImageStream> source;
+  try {
+    if (compress) {
+      auto bz = CompressedImageStream::Create(fileName);
+      bz->OnLog = m_logLine;
+      source = std::move(bz);
+    } else {
+      source = std::make_unique<FileImageStream>(fileName);
+    }
+  } catch (const LinkException&) {
+    // The message names the file; the log also gets the system's reason.
+    const std::string why = FileImageStream::LastOpenFailure();
+    if (!why.empty()) Report(why, kReportMessage);
+    throw;
+  }
+  const int64_t size = source->Size();
+  const uint64_t start = clock.NowMs();
+  Report("Sending " + fileName, kReportStatus);
+
+  try {
+    const ReportHandler progress = [this](const std::string& text, int kind, int64_t position, int64_t max) {
+      Report(text, kind, position, max);
+    };
+    const size_t frameSize = 3 + kBlockSize + (crc ? 2 : 1);
+    uint32_t number = 0;
+    for (;;) {
+      // A short last read leaves the rest of the buffer as it was: the block
+      // still carries 1024 bytes, the loader drops what lies past the image.
+      const int32_t got = source->Read(data, static_cast<int32_t>(kBlockSize));
+      if (got <= 0 || Terminated()) break;
+      ++number;
+      FormatProgress(source->Position() / static_cast<int64_t>(kBlockSize), size, start, clock, progress);
+      block[0] = static_cast<char>(kStx);
+      block[1] = static_cast<char>(number & 0xFF);
+      block[2] = static_cast<char>(255 - (number & 0xFF));
+      if (crc) {
+        // Crc16Ccitt holds the CRC byte-swapped: low byte first puts its high byte first.
+        const uint16_t check = Crc16Ccitt(0, data, kBlockSize);
+        block[3 + kBlockSize] = static_cast<char>(check & 0xFF);
+        block[4 + kBlockSize] = static_cast<char>(check >> 8);
+      } else {
+        block[3 + kBlockSize] = static_cast<char>(PacketChecksum(data, kBlockSize));
+      }
+      for (int tries = 0;;) {
+        CommWrite(m_handle, reinterpret_cast<const uint8_t*>(block.data()), frameSize);
+        const uint8_t reply = ReadByte();
+        if (Terminated()) ConnectionError();
+        if (reply == kAck) break;
+        if (reply == kCan) ConnectionError();
+        if (reply == 0 || reply == kNak) {
+          if (++tries > kBlockTries) ConnectionError();
+          clock.SleepMs(600);
+        }
+      }
+    }
+    const uint64_t elapsed = clock.NowMs() - start;
+    Report(fileName + " sent at " + std::to_string(size / static_cast<int64_t>(elapsed / 1000 + 1) / 1024) +
+               " Kbyte/s",
+           kReportStatus);
+
+    uint8_t reply = 0;
+    int tries = 0;
+    do {
+      if (Terminated()) ConnectionError();
+      if (++tries > kBlockTries) ConnectionError();
+      CommWrite(m_handle, &kEot, 1);
+      reply = ReadByte();
+    } while (reply != kAck && !Terminated());
+    return !Terminated();
+  } catch (const std::exception& e) {
+    Report(std::string("Error ") + e.what(), kReportMessage);
+    try {
+      const uint8_t cancel[4] = {kCan, kCan, kCan, kCan};
+      CommWrite(m_handle, cancel, sizeof cancel);
+    } catch (const std::exception&) {
+      // The link is gone: there is nobody to tell.
+    }
+    return false;
+  }
+}
+
+}  // namespace corvane

@@ -1,0 +1,349 @@
+// The receiver of block transfers against a scripted sending device: the cut
+// to the expected length, mixed block sizes, refused blocks, time-outs,
+// cancels, and files that are whole or absent.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "fake_clock.h"
+#include "link/link_error.h"
+#include "protocol/block_receiver.h"
+#include "scripted_port.h"
+#include "transfer_peers.h"
+
+namespace corvane {
+namespace {
+
+using test::FakeClock;
+using test::Gate;
+using test::Pattern;
+using test::ReadWhole;
+using test::Reports;
+using test::ScriptedPort;
+using test::SenderPeer;
+using test::TempDir;
+
+const std::string kConnErr = kConnectionErrorText;
+const Bytes kCan4(4, static_cast<char>(CAN));
+
+struct RxRig {
+  FakeClock clock;
+  ScriptedPort port{clock};
+  SenderPeer peer;
+  Reports reports;
+  TempDir dir;
+  std::string path;
+
+  RxRig() : path(dir / "got.bin") { peer.Attach(port); }
+
+  bool Run(int64_t expected) {
+    BlockReceiver rx(&port, expected, reports.Handler(), path, clock);
+    rx.WaitFor();
+    return rx.Success();
+  }
+  void ExpectFinishedLast() const {
+    const auto lines = reports.Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().kind, kReportFinished);
+    EXPECT_EQ(lines.back().text, "");
+    EXPECT_EQ(reports.Count(kReportFinished), 1);
+  }
+  // Nothing but what a test put there: no partial or temporary file.
+  void ExpectFolderHolds(const std::vector<std::string>& names) const { EXPECT_EQ(dir.Entries(), names); }
+};
+
+Bytes Padded(const Bytes& data, size_t n) {
+  Bytes b = data;
+  b.resize(n, '\x1A');
+  return b;
+}
+
+TEST(ReceiverBlocks, MixedSizesAreJoinedAndCutToTheExpectedLength) {
+  RxRig rig;
+  const Bytes content = Pattern(3000);
+  rig.peer.frames = {test::DeviceBlock(1, content.substr(0, 1024)), test::DeviceBlock(2, content.substr(1024, 128)),
+                     test::DeviceBlock(3, content.substr(1152, 1024)),
+                     test::DeviceBlock(4, Padded(content.substr(2176), 1024)), Bytes(1, static_cast<char>(EOT))};
+  ASSERT_TRUE(rig.Run(3000));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+  // On the wire: the start NAK, an ACK per block, the ACK of the EOT.
+  EXPECT_EQ(rig.port.Written(), "\x15\x06\x06\x06\x06\x06");
+  // Progress counts every earlier block as 1024 bytes, the 128-byte one too.
+  const auto lines = rig.reports.Lines();
+  ASSERT_EQ(lines.size(), 6u);
+  EXPECT_EQ(lines[0].kind, kReportProgress);
+  EXPECT_EQ(lines[0].text, "0/2 Kbytes\r\n(0%)\r\n0 Kbyte/s");
+  EXPECT_EQ(lines[1].position, 1024);
+  EXPECT_EQ(lines[2].position, 2048);
+  EXPECT_EQ(lines[3].position, 3072);
+  EXPECT_EQ(lines[3].max, 3000);
+  EXPECT_EQ(lines[4].kind, kReportStatus);
+  EXPECT_EQ(lines[4].text, "got.bin Received at 3 Kbyte/s");
+  rig.ExpectFinishedLast();
+  rig.ExpectFolderHolds({"got.bin"});
+}
+
+TEST(ReceiverBlocks, BlocksBeyondTheExpectedLengthAreAcknowledgedNotWritten) {
+  RxRig rig;
+  const Bytes content = Pattern(39 * 1024);  // a screen of 39 blocks
+  rig.peer.SetFile(content);
+  ASSERT_TRUE(rig.Run(38912));
+  EXPECT_EQ(ReadWhole(rig.path), content.substr(0, 38912));
+  EXPECT_EQ(rig.peer.acks, 40);
+  EXPECT_TRUE(rig.peer.finished);
+}
+
+TEST(ReceiverBlocks, NoExpectedLengthGivesNoProgressAndAnEmptyFile) {
+  for (int64_t expected : {int64_t{0}, int64_t{-5}}) {
+    RxRig rig;
+    rig.peer.SetFile(Pattern(2000));
+    ASSERT_TRUE(rig.Run(expected));
+    EXPECT_EQ(ReadWhole(rig.path), "");
+    EXPECT_TRUE(test::Exists(rig.path));
+    EXPECT_EQ(rig.reports.Count(kReportProgress), 0);
+  }
+}
+
+TEST(ReceiverBlocks, EotAtOnceLeavesAnEmptyFile) {
+  RxRig rig;
+  rig.peer.SetFile(Bytes());
+  ASSERT_TRUE(rig.Run(100));
+  EXPECT_TRUE(test::Exists(rig.path));
+  EXPECT_EQ(ReadWhole(rig.path), "");
+  EXPECT_EQ(rig.reports.Texts(kReportStatus), std::vector<std::string>{"got.bin Received at 0 Kbyte/s"});
+  EXPECT_EQ(rig.port.Written(), "\x15\x06");
+}
+
+TEST(ReceiverBlocks, CounterWrapsToZeroAfter255) {
+  RxRig rig;
+  const Bytes content = Pattern(260 * 128);
+  rig.peer.SetFile(content, 128);
+  ASSERT_EQ(rig.peer.frames[255].substr(0, 3), Bytes("\x01\x00\xFF", 3));
+  ASSERT_TRUE(rig.Run(static_cast<int64_t>(content.size())));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+}
+
+TEST(ReceiverBlocks, ReplacesAnOldFileOnSuccessKeepingItsPermissions) {
+  RxRig rig;
+  test::WriteWhole(rig.path, "old contents");
+  ::chmod(rig.path.c_str(), 0640);
+  rig.peer.SetFile(Pattern(700));
+  ASSERT_TRUE(rig.Run(700));
+  EXPECT_EQ(ReadWhole(rig.path), Pattern(700));
+  struct stat st {};
+  ASSERT_EQ(::stat(rig.path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  rig.ExpectFolderHolds({"got.bin"});
+}
+
+// ---- refused blocks ----
+
+struct Damage {
+  const char* name;
+  std::function<Bytes(const Bytes& frame, const std::vector<Bytes>& frames)> alter;
+};
+
+TEST(ReceiverRefuses, DamagedBlocksAreRefusedAndTakenAgain) {
+  const std::vector<Damage> damages = {
+      {"bad sum", [](const Bytes& f, const std::vector<Bytes>&) { Bytes d = f; d.back() ^= 0x01; return d; }},
+      {"bad data", [](const Bytes& f, const std::vector<Bytes>&) { Bytes d = f; d[500] ^= 0x40; return d; }},
+      {"short", [](const Bytes& f, const std::vector<Bytes>&) { return f.substr(0, 700); }},
+      {"bad number", [](const Bytes& f, const std::vector<Bytes>&) { Bytes d = f; d[1] = 9; d[2] = static_cast<char>(246); return d; }},
+      {"bad complement", [](const Bytes& f, const std::vector<Bytes>&) { Bytes d = f; d[2] ^= 0x10; return d; }},
+      {"repeated block", [](const Bytes&, const std::vector<Bytes>& all) { return all[1]; }},
+      {"trailing noise", [](const Bytes& f, const std::vector<Bytes>&) { return f.substr(0, 3) + "noise"; }},
+  };
+  for (const auto& damage : damages) {
+    SCOPED_TRACE(damage.name);
+    RxRig rig;
+    const Bytes content = Pattern(4000);
+    rig.peer.SetFile(content);
+    // Block 3 arrives damaged twice, then whole.
+    rig.peer.Alter = [&](size_t index, int attempt, const Bytes& frame) {
+      return (index == 2 && attempt < 2) ? damage.alter(frame, rig.peer.frames) : frame;
+    };
+    ASSERT_TRUE(rig.Run(4000));
+    EXPECT_EQ(ReadWhole(rig.path), content);
+    EXPECT_EQ(rig.peer.naks, 3);  // the start and one per damaged copy
+    EXPECT_EQ(rig.reports.Texts(kReportMessage), (std::vector<std::string>{kConnErr, kConnErr}));
+  }
+}
+
+TEST(ReceiverRefuses, RefusedBlocksAreNotCountedAsHeaderRetries) {
+  RxRig rig;
+  const Bytes content = Pattern(1024);
+  rig.peer.SetFile(content);
+  rig.peer.Alter = [](size_t index, int attempt, const Bytes& frame) {
+    Bytes d = frame;
+    if (index == 0 && attempt < 12) d.back() ^= 0x01;
+    return d;
+  };
+  ASSERT_TRUE(rig.Run(1024));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+}
+
+TEST(ReceiverRefuses, FiveBadHeaderBytesAreToleratedTheSixthFails) {
+  {
+    RxRig rig;
+    rig.peer.SetFile(Pattern(2000));
+    rig.peer.Alter = [](size_t index, int attempt, const Bytes& f) { return index == 1 && attempt < 5 ? Bytes("Z") : f; };
+    ASSERT_TRUE(rig.Run(2000));
+    EXPECT_EQ(ReadWhole(rig.path), Pattern(2000));
+  }
+  {
+    RxRig rig;
+    rig.peer.SetFile(Pattern(2000));
+    rig.peer.Alter = [](size_t index, int attempt, const Bytes& f) { return index == 1 && attempt < 6 ? Bytes("Z") : f; };
+    EXPECT_FALSE(rig.Run(2000));
+    EXPECT_EQ(rig.peer.cans, 4);
+    EXPECT_FALSE(test::Exists(rig.path));
+    rig.ExpectFolderHolds({});
+  }
+}
+
+// ---- failures: four CAN, no file ----
+
+TEST(ReceiverFailure, SilentSenderGetsSevenNaksThenFourCan) {
+  RxRig rig;
+  const uint64_t t0 = rig.clock.NowMs();
+  EXPECT_FALSE(rig.Run(5000));
+  EXPECT_EQ(rig.port.Written(), Bytes(7, static_cast<char>(NAK)) + kCan4);
+  // Six header reads of 2000 ms, each followed by a quiet drain of 200 ms, and the pause.
+  EXPECT_EQ(rig.clock.NowMs() - t0, 6u * 2200 + 2000);
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>(6, kConnErr));
+  rig.ExpectFinishedLast();
+  rig.ExpectFolderHolds({});
+}
+
+TEST(ReceiverFailure, CanFromTheDeviceLeavesTheOldFileUntouched) {
+  RxRig rig;
+  test::WriteWhole(rig.path, "precious");
+  rig.peer.SetFile(Pattern(5000));
+  rig.peer.frames[2] = Bytes(1, static_cast<char>(CAN));
+  EXPECT_FALSE(rig.Run(5000));
+  EXPECT_EQ(ReadWhole(rig.path), "precious");
+  EXPECT_TRUE(rig.port.Written().ends_with(kCan4));
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{kConnErr});
+  rig.ExpectFolderHolds({"got.bin"});
+}
+
+TEST(ReceiverFailure, BrokenLinkLeavesNoFile) {
+  RxRig rig;
+  rig.peer.SetFile(Pattern(5000));
+  rig.peer.OnByte = [&](uint8_t b) {
+    if (b == ACK && rig.peer.acks == 1) rig.port.Broken = true;
+  };
+  EXPECT_FALSE(rig.Run(5000));
+  rig.ExpectFinishedLast();
+  rig.ExpectFolderHolds({});
+}
+
+TEST(ReceiverFailure, TargetThatCannotBeCreatedGivesTheOpenMessage) {
+  RxRig rig;
+  const std::string bad = rig.dir / "no-such-folder/got.bin";
+  BlockReceiver rx(&rig.port, 10, rig.reports.Handler(), bad, rig.clock);
+  rx.WaitFor();
+  EXPECT_FALSE(rx.Success());
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + bad + " 2)"});
+  EXPECT_EQ(rig.port.Written(), kCan4);
+}
+
+TEST(ReceiverFailure, TargetThatIsAFolderIsRefused) {
+  RxRig rig;
+  std::filesystem::create_directory(rig.path);
+  rig.peer.SetFile(Pattern(10));
+  EXPECT_FALSE(rig.Run(10));
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 21)"});
+  EXPECT_TRUE(std::filesystem::is_directory(rig.path));
+}
+
+TEST(ReceiverFailure, WriteProtectedTargetIsNotReplaced) {
+  if (::geteuid() == 0) GTEST_SKIP() << "the superuser may write any file";
+  RxRig rig;
+  test::WriteWhole(rig.path, "read only");
+  ::chmod(rig.path.c_str(), 0444);
+  rig.peer.SetFile(Pattern(10));
+  EXPECT_FALSE(rig.Run(10));
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 13)"});
+  EXPECT_EQ(ReadWhole(rig.path), "read only");
+}
+
+TEST(ReceiverFailure, FailedLocalWriteEndsTheTransfer) {
+  RxRig rig;
+  rig.peer.SetFile(Pattern(10000));
+  // Let the process write no file beyond 3000 bytes: the write fails with EFBIG.
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGXFSZ, &ignore, &old);
+  rlimit saved{};
+  ::getrlimit(RLIMIT_FSIZE, &saved);
+  rlimit small = saved;
+  small.rlim_cur = 3000;
+  ::setrlimit(RLIMIT_FSIZE, &small);
+  const bool ok = rig.Run(10000);
+  ::setrlimit(RLIMIT_FSIZE, &saved);
+  ::sigaction(SIGXFSZ, &old, nullptr);
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Cannot write to file " + rig.path + " 27)"});
+  EXPECT_EQ(rig.peer.cans, 4);
+  rig.ExpectFolderHolds({});
+}
+
+// ---- cancel ----
+
+TEST(ReceiverCancel, TakesEffectWithinOneReadTimeoutAndLeavesNoFile) {
+  RxRig rig;
+  rig.peer.SetFile(Pattern(10 * 1024));
+  Gate idle, terminated;
+  uint64_t idleAt = 0, canAt = 0;
+  // The device goes quiet after block 3.
+  rig.peer.Alter = [](size_t index, int, const Bytes& f) { return index >= 3 ? Bytes() : f; };
+  rig.peer.OnByte = [&](uint8_t b) {
+    if (b == CAN && canAt == 0) canAt = rig.clock.NowMs();
+  };
+  rig.port.OnIdle = [&](ScriptedPort&) {
+    if (idleAt == 0) {
+      idleAt = rig.clock.NowMs();
+      idle.Open();
+      terminated.Wait();
+    }
+  };
+  BlockReceiver rx(&rig.port, 10 * 1024, rig.reports.Handler(), rig.path, rig.clock);
+  idle.Wait();
+  rx.Terminate();
+  terminated.Open();
+  rx.WaitFor();
+  EXPECT_FALSE(rx.Success());
+  EXPECT_EQ(rig.peer.acks, 3);
+  EXPECT_EQ(rig.peer.cans, 4);
+  ASSERT_NE(canAt, 0u);
+  EXPECT_LE(canAt - idleAt, 2000u);
+  rig.ExpectFinishedLast();
+  rig.ExpectFolderHolds({});
+}
+
+TEST(ReceiverCancel, DestroyingARunningReceiverStopsAndJoinsIt) {
+  RxRig rig;
+  rig.peer.SetFile(Pattern(1024));
+  Gate busy;
+  // A device that sends damaged blocks for ever: only a cancel ends it.
+  rig.peer.Alter = [&](size_t, int attempt, const Bytes& f) {
+    if (attempt == 20) busy.Open();
+    Bytes d = f;
+    d.back() ^= 0x01;
+    return d;
+  };
+  {
+    BlockReceiver rx(&rig.port, 1024, rig.reports.Handler(), rig.path, rig.clock);
+    busy.Wait();
+  }
+  EXPECT_EQ(rig.peer.cans, 4);
+  rig.ExpectFinishedLast();
+  rig.ExpectFolderHolds({});
+}
+
+}  // namespace
+}  // namespace corvane
