@@ -5,7 +5,10 @@
 //   ready x y w h                                     window mapped, global geometry
 //   {"served":"<format>","ms":T}                      a data request was answered
 //                                                     (T includes --delay-ms)
-//   {"result":"copy"|"move"|"link"|"ignore"}          the drag has ended
+//   {"result":"copy"|"move"|"link"|"ignore"}          the drag has ended (at the drop,
+//                                                     before any data was asked for)
+//   {"event":"released"}                              the target said it is done with
+//                                                     the drop; the data is gone now
 #include "peer_common.h"
 
 #include <QApplication>
@@ -16,6 +19,7 @@
 #include <QMimeData>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPointer>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
@@ -26,7 +30,7 @@ namespace {
 // time the way a busy or hung program would.
 class SlowMimeData : public QMimeData {
 public:
-    SlowMimeData(int delayMs, std::function<void()> onServed) : m_delayMs(delayMs), m_onServed(std::move(onServed)) {}
+    explicit SlowMimeData(int delayMs) : m_delayMs(delayMs) {}
 
 protected:
     QVariant retrieveData(const QString& format, QMetaType type) const override
@@ -37,13 +41,11 @@ protected:
             QThread::msleep(static_cast<unsigned long>(m_delayMs));
         QVariant value = QMimeData::retrieveData(format, type);
         dndpeer::printLine(dndpeer::toLine({{"served", format}, {"ms", timer.elapsed()}}));
-        m_onServed();
         return value;
     }
 
 private:
     int m_delayMs;
-    std::function<void()> m_onServed;
 };
 
 QString actionName(Qt::DropAction action)
@@ -91,42 +93,37 @@ private:
     {
         m_dragging = true;
         update();
-        auto* mime = new SlowMimeData(m_delayMs, [this] { onServed(); });
+        auto* mime = new SlowMimeData(m_delayMs);
         if (m_urls.isEmpty())
             mime->setText(m_text);
         else
             mime->setUrls(m_urls);
 
-        // On the heap and owned by the window: on X11 the target asks for the
-        // data after exec() has returned, and the drag's mime data must still
-        // be there to answer it.
+        // On the heap: after exec() the X11 backend keeps the drag, and with it
+        // the mime data, to answer the target's data request, and deletes it
+        // once the target reports that it has finished with the drop.
         auto* drag = new QDrag(this);
         drag->setMimeData(mime);
-        QElapsedTimer* t = new QElapsedTimer; t->start();
-        connect(drag, &QObject::destroyed, this, [t] { std::fprintf(stderr, "drag destroyed after %lld ms\n", (long long)t->elapsed()); });
+        const QPointer<QDrag> alive(drag);
+        connect(drag, &QObject::destroyed, qApp, [once = m_once] {
+            dndpeer::printLine(dndpeer::toLine({{"event", "released"}}));
+            if (once)
+                QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        });
         const Qt::DropAction result = drag->exec(Qt::CopyAction);
         m_dragging = false;
         m_dragged = m_once;
         update();
-        dndpeer::printLine(dndpeer::toLine({{"result", actionName(result)}}));  std::fprintf(stderr, "exec returned\n");
+        dndpeer::printLine(dndpeer::toLine({{"result", actionName(result)}}));
 
-        if (!m_once)
-            return;
-        if (result == Qt::IgnoreAction || m_served) {
+        // exec() returns at the drop, before the target has asked for the data.
+        // With --once: stay until the drag is released (above); a refused drag
+        // has nothing left to serve; and a target that never reports back gets
+        // a bounded time.
+        if (m_once && (result == Qt::IgnoreAction || !alive))
             QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-        } else {
-            // The target has the drop but has not asked for the data yet. Stay
-            // to answer it, for a bounded time.
-            m_waitingToServe = true;
-            QTimer::singleShot(m_delayMs + 10000, qApp, &QCoreApplication::quit);
-        }
-    }
-
-    void onServed()
-    {
-        m_served = true;
-        if (m_waitingToServe)
-            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        else if (m_once)
+            QTimer::singleShot(m_delayMs + 15000, qApp, &QCoreApplication::quit);
     }
 
     QList<QUrl> m_urls;
@@ -136,8 +133,6 @@ private:
     QPoint m_pressPos;
     bool m_dragging = false;
     bool m_dragged = false;
-    bool m_served = false;
-    bool m_waitingToServe = false;
 };
 
 } // namespace

@@ -25,7 +25,8 @@ constexpr Ms kXdotoolDeadline{15000};
 // step, as with a hand on a mouse, instead of collapsing the path into one jump.
 constexpr const char* kStepPause = "0.02";
 // Pause before the release, so the target's answer to the last position is in
-// before the button goes up (a release seen first is a drop refused).
+// before the button goes up: the source decides drop or no drop on what the
+// target last answered.
 constexpr const char* kSettlePause = "0.05";
 
 // The distance Qt needs before a press turns into a drag is 10 px by default;
@@ -317,8 +318,7 @@ void DragGesture::start()
     QStringList args{QStringLiteral("mousemove"), QStringLiteral("--sync"), num(m_from.x()), num(m_from.y()),
                      QStringLiteral("mousedown"), QStringLiteral("1")};
     // The path: a few short steps towards the target, then steps of at most
-    // kMaxStepPx. Consecutive points always differ, since "mousemove --sync"
-    // to where the pointer already is would wait for a move that never comes.
+    // kMaxStepPx; points that repeat the previous one are left out.
     const QPointF delta = m_to - m_from;
     const double length = std::hypot(delta.x(), delta.y());
     const QPointF unit = length > 0 ? delta / length : QPointF(1, 0);
