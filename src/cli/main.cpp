@@ -76,7 +76,7 @@ class Tool {
   }
 
   int Ports() {
-    std::istringstream in(EnumSerialPorts());
+    std::istringstream in(ListSerialPorts());
     std::string line;
     while (std::getline(in, line)) std::cout << line << '\n';
     return 0;

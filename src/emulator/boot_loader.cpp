@@ -116,7 +116,7 @@ size_t BootLoader::ReadBytes(uint8_t* buf, size_t n, uint32_t timeoutMs) {
   while (got < n && !m_stop.load()) {
     const uint64_t now = clock.NowMs();
     if (now >= deadline) break;
-    m_port->SetTimeouts(static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 50)), 0);
+    m_port->SetReadTimeout({static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 50)), 0});
     got += m_port->Read(buf + got, n - got);
   }
   return got;

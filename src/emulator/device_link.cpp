@@ -21,20 +21,17 @@ void DevicePort::SetPacing(uint32_t baud, uint32_t turnaroundMs) {
   m_turnaroundMs = turnaroundMs;
 }
 
-void DevicePort::SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) {
-  m_constant = constantMs;
-  m_multiplier = multiplierMs;
-}
+void DevicePort::SetReadTimeout(ReadTimeout timeout) { m_timeout = timeout; }
 
 size_t DevicePort::Read(uint8_t* buf, size_t n) {
   if (n == 0) return 0;
   Clock& clock = m_inner.GetClock();
-  const uint64_t deadline = clock.NowMs() + m_constant + uint64_t{m_multiplier} * n;
+  const uint64_t deadline = clock.NowMs() + m_timeout.baseMs + uint64_t{m_timeout.perByteMs} * n;
   size_t got = 0;
   while (got < n && !m_stop.load()) {
     const uint64_t now = clock.NowMs();
     if (now >= deadline) break;
-    m_inner.SetTimeouts(static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 50)), 0);
+    m_inner.SetReadTimeout({static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 50)), 0});
     got += m_inner.Read(buf + got, n - got);
   }
   if (got > 0) m_inputSinceWrite = true;

@@ -21,7 +21,7 @@ class DevicePort final : public SerialPort {
   DevicePort(SerialPort& inner, const std::atomic<bool>& stop);
   void SetPacing(uint32_t baud, uint32_t turnaroundMs);
 
-  void SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) override;
+  void SetReadTimeout(ReadTimeout timeout) override;
   size_t Read(uint8_t* buf, size_t n) override;
   void Write(const uint8_t* buf, size_t n) override;
   void Purge() override { m_inner.Purge(); }
@@ -31,8 +31,7 @@ class DevicePort final : public SerialPort {
  private:
   SerialPort& m_inner;
   const std::atomic<bool>& m_stop;
-  uint32_t m_constant = 0;
-  uint32_t m_multiplier = 0;
+  ReadTimeout m_timeout;
   uint32_t m_baud = 0;
   uint32_t m_turnaroundMs = 0;
   bool m_inputSinceWrite = false;

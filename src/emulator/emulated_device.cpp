@@ -198,7 +198,7 @@ class EmulatedDevice::Session {
 size_t EmulatedDevice::Session::ReadRaw(uint8_t* buf, size_t n, uint32_t timeoutMs) {
   if (n == 0) return 0;
   if (Serial()) {
-    CommSetTimeouts(m_port, timeoutMs, 0);
+    SetReadTimeout(m_port, {timeoutMs, 0});
     return m_port->Read(buf, n);
   }
   const size_t got = m_tcp->Read(buf, n, timeoutMs);
@@ -213,7 +213,7 @@ int EmulatedDevice::Session::ReadByte(uint32_t timeoutMs) {
 
 void EmulatedDevice::Session::Write(const uint8_t* data, size_t n) {
   if (Serial()) {
-    CommWrite(m_port, data, n);
+    WriteAll(m_port, data, n);
     return;
   }
   if (m_tcpInputSinceWrite && m_dev.m_options.turnaroundMs > 0)
@@ -250,7 +250,7 @@ bool EmulatedDevice::Session::ReceivePacket(Bytes& payload) {
   }
   // The PC writes a packet at most five times; a quiet line means it gave up.
   for (int attempt = 1; attempt <= 10 && !Stopping(); ++attempt) {
-    CommSetTimeouts(m_port, 1000, 30);
+    SetReadTimeout(m_port, {1000, 30});
     PacketAttempt a = ReadSerialPacketOnce(m_port, kMaxPcPacket);
     if (a.outcome == PacketAttempt::kShortSize) return false;
     if (a.outcome == PacketAttempt::kOk) {
@@ -762,8 +762,8 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
     }
     const size_t n = header == SOH ? 128 : 1024;
     Bytes rest(n + 2 + trailer, '\0');
-    CommSetTimeouts(m_port, 3000, 0);
-    const int got = CommRead(m_port, rest);
+    SetReadTimeout(m_port, {3000, 0});
+    const int got = ReadInto(m_port, rest);
     const auto number = static_cast<uint8_t>(rest[0]);
     const auto* data = reinterpret_cast<const uint8_t*>(rest.data() + 2);
     const bool whole = static_cast<size_t>(got) == rest.size() &&

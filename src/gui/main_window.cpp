@@ -489,7 +489,7 @@ void MainWindow::BuildViews() {
 void MainWindow::FillPortList() {
   std::vector<std::string> ports;
   {
-    std::istringstream in(m_options.listPorts ? m_options.listPorts() : EnumSerialPorts());
+    std::istringstream in(m_options.listPorts ? m_options.listPorts() : ListSerialPorts());
     std::string line;
     while (std::getline(in, line))
       if (!line.empty()) ports.push_back(line);

@@ -56,7 +56,7 @@ struct MainWindowOptions {
   bool quillon = false;          // the device kind (Tallis unless set)
   bool connectAtStart = true;    // "Auto" right after the window shows
   int refreshDelayMs = 1000;     // the refresh timer after a change on the device
-  // Lists the serial ports, one per line; EnumSerialPorts when empty.
+  // Lists the serial ports, one per line; ListSerialPorts when empty.
   std::function<std::string()> listPorts;
 };
 

@@ -1,4 +1,4 @@
-// The Comm* operations over any SerialPort.
+// The port helpers over any SerialPort.
 #include <libserialport.h>
 
 #include <algorithm>
@@ -14,7 +14,7 @@
 namespace corvane {
 namespace {
 
-SerialPort& Need(CommHandle handle) {
+SerialPort& Need(SerialPort* handle) {
   if (handle == nullptr) ConnectionError();
   return *handle;
 }
@@ -24,52 +24,46 @@ std::vector<std::string> g_extraPorts;
 
 }  // namespace
 
-void CommClose(std::unique_ptr<SerialPort>& handle) { handle.reset(); }
+void SetReadTimeout(SerialPort* handle, ReadTimeout timeout) { Need(handle).SetReadTimeout(timeout); }
 
-void CommSetTimeouts(CommHandle handle, uint32_t constantMs, uint32_t multiplierMs) {
-  Need(handle).SetTimeouts(constantMs, multiplierMs);
-}
-
-int CommRead(CommHandle handle, Bytes& buf) {
+size_t ReadInto(SerialPort* handle, Bytes& buf) {
   if (buf.empty()) {
     Need(handle);
     return 0;
   }
   const size_t got = Need(handle).Read(reinterpret_cast<uint8_t*>(buf.data()), buf.size());
   std::fill(buf.begin() + static_cast<std::ptrdiff_t>(got), buf.end(), '\0');
-  return static_cast<int>(got);
+  return got;
 }
 
-uint8_t CommReadByte(CommHandle handle) {
-  Bytes b(1, '\0');
-  CommRead(handle, b);
-  return static_cast<uint8_t>(b[0]);
+std::optional<uint8_t> ReadByte(SerialPort* handle) {
+  uint8_t b = 0;
+  if (Need(handle).Read(&b, 1) == 0) return std::nullopt;
+  return b;
 }
 
-void CommWrite(CommHandle handle, const uint8_t* data, size_t n) { Need(handle).Write(data, n); }
+void WriteAll(SerialPort* handle, const uint8_t* data, size_t n) { Need(handle).Write(data, n); }
 
-void CommWrite(CommHandle handle, const Bytes& data) {
-  CommWrite(handle, reinterpret_cast<const uint8_t*>(data.data()), data.size());
+void WriteAll(SerialPort* handle, const Bytes& data) {
+  WriteAll(handle, reinterpret_cast<const uint8_t*>(data.data()), data.size());
 }
 
-void CommPurge(CommHandle handle) { Need(handle).Purge(); }
+void DiscardInput(SerialPort* handle) { Need(handle).Purge(); }
 
-void SetupComm(CommHandle handle, size_t inQueue, size_t outQueue) { Need(handle).SetupQueues(inQueue, outQueue); }
-
-void CommDrain(CommHandle handle, uint32_t constantMs, uint32_t multiplierMs) {
+void DrainInput(SerialPort* handle, ReadTimeout after) {
   SerialPort& port = Need(handle);
   Clock& clock = port.GetClock();
-  port.SetTimeouts(200, 0);
+  port.SetReadTimeout({200, 0});
   const uint64_t start = clock.NowMs();
   Bytes buf(10, '\0');
   for (;;) {
     std::fill(buf.begin(), buf.end(), '\0');
     port.Purge();
-    CommRead(handle, buf);
+    ReadInto(handle, buf);
     if (std::all_of(buf.begin(), buf.end(), [](char c) { return c == '\0'; })) break;
     if (clock.NowMs() - start >= kDrainLimitMs) ConnectionError();
   }
-  port.SetTimeouts(constantMs, multiplierMs);
+  port.SetReadTimeout(after);
 }
 
 void AddExtraSerialPort(const std::string& path) {
@@ -82,7 +76,7 @@ void ClearExtraSerialPorts() {
   g_extraPorts.clear();
 }
 
-std::string EnumSerialPorts() {
+std::string ListSerialPorts() {
   // The kernel console may be a serial port: never offer it, detection would write to it.
   std::set<std::string> console;
   {

@@ -4,9 +4,28 @@
 
 namespace corvane {
 
-void LinkError(const std::string& message) { throw LinkException("Error (" + message + ")"); }
+const char* ErrorKindName(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kNoConnection: return "no-connection";
+    case ErrorKind::kFailed: return "failed";
+    case ErrorKind::kLocalFile: return "local-file";
+    case ErrorKind::kCancelled: return "cancelled";
+    case ErrorKind::kBusy: return "busy";
+    case ErrorKind::kUsage: return "usage";
+  }
+  return "failed";
+}
 
-void ConnectionError() { throw LinkException(kConnectionErrorText); }
+void LinkError(const std::string& message, ErrorKind kind) { throw DeviceError(kind, "Error (" + message + ")"); }
+
+void ConnectionError(std::string detail) {
+  throw DeviceError(ErrorKind::kNoConnection, kConnectionErrorText, std::move(detail));
+}
+
+ErrorKind KindOf(const std::exception& e) {
+  if (const auto* d = dynamic_cast<const DeviceError*>(&e)) return d->Kind();
+  return ErrorKind::kFailed;
+}
 
 Bytes IntToBytes(int32_t value) {
   const auto v = static_cast<uint32_t>(value);

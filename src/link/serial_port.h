@@ -1,13 +1,16 @@
 #pragma once
-// The serial side of the device link: an open port, and the Comm* operations
-// that every protocol layer uses on it.
+// The serial side of the device link: an open port, and the operations that
+// every protocol layer uses on it.
 //
-// Reads have one total deadline: constant + multiplier x bytes requested, with
-// no inter-byte time-out. When it passes, the read returns a short count and
-// the rest of the buffer is zero: a time-out is never an error.
+// Reads have one total deadline: base + per byte x bytes requested, with no
+// inter-byte time-out. When it passes, the read returns a short count and the
+// rest of the buffer is zero: a time-out is never an error. Writes have a
+// deadline of 10 ms per byte + 100 ms; a write that cannot finish by then
+// (the device holds it up by flow control) raises the connection error.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "link/bytes.h"
@@ -15,63 +18,57 @@
 
 namespace corvane {
 
+// Total read time-out: baseMs + perByteMs x the number of bytes requested.
+struct ReadTimeout {
+  uint32_t baseMs = 0;
+  uint32_t perByteMs = 0;
+};
+
 class SerialPort {
  public:
   virtual ~SerialPort() = default;
-  // Read time-out: total = constant + multiplier * requested bytes.
-  virtual void SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) = 0;
+  virtual void SetReadTimeout(ReadTimeout timeout) = 0;
   // Reads up to n bytes within the read deadline; returns the count (short on
-  // time-out). Raises ConnectionError when the port fails.
+  // time-out). Raises the connection error when the port fails.
   virtual size_t Read(uint8_t* buf, size_t n) = 0;
-  // Writes all bytes within the write deadline (10 ms per byte + 100 ms).
-  // Raises ConnectionError when the port fails; a write held up by flow
-  // control ends at the deadline without an error.
+  // Writes all bytes within the write deadline. Raises the connection error
+  // when the port fails or the deadline passes with bytes unsent.
   virtual void Write(const uint8_t* buf, size_t n) = 0;
   // Discards the bytes waiting in the input queue.
   virtual void Purge() = 0;
-  // Driver queue sizes; advisory.
-  virtual void SetupQueues(size_t /*in*/, size_t /*out*/) {}
   // The clock that times this port's reads; pauses of the protocol use it too.
   virtual Clock& GetClock() = 0;
   // The path the port was opened by (for messages).
   virtual std::string Name() const = 0;
 };
 
-// The open port, or none. Owned by the session; borrowed by workers.
-using CommHandle = SerialPort*;
-
 // Opens a serial device by its exact path: 8N1, raw, the given speed; with
 // handshake, RTS/CTS flow control and DSR checked before writing. DTR and RTS
-// raised. Raises ConnectionError when it cannot be opened or set up; the
-// system's reason is available from LastOpenFailure() for the log.
-std::unique_ptr<SerialPort> CommOpen(const std::string& name, int baudRate, bool handshake);
-// The system's reason for the last failed CommOpen on this thread, with advice
-// ("Permission denied ... join the group ..."); empty after a success.
-std::string LastOpenFailure();
+// raised. Raises the connection error when it cannot be opened or set up; the
+// error's Detail() holds the system's reason with advice ("Permission denied
+// ... join the group ...").
+std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate, bool handshake);
 
-// Closes the port if there is one; failures of the close are ignored.
-void CommClose(std::unique_ptr<SerialPort>& handle);
+// The helpers below take the session's port, which may be missing (not
+// connected): they raise the connection error then.
+void SetReadTimeout(SerialPort* port, ReadTimeout timeout);
+// One read of buf.size() bytes; the tail past the count is zeroed; returns the count.
+size_t ReadInto(SerialPort* port, Bytes& buf);
+// One byte under the port's read time-out, or nothing when none came.
+std::optional<uint8_t> ReadByte(SerialPort* port);
+void WriteAll(SerialPort* port, const Bytes& data);
+void WriteAll(SerialPort* port, const uint8_t* data, size_t n);
+void DiscardInput(SerialPort* port);
 
-// All of these raise ConnectionError on a missing port (null handle).
-void CommSetTimeouts(CommHandle handle, uint32_t constantMs, uint32_t multiplierMs);
-// One read of buf.size() bytes; tail past the count is zeroed; returns the count.
-int CommRead(CommHandle handle, Bytes& buf);
-void CommWrite(CommHandle handle, const Bytes& data);
-// One byte under the port's read time-out: the byte, or 0 when none came.
-uint8_t CommReadByte(CommHandle handle);
-void CommWrite(CommHandle handle, const uint8_t* data, size_t n);
-void CommPurge(CommHandle handle);
-void SetupComm(CommHandle handle, size_t inQueue, size_t outQueue);
-
-// Longest CommDrain keeps discarding a chattering line before it gives up.
+// Longest DrainInput keeps discarding a chattering line before it gives up.
 inline constexpr uint32_t kDrainLimitMs = 10000;
 // Discards input until 200 ms pass without a non-zero byte, then sets the
 // caller's read time-out. A line that keeps sending non-zero bytes for
-// kDrainLimitMs raises ConnectionError instead of spinning for ever.
-void CommDrain(CommHandle handle, uint32_t constantMs, uint32_t multiplierMs);
+// kDrainLimitMs raises the connection error instead of spinning for ever.
+void DrainInput(SerialPort* port, ReadTimeout after);
 
 // Names of the serial ports, one per line, separated by a line feed.
-std::string EnumSerialPorts();
+std::string ListSerialPorts();
 // Ports added to the list by the command line or the built-in emulator.
 void AddExtraSerialPort(const std::string& path);
 void ClearExtraSerialPorts();

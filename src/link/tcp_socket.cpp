@@ -36,7 +36,7 @@ void TcpSocket::Close() {
 void TcpSocket::Fail(const char* api, int err) {
   const std::string text = std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API '" + api + "'";
   Close();
-  throw LinkException(text);
+  throw DeviceError(ErrorKind::kNoConnection, text);
 }
 
 void TcpSocket::Open() {
@@ -45,9 +45,9 @@ void TcpSocket::Open() {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(Port);
   if (::inet_pton(AF_INET, Address.c_str(), &addr.sin_addr) != 1)
-    throw LinkException("Invalid address '" + Address + "': enter a dotted IPv4 address such as 192.168.0.2");
+    throw DeviceError(ErrorKind::kNoConnection, "Invalid address '" + Address + "': enter a dotted IPv4 address such as 192.168.0.2");
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw LinkException(std::string(std::strerror(errno)) + ", on API 'socket'");
+  if (fd < 0) throw DeviceError(ErrorKind::kNoConnection, std::string(std::strerror(errno)) + ", on API 'socket'");
   int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (rc != 0 && errno == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
@@ -63,7 +63,7 @@ void TcpSocket::Open() {
   if (rc != 0) {
     const int err = errno;
     ::close(fd);
-    throw LinkException(std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API 'connect'");
+    throw DeviceError(ErrorKind::kNoConnection, std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API 'connect'");
   }
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);

@@ -30,7 +30,7 @@ class TcpSocket {
   uint32_t TimeoutMs = 15000;
 
   // Active := true: connects synchronously to Address:Port. Raises
-  // LinkException with the system's reason on failure.
+  // DeviceError with the system's reason on failure.
   void Open();
   // Active := false: closes a live connection (raising OnDisconnect); nothing otherwise.
   void Close();

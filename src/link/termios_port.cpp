@@ -17,8 +17,6 @@
 namespace corvane {
 namespace {
 
-thread_local std::string t_lastOpenFailure;
-
 int64_t RemainingMs(Clock& clock, uint64_t deadline) {
   const uint64_t now = clock.NowMs();
   return now >= deadline ? 0 : static_cast<int64_t>(deadline - now);
@@ -59,25 +57,19 @@ unsigned BaudToSpeed(int baudRate) {
   }
 }
 
-std::string LastOpenFailure() { return t_lastOpenFailure; }
-
-std::unique_ptr<SerialPort> CommOpen(const std::string& name, int baudRate, bool handshake) {
-  t_lastOpenFailure.clear();
+std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate, bool handshake) {
   const unsigned speed = BaudToSpeed(baudRate);
   if (speed == 0) {
-    t_lastOpenFailure = "Unsupported baud rate " + std::to_string(baudRate) + ".";
-    ConnectionError();
+    ConnectionError("Unsupported baud rate " + std::to_string(baudRate) + ".");
   }
   const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    t_lastOpenFailure = ExplainOpenFailure(name, errno);
-    ConnectionError();
+    ConnectionError(ExplainOpenFailure(name, errno));
   }
   auto fail = [&](const char* what) {
     const int err = errno;
     ::close(fd);
-    t_lastOpenFailure = "Cannot set up " + name + " (" + what + "): " + std::strerror(err) + ".";
-    ConnectionError();
+    ConnectionError("Cannot set up " + name + " (" + what + "): " + std::strerror(err) + ".");
   };
   if (!::isatty(fd)) {
     errno = ENOTTY;
@@ -111,14 +103,11 @@ TermiosPort::~TermiosPort() {
   if (m_ownsFd && m_fd >= 0) ::close(m_fd);
 }
 
-void TermiosPort::SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) {
-  m_readConstant = constantMs;
-  m_readMultiplier = multiplierMs;
-}
+void TermiosPort::SetReadTimeout(ReadTimeout timeout) { m_readTimeout = timeout; }
 
 size_t TermiosPort::Read(uint8_t* buf, size_t n) {
   if (n == 0) return 0;
-  const uint64_t deadline = m_clock.NowMs() + m_readConstant + uint64_t{m_readMultiplier} * n;
+  const uint64_t deadline = m_clock.NowMs() + m_readTimeout.baseMs + uint64_t{m_readTimeout.perByteMs} * n;
   size_t got = 0;
   while (got < n) {
     const ssize_t r = ::read(m_fd, buf + got, n - got);
@@ -163,7 +152,8 @@ void TermiosPort::Write(const uint8_t* buf, size_t n) {
   while (sent < n) {
     const int64_t left = RemainingMs(m_clock, deadline);
     if (!OutputReady()) {
-      if (left <= 0) return;  // held up by the device: the write ends without an error
+      // Held up by the device past the deadline: the bytes did not go out.
+      if (left <= 0) ConnectionError("The device held up the output (flow control) for " + m_name + ".");
       m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 10)));
       continue;
     }
@@ -173,7 +163,7 @@ void TermiosPort::Write(const uint8_t* buf, size_t n) {
       continue;
     }
     if (w < 0 && errno != EAGAIN && errno != EINTR) ConnectionError();
-    if (left <= 0) return;
+    if (left <= 0) ConnectionError("Writing to " + m_name + " timed out.");
     pollfd p{m_fd, POLLOUT, 0};
     if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000))) < 0 && errno != EINTR) ConnectionError();
   }

@@ -15,7 +15,7 @@ class TermiosPort final : public SerialPort {
   TermiosPort(const TermiosPort&) = delete;
   TermiosPort& operator=(const TermiosPort&) = delete;
 
-  void SetTimeouts(uint32_t constantMs, uint32_t multiplierMs) override;
+  void SetReadTimeout(ReadTimeout timeout) override;
   size_t Read(uint8_t* buf, size_t n) override;
   void Write(const uint8_t* buf, size_t n) override;
   void Purge() override;
@@ -31,8 +31,7 @@ class TermiosPort final : public SerialPort {
   bool m_ownsFd;
   bool m_handshake;
   Clock& m_clock;
-  uint32_t m_readConstant = 0;
-  uint32_t m_readMultiplier = 0;
+  ReadTimeout m_readTimeout;
 };
 
 // termios speed constant for a baud rate, or 0 when it is not one we offer.

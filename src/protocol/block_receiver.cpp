@@ -15,34 +15,29 @@ constexpr uint32_t kFailurePauseMs = 2000;
 
 }  // namespace
 
-BlockReceiver::BlockReceiver(CommHandle link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
-                     Clock& clock)
-    : TransferWorker(std::move(onStatus), clock), m_link(link), m_expected(expectedLength), m_path(std::move(localPath)) {
-  Start();
-}
+BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
+                             Clock& clock, const std::atomic<bool>* cancel)
+    : TransferWorker(std::move(onStatus), clock, cancel),
+      m_link(link),
+      m_expected(expectedLength),
+      m_path(std::move(localPath)) {}
 
-BlockReceiver::~BlockReceiver() {
-  Terminate();
-  WaitFor();
-}
-
-void BlockReceiver::WriteByte(uint8_t b) { CommWrite(m_link, &b, 1); }
+void BlockReceiver::WriteByte(uint8_t b) { WriteAll(m_link, &b, 1); }
 
 bool BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
   if (m_startTick == 0) m_startTick = GetClock().NowMs();
-  FormatProgress(m_counter, m_expected, m_startTick, GetClock(),
-                 [this](const std::string& text, int kind, int64_t pos, int64_t max) { Report(text, kind, pos, max); });
+  NotifyProgress(TransferPhase::kReceiving, m_received, m_expected, m_startTick);
 
   m_block.assign(n + 3, '\0');
-  const size_t got = static_cast<size_t>(CommRead(m_link, m_block));
+  const size_t got = static_cast<size_t>(ReadInto(m_link, m_block));
   const uint8_t number = static_cast<uint8_t>(m_counter & 0xFF);
   const auto* bytes = reinterpret_cast<const uint8_t*>(m_block.data());
   const bool whole = got == n + 3;
   if (!whole || bytes[0] != number || bytes[1] != static_cast<uint8_t>(255 - number) ||
       bytes[n + 2] != PacketChecksum(bytes + 2, n)) {
     if (Terminated()) ConnectionError();
-    Report(kConnectionErrorText, kReportMessage);
-    CommDrain(m_link, kReadTimeoutMs, 0);
+    Notify(kReportMessage, kConnectionErrorText);
+    DrainInput(m_link, {kReadTimeoutMs, 0});
     WriteByte(NAK);
     return false;
   }
@@ -52,23 +47,21 @@ bool BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
   const size_t keep = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, static_cast<int64_t>(n)));
   if (keep > 0) {
     if (const int err = file.Write(bytes + 2, keep); err != 0)
-      LinkError("Cannot write to file " + m_path + " " + std::to_string(err));
+      LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
   }
-  m_received += static_cast<int64_t>(n);
+  m_received += static_cast<int64_t>(keep);
   WriteByte(ACK);
   return true;
 }
 
 void BlockReceiver::Execute() {
-  SetSuccess(false);
   m_received = 0;
   m_startTick = 0;
   ReplacingFile file;
   try {
-    CommSetTimeouts(m_link, kReadTimeoutMs, 0);
-    SetupComm(m_link, 2048, 2048);
+    SetReadTimeout(m_link, {kReadTimeoutMs, 0});
     if (const int err = file.Open(m_path); err != 0)
-      LinkError("Unable to open file " + m_path + " " + std::to_string(err));
+      LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
 
     m_counter = 0;
     WriteByte(NAK);
@@ -77,7 +70,7 @@ void BlockReceiver::Execute() {
       ++m_counter;
       for (int retries = 0;;) {
         if (Terminated()) ConnectionError();
-        const uint8_t b = CommReadByte(m_link);
+        const uint8_t b = ReadByte(m_link).value_or(0);
         if (b == SOH || b == STX) {
           if (ReceiveBlock(file, b == SOH ? 128 : 1024)) break;
           continue;
@@ -90,44 +83,45 @@ void BlockReceiver::Execute() {
         // A cancel that came during this wait ends the transfer now, not
         // after another drain and NAK.
         if (Terminated()) ConnectionError();
-        CommDrain(m_link, kReadTimeoutMs, 0);
+        DrainInput(m_link, {kReadTimeoutMs, 0});
         WriteByte(NAK);
         if (++retries > kMaxHeaderRetries) ConnectionError();
-        Report(kConnectionErrorText, kReportMessage);
+        Notify(kReportMessage, kConnectionErrorText);
       }
     }
 
     WriteByte(ACK);
     if (const int err = file.Commit(); err != 0)
-      LinkError("Cannot write to file " + m_path + " " + std::to_string(err));
-    const uint64_t seconds = m_startTick == 0 ? 0 : (GetClock().NowMs() - m_startTick) / 1000;
-    Report(LocalFileName(m_path) + " Received at " +
-               std::to_string(static_cast<uint64_t>(m_received) / (seconds + 1) / 1024) + " Kbyte/s",
-           kReportStatus);
+      LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    if (m_startTick == 0) m_startTick = GetClock().NowMs();
+    NotifyProgress(TransferPhase::kReceiving, m_received, m_expected, m_startTick);
+    const uint64_t seconds = (GetClock().NowMs() - m_startTick) / 1000;
+    Notify(kReportStatus, LocalFileName(m_path) + " Received at " +
+                              std::to_string(static_cast<uint64_t>(m_received) / (seconds + 1) / 1024) + " Kbyte/s");
     SetSuccess(true);
   } catch (const std::exception& e) {
     file.Discard();  // nothing of a failed transfer stays on disk
-    Fail(e.what());
+    Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
   } catch (...) {
     file.Discard();
-    Fail(kConnectionErrorText);
+    Fail(kConnectionErrorText, ErrorKind::kFailed);
   }
   try {
-    Report("", kReportFinished);
+    Notify(kReportFinished, "");
   } catch (...) {
     // nobody left to tell
   }
 }
 
-void BlockReceiver::Fail(const std::string& message) {
-  SetSuccess(false);
+void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
+  SetFailure(message, kind);
   try {
-    Report(message, kReportMessage);
+    Notify(kReportMessage, message);
   } catch (...) {
   }
   try {
     const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
-    CommWrite(m_link, cancel, sizeof cancel);
+    WriteAll(m_link, cancel, sizeof cancel);
   } catch (...) {
     // the link is gone; the device cannot be told
   }

@@ -16,12 +16,11 @@ class ReplacingFile;
 
 class BlockReceiver final : public TransferWorker {
  public:
-  // Starts at once. The port is borrowed: nothing else may use it until
-  // WaitFor() has returned. The file reaches `localPath` only when the
-  // transfer succeeded; until then it grows in a temporary file beside it.
-  BlockReceiver(CommHandle link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
-            Clock& clock = Clock::System());
-  ~BlockReceiver() override;
+  // Run() borrows the port: nothing else may use it meanwhile. The file
+  // reaches `localPath` only when the transfer succeeded; until then it grows
+  // in a temporary file beside it.
+  BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
+                Clock& clock = Clock::System(), const std::atomic<bool>* cancel = nullptr);
 
   // Read time-out for every header byte and every block.
   static constexpr uint32_t kReadTimeoutMs = 2000;
@@ -37,9 +36,9 @@ class BlockReceiver final : public TransferWorker {
   bool ReceiveBlock(ReplacingFile& file, size_t n);
   void WriteByte(uint8_t b);
   // The failure path: the message, four CAN bytes, a pause.
-  void Fail(const std::string& message);
+  void Fail(const std::string& message, ErrorKind kind);
 
-  CommHandle m_link;
+  SerialPort* m_link;
   int64_t m_expected;
   std::string m_path;
   // State of the running transfer (worker thread only).

@@ -18,19 +18,12 @@ constexpr uint32_t kFailurePauseMs = 2000;
 
 }  // namespace
 
-BlockSender::BlockSender(CommHandle link, ReportHandler onStatus, std::string localPath, Clock& clock)
-    : TransferWorker(std::move(onStatus), clock), m_link(link), m_path(std::move(localPath)) {
-  Start();
-}
+BlockSender::BlockSender(SerialPort* link, ReportHandler onStatus, std::string localPath, Clock& clock,
+                         const std::atomic<bool>* cancel)
+    : TransferWorker(std::move(onStatus), clock, cancel), m_link(link), m_path(std::move(localPath)) {}
 
-BlockSender::~BlockSender() {
-  Terminate();
-  WaitFor();
-}
-
-uint8_t BlockSender::ReadReply() {
-  return CommReadByte(m_link);
-}
+// A time-out reads as 0, which is no reply byte of the protocol.
+uint8_t BlockSender::ReadReply() { return ReadByte(m_link).value_or(0); }
 
 CheckKind BlockSender::WaitForStart() {
   CheckKind kind = ckSum8;
@@ -44,24 +37,22 @@ CheckKind BlockSender::WaitForStart() {
 }
 
 void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick, CheckKind kind) {
-  const ReportHandler progress = [this](const std::string& text, int k, int64_t pos, int64_t max) {
-    Report(text, k, pos, max);
-  };
   uint8_t buffer[kBlockSize];
   uint32_t counter = 0;
+  int64_t sent = 0;
   for (;;) {
     int error = 0;
     const size_t got = file.Read(buffer, kBlockSize, error);
-    if (error != 0) LinkError("Cannot read from file " + std::to_string(error));
+    if (error != 0) LinkError("Cannot read from file " + std::to_string(error), ErrorKind::kLocalFile);
     if (got == 0) break;
     // A short last block is padded with a fixed filler, never with bytes of
     // the block before it.
     if (got < kBlockSize) std::memset(buffer + got, kFiller, kBlockSize - got);
     ++counter;
-    FormatProgress(counter, length, startTick, GetClock(), progress);
+    NotifyProgress(TransferPhase::kSending, sent, length, startTick);
     const Bytes frame = BuildBlock(static_cast<uint8_t>(counter & 0xFF), buffer, kBlockSize, kind);
     for (int retries = 0;;) {
-      CommWrite(m_link, frame);
+      WriteAll(m_link, frame);
       const uint8_t reply = ReadReply();
       if (Terminated()) ConnectionError();
       if (reply == ACK) break;
@@ -75,12 +66,14 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
         ConnectionError();
       } else {
         // Line noise: let it pass before the block goes out again.
-        CommDrain(m_link, kReplyTimeoutMs, 0);
+        DrainInput(m_link, {kReplyTimeoutMs, 0});
       }
-      Report(kConnectionErrorText, kReportMessage);
+      Notify(kReportMessage, kConnectionErrorText);
     }
+    sent += static_cast<int64_t>(got);
     if (got < kBlockSize) break;
   }
+  NotifyProgress(TransferPhase::kSending, sent, length, startTick);
 }
 
 void BlockSender::SendEndOfFile() {
@@ -88,56 +81,54 @@ void BlockSender::SendEndOfFile() {
   for (int tries = 0;;) {
     if (Terminated()) ConnectionError();
     if (++tries > kMaxEotTries) ConnectionError();
-    CommWrite(m_link, &eot, 1);
+    WriteAll(m_link, &eot, 1);
     if (ReadReply() == ACK) return;
   }
 }
 
 void BlockSender::Execute() {
-  SetSuccess(false);
   InputFile file;
   try {
-    SetupComm(m_link, 2048, 2048);
-    CommSetTimeouts(m_link, kReplyTimeoutMs, 0);
-    Report("Connecting ...", kReportStatus);
+    SetReadTimeout(m_link, {kReplyTimeoutMs, 0});
+    Notify(kReportStatus, "Connecting ...");
     const CheckKind kind = WaitForStart();
 
     if (const int err = file.Open(m_path); err != 0)
-      LinkError("Unable to open file " + m_path + " " + std::to_string(err));
+      LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
     const int64_t length = file.Size();
     const uint64_t startTick = GetClock().NowMs();
-    Report("Copying " + m_path, kReportStatus);
+    Notify(kReportStatus, "Copying " + m_path);
 
     SendBlocks(file, length, startTick, kind);
 
     const uint64_t seconds = (GetClock().NowMs() - startTick) / 1000;
-    Report(LocalFileName(m_path) + " sent at " +
-               std::to_string(static_cast<uint64_t>(length) / (seconds + 1) / 1024) + " Kbyte/s",
-           kReportStatus);
+    Notify(kReportStatus, LocalFileName(m_path) + " sent at " +
+                              std::to_string(static_cast<uint64_t>(length) / (seconds + 1) / 1024) + " Kbyte/s");
     SendEndOfFile();
     file.Close();
     SetSuccess(true);
   } catch (const std::exception& e) {
-    Fail(e.what());
+    Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
   } catch (...) {
-    Fail(kConnectionErrorText);
+    Fail(kConnectionErrorText, ErrorKind::kFailed);
   }
   file.Close();
   try {
-    Report("", kReportFinished);
+    Notify(kReportFinished, "");
   } catch (...) {
     // nobody left to tell
   }
 }
 
-void BlockSender::Fail(const std::string& message) {
+void BlockSender::Fail(const std::string& message, ErrorKind kind) {
+  SetFailure(message, kind);
   try {
-    Report(message, kReportMessage);
+    Notify(kReportMessage, message);
   } catch (...) {
   }
   try {
     const uint8_t cancel[3] = {CAN, CAN, CAN};
-    CommWrite(m_link, cancel, sizeof cancel);
+    WriteAll(m_link, cancel, sizeof cancel);
   } catch (...) {
     // the link is gone; the device cannot be told
   }

@@ -16,10 +16,9 @@ class InputFile;
 
 class BlockSender final : public TransferWorker {
  public:
-  // Starts at once. The port is borrowed: nothing else may use it until
-  // WaitFor() has returned.
-  BlockSender(CommHandle link, ReportHandler onStatus, std::string localPath, Clock& clock = Clock::System());
-  ~BlockSender() override;
+  // Run() borrows the port: nothing else may use it meanwhile.
+  BlockSender(SerialPort* link, ReportHandler onStatus, std::string localPath, Clock& clock = Clock::System(),
+              const std::atomic<bool>* cancel = nullptr);
 
   // The bytes behind the end of the file in its last, short block.
   static constexpr uint8_t kFiller = 0x1A;
@@ -35,9 +34,9 @@ class BlockSender final : public TransferWorker {
   void SendEndOfFile();
   uint8_t ReadReply();
   // The failure path: the message, three CAN bytes, a pause.
-  void Fail(const std::string& message);
+  void Fail(const std::string& message, ErrorKind kind);
 
-  CommHandle m_link;
+  SerialPort* m_link;
   std::string m_path;
 };
 

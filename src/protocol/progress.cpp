@@ -1,18 +1,17 @@
 #include "protocol/progress.h"
 
+#include <algorithm>
+
 namespace corvane {
 
-std::string FormatProgressText(int64_t n, int64_t total, uint64_t elapsedSeconds) {
-  // Every block before the current one counts as 1024 bytes, whatever its
-  // real size. All of it in 64 bits: (n - 1) * 102400 leaves 32 bits behind
-  // at about 20 MiB.
-  const int64_t before = n > 0 ? n - 1 : 0;
-  const int64_t done = before * 1024;
-  const int64_t percent = total > 0 ? before * 102400 / total : 0;
+std::string FormatProgressText(int64_t done, int64_t total, uint64_t elapsedSeconds) {
+  // All of it in 64 bits: done * 100 leaves 32 bits behind at about 20 MiB.
+  done = std::max<int64_t>(done, 0);
+  const int64_t percent = total > 0 ? done * 100 / total : 0;
   const uint64_t rate = static_cast<uint64_t>(done) / (elapsedSeconds + 1) / 1024;
   std::string text;
   text.reserve(64);
-  text += std::to_string(before);
+  text += std::to_string(done / 1024);
   text += '/';
   text += std::to_string(total > 0 ? total / 1024 : 0);
   text += " Kbytes\r\n(";
@@ -23,12 +22,30 @@ std::string FormatProgressText(int64_t n, int64_t total, uint64_t elapsedSeconds
   return text;
 }
 
-void FormatProgress(int64_t n, int64_t total, uint64_t startTick, Clock& clock, const ReportHandler& report) {
-  if (total <= 0 || !report) return;
-  const uint64_t now = clock.NowMs();
-  const uint64_t elapsed = now > startTick ? (now - startTick) / 1000 : 0;
-  const int64_t before = n > 0 ? n - 1 : 0;
-  report(FormatProgressText(n, total, elapsed), kReportProgress, before * 1024, total);
+Report ProgressReport(TransferPhase phase, int64_t done, int64_t total, uint64_t elapsedMs) {
+  Report r;
+  r.kind = kReportProgress;
+  r.phase = phase;
+  r.total = std::max<int64_t>(total, 0);
+  r.done = std::clamp<int64_t>(done, 0, r.total);
+  r.elapsedMs = elapsedMs;
+  return r;
+}
+
+const char* TransferPhaseName(TransferPhase phase) {
+  switch (phase) {
+    case TransferPhase::kReceiving: return "receive";
+    case TransferPhase::kSending: return "send";
+    case TransferPhase::kErasing: return "erase";
+    case TransferPhase::kUpgrading: return "upgrade";
+    case TransferPhase::kNone: break;
+  }
+  return "";
+}
+
+std::string ReportText(const Report& report) {
+  if (report.kind == kReportProgress && report.text.empty()) return FormatProgressText(report.done, report.total, report.elapsedMs / 1000);
+  return report.text;
 }
 
 }  // namespace corvane

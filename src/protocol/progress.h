@@ -1,17 +1,17 @@
 #pragma once
-// The progress report of block transfers and of the ROM upgrade.
+// The progress text of block transfers and of the ROM upgrade.
 #include <cstdint>
 #include <string>
 
-#include "link/clock.h"
 #include "protocol/report.h"
 
 namespace corvane {
 
-// decimal(n-1) "/" decimal(T div 1024) " Kbytes\r\n(" pct "%)\r\n" rate " Kbyte/s",
-// all in 64 bits. elapsedSeconds = whole seconds since the start tick.
-std::string FormatProgressText(int64_t n, int64_t total, uint64_t elapsedSeconds);
-// Reports kReportProgress with that text, Position (n-1)*1024, Max total; nothing when total <= 0.
-void FormatProgress(int64_t n, int64_t total, uint64_t startTick, Clock& clock, const ReportHandler& report);
+// decimal(done div 1024) "/" decimal(total div 1024) " Kbytes\r\n(" pct "%)\r\n" rate " Kbyte/s",
+// all in 64 bits; pct = done * 100 / total, rate = done / (elapsedSeconds + 1) / 1024.
+std::string FormatProgressText(int64_t done, int64_t total, uint64_t elapsedSeconds);
+
+// A progress report; done is clamped to [0, total].
+Report ProgressReport(TransferPhase phase, int64_t done, int64_t total, uint64_t elapsedMs);
 
 }  // namespace corvane

@@ -1,27 +1,42 @@
 #include "protocol/transfer_worker.h"
 
+#include "protocol/progress.h"
+
 namespace corvane {
 
-TransferWorker::TransferWorker(ReportHandler onStatus, Clock& clock)
-    : m_onStatus(std::move(onStatus)), m_clock(clock) {}
+TransferWorker::TransferWorker(ReportHandler onStatus, Clock& clock, const std::atomic<bool>* cancel)
+    : m_onStatus(std::move(onStatus)), m_clock(clock), m_cancel(cancel) {}
 
-TransferWorker::~TransferWorker() {
-  // A derived destructor must have joined already (its members are gone by
-  // now); this is the last guard so that no thread outlives its object.
-  Terminate();
-  WaitFor();
+bool TransferWorker::Run() {
+  m_success = false;
+  m_failure.clear();
+  m_failureKind = ErrorKind::kFailed;
+  Execute();
+  return m_success;
 }
 
-void TransferWorker::Start() {
-  m_thread = std::thread([this] { Execute(); });
+void TransferWorker::Notify(ReportKind kind, const std::string& text) {
+  if (!m_onStatus) return;
+  Report r;
+  r.kind = kind;
+  r.text = text;
+  m_onStatus(r);
 }
 
-void TransferWorker::WaitFor() {
-  if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) m_thread.join();
+void TransferWorker::Notify(const Report& report) {
+  if (m_onStatus) m_onStatus(report);
 }
 
-void TransferWorker::Report(const std::string& text, int kind, int64_t position, int64_t max) {
-  if (m_onStatus) m_onStatus(text, kind, position, max);
+void TransferWorker::NotifyProgress(TransferPhase phase, int64_t done, int64_t total, uint64_t startTick) {
+  if (!m_onStatus || total <= 0) return;
+  const uint64_t now = m_clock.NowMs();
+  m_onStatus(ProgressReport(phase, done, total, now > startTick ? now - startTick : 0));
+}
+
+void TransferWorker::SetFailure(const std::string& message, ErrorKind kind) {
+  m_success = false;
+  m_failure = message;
+  m_failureKind = Terminated() ? ErrorKind::kCancelled : kind;
 }
 
 }  // namespace corvane

@@ -1,43 +1,55 @@
 #pragma once
-// The small base the worker threads share: started on construction, a
-// terminate flag, WaitFor joins, Success is read after.
+// The small base of the transfers (block sender and receiver, the ROM
+// upgrade): Run() carries the transfer out on the calling thread, Terminate()
+// or the owner's cancel flag stops it at its next read, and every report goes
+// to the handler in order.
 #include <atomic>
 #include <string>
-#include <thread>
 
 #include "link/clock.h"
+#include "link/link_error.h"
 #include "protocol/report.h"
 
 namespace corvane {
 
 class TransferWorker {
  public:
-  virtual ~TransferWorker();
+  virtual ~TransferWorker() = default;
   TransferWorker(const TransferWorker&) = delete;
   TransferWorker& operator=(const TransferWorker&) = delete;
 
+  // Runs the transfer to its end; true when it succeeded. Never throws: a
+  // failure is reported, and kept in FailureMessage() and FailureKind().
+  bool Run();
+  // Asks the running transfer to stop; safe from any thread.
   void Terminate() { m_terminated.store(true); }
-  bool Terminated() const { return m_terminated.load(); }
-  // Joins the thread (once); safe to call repeatedly.
-  void WaitFor();
-  bool Success() const { return m_success.load(); }
+  bool Terminated() const { return m_terminated.load() || (m_cancel != nullptr && m_cancel->load()); }
+  bool Success() const { return m_success; }
+  const std::string& FailureMessage() const { return m_failure; }
+  // kCancelled when the transfer ended because it was told to stop.
+  ErrorKind FailureKind() const { return m_failureKind; }
 
  protected:
-  TransferWorker(ReportHandler onStatus, Clock& clock);
-  // Derived constructors call Start() last, once their members are set.
-  void Start();
+  // `cancel`, when given, is a flag of the owner (the transfer dialog's Cancel)
+  // that stops the transfer like Terminate().
+  TransferWorker(ReportHandler onStatus, Clock& clock, const std::atomic<bool>* cancel = nullptr);
   virtual void Execute() = 0;
-  // Hands a report to the host and waits until it has been handled.
-  void Report(const std::string& text, int kind, int64_t position = 0, int64_t max = 0);
-  void SetSuccess(bool value) { m_success.store(value); }
+  void Notify(ReportKind kind, const std::string& text);
+  void Notify(const Report& report);
+  void NotifyProgress(TransferPhase phase, int64_t done, int64_t total, uint64_t startTick);
+  void SetSuccess(bool value) { m_success = value; }
+  // Records why the transfer failed (the text it reports).
+  void SetFailure(const std::string& message, ErrorKind kind);
   Clock& GetClock() { return m_clock; }
 
  private:
   ReportHandler m_onStatus;
   Clock& m_clock;
+  const std::atomic<bool>* m_cancel;
   std::atomic<bool> m_terminated{false};
-  std::atomic<bool> m_success{false};
-  std::thread m_thread;
+  bool m_success = false;
+  std::string m_failure;
+  ErrorKind m_failureKind = ErrorKind::kFailed;
 };
 
 }  // namespace corvane

@@ -22,10 +22,10 @@ Bytes FrameTcpPacket(const Bytes& payload) {
   return out;
 }
 
-PacketAttempt ReadSerialPacketOnce(CommHandle port, size_t cap) {
+PacketAttempt ReadSerialPacketOnce(SerialPort* port, size_t cap) {
   PacketAttempt a;
   Bytes size(2, '\0');
-  if (CommRead(port, size) < 2) {
+  if (ReadInto(port, size) < 2) {
     // A lone 'V' is how a device in upgrade mode answers; it counts even if
     // nothing follows it.
     if (size[0] == 'V') a.outcome = PacketAttempt::kVersionByte;
@@ -47,7 +47,7 @@ PacketAttempt ReadSerialPacketOnce(CommHandle port, size_t cap) {
   constexpr size_t kPiece = 32;
   for (size_t at = 0; at < payload.size(); at += kPiece) {
     Bytes piece(std::min(kPiece, payload.size() - at), '\0');
-    const int got = CommRead(port, piece);
+    const int got = ReadInto(port, piece);
     payload.replace(at, piece.size(), piece);
     if (static_cast<size_t>(got) < piece.size()) {
       a.outcome = PacketAttempt::kShortPayload;
@@ -55,7 +55,7 @@ PacketAttempt ReadSerialPacketOnce(CommHandle port, size_t cap) {
     }
   }
   Bytes sum(1, '\0');
-  if (CommRead(port, sum) < 1 || static_cast<uint8_t>(sum[0]) != PacketChecksum(payload)) {
+  if (ReadInto(port, sum) < 1 || static_cast<uint8_t>(sum[0]) != PacketChecksum(payload)) {
     a.outcome = PacketAttempt::kBadChecksum;
     return a;
   }

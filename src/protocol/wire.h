@@ -37,7 +37,7 @@ struct PacketAttempt {
   Bytes payload;
   uint32_t announced = 0;
 };
-PacketAttempt ReadSerialPacketOnce(CommHandle port, size_t cap = kMaxSerialPacket);
+PacketAttempt ReadSerialPacketOnce(SerialPort* port, size_t cap = kMaxSerialPacket);
 
 // Trailer of a transfer block, by the receiver's start byte.
 enum CheckKind { ckCrc16Arc = 0, ckSum8 = 1, ckCrc16Kermit = 2 };

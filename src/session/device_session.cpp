@@ -34,7 +34,8 @@ bool LessNoCase(const std::string& a, const std::string& b) {
 }  // namespace
 
 DeviceSession::DeviceSession(SessionHost& host, LogModel& log, Clock& clock)
-    : OpenPort(CommOpen), ListPorts(EnumSerialPorts), m_host(host), m_log(log), m_clock(clock), m_statusDialog(log) {
+    : OpenPort(OpenSerialPort), ListPorts(ListSerialPorts), m_host(host), m_log(log), m_clock(clock), m_statusDialog(log) {
+  m_statusDialog.OnChange = [this] { m_host.TransferDialogChanged(m_statusDialog); };
   Socket.OnConnect = [this] { SocketConnected = true; };
   Socket.OnDisconnect = [this] { OnSocketDisconnect(); };
 }
@@ -82,7 +83,7 @@ void DeviceSession::SetBaudRate(const std::string& rate) {
 void DeviceSession::Connect(const std::string& name) {
   const std::string link = NormaliseLinkName(name);
   if (link == PortName) return;
-  CommClose(CommPort);
+  CommPort.reset();
   PortName = link;
   // Closing a live socket here must not disconnect the session we are building.
   m_inDisconnect = true;
@@ -127,13 +128,12 @@ void DeviceSession::Connect(const std::string& name) {
       baud = std::stoi(BaudRate, &used);
       if (used != BaudRate.size()) throw std::invalid_argument(BaudRate);
     } catch (const std::logic_error&) {
-      throw LinkException("'" + BaudRate + "' is not a valid integer value");
+      throw DeviceError(ErrorKind::kUsage, "'" + BaudRate + "' is not a valid integer value");
     }
     try {
       CommPort = OpenPort(PortName, baud, IsQuillon);
-    } catch (const LinkException&) {
-      const std::string why = LastOpenFailure();
-      if (!why.empty()) Log(why);
+    } catch (const DeviceError& e) {
+      if (!e.Detail().empty()) Log(e.Detail());
       throw;
     }
     SendCommand('V');
@@ -146,7 +146,7 @@ void DeviceSession::Connect(const std::string& name) {
   } catch (const std::exception&) {
     // Release the port at once: holding it open (and exclusive) after a
     // failed connection would keep every other program away from it.
-    CommClose(CommPort);
+    CommPort.reset();
     PortName.clear();
     LinkError(kUnableToOpen + name);
   }
@@ -176,7 +176,7 @@ void DeviceSession::AutoDetect() {
 void DeviceSession::Kill() {
   if (!IsQuillon) return;
   CheckConnected();
-  CommWrite(Handle(), Bytes(1, 'k'));
+  WriteAll(Handle(), Bytes(1, 'k'));
   m_host.MessageBox("Corvane Quillon Connecitvity kit killed", "Message", SessionHost::Buttons::kOk);
 }
 
@@ -187,8 +187,8 @@ void DeviceSession::SendCommand(char command) {
     Socket.SendText(Bytes(1, command));
     return;
   }
-  CommDrain(Handle(), 1000, 30);
-  CommWrite(Handle(), Bytes(1, command));
+  DrainInput(Handle(), {1000, 30});
+  WriteAll(Handle(), Bytes(1, command));
   m_clock.SleepMs(20);
 }
 
@@ -199,14 +199,13 @@ void DeviceSession::SendPacket(const Bytes& payload) {
   }
   if (payload.size() > 0xFFFF) LinkError("Packet too long (" + std::to_string(payload.size()) + " bytes)");
   const Bytes packet = FrameSerialPacket(payload);
-  CommSetTimeouts(Handle(), 1000, 0);
-  SetupComm(Handle(), 1029, 1029);
+  SetReadTimeout(Handle(), {1000, 0});
   for (int failures = 1;; ++failures) {
-    CommWrite(Handle(), packet);
-    if (CommReadByte(Handle()) == ACK) return;
+    WriteAll(Handle(), packet);
+    if (ReadByte(Handle()) == ACK) return;
     if (failures >= 5) ConnectionError();
     Log(kConnectionErrorText);
-    CommDrain(Handle(), 1000, 0);
+    DrainInput(Handle(), {1000, 0});
   }
 }
 
@@ -240,18 +239,17 @@ Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
     }
     return ReceiveExact(length);
   }
-  CommSetTimeouts(Handle(), timeoutMs, 30);
-  SetupComm(Handle(), kMaxSerialPacket, kMaxSerialPacket);
+  SetReadTimeout(Handle(), {timeoutMs, 30});
   for (int failures = 0;;) {
     PacketAttempt a = ReadSerialPacketOnce(Handle());
     if (a.outcome == PacketAttempt::kVersionByte) return Bytes();
     if (a.outcome == PacketAttempt::kOk) {
-      CommWrite(Handle(), Bytes(1, static_cast<char>(ACK)));
+      WriteAll(Handle(), Bytes(1, static_cast<char>(ACK)));
       return std::move(a.payload);
     }
-    CommDrain(Handle(), timeoutMs, 30);
+    DrainInput(Handle(), {timeoutMs, 30});
     ++failures;
-    CommWrite(Handle(), Bytes(1, static_cast<char>(NAK)));
+    WriteAll(Handle(), Bytes(1, static_cast<char>(NAK)));
     if (failures >= 4) ConnectionError();
   }
 }
@@ -284,7 +282,7 @@ void DeviceSession::ChangeDir(const Bytes& path) {
   Bytes line = p;
   std::replace(line.begin(), line.end(), '\\', ' ');
   line = "HOME " + line;
-  if (!IsTcp()) CommPurge(Handle());
+  if (!IsTcp()) DiscardInput(Handle());
   SendCommand('E');
   SendPacket(line);
 }
@@ -305,20 +303,14 @@ std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes
 // ---- the status dialog and worker reports ----
 
 ReportHandler DeviceSession::ThreadMessage() {
-  return [this](const std::string& text, int kind, int64_t position, int64_t max) {
-    m_host.Synchronize([&] { m_statusDialog.Report(text, kind, position, max); });
-  };
+  return [this](const Report& report) { m_statusDialog.Report(report); };
 }
 
-void DeviceSession::LogAppend(const std::string& line) {
-  m_host.Synchronize([&] { m_log.Append(line); });
-}
+void DeviceSession::LogAppend(const std::string& line) { m_log.Append(line); }
 
 void DeviceSession::BeginStatus(const std::string& caption, bool cancelVisible) {
-  m_host.Synchronize([&] { m_statusDialog.Begin(caption, cancelVisible); });
+  m_statusDialog.Begin(caption, cancelVisible);
 }
-
-void DeviceSession::RunStatus() { m_host.RunStatusDialog(m_statusDialog); }
 
 // ---- the file tree ----
 

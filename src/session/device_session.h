@@ -1,6 +1,7 @@
 #pragma once
 // The session with the device's file server: the link, detection, command
 // packets, listings and file operations.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -39,12 +40,12 @@ class DeviceSession {
   MessageHandler OnMessage;
   Bytes Version;
   bool SocketConnected = false;
-  // Opens serial ports (CommOpen unless a test replaces it).
+  // Opens serial ports (OpenSerialPort unless a test replaces it).
   PortOpener OpenPort;
-  // Lists serial ports, one per line (EnumSerialPorts unless replaced).
+  // Lists serial ports, one per line (ListSerialPorts unless replaced).
   std::function<std::string()> ListPorts;
 
-  CommHandle Handle() const { return CommPort.get(); }
+  SerialPort* Handle() const { return CommPort.get(); }
   SessionHost& Host() { return m_host; }
   Clock& GetClock() { return m_clock; }
   StatusDialog& GetStatusDialog() { return m_statusDialog; }
@@ -68,21 +69,27 @@ class DeviceSession {
   std::vector<std::unique_ptr<DeviceEntry>> GetFileList(const Bytes& path);
 
   // ---- file operations ----
-  bool GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size);
-  bool PutFile(const Bytes& deviceName, const std::string& localPath);
+  // Each raises DeviceError on failure, over serial and TCP alike. A block
+  // transfer's own failure has already been reported in the transfer dialog
+  // and the log (DeviceError::Reported()); a cancelled one is kCancelled.
+  void GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size);
+  void PutFile(const Bytes& deviceName, const std::string& localPath);
   void DeleteItem(const Bytes& name);
   void RenameItem(const Bytes& oldName, const Bytes& newName);
   void OpenItem(const Bytes& name);
-  bool CaptureScreen(const std::string& localPath);
+  void CaptureScreen(const std::string& localPath);
 
-  // The report handler given to every worker thread: hands the report to the
-  // host's UI thread, where the status dialog takes it.
+  // The report handler of every transfer: the transfer dialog takes the
+  // report (and logs it) on the session's thread, in order.
   ReportHandler ThreadMessage();
-  // A log line from a worker thread (the image compressor's), handed to the UI thread.
+  // A line for the log only (the image compressor's).
   void LogAppend(const std::string& line);
-  // Shows the status dialog (reset before the worker starts) and returns when it ends.
+  // Shows the transfer dialog, reset, for the transfer that starts now.
   void BeginStatus(const std::string& caption, bool cancelVisible);
-  void RunStatus();
+  // The transfer dialog's Cancel: stops the running transfer at its next
+  // read. Safe from any thread.
+  bool RequestCancel() { return m_statusDialog.RequestCancel(); }
+  const std::atomic<bool>& CancelFlag() const { return m_statusDialog.CancelFlag(); }
 
  private:
   void AutoDetect();

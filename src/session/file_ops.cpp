@@ -60,22 +60,18 @@ class PauseOnExit {
   uint32_t m_ms;
 };
 
-// Shows the status dialog while a worker runs; the worker object is built
-// after the dialog was reset, so its final report always ends the wait. The
-// worker's destructor stops and joins it on every path.
+// Runs a transfer under the transfer dialog, whose Cancel stops it. A failure
+// was reported in the dialog and the log by the transfer itself.
 template <class Worker, class... Args>
-bool RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args) {
+void RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args) {
   s.BeginStatus(caption, true);
-  Worker worker(std::forward<Args>(args)...);
-  s.RunStatus();
-  worker.Terminate();
-  worker.WaitFor();
-  return worker.Success();
+  Worker worker(std::forward<Args>(args)..., &s.CancelFlag());
+  if (!worker.Run()) throw DeviceError(worker.FailureKind(), worker.FailureMessage()).MarkReported();
 }
 
 void OpenTarget(ReplacingFile& file, const std::string& localPath) {
   if (const int err = file.Open(localPath); err != 0)
-    LinkError("Unable to open file " + localPath + " " + std::to_string(err));
+    LinkError("Unable to open file " + localPath + " " + std::to_string(err), ErrorKind::kLocalFile);
 }
 
 // Receives one TCP/IP packet straight into the file: the 4-byte length, then
@@ -104,7 +100,7 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file) {
     left -= static_cast<uint32_t>(r);
   }
   if (writeError == 0) writeError = file.Commit();
-  if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError));
+  if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError), ErrorKind::kLocalFile);
 }
 
 // Sends the open file as one TCP/IP packet: the 4-byte length, then the
@@ -120,7 +116,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length) {
     if (err != 0 || got < want) {
       // The device waits for bytes that will not come: the link is out of step.
       s.Socket.Close();
-      LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO));
+      LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO), ErrorKind::kLocalFile);
     }
     s.Socket.Send(chunk.data(), got);
     left -= static_cast<uint32_t>(got);
@@ -131,7 +127,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length) {
 
 }  // namespace
 
-bool DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size) {
+void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size) {
   CheckConnected();
   const Bytes part = DeviceFilePart(deviceName);
   ReplacingFile tcpFile;
@@ -142,23 +138,23 @@ bool DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
   Log("Copying " + part);
   if (IsTcp()) {
     ReceiveTcpFile(*this, tcpFile);
-    return true;
+    return;
   }
   // A Tallis object comes with its 9-byte header, which the listing does not count.
   const int64_t expected = size + (IsQuillon ? 0 : kTallisHeaderBytes);
   PauseOnExit pause(GetClock(), kGetPauseMs);
-  return RunUnderStatus<BlockReceiver>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
+  RunUnderStatus<BlockReceiver>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
                                    GetClock());
 }
 
-bool DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {
+void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {
   const Bytes name = IsQuillon ? DeviceNameForDriver(deviceName, localPath) : deviceName;
   CheckConnected();
   // The local file is opened before anything is sent, so that a missing file
   // leaves the device untouched.
   InputFile file;
   if (const int err = file.Open(localPath); err != 0)
-    LinkError("Unable to open file " + localPath + " " + std::to_string(err));
+    LinkError("Unable to open file " + localPath + " " + std::to_string(err), ErrorKind::kLocalFile);
   const int64_t length = file.Size();
   if (length > int64_t{0xFFFFFFFF} && (IsQuillon || IsTcp()))
     LinkError("The file " + localPath + " is too large for the device");
@@ -176,11 +172,11 @@ bool DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPat
   Log("Copying " + DeviceFilePart(name));
   if (IsTcp()) {
     SendTcpFile(*this, file, static_cast<uint32_t>(length));
-    return true;
+    return;
   }
   file.Close();
   PauseOnExit pause(GetClock(), kPutPauseMs);
-  return RunUnderStatus<BlockSender>(*this, "Copying " + name, Handle(), ThreadMessage(), localPath, GetClock());
+  RunUnderStatus<BlockSender>(*this, "Copying " + name, Handle(), ThreadMessage(), localPath, GetClock());
 }
 
 void DeviceSession::DeleteItem(const Bytes& name) {
@@ -215,7 +211,7 @@ void DeviceSession::OpenItem(const Bytes& name) {
   SendPacket(name);
 }
 
-bool DeviceSession::CaptureScreen(const std::string& localPath) {
+void DeviceSession::CaptureScreen(const std::string& localPath) {
   CheckConnected();
   Log("Capturing screen");
   if (IsTcp()) {
@@ -223,14 +219,13 @@ bool DeviceSession::CaptureScreen(const std::string& localPath) {
     OpenTarget(file, localPath);
     SendCommand('S');
     ReceiveTcpFile(*this, file);
-    return true;
+    return;
   }
   SendCommand('S');
   // At most 38 blocks of the bitmap are kept, whatever the device sends.
-  const bool ok =
-      RunUnderStatus<BlockReceiver>(*this, "Receiving Screen", Handle(), kScreenBytes, ThreadMessage(), localPath, GetClock());
+  RunUnderStatus<BlockReceiver>(*this, "Receiving Screen", Handle(), kScreenBytes, ThreadMessage(), localPath,
+                                GetClock());
   Log("Screen received");
-  return ok;
 }
 
 }  // namespace corvane

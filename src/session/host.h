@@ -1,7 +1,6 @@
 #pragma once
 // What the session needs from whoever runs it: the desktop window, the
 // command-line tool or a test. The session never talks to a user directly.
-#include <functional>
 #include <string>
 
 namespace corvane {
@@ -14,21 +13,17 @@ class SessionHost {
 
   // The address prompt for "TCP/IP": shows `address` for editing; returns true
   // when confirmed (OK) and leaves the edited text in `address` either way.
+  // Called on the session's thread, which waits for the answer.
   virtual bool AskAddress(std::string& address) = 0;
 
   enum class Buttons { kOk, kYesNo };
-  // A message box; returns true for OK or Yes.
+  // A message box; returns true for OK or Yes. The session's thread waits.
   virtual bool MessageBox(const std::string& text, const std::string& caption, Buttons buttons) = 0;
 
-  // Runs `fn` on the host's UI thread and returns once it has run. Called
-  // from worker threads for every report.
-  virtual void Synchronize(const std::function<void()>& fn) = 0;
-
-  // Shows the status dialog modally: returns once it has ended (dialog.Ended()),
-  // by the worker's final report or the user's Cancel. The dialog was reset by
-  // Begin() before the worker started, so a final report that came first
-  // makes this return at once.
-  virtual void RunStatusDialog(StatusDialog& dialog) = 0;
+  // The transfer dialog changed: it was shown, took a report or ended. Called
+  // on the session's thread after each change; must return at once (draw
+  // later, from dialog.Snapshot(), on the host's own thread).
+  virtual void TransferDialogChanged(StatusDialog& dialog) = 0;
 };
 
 }  // namespace corvane

@@ -20,44 +20,61 @@ size_t LogModel::Count() const {
   return m_entries.size();
 }
 
-void StatusDialog::Begin(const std::string& caption, bool cancelVisible) {
-  m_caption = caption;
-  m_label.clear();
-  m_max = 1;
-  m_position = 0;
-  m_cancelVisible = cancelVisible;
-  m_cancelEnabled = true;
-  m_shown = true;
-  m_result = Result::kNone;
+void StatusDialog::Changed() {
   if (OnChange) OnChange();
 }
 
-void StatusDialog::End(Result r) {
-  m_result = r;
-  m_shown = false;
-  if (OnChange) OnChange();
+StatusDialog::State StatusDialog::Snapshot() const {
+  std::lock_guard lock(m_mutex);
+  return m_state;
+}
+
+void StatusDialog::Begin(const std::string& caption, bool cancelVisible) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_state = State{};
+    m_state.caption = caption;
+    m_state.cancelVisible = cancelVisible;
+    m_state.shown = true;
+    m_cancel.store(false);
+  }
+  Changed();
+}
+
+void StatusDialog::Report(const corvane::Report& report) {
+  Report(ReportText(report), report.kind, report.done, report.total);
 }
 
 void StatusDialog::Report(const std::string& text, int kind, int64_t position, int64_t max) {
   m_log.Append(text);
-  if (!m_shown) return;
-  if (kind == kReportFinished) {
-    End(Result::kOk);
-    return;
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_state.shown) return;
+    if (kind == kReportFinished) {
+      m_state.result = Result::kOk;
+      m_state.shown = false;
+    } else {
+      m_state.label = text;
+      if (kind == kReportProgress) {
+        m_state.max = max;
+        m_state.position = position;
+      } else if (kind == kReportCancelSwitch) {
+        m_state.cancelEnabled = text == "1";
+      }
+    }
   }
-  m_label = text;
-  if (kind == kReportProgress) {
-    m_max = max;
-    m_position = position;
-  } else if (kind == kReportCancelSwitch) {
-    m_cancelEnabled = text == "1";
-  }
-  if (OnChange) OnChange();
+  Changed();
 }
 
 bool StatusDialog::RequestCancel() {
-  if (!m_shown || !m_cancelEnabled) return false;
-  End(Result::kCancel);
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_state.shown || !m_state.cancelEnabled) return false;
+    m_state.result = Result::kCancel;
+    m_state.shown = false;
+    m_cancel.store(true);
+  }
+  Changed();
   return true;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
-// The transfer status dialog and the log as plain state, with the rules of
-// what each report does. The desktop window and the command-line tool draw
-// this state; neither has rules of its own.
+// The transfer dialog and the log as plain state, with the rules of what
+// each report does. The session changes it on its own thread as reports come;
+// the desktop window and the command-line tool draw it (from any thread) and
+// press its Cancel. Neither has rules of its own.
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -19,7 +21,7 @@ class LogModel {
   void Append(const std::string& text);
   std::vector<std::string> Entries() const;
   size_t Count() const;
-  // Called after each append, on the appending thread.
+  // Called after each append, on the appending thread, in the order of the appends.
   std::function<void(const std::string&)> OnAppend;
 
  private:
@@ -31,40 +33,54 @@ class StatusDialog {
  public:
   enum class Result { kNone, kOk, kCancel };
 
+  // What the dialog shows at one moment.
+  struct State {
+    bool shown = false;
+    Result result = Result::kNone;
+    std::string caption;
+    std::string label;
+    int64_t max = 1;
+    int64_t position = 0;
+    bool cancelVisible = true;
+    bool cancelEnabled = true;
+  };
+
   explicit StatusDialog(LogModel& log) : m_log(log) {}
 
-  // Show's reset: caption, empty label, progress 0 of 1, Cancel shown as asked
-  // and enabled; the dialog counts as shown from here on.
+  // The reset when a transfer begins: caption, empty label, progress 0 of 1,
+  // Cancel shown as asked and enabled, the cancel flag down; the dialog
+  // counts as shown from here on.
   void Begin(const std::string& caption, bool cancelVisible);
-  // A worker's report: logged always; changes the dialog only while it is shown.
+  // A transfer's report: logged always; changes the dialog only while it is shown.
+  void Report(const corvane::Report& report);
   void Report(const std::string& text, int kind, int64_t position, int64_t max);
-  // The user's Cancel, Escape or close box. Refused (false) while Cancel is disabled.
+  // The user's Cancel, Escape or close box: ends the dialog and raises the
+  // cancel flag. Refused (false) while Cancel is disabled or nothing is shown.
   bool RequestCancel();
+  // Raised by RequestCancel; the running transfer polls it.
+  const std::atomic<bool>& CancelFlag() const { return m_cancel; }
 
-  bool Shown() const { return m_shown; }
-  bool Ended() const { return m_result != Result::kNone; }
-  Result GetResult() const { return m_result; }
-  const std::string& Caption() const { return m_caption; }
-  const std::string& Label() const { return m_label; }
-  int64_t ProgressMax() const { return m_max; }
-  int64_t ProgressPosition() const { return m_position; }
-  bool CancelVisible() const { return m_cancelVisible; }
-  bool CancelEnabled() const { return m_cancelEnabled; }
+  State Snapshot() const;
+  bool Shown() const { return Snapshot().shown; }
+  bool Ended() const { return Snapshot().result != Result::kNone; }
+  Result GetResult() const { return Snapshot().result; }
+  std::string Caption() const { return Snapshot().caption; }
+  std::string Label() const { return Snapshot().label; }
+  int64_t ProgressMax() const { return Snapshot().max; }
+  int64_t ProgressPosition() const { return Snapshot().position; }
+  bool CancelVisible() const { return Snapshot().cancelVisible; }
+  bool CancelEnabled() const { return Snapshot().cancelEnabled; }
 
-  // Called after every change of state (including the end).
+  // Called after every change of state (including the end), on the thread
+  // that made it, with no lock held.
   std::function<void()> OnChange;
 
  private:
-  void End(Result r);
+  void Changed();
   LogModel& m_log;
-  std::string m_caption;
-  std::string m_label;
-  int64_t m_max = 1;
-  int64_t m_position = 0;
-  bool m_cancelVisible = true;
-  bool m_cancelEnabled = true;
-  bool m_shown = false;
-  Result m_result = Result::kNone;
+  mutable std::mutex m_mutex;
+  State m_state;
+  std::atomic<bool> m_cancel{false};
 };
 
 }  // namespace corvane

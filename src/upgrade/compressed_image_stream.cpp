@@ -11,7 +11,6 @@
 namespace corvane {
 namespace {
 
-thread_local std::string t_lastOpenFailure;
 
 // ---- match search ----
 
@@ -251,32 +250,28 @@ int64_t ImageStream::Size() {
 }
 
 FileImageStream::FileImageStream(const std::string& fileName) : m_name(fileName) {
-  t_lastOpenFailure.clear();
   m_file = std::fopen(fileName.c_str(), "rb");
-  if (m_file == nullptr) {
-    t_lastOpenFailure = "Cannot open " + fileName + ": " + std::strerror(errno) + ".";
-    throw LinkException("Cannot open file " + fileName);
-  }
+  if (m_file == nullptr)
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot open file " + fileName,
+                      "Cannot open " + fileName + ": " + std::strerror(errno) + ".");
 }
 
 FileImageStream::~FileImageStream() {
   if (m_file != nullptr) std::fclose(m_file);
 }
 
-std::string FileImageStream::LastOpenFailure() { return t_lastOpenFailure; }
-
 int32_t FileImageStream::Read(void* buffer, int32_t count) {
   if (count <= 0) return 0;
   const size_t got = std::fread(buffer, 1, static_cast<size_t>(count), m_file);
   // A short read is the end of the file only if the file says so; sending a
   // truncated image as if it were whole would be worse than failing.
-  if (got < static_cast<size_t>(count) && std::ferror(m_file)) throw LinkException("Stream read error");
+  if (got < static_cast<size_t>(count) && std::ferror(m_file)) throw DeviceError(ErrorKind::kLocalFile, "Stream read error");
   return static_cast<int32_t>(got);
 }
 
 int64_t FileImageStream::Seek(int64_t offset, Origin origin) {
   const int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
-  if (::fseeko(m_file, static_cast<off_t>(offset), whence) != 0) throw LinkException("Stream seek error");
+  if (::fseeko(m_file, static_cast<off_t>(offset), whence) != 0) throw DeviceError(ErrorKind::kLocalFile, "Stream seek error");
   return static_cast<int64_t>(::ftello(m_file));
 }
 
@@ -293,7 +288,7 @@ int32_t CompressedImageStream::Read(void* buffer, int32_t count) {
 }
 
 int32_t CompressedImageStream::Write(const void*, int32_t) {
-  throw LinkException("Error, Write not supported on BZ read streams");
+  throw DeviceError(ErrorKind::kFailed, "Error, Write not supported on BZ read streams");
 }
 
 int64_t CompressedImageStream::Seek(int64_t offset, Origin origin) { return m_source.Seek(offset, origin); }

@@ -62,20 +62,17 @@ class ImageStream {
   int64_t Position() { return Seek(0, soCurrent); }
 };
 
-// A file opened read-only; raises LinkException "Cannot open file <path>".
+// A file opened read-only; raises DeviceError "Cannot open file <path>".
 class FileImageStream : public ImageStream {
  public:
   explicit FileImageStream(const std::string& fileName);
   ~FileImageStream() override;
   FileImageStream(const FileImageStream&) = delete;
   FileImageStream& operator=(const FileImageStream&) = delete;
-  // Raises LinkException "Stream read error" when the file cannot be read.
+  // Raises DeviceError "Stream read error" when the file cannot be read.
   int32_t Read(void* buffer, int32_t count) override;
   int64_t Seek(int64_t offset, Origin origin) override;
 
-  // The system's reason why the last open on this thread failed (for the
-  // log), empty after a success.
-  static std::string LastOpenFailure();
 
  private:
   std::FILE* m_file = nullptr;
@@ -84,7 +81,7 @@ class FileImageStream : public ImageStream {
 
 class CompressedImageStream : public ImageStream {
  public:
-  // Opens the file for reading; raises LinkException "Cannot open file <path>"
+  // Opens the file for reading; raises DeviceError "Cannot open file <path>"
   // when it cannot. Nothing is compressed yet.
   explicit CompressedImageStream(const std::string& fileName, MatchSearch search = MatchSearch::kFast);
   static std::unique_ptr<CompressedImageStream> Create(const std::string& fileName) {

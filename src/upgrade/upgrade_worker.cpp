@@ -34,7 +34,7 @@ int32_t LastWordAsInteger(const std::string& line) {
   size_t begin = end;
   while (begin > 0 && static_cast<uint8_t>(line[begin - 1]) > 0x20) --begin;
   const std::string word = line.substr(begin, end - begin);
-  auto bad = [&]() -> int32_t { throw LinkException("'" + word + "' is not a valid integer value"); };
+  auto bad = [&]() -> int32_t { throw DeviceError(ErrorKind::kFailed, "'" + word + "' is not a valid integer value"); };
   size_t i = 0;
   bool negative = false;
   if (i < word.size() && (word[i] == '+' || word[i] == '-')) negative = word[i++] == '-';
@@ -50,24 +50,18 @@ int32_t LastWordAsInteger(const std::string& line) {
   return static_cast<int32_t>(value);
 }
 
-UpgradeWorker::UpgradeWorker(CommHandle handle, std::string imageFile, ReportHandler onStatus, Clock& clock,
-                             MessageBoxHandler messageBox, LogLine logLine)
-    : TransferWorker(std::move(onStatus), clock),
+UpgradeWorker::UpgradeWorker(SerialPort* handle, std::string imageFile, ReportHandler onStatus, Clock& clock,
+                             MessageBoxHandler messageBox, LogLine logLine, const std::atomic<bool>* cancel)
+    : TransferWorker(std::move(onStatus), clock, cancel),
       m_handle(handle),
       m_imageFile(std::move(imageFile)),
       m_messageBox(std::move(messageBox)),
       m_logLine(std::move(logLine)) {
-  Start();
-}
-
-UpgradeWorker::~UpgradeWorker() {
-  Terminate();
-  WaitFor();
 }
 
 uint8_t UpgradeWorker::ReadByte() {
   Bytes b(1, '\0');
-  const int got = CommRead(m_handle, b);
+  const size_t got = ReadInto(m_handle, b);
   if (m_watchSilence) {
     const uint64_t now = GetClock().NowMs();
     if (got > 0)
@@ -82,22 +76,23 @@ std::string UpgradeWorker::ReadLine() {
   std::string line;
   for (;;) {
     const uint8_t c = ReadByte();
-    if (Terminated()) throw LinkException(kAborted);
+    if (Terminated()) throw DeviceError(ErrorKind::kCancelled, kAborted);
     if (c >= 0x20) line += static_cast<char>(c);
     if (c < 0x20 || c == '>') return line;
   }
 }
 
-void UpgradeWorker::Send(const std::string& text) { CommWrite(m_handle, text); }
+void UpgradeWorker::Send(const std::string& text) { WriteAll(m_handle, text); }
 
 void UpgradeWorker::Execute() {
   try {
     Steps();
   } catch (const std::exception& e) {
+    SetFailure(e.what(), KindOf(e) == ErrorKind::kNoConnection ? ErrorKind::kFailed : KindOf(e));
     // Every failure closes the dialog and is told; a report or a box that
     // fails as well (the host is going away) must not end the program.
     try {
-      Report("Device Rebooted", kReportFinished);
+      Notify(kReportFinished, "Device Rebooted");
       if (m_messageBox) m_messageBox(e.what(), "Error");
     } catch (...) {
     }
@@ -108,24 +103,24 @@ void UpgradeWorker::Steps() {
   Clock& clock = GetClock();
   // Restart into the loader.
   clock.SleepMs(500);
-  CommSetTimeouts(m_handle, 200, 1);
-  CommPurge(m_handle);
+  SetReadTimeout(m_handle, {200, 1});
+  DiscardInput(m_handle);
   Send("R");
   clock.SleepMs(300);
-  Report("Please and hold the ON key, then insert a paper clip firmly in the reset hole", kReportStatus);
+  Notify(kReportStatus, "Please and hold the ON key, then insert a paper clip firmly in the reset hole");
   Send("V");
   for (;;) {
     const std::string line = ReadLine();
     if (Contains(line, "ON")) {
-      Report("Please Release the ON Key", kReportStatus);
+      Notify(kReportStatus, "Please Release the ON Key");
       Send("V");
     }
     if (Contains(line, ">")) break;
   }
 
   // Erase, Cancel off.
-  Report("Erasing system", kReportStatus);
-  Report("0", kReportCancelSwitch);
+  Notify(kReportStatus, "Erasing system");
+  Notify(kReportCancelSwitch, "0");
   Send("E");
   m_watchSilence = true;
   m_lastByteMs = clock.NowMs();
@@ -135,25 +130,26 @@ void UpgradeWorker::Steps() {
     line = ReadLine();
     if (Contains(line, "block")) {
       erased = LastWordAsInteger(line);
-      Report("Erasing system\r\n" + std::to_string(erased * 100 / kEraseBlocks) + "%", kReportProgress, erased,
-             kEraseBlocks);
+      Report erase = ProgressReport(TransferPhase::kErasing, erased, kEraseBlocks, 0);
+      erase.text = "Erasing system\r\n" + std::to_string(erased * 100 / kEraseBlocks) + "%";
+      Notify(erase);
     }
   } while (erased != kEraseBlocks && !Contains(line, ">"));
   if (!Contains(line, ">")) {
     for (;;) {
       const uint8_t c = ReadByte();
-      if (Terminated()) throw LinkException(kAborted);
+      if (Terminated()) throw DeviceError(ErrorKind::kCancelled, kAborted);
       if (c == '>') break;
     }
   }
   m_watchSilence = false;
 
   // Download.
-  Report("1", kReportCancelSwitch);
-  Report("Downloading the system", kReportStatus);
+  Notify(kReportCancelSwitch, "1");
+  Notify(kReportStatus, "Downloading the system");
   Send("D");
   clock.SleepMs(200);
-  if (!SendImage(m_imageFile)) throw LinkException(kFailed);
+  if (!SendImage(m_imageFile)) throw DeviceError(ErrorKind::kFailed, kFailed);
   do line = ReadLine();
   while (!Contains(line, ">"));
 
@@ -161,7 +157,7 @@ void UpgradeWorker::Steps() {
   Send("R");
   clock.SleepMs(100);
   Send("P");
-  Report("Device Rebooted", kReportFinished);
+  Notify(kReportFinished, "Device Rebooted");
   SetSuccess(true);
   if (m_messageBox) m_messageBox("Your device has been successfully upgraded", "Message");
 }
@@ -170,11 +166,10 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
   Clock& clock = GetClock();
   Bytes block(3 + kBlockSize + 2, '\0');
   uint8_t* data = reinterpret_cast<uint8_t*>(block.data()) + 3;
-  SetupComm(m_handle, 1536, 1536);
-  CommSetTimeouts(m_handle, 2000, 1);
-  Report("Waiting for synconization", kReportStatus);
-  CommSetTimeouts(m_handle, 3000, 1);
-  CommPurge(m_handle);
+  SetReadTimeout(m_handle, {2000, 1});
+  Notify(kReportStatus, "Waiting for synconization");
+  SetReadTimeout(m_handle, {3000, 1});
+  DiscardInput(m_handle);
 
   bool crc = false;
   bool compress = false;
@@ -187,12 +182,12 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
     }
     if (c == 'Y') {
       compress = true;
-      Report("Compress streaming", kReportStatus);
+      Notify(kReportStatus, "Compress streaming");
       break;
     }
     if (++wrong >= kHandshakeTries || Terminated()) ConnectionError();
   }
-  CommSetTimeouts(m_handle, 2000, 1);
+  SetReadTimeout(m_handle, {2000, 1});
 
   std::unique_ptr<ImageStream> source;
   try {
@@ -203,20 +198,16 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
     } else {
       source = std::make_unique<FileImageStream>(fileName);
     }
-  } catch (const LinkException&) {
+  } catch (const DeviceError& e) {
     // The message names the file; the log also gets the system's reason.
-    const std::string why = FileImageStream::LastOpenFailure();
-    if (!why.empty()) Report(why, kReportMessage);
+    if (!e.Detail().empty()) Notify(kReportMessage, e.Detail());
     throw;
   }
   const int64_t size = source->Size();
   const uint64_t start = clock.NowMs();
-  Report("Sending " + fileName, kReportStatus);
+  Notify(kReportStatus, "Sending " + fileName);
 
   try {
-    const ReportHandler progress = [this](const std::string& text, int kind, int64_t position, int64_t max) {
-      Report(text, kind, position, max);
-    };
     const size_t frameSize = 3 + kBlockSize + (crc ? 2 : 1);
     uint32_t number = 0;
     for (;;) {
@@ -225,7 +216,7 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
       const int32_t got = source->Read(data, static_cast<int32_t>(kBlockSize));
       if (got <= 0 || Terminated()) break;
       ++number;
-      FormatProgress(source->Position() / static_cast<int64_t>(kBlockSize), size, start, clock, progress);
+      NotifyProgress(TransferPhase::kUpgrading, source->Position() - got, size, start);
       block[0] = static_cast<char>(kStx);
       block[1] = static_cast<char>(number & 0xFF);
       block[2] = static_cast<char>(255 - (number & 0xFF));
@@ -238,7 +229,7 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
         block[3 + kBlockSize] = static_cast<char>(PacketChecksum(data, kBlockSize));
       }
       for (int tries = 0;;) {
-        CommWrite(m_handle, reinterpret_cast<const uint8_t*>(block.data()), frameSize);
+        WriteAll(m_handle, reinterpret_cast<const uint8_t*>(block.data()), frameSize);
         const uint8_t reply = ReadByte();
         if (Terminated()) ConnectionError();
         if (reply == kAck) break;
@@ -250,24 +241,24 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
       }
     }
     const uint64_t elapsed = clock.NowMs() - start;
-    Report(fileName + " sent at " + std::to_string(size / static_cast<int64_t>(elapsed / 1000 + 1) / 1024) +
-               " Kbyte/s",
-           kReportStatus);
+    if (!Terminated()) NotifyProgress(TransferPhase::kUpgrading, size, size, start);
+    Notify(kReportStatus,
+           fileName + " sent at " + std::to_string(size / static_cast<int64_t>(elapsed / 1000 + 1) / 1024) + " Kbyte/s");
 
     uint8_t reply = 0;
     int tries = 0;
     do {
       if (Terminated()) ConnectionError();
       if (++tries > kBlockTries) ConnectionError();
-      CommWrite(m_handle, &kEot, 1);
+      WriteAll(m_handle, &kEot, 1);
       reply = ReadByte();
     } while (reply != kAck && !Terminated());
     return !Terminated();
   } catch (const std::exception& e) {
-    Report(std::string("Error ") + e.what(), kReportMessage);
+    Notify(kReportMessage, std::string("Error ") + e.what());
     try {
       const uint8_t cancel[4] = {kCan, kCan, kCan, kCan};
-      CommWrite(m_handle, cancel, sizeof cancel);
+      WriteAll(m_handle, cancel, sizeof cancel);
     } catch (const std::exception&) {
       // The link is gone: there is nobody to tell.
     }

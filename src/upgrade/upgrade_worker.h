@@ -23,10 +23,9 @@ class UpgradeWorker : public TransferWorker {
   // a loader that died would otherwise hold the user for ever.
   static constexpr uint64_t kEraseSilenceLimitMs = 120000;
 
-  // Borrows the port; starts at once.
-  UpgradeWorker(CommHandle handle, std::string imageFile, ReportHandler onStatus, Clock& clock,
-                MessageBoxHandler messageBox, LogLine logLine = {});
-  ~UpgradeWorker() override;
+  // Run() borrows the port: nothing else may use it meanwhile.
+  UpgradeWorker(SerialPort* handle, std::string imageFile, ReportHandler onStatus, Clock& clock,
+                MessageBoxHandler messageBox, LogLine logLine = {}, const std::atomic<bool>* cancel = nullptr);
 
  protected:
   void Execute() override;
@@ -35,14 +34,14 @@ class UpgradeWorker : public TransferWorker {
   // One line of the loader's output: bytes up to a control byte (not kept),
   // a ">" (kept) or a read time-out. Raises "Aborted by user" when terminated.
   std::string ReadLine();
-  // One byte; a time-out gives 0.
+  // One byte; a time-out gives 0 (no byte the loader's dialogue waits for).
   uint8_t ReadByte();
   void Send(const std::string& text);
   // The image transfer proper; true when every block and the EOT were taken.
   bool SendImage(const std::string& fileName);
   void Steps();
 
-  CommHandle m_handle;
+  SerialPort* m_handle;
   std::string m_imageFile;
   MessageBoxHandler m_messageBox;
   LogLine m_logLine;
@@ -53,7 +52,7 @@ class UpgradeWorker : public TransferWorker {
 
 // The last word of a loader line as a decimal integer: the text after the last
 // byte of 0x20 or below, once trailing such bytes are gone. Raises
-// LinkException "'<word>' is not a valid integer value" when it is none.
+// DeviceError "'<word>' is not a valid integer value" when it is none.
 int32_t LastWordAsInteger(const std::string& line);
 
 }  // namespace corvane

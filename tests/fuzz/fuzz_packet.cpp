@@ -15,8 +15,7 @@ namespace {
 struct NullHost : corvane::SessionHost {
   bool AskAddress(std::string&) override { return false; }
   bool MessageBox(const std::string&, const std::string&, Buttons) override { return true; }
-  void Synchronize(const std::function<void()>& fn) override { fn(); }
-  void RunStatusDialog(corvane::StatusDialog&) override {}
+  void TransferDialogChanged(corvane::StatusDialog&) override {}
 };
 
 }  // namespace
@@ -52,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       session.IsQuillon = (size & 1) != 0;
       session.GetFileList("\\");
     }
-  } catch (const LinkException&) {
+  } catch (const DeviceError&) {
   }
   return 0;
 }

@@ -1,8 +1,7 @@
 #pragma once
 // A SessionHost for tests: answers the address prompt from a preset value,
-// records message boxes, and runs the status dialog's modal wait on a
-// condition variable, where a test may press Cancel.
-#include <condition_variable>
+// records message boxes, and watches the transfer dialog, where a test may
+// press Cancel as it changes.
 #include <functional>
 #include <mutex>
 #include <string>
@@ -18,9 +17,9 @@ class FakeHost : public SessionHost {
   std::string address = "127.0.0.1";
   bool confirmAddress = true;
   int addressPrompts = 0;
-  std::vector<std::string> boxes;  // caption + ": " + text; read with Boxes() while workers run
+  std::vector<std::string> boxes;  // caption + ": " + text; read with Boxes() while transfers run
   bool answerYes = true;
-  // Called while the status dialog is shown (each time it changes); a test may cancel from here.
+  // Called while the transfer dialog is shown (each time it changes); a test may cancel from here.
   std::function<void(StatusDialog&)> onDialogChange;
   // Presses Cancel when it returns true (checked whenever the dialog changes).
   std::function<bool(const StatusDialog&)> cancelWhen;
@@ -41,23 +40,14 @@ class FakeHost : public SessionHost {
     boxes.push_back(caption + ": " + text);
     return answerYes;
   }
-  void Synchronize(const std::function<void()>& fn) override {
-    std::lock_guard lock(m_mutex);
-    fn();
-    m_changed.notify_all();
-  }
-  void RunStatusDialog(StatusDialog& dialog) override {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] {
-      if (!dialog.Ended() && onDialogChange) onDialogChange(dialog);
-      if (!dialog.Ended() && cancelWhen && cancelWhen(dialog)) dialog.RequestCancel();
-      return dialog.Ended();
-    });
+  void TransferDialogChanged(StatusDialog& dialog) override {
+    if (dialog.Ended()) return;
+    if (onDialogChange) onDialogChange(dialog);
+    if (!dialog.Ended() && cancelWhen && cancelWhen(dialog)) dialog.RequestCancel();
   }
 
  private:
   std::mutex m_mutex;
-  std::condition_variable m_changed;
 };
 
 }  // namespace corvane::test

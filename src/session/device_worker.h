@@ -1,0 +1,78 @@
+#pragma once
+// The one thread that talks to the device. It owns the session (and through
+// it the port or socket) for the program's life; the desktop window and the
+// command-line tool hand it operations and get a typed result back. Only one
+// operation runs at a time: one that arrives meanwhile is refused with the
+// busy error, here and nowhere else.
+//
+// Who may call what: Submit(), Busy() and Cancel() from any thread. The
+// operation itself, and its completion, run on the device thread; the
+// session is touched there only (its owner may read it while the worker is
+// idle, after a completion it has been told of).
+#include <condition_variable>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "link/clock.h"
+#include "link/link_error.h"
+#include "session/device_session.h"
+
+namespace corvane {
+
+// "The device is busy with another command. ..."
+extern const char* const kDeviceBusyText;
+
+class DeviceWorker {
+ public:
+  using Operation = std::function<void(DeviceSession&)>;
+  // Runs on the device thread once the operation has ended: no error, or
+  // the DeviceError it ended with (any other exception becomes kFailed).
+  using Completion = std::function<void(const std::optional<DeviceError>& error)>;
+
+  DeviceWorker(SessionHost& host, LogModel& log, Clock& clock = Clock::System());
+  // Waits for the running operation, then ends the thread; the session is
+  // closed on the device thread.
+  ~DeviceWorker();
+  DeviceWorker(const DeviceWorker&) = delete;
+  DeviceWorker& operator=(const DeviceWorker&) = delete;
+
+  // Starts `op` on the device thread. Raises DeviceError(kBusy) without
+  // running anything while another operation runs.
+  void Submit(Operation op, Completion done);
+  // Runs `op` and waits for its end on the calling thread (which must not be
+  // the device thread); raises what it raised. For the command-line tool and tests.
+  void Call(const Operation& op);
+  template <class T>
+  T Call(const std::function<T(DeviceSession&)>& op) {
+    std::optional<T> result;
+    Call([&](DeviceSession& s) { result.emplace(op(s)); });
+    return std::move(*result);
+  }
+
+  bool Busy() const;
+  // The transfer dialog's Cancel for the running transfer (refused while
+  // the transfer does not allow it); safe from any thread.
+  bool Cancel();
+  // The session, for setting it up before the first operation and for
+  // reading it while no operation runs.
+  DeviceSession& Session() { return *m_session; }
+  bool IsDeviceThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
+
+ private:
+  void Loop();
+
+  std::unique_ptr<DeviceSession> m_session;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_wake;
+  Operation m_op;        // guarded by m_mutex
+  Completion m_done;     // guarded by m_mutex
+  bool m_busy = false;   // guarded by m_mutex
+  bool m_stop = false;   // guarded by m_mutex
+  std::thread m_thread;
+};
+
+}  // namespace corvane
