@@ -1,5 +1,5 @@
-// The Comm* operations: read semantics on a real pseudo-terminal, and the
-// drain loop on a scripted port.
+// The port helpers: read semantics on a real pseudo-terminal, the write
+// deadline, and the drain loop on a scripted port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -37,63 +37,65 @@ struct Pty {
   void Send(const std::string& s) const { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
 };
 
-TEST(CommOpen, OpensAPseudoTerminalWithoutModemLines) {
+TEST(OpenSerialPort, OpensAPseudoTerminalWithoutModemLines) {
   Pty pty;
-  auto port = CommOpen(pty.path, 115200, true);
+  auto port = OpenSerialPort(pty.path, 115200, true);
   ASSERT_NE(port, nullptr);
   EXPECT_EQ(port->Name(), pty.path);
   // With handshake on, a pty (no modem lines) still counts as ready to send.
-  CommWrite(port.get(), Bytes("hello"));
+  WriteAll(port.get(), Bytes("hello"));
   char buf[5];
   ASSERT_EQ(::read(pty.master, buf, 5), 5);
   EXPECT_EQ(std::string(buf, 5), "hello");
 }
 
-TEST(CommOpen, MissingPortRaisesTheConnectionErrorAndSaysWhy) {
+TEST(OpenSerialPort, MissingPortRaisesTheConnectionErrorAndSaysWhy) {
   try {
-    CommOpen("/dev/does-not-exist-corvane", 9600, false);
+    OpenSerialPort("/dev/does-not-exist-corvane", 9600, false);
     FAIL() << "no exception";
-  } catch (const LinkException& e) {
+  } catch (const DeviceError& e) {
     EXPECT_STREQ(e.what(), "Connection error.\r\nPlease check your connections.");
+    EXPECT_EQ(e.Kind(), ErrorKind::kNoConnection);
+    EXPECT_NE(e.Detail().find("does not exist"), std::string::npos) << e.Detail();
+    EXPECT_NE(e.Detail().find("/dev/does-not-exist-corvane"), std::string::npos) << e.Detail();
   }
-  EXPECT_NE(LastOpenFailure().find("does not exist"), std::string::npos) << LastOpenFailure();
 }
 
-TEST(CommOpen, UnsupportedBaudRateIsRefused) {
+TEST(OpenSerialPort, UnsupportedBaudRateIsRefused) {
   Pty pty;
-  EXPECT_THROW(CommOpen(pty.path, 12345, false), LinkException);
+  EXPECT_THROW(OpenSerialPort(pty.path, 12345, false), DeviceError);
 }
 
-TEST(CommOpen, ExclusiveUseRefusesASecondOpen) {
+TEST(OpenSerialPort, ExclusiveUseRefusesASecondOpen) {
   Pty pty;
-  auto first = CommOpen(pty.path, 9600, false);
+  auto first = OpenSerialPort(pty.path, 9600, false);
   if (::geteuid() == 0) GTEST_SKIP() << "root may open an exclusive tty";
-  EXPECT_THROW(CommOpen(pty.path, 9600, false), LinkException);
+  EXPECT_THROW(OpenSerialPort(pty.path, 9600, false), DeviceError);
 }
 
 TEST(CommRead, ShortCountAndZeroFilledTailOnTimeOut) {
   Pty pty;
-  auto port = CommOpen(pty.path, 115200, false);
-  CommSetTimeouts(port.get(), 50, 0);
+  auto port = OpenSerialPort(pty.path, 115200, false);
+  SetReadTimeout(port.get(), {50, 0});
   pty.Send("ab");
   Bytes buf(6, 'x');
-  EXPECT_EQ(CommRead(port.get(), buf), 2);
+  EXPECT_EQ(ReadInto(port.get(), buf), 2);
   EXPECT_EQ(buf, std::string("ab\0\0\0\0", 6));
   Bytes none(3, 'x');
-  EXPECT_EQ(CommRead(port.get(), none), 0);
+  EXPECT_EQ(ReadInto(port.get(), none), 0);
   EXPECT_EQ(none, std::string(3, '\0'));
   Bytes empty;
-  EXPECT_EQ(CommRead(port.get(), empty), 0);
+  EXPECT_EQ(ReadInto(port.get(), empty), 0);
 }
 
 TEST(CommRead, TotalDeadlineIsConstantPlusMultiplierTimesCount) {
   Pty pty;
-  auto port = CommOpen(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.path, 115200, false);
   test::FakeClock unused;
-  CommSetTimeouts(port.get(), 30, 10);  // 30 + 10 * 4 = 70 ms
+  SetReadTimeout(port.get(), {30, 10});  // 30 + 10 * 4 = 70 ms
   Bytes buf(4, '\0');
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(CommRead(port.get(), buf), 0);
+  EXPECT_EQ(ReadInto(port.get(), buf), 0);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   EXPECT_GE(ms, 69);
@@ -101,33 +103,55 @@ TEST(CommRead, TotalDeadlineIsConstantPlusMultiplierTimesCount) {
 
 TEST(CommRead, BytesArrivingInPiecesFillOneRead) {
   Pty pty;
-  auto port = CommOpen(pty.path, 115200, false);
-  CommSetTimeouts(port.get(), 2000, 0);
+  auto port = OpenSerialPort(pty.path, 115200, false);
+  SetReadTimeout(port.get(), {2000, 0});
   pty.Send("12");
   pty.Send("345");
   Bytes buf(5, '\0');
-  EXPECT_EQ(CommRead(port.get(), buf), 5);
+  EXPECT_EQ(ReadInto(port.get(), buf), 5);
   EXPECT_EQ(buf, "12345");
 }
 
 TEST(CommPurge, DiscardsWaitingInput) {
   Pty pty;
-  auto port = CommOpen(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.path, 115200, false);
   pty.Send("stale");
   // Give the line discipline the bytes before purging them: read them back through poll.
-  CommSetTimeouts(port.get(), 0, 0);
-  CommPurge(port.get());
-  CommSetTimeouts(port.get(), 20, 0);
+  SetReadTimeout(port.get(), {0, 0});
+  DiscardInput(port.get());
+  SetReadTimeout(port.get(), {20, 0});
   Bytes buf(5, '\0');
-  EXPECT_EQ(CommRead(port.get(), buf), 0);
+  EXPECT_EQ(ReadInto(port.get(), buf), 0);
 }
 
-TEST(CommHandle, MissingPortRaisesTheConnectionError) {
+TEST(PortWrite, AWriteHeldUpPastItsDeadlineRaisesTheConnectionError) {
+  // A pipe nobody reads stands in for a device that stops taking bytes.
+  int fds[2];
+  ASSERT_EQ(::pipe2(fds, O_CLOEXEC), 0);
+  ::fcntl(fds[1], F_SETPIPE_SZ, 4096);
+  TermiosPort port(fds[1], "/dev/ttyHELD", true);
+  const uint8_t byte = 'x';
+  size_t written = 0;
+  try {
+    // One byte at a time: each write has its own short deadline, so only
+    // the write that finds the pipe full waits, and only for ~110 ms.
+    for (; written < (1u << 20); ++written) port.Write(&byte, 1);
+    FAIL() << "every write went out";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kNoConnection);
+    EXPECT_STREQ(e.what(), kConnectionErrorText);
+    EXPECT_NE(e.Detail().find("/dev/ttyHELD"), std::string::npos) << e.Detail();
+  }
+  EXPECT_GE(written, 4096u);  // the bytes that fitted all went out without an error
+  ::close(fds[0]);
+}
+
+TEST(PortHelpers, MissingPortRaisesTheConnectionError) {
   Bytes buf(1, '\0');
-  EXPECT_THROW(CommRead(nullptr, buf), LinkException);
-  EXPECT_THROW(CommWrite(nullptr, Bytes("x")), LinkException);
-  EXPECT_THROW(CommSetTimeouts(nullptr, 1, 1), LinkException);
-  EXPECT_THROW(CommDrain(nullptr, 1, 1), LinkException);
+  EXPECT_THROW(ReadInto(nullptr, buf), DeviceError);
+  EXPECT_THROW(WriteAll(nullptr, Bytes("x")), DeviceError);
+  EXPECT_THROW(SetReadTimeout(nullptr, {1, 1}), DeviceError);
+  EXPECT_THROW(DrainInput(nullptr, {1, 1}), DeviceError);
 }
 
 TEST(CommDrain, EndsAfterAQuietWindowEvenWhenZeroBytesKeepComing) {
@@ -137,7 +161,7 @@ TEST(CommDrain, EndsAfterAQuietWindowEvenWhenZeroBytesKeepComing) {
   port.OnIdle = [&](test::ScriptedPort& p) {
     if (++rounds < 3) p.Queue(Bytes(10, '\0'));
   };
-  CommDrain(&port, 1000, 30);
+  DrainInput(&port, {1000, 30});
   EXPECT_EQ(port.TimeoutConstant(), 1000u);
   EXPECT_EQ(port.TimeoutMultiplier(), 30u);
 }
@@ -152,7 +176,7 @@ TEST(CommDrain, KeepsDiscardingWhileNonZeroBytesArrive) {
       clock.Advance(200);
     }
   };
-  CommDrain(&port, 2000, 0);
+  DrainInput(&port, {2000, 0});
   EXPECT_EQ(noisy, 6);
   EXPECT_GE(port.Purges(), 6);
 }
@@ -165,16 +189,16 @@ TEST(CommDrain, AChatteringLineEndsWithTheConnectionErrorInsteadOfHanging) {
     clock.Advance(100);
   };
   const uint64_t start = clock.NowMs();
-  EXPECT_THROW(CommDrain(&port, 1000, 0), LinkException);
+  EXPECT_THROW(DrainInput(&port, {1000, 0}), DeviceError);
   EXPECT_GE(clock.NowMs() - start, kDrainLimitMs);
   EXPECT_LT(clock.NowMs() - start, kDrainLimitMs + 1000);
 }
 
-TEST(EnumSerialPorts, NeverListsTheConsoleAndKeepsExtraPorts) {
+TEST(ListSerialPorts, NeverListsTheConsoleAndKeepsExtraPorts) {
   ClearExtraSerialPorts();
   AddExtraSerialPort("/tmp/corvane-test-port");
   AddExtraSerialPort("/tmp/corvane-test-port");
-  const std::string list = EnumSerialPorts();
+  const std::string list = ListSerialPorts();
   ClearExtraSerialPorts();
   EXPECT_NE(list.find("/tmp/corvane-test-port"), std::string::npos);
   EXPECT_EQ(list.find("/tmp/corvane-test-port"), list.rfind("/tmp/corvane-test-port"));

@@ -81,9 +81,9 @@ TEST(TcpSocket, RefusedConnectionAndBadAddressRaise) {
   TcpSocket s;
   s.Address = "127.0.0.1";
   s.Port = closedPort;
-  EXPECT_THROW(s.Open(), LinkException);
+  EXPECT_THROW(s.Open(), DeviceError);
   s.Address = "not an address";
-  EXPECT_THROW(s.Open(), LinkException);
+  EXPECT_THROW(s.Open(), DeviceError);
   EXPECT_FALSE(s.Active());
 }
 
@@ -96,7 +96,7 @@ TEST(TcpSocket, SilentPeerEndsTheReceiveAtItsDeadline) {
   s.Open();
   const int peer = l.Accept();
   char buf[4];
-  EXPECT_THROW(s.Receive(buf, 4), LinkException);
+  EXPECT_THROW(s.Receive(buf, 4), DeviceError);
   EXPECT_FALSE(s.Active());
   ::close(peer);
 }

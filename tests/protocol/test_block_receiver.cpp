@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
+#include <thread>
 
 #include "fake_clock.h"
 #include "link/link_error.h"
@@ -39,11 +41,16 @@ struct RxRig {
 
   RxRig() : path(dir / "got.bin") { peer.Attach(port); }
 
-  bool Run(int64_t expected) {
-    BlockReceiver rx(&port, expected, reports.Handler(), path, clock);
-    rx.WaitFor();
-    return rx.Success();
+  bool Run(int64_t expected, const std::atomic<bool>* cancel = nullptr) {
+    BlockReceiver rx(&port, expected, reports.Handler(), path, clock, cancel);
+    const bool ok = rx.Run();
+    EXPECT_EQ(ok, rx.Success());
+    failureKind = rx.FailureKind();
+    failure = rx.FailureMessage();
+    return ok;
   }
+  ErrorKind failureKind = ErrorKind::kFailed;
+  std::string failure;
   void ExpectFinishedLast() const {
     const auto lines = reports.Lines();
     ASSERT_FALSE(lines.empty());
@@ -71,17 +78,22 @@ TEST(ReceiverBlocks, MixedSizesAreJoinedAndCutToTheExpectedLength) {
   EXPECT_EQ(ReadWhole(rig.path), content);
   // On the wire: the start NAK, an ACK per block, the ACK of the EOT.
   EXPECT_EQ(rig.port.Written(), "\x15\x06\x06\x06\x06\x06");
-  // Progress counts every earlier block as 1024 bytes, the 128-byte one too.
+  // Progress counts the bytes taken before each block (the 128-byte block
+  // adds 128), then once more after the last: all of the file.
   const auto lines = rig.reports.Lines();
-  ASSERT_EQ(lines.size(), 6u);
+  ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0].kind, kReportProgress);
   EXPECT_EQ(lines[0].text, "0/2 Kbytes\r\n(0%)\r\n0 Kbyte/s");
+  EXPECT_EQ(lines[0].phase, TransferPhase::kReceiving);
   EXPECT_EQ(lines[1].position, 1024);
-  EXPECT_EQ(lines[2].position, 2048);
-  EXPECT_EQ(lines[3].position, 3072);
+  EXPECT_EQ(lines[2].position, 1152);
+  EXPECT_EQ(lines[3].position, 2176);
   EXPECT_EQ(lines[3].max, 3000);
-  EXPECT_EQ(lines[4].kind, kReportStatus);
-  EXPECT_EQ(lines[4].text, "got.bin Received at 3 Kbyte/s");
+  EXPECT_EQ(lines[4].kind, kReportProgress);
+  EXPECT_EQ(lines[4].position, 3000);
+  EXPECT_EQ(lines[4].text, "2/2 Kbytes\r\n(100%)\r\n2 Kbyte/s");
+  EXPECT_EQ(lines[5].kind, kReportStatus);
+  EXPECT_EQ(lines[5].text, "got.bin Received at 2 Kbyte/s");
   rig.ExpectFinishedLast();
   rig.ExpectFolderHolds({"got.bin"});
 }
@@ -115,6 +127,40 @@ TEST(ReceiverBlocks, EotAtOnceLeavesAnEmptyFile) {
   EXPECT_EQ(ReadWhole(rig.path), "");
   EXPECT_EQ(rig.reports.Texts(kReportStatus), std::vector<std::string>{"got.bin Received at 0 Kbyte/s"});
   EXPECT_EQ(rig.port.Written(), "\x15\x06");
+}
+
+TEST(ReceiverProgress, SmallBlocksCountTheirRealBytesAndEndAtTheFileSize) {
+  // 1000 bytes in 128-byte blocks: the last block carries 104 bytes and padding.
+  RxRig rig;
+  const Bytes content = Pattern(1000);
+  rig.peer.SetFile(content, 128);
+  ASSERT_TRUE(rig.Run(1000));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+  const auto progress = rig.reports.Progress();
+  ASSERT_EQ(progress.size(), 9u);  // one before each of 8 blocks, one at the end
+  int64_t last = -1;
+  for (size_t i = 0; i < progress.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(progress[i].max, 1000);
+    EXPECT_GE(progress[i].position, last);
+    EXPECT_LE(progress[i].position, 1000);
+    if (i < 8) EXPECT_EQ(progress[i].position, static_cast<int64_t>(i) * 128);
+    last = progress[i].position;
+  }
+  EXPECT_EQ(progress.back().position, 1000);
+}
+
+TEST(ReceiverProgress, BlocksPastTheExpectedLengthNeverPushDoneAboveTheTotal) {
+  // The device sends more than announced (a screen's padding): done stops at the total.
+  RxRig rig;
+  rig.peer.SetFile(Pattern(3 * 1024), 128);
+  ASSERT_TRUE(rig.Run(1000));
+  const auto progress = rig.reports.Progress();
+  ASSERT_FALSE(progress.empty());
+  for (const auto& p : progress) EXPECT_LE(p.position, 1000);
+  EXPECT_EQ(progress.back().position, 1000);
+  EXPECT_EQ(progress.back().text.substr(0, 13), "0/0 Kbytes\r\n(");
+  EXPECT_NE(progress.back().text.find("(100%)"), std::string::npos);
 }
 
 TEST(ReceiverBlocks, CounterWrapsToZeroAfter255) {
@@ -210,6 +256,8 @@ TEST(ReceiverFailure, SilentSenderGetsSevenNaksThenFourCan) {
   RxRig rig;
   const uint64_t t0 = rig.clock.NowMs();
   EXPECT_FALSE(rig.Run(5000));
+  EXPECT_EQ(rig.failureKind, ErrorKind::kFailed);
+  EXPECT_EQ(rig.failure, kConnErr);
   EXPECT_EQ(rig.port.Written(), Bytes(7, static_cast<char>(NAK)) + kCan4);
   // Six header reads of 2000 ms, each followed by a quiet drain of 200 ms, and the pause.
   EXPECT_EQ(rig.clock.NowMs() - t0, 6u * 2200 + 2000);
@@ -245,8 +293,9 @@ TEST(ReceiverFailure, TargetThatCannotBeCreatedGivesTheOpenMessage) {
   RxRig rig;
   const std::string bad = rig.dir / "no-such-folder/got.bin";
   BlockReceiver rx(&rig.port, 10, rig.reports.Handler(), bad, rig.clock);
-  rx.WaitFor();
-  EXPECT_FALSE(rx.Success());
+  EXPECT_FALSE(rx.Run());
+  EXPECT_EQ(rx.FailureKind(), ErrorKind::kLocalFile);
+  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + bad + " 2)");
   EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + bad + " 2)"});
   EXPECT_EQ(rig.port.Written(), kCan4);
 }
@@ -287,6 +336,7 @@ TEST(ReceiverFailure, FailedLocalWriteEndsTheTransfer) {
   ::setrlimit(RLIMIT_FSIZE, &saved);
   ::sigaction(SIGXFSZ, &old, nullptr);
   EXPECT_FALSE(ok);
+  EXPECT_EQ(rig.failureKind, ErrorKind::kLocalFile);
   EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Cannot write to file " + rig.path + " 27)"});
   EXPECT_EQ(rig.peer.cans, 4);
   rig.ExpectFolderHolds({});
@@ -312,11 +362,14 @@ TEST(ReceiverCancel, TakesEffectWithinOneReadTimeoutAndLeavesNoFile) {
     }
   };
   BlockReceiver rx(&rig.port, 10 * 1024, rig.reports.Handler(), rig.path, rig.clock);
+  bool ok = true;
+  std::thread runner([&] { ok = rx.Run(); });
   idle.Wait();
   rx.Terminate();
   terminated.Open();
-  rx.WaitFor();
-  EXPECT_FALSE(rx.Success());
+  runner.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(rx.FailureKind(), ErrorKind::kCancelled);
   EXPECT_EQ(rig.peer.acks, 3);
   EXPECT_EQ(rig.peer.cans, 4);
   ASSERT_NE(canAt, 0u);
@@ -325,21 +378,19 @@ TEST(ReceiverCancel, TakesEffectWithinOneReadTimeoutAndLeavesNoFile) {
   rig.ExpectFolderHolds({});
 }
 
-TEST(ReceiverCancel, DestroyingARunningReceiverStopsAndJoinsIt) {
+TEST(ReceiverCancel, TheOwnersCancelFlagStopsAnEndlessTransfer) {
   RxRig rig;
   rig.peer.SetFile(Pattern(1024));
-  Gate busy;
+  std::atomic<bool> cancel{false};
   // A device that sends damaged blocks for ever: only a cancel ends it.
   rig.peer.Alter = [&](size_t, int attempt, const Bytes& f) {
-    if (attempt == 20) busy.Open();
+    if (attempt == 20) cancel.store(true);
     Bytes d = f;
     d.back() ^= 0x01;
     return d;
   };
-  {
-    BlockReceiver rx(&rig.port, 1024, rig.reports.Handler(), rig.path, rig.clock);
-    busy.Wait();
-  }
+  EXPECT_FALSE(rig.Run(1024, &cancel));
+  EXPECT_EQ(rig.failureKind, ErrorKind::kCancelled);
   EXPECT_EQ(rig.peer.cans, 4);
   rig.ExpectFinishedLast();
   rig.ExpectFolderHolds({});

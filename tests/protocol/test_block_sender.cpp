@@ -2,6 +2,9 @@
 // the byte, retries and their limits, cancels and the failure path.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "fake_clock.h"
 #include "link/link_error.h"
 #include "protocol/block_sender.h"
@@ -37,11 +40,13 @@ struct TxRig {
     peer.Attach(port);
     port.QueueByte(start);
   }
-  bool Run() {
-    BlockSender tx(&port, reports.Handler(), path, clock);
-    tx.WaitFor();
-    return tx.Success();
+  bool Run(const std::atomic<bool>* cancel = nullptr) {
+    BlockSender tx(&port, reports.Handler(), path, clock, cancel);
+    const bool ok = tx.Run();
+    failureKind = tx.FailureKind();
+    return ok;
   }
+  ErrorKind failureKind = ErrorKind::kFailed;
   // The last report is the only kReportFinished, with an empty text.
   void ExpectFinishedLast() const {
     const auto lines = reports.Lines();
@@ -128,9 +133,10 @@ TEST(SenderFrames, ExactMultipleOfBlockSizeHasNoExtraBlock) {
   ASSERT_EQ(rig.peer.frames.size(), 2u);
   EXPECT_EQ(rig.peer.accepted, content);
   EXPECT_EQ(rig.peer.eots, 1);
-  // Reports: status, status, a progress before each block, the rate line, finished.
+  // Reports: status, status, a progress before each block and one after the
+  // last, the rate line, finished.
   const auto lines = rig.reports.Lines();
-  ASSERT_EQ(lines.size(), 6u);
+  ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(lines[0].text, "Connecting ...");
   EXPECT_EQ(lines[1].text, "Copying " + rig.path);
   EXPECT_EQ(lines[2].kind, kReportProgress);
@@ -139,9 +145,25 @@ TEST(SenderFrames, ExactMultipleOfBlockSizeHasNoExtraBlock) {
   EXPECT_EQ(lines[2].max, 2048);
   EXPECT_EQ(lines[3].text, "1/2 Kbytes\r\n(50%)\r\n1 Kbyte/s");
   EXPECT_EQ(lines[3].position, 1024);
-  EXPECT_EQ(lines[4].kind, kReportStatus);
-  EXPECT_EQ(lines[4].text, "file.bin sent at 2 Kbyte/s");
-  EXPECT_EQ(lines[5].kind, kReportFinished);
+  EXPECT_EQ(lines[4].kind, kReportProgress);
+  EXPECT_EQ(lines[4].text, "2/2 Kbytes\r\n(100%)\r\n2 Kbyte/s");
+  EXPECT_EQ(lines[4].position, 2048);
+  EXPECT_EQ(lines[4].phase, TransferPhase::kSending);
+  EXPECT_EQ(lines[5].kind, kReportStatus);
+  EXPECT_EQ(lines[5].text, "file.bin sent at 2 Kbyte/s");
+  EXPECT_EQ(lines[6].kind, kReportFinished);
+}
+
+TEST(SenderFrames, ProgressCountsTheFilesBytesNotThePaddingAndEndsAtTheSize) {
+  TxRig rig(Pattern(2500), 'C');
+  ASSERT_TRUE(rig.Run());
+  const auto progress = rig.reports.Progress();
+  ASSERT_EQ(progress.size(), 4u);
+  EXPECT_EQ(progress[0].position, 0);
+  EXPECT_EQ(progress[1].position, 1024);
+  EXPECT_EQ(progress[2].position, 2048);
+  EXPECT_EQ(progress[3].position, 2500);  // the padded last block adds its 452 real bytes
+  for (const auto& p : progress) EXPECT_EQ(p.max, 2500);
 }
 
 // ---- start byte ----
@@ -171,8 +193,9 @@ TEST(SenderStart, SilentDeviceFailsAfterSixReadsAndPauses) {
   const uint64_t t0 = clock.NowMs();
   {
     BlockSender tx(&port, reports.Handler(), dir / "f", clock);
-    tx.WaitFor();
-    EXPECT_FALSE(tx.Success());
+    EXPECT_FALSE(tx.Run());
+    EXPECT_EQ(tx.FailureKind(), ErrorKind::kFailed);
+    EXPECT_EQ(tx.FailureMessage(), kConnErr);
   }
   // Six reads of 2000 ms, then the 2000 ms pause of the failure path.
   EXPECT_EQ(clock.NowMs() - t0, 6u * 2000 + 2000);
@@ -192,8 +215,8 @@ TEST(SenderStart, MissingLocalFileGivesTheOpenMessage) {
   TxRig rig(Pattern(10), 'C');
   const std::string missing = rig.dir / "nope.bin";
   BlockSender tx(&rig.port, rig.reports.Handler(), missing, rig.clock);
-  tx.WaitFor();
-  EXPECT_FALSE(tx.Success());
+  EXPECT_FALSE(tx.Run());
+  EXPECT_EQ(tx.FailureKind(), ErrorKind::kLocalFile);
   EXPECT_EQ(rig.reports.Texts(kReportMessage),
             std::vector<std::string>{"Error (Unable to open file " + missing + " 2)"});
   EXPECT_EQ(rig.port.Written(), kCan3);
@@ -314,30 +337,32 @@ TEST(SenderCancel, TakesEffectWithinOneReadTimeout) {
     inner(p, data);
   };
   BlockSender tx(&rig.port, rig.reports.Handler(), rig.path, rig.clock);
+  bool ok = true;
+  std::thread runner([&] { ok = tx.Run(); });
   idle.Wait();
   tx.Terminate();
   terminated.Open();
-  tx.WaitFor();
-  EXPECT_FALSE(tx.Success());
+  runner.join();
+  EXPECT_FALSE(ok);
+  EXPECT_EQ(tx.FailureKind(), ErrorKind::kCancelled);
   EXPECT_EQ(rig.peer.frames.size(), 4u);
   ASSERT_NE(canAt, 0u);
   EXPECT_LE(canAt - idleAt, 2000u);
   EXPECT_EQ(rig.reports.Lines().back().kind, kReportFinished);
 }
 
-TEST(SenderCancel, DestroyingARunningSenderStopsAndJoinsIt) {
+TEST(SenderCancel, TheOwnersCancelFlagStopsAnEndlessTransfer) {
   // A device that answers every block with noise keeps the sender going
   // until it is told to stop.
   TxRig rig(Pattern(100), 'C');
-  Gate busy;
+  std::atomic<bool> cancel{false};
   rig.peer.Reply = [&](size_t i, const Bytes&) {
-    if (i == 30) busy.Open();
+    if (i == 30) cancel.store(true);
     return Bytes("x");
   };
-  {
-    BlockSender tx(&rig.port, rig.reports.Handler(), rig.path, rig.clock);
-    busy.Wait();
-  }
+  EXPECT_FALSE(rig.Run(&cancel));
+  EXPECT_EQ(rig.failureKind, ErrorKind::kCancelled);
+  EXPECT_EQ(rig.peer.frames.size(), 31u);
   EXPECT_EQ(rig.peer.cans, kCan3);
   rig.ExpectFinishedLast();
 }

@@ -1,66 +1,74 @@
 // The progress report of block transfers: its exact text and its arithmetic.
 #include <gtest/gtest.h>
 
-#include "fake_clock.h"
 #include "protocol/progress.h"
-#include "transfer_peers.h"
+#include "protocol/report.h"
 
 namespace corvane {
 namespace {
 
-using test::FakeClock;
-using test::Reports;
-
 TEST(ProgressText, BeforeTheFirstBlock) {
-  EXPECT_EQ(FormatProgressText(1, 40960, 0), "0/40 Kbytes\r\n(0%)\r\n0 Kbyte/s");
+  EXPECT_EQ(FormatProgressText(0, 40960, 0), "0/40 Kbytes\r\n(0%)\r\n0 Kbyte/s");
   // A file shorter than 1 KiB shows 0 Kbytes in all.
-  EXPECT_EQ(FormatProgressText(1, 1000, 0), "0/0 Kbytes\r\n(0%)\r\n0 Kbyte/s");
+  EXPECT_EQ(FormatProgressText(0, 1000, 0), "0/0 Kbytes\r\n(0%)\r\n0 Kbyte/s");
 }
 
-TEST(ProgressText, CountsEveryEarlierBlockAsOneKilobyteAndTruncates) {
-  // 10 blocks done of 40 KiB after 4 whole seconds: 25%, 10240 / 5 / 1024 = 2.
-  EXPECT_EQ(FormatProgressText(11, 40960, 4), "10/40 Kbytes\r\n(25%)\r\n2 Kbyte/s");
-  // 1 of 3 blocks of a 2500-byte file: 102400 / 2500 = 40.96 -> 40.
-  EXPECT_EQ(FormatProgressText(2, 2500, 0), "1/2 Kbytes\r\n(40%)\r\n1 Kbyte/s");
-  // Blocks past the end (the receiver's count of 128-byte blocks) may pass 100%.
-  EXPECT_EQ(FormatProgressText(4, 2048, 0), "3/2 Kbytes\r\n(150%)\r\n3 Kbyte/s");
+TEST(ProgressText, CountsBytesAndTruncates) {
+  // 10 KiB done of 40 KiB after 4 whole seconds: 25%, 10240 / 5 / 1024 = 2.
+  EXPECT_EQ(FormatProgressText(10240, 40960, 4), "10/40 Kbytes\r\n(25%)\r\n2 Kbyte/s");
+  // 1024 of 2500 bytes: 102400 / 2500 = 40.96 -> 40.
+  EXPECT_EQ(FormatProgressText(1024, 2500, 0), "1/2 Kbytes\r\n(40%)\r\n1 Kbyte/s");
+  // A 128-byte block counts 128 bytes: 1152 of 2500 is 46%.
+  EXPECT_EQ(FormatProgressText(1152, 2500, 0), "1/2 Kbytes\r\n(46%)\r\n1 Kbyte/s");
+  // The end of a file that is no whole number of KiB.
+  EXPECT_EQ(FormatProgressText(2500, 2500, 1), "2/2 Kbytes\r\n(100%)\r\n1 Kbyte/s");
+  // A negative count reads as nothing done.
+  EXPECT_EQ(FormatProgressText(-5, 2048, 0), "0/2 Kbytes\r\n(0%)\r\n0 Kbyte/s");
 }
 
 TEST(ProgressText, StaysRightPastThirtyTwoBits) {
-  // 51199 x 102400 = 5 242 777 600 does not fit in 32 bits, signed or not.
+  // 51199 KiB x 100 does not fit in 32 bits, signed or not.
   const int64_t total = 50LL * 1024 * 1024;
-  EXPECT_EQ(FormatProgressText(51200, total, 9), "51199/51200 Kbytes\r\n(99%)\r\n5119 Kbyte/s");
-  // 24 MiB into 30 MiB: 24576 x 102400 overflows a signed 32-bit product.
-  EXPECT_EQ(FormatProgressText(24577, 30LL * 1024 * 1024, 0), "24576/30720 Kbytes\r\n(80%)\r\n24576 Kbyte/s");
+  EXPECT_EQ(FormatProgressText(51199LL * 1024, total, 9), "51199/51200 Kbytes\r\n(99%)\r\n5119 Kbyte/s");
+  EXPECT_EQ(FormatProgressText(24576LL * 1024, 30LL * 1024 * 1024, 0), "24576/30720 Kbytes\r\n(80%)\r\n24576 Kbyte/s");
   // Beyond 4 GiB the byte counts themselves need 64 bits.
   const int64_t huge = 6LL * 1024 * 1024 * 1024;
-  EXPECT_EQ(FormatProgressText(3LL * 1024 * 1024 + 1, huge, 0), "3145728/6291456 Kbytes\r\n(50%)\r\n3145728 Kbyte/s");
+  EXPECT_EQ(FormatProgressText(huge / 2, huge, 0), "3145728/6291456 Kbytes\r\n(50%)\r\n3145728 Kbyte/s");
 }
 
-TEST(FormatProgress, ReportsTextPositionAndMaxFromTheStartTick) {
-  FakeClock clock;
-  Reports reports;
-  const uint64_t start = clock.NowMs();
-  clock.Advance(4999);  // 4 whole seconds
-  FormatProgress(11, 40960, start, clock, reports.Handler());
-  const auto lines = reports.Lines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].kind, kReportProgress);
-  EXPECT_EQ(lines[0].text, "10/40 Kbytes\r\n(25%)\r\n2 Kbyte/s");
-  EXPECT_EQ(lines[0].position, 10240);
-  EXPECT_EQ(lines[0].max, 40960);
+TEST(ProgressReport, CarriesPhaseBytesAndTimeAndClampsDoneToTheTotal) {
+  Report r = ProgressReport(TransferPhase::kReceiving, 10240, 40960, 4999);
+  EXPECT_EQ(r.kind, kReportProgress);
+  EXPECT_EQ(r.phase, TransferPhase::kReceiving);
+  EXPECT_EQ(r.done, 10240);
+  EXPECT_EQ(r.total, 40960);
+  EXPECT_EQ(r.elapsedMs, 4999u);
+  EXPECT_TRUE(r.text.empty());
+  // The text is made at the edge, from whole seconds.
+  EXPECT_EQ(ReportText(r), "10/40 Kbytes\r\n(25%)\r\n2 Kbyte/s");
 
-  // Position is 64-bit too.
-  FormatProgress(3000000, 4000000000LL, start, clock, reports.Handler());
-  EXPECT_EQ(reports.Lines().back().position, 2999999LL * 1024);
+  EXPECT_EQ(ProgressReport(TransferPhase::kSending, 5000, 4000, 0).done, 4000);
+  EXPECT_EQ(ProgressReport(TransferPhase::kSending, -1, 4000, 0).done, 0);
+  const Report none = ProgressReport(TransferPhase::kSending, 10, -3, 0);
+  EXPECT_EQ(none.total, 0);
+  EXPECT_EQ(none.done, 0);
+  // 64 bits throughout.
+  EXPECT_EQ(ProgressReport(TransferPhase::kUpgrading, 2999999LL * 1024, 4000000000LL, 0).done, 2999999LL * 1024);
 }
 
-TEST(FormatProgress, NothingForAnUnknownOrEmptyLength) {
-  FakeClock clock;
-  Reports reports;
-  FormatProgress(1, 0, clock.NowMs(), clock, reports.Handler());
-  FormatProgress(5, -3, clock.NowMs(), clock, reports.Handler());
-  EXPECT_TRUE(reports.Lines().empty());
+TEST(ReportText, OtherReportsShowTheirOwnTextAndPhasesHaveNames) {
+  Report r;
+  r.kind = kReportStatus;
+  r.text = "Copying x";
+  EXPECT_EQ(ReportText(r), "Copying x");
+  r.kind = kReportProgress;
+  r.text = "Erasing";
+  EXPECT_EQ(ReportText(r), "Erasing");
+  EXPECT_STREQ(TransferPhaseName(TransferPhase::kReceiving), "receive");
+  EXPECT_STREQ(TransferPhaseName(TransferPhase::kSending), "send");
+  EXPECT_STREQ(TransferPhaseName(TransferPhase::kErasing), "erase");
+  EXPECT_STREQ(TransferPhaseName(TransferPhase::kUpgrading), "upgrade");
+  EXPECT_STREQ(TransferPhaseName(TransferPhase::kNone), "");
 }
 
 }  // namespace

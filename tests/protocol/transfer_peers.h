@@ -73,21 +73,37 @@ inline Bytes Pattern(size_t n, unsigned seed = 1) {
   return b;
 }
 
+// One report as the dialog and the log see it: its text, kind, and for
+// progress the bytes done of the total.
 struct ReportLine {
   std::string text;
   int kind;
   int64_t position;
   int64_t max;
+  TransferPhase phase = TransferPhase::kNone;
 };
 
-// Records every report a worker makes (from the worker's thread).
+// Records every report a transfer makes (from the thread that runs it).
 class Reports {
  public:
   ReportHandler Handler() {
-    return [this](const std::string& text, int kind, int64_t position, int64_t max) {
-      std::lock_guard lock(m_mutex);
-      m_lines.push_back({text, kind, position, max});
+    return [this](const Report& r) {
+      {
+        std::lock_guard lock(m_mutex);
+        m_lines.push_back({ReportText(r), r.kind, r.done, r.total, r.phase});
+      }
+      if (OnReport) OnReport(r);
     };
+  }
+  // Called after each report is recorded, on the transfer's thread (a test
+  // may stop the transfer from here). Set before the transfer runs.
+  std::function<void(const Report&)> OnReport;
+  // The progress reports only.
+  std::vector<ReportLine> Progress() const {
+    std::vector<ReportLine> out;
+    for (const auto& l : Lines())
+      if (l.kind == kReportProgress) out.push_back(l);
+    return out;
   }
   std::vector<ReportLine> Lines() const {
     std::lock_guard lock(m_mutex);

@@ -141,7 +141,7 @@ TEST(GetFile, QuillonReceivesTheListedSizeUnderTheStatusDialog) {
   const Bytes content = Pattern(1500);
   rig.sender.SetFile(content);
   const std::string local = rig.dir / "notes.txt";
-  ASSERT_TRUE(rig.session.GetFile("\\\\Docs\\notes.txt", local, 1500));
+  ASSERT_NO_THROW(rig.session.GetFile("\\\\Docs\\notes.txt", local, 1500));
   EXPECT_EQ(ReadWhole(local), content);
   EXPECT_EQ(rig.Commands(), "G");
   EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"\\\\Docs\\notes.txt"});
@@ -155,7 +155,10 @@ TEST(GetFile, QuillonReceivesTheListedSizeUnderTheStatusDialog) {
   const auto entries = rig.log.Entries();
   ASSERT_FALSE(entries.empty());
   EXPECT_EQ(entries.back(), "");
-  EXPECT_EQ(entries[entries.size() - 2], "notes.txt Received at 2 Kbyte/s");
+  EXPECT_EQ(entries[entries.size() - 2], "notes.txt Received at 1 Kbyte/s");
+  // The last progress entry is the whole file.
+  EXPECT_EQ(entries[entries.size() - 3], "1/1 Kbytes\r\n(100%)\r\n1 Kbyte/s");
+  EXPECT_EQ(rig.session.GetStatusDialog().ProgressPosition(), 1500);
 }
 
 TEST(GetFile, TallisExpectsNineBytesMoreThanListed) {
@@ -163,17 +166,21 @@ TEST(GetFile, TallisExpectsNineBytesMoreThanListed) {
   const Bytes content = Pattern(109);
   rig.sender.SetFile(content + Bytes(50, 'z'));
   const std::string local = rig.dir / "A";
-  ASSERT_TRUE(rig.session.GetFile("A", local, 100));
+  ASSERT_NO_THROW(rig.session.GetFile("A", local, 100));
   EXPECT_EQ(ReadWhole(local), content);
   EXPECT_EQ(rig.session.GetStatusDialog().ProgressMax(), 109);
 }
 
-TEST(GetFile, FailedTransferReturnsFalseLeavesNoFileAndStillPauses) {
+TEST(GetFile, FailedTransferRaisesLeavesNoFileAndStillPauses) {
   Rig rig(true);
   rig.sender.SetFile(Pattern(5000));
   rig.sender.frames[2] = Bytes(1, static_cast<char>(CAN));
   const std::string local = rig.dir / "x.bin";
-  EXPECT_FALSE(rig.session.GetFile("x.bin", local, 5000));
+  const auto raised = test::Catch([&] { rig.session.GetFile("x.bin", local, 5000); });
+  EXPECT_TRUE(raised.raised);
+  EXPECT_EQ(raised.kind, ErrorKind::kFailed);
+  EXPECT_EQ(raised.what, kConnectionErrorText);
+  EXPECT_TRUE(raised.reported);  // the transfer told it in the dialog and the log
   EXPECT_FALSE(test::Exists(local));
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 500}));
@@ -195,7 +202,9 @@ TEST(GetFile, UserCancelStopsTheReceiverAndLeavesNoFile) {
   };
   const std::string local = rig.dir / "big.bin";
   test::WriteWhole(local, "keep me");
-  EXPECT_FALSE(rig.session.GetFile("big.bin", local, 20 * 1024));
+  const auto raised = test::Catch([&] { rig.session.GetFile("big.bin", local, 20 * 1024); });
+  EXPECT_TRUE(raised.raised);
+  EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
   EXPECT_EQ(rig.session.GetStatusDialog().GetResult(), StatusDialog::Result::kCancel);
   EXPECT_EQ(ReadWhole(local), "keep me");
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"big.bin"});
@@ -213,7 +222,7 @@ TEST(PutFile, QuillonSendsNameZeroAndLengthThenTheBlocks) {
   const std::string local = rig.dir / "report.doc";
   const Bytes content = Pattern(2500);
   test::WriteWhole(local, content);
-  ASSERT_TRUE(rig.session.PutFile("\\My Documents\\report.doc", local));
+  ASSERT_NO_THROW(rig.session.PutFile("\\My Documents\\report.doc", local));
   EXPECT_EQ(rig.Commands(), "P");
   EXPECT_EQ(rig.device->packets, std::vector<Bytes>{Bytes("\\My Documents\\report.doc\0\xC4\x09\x00\x00", 29)});
   EXPECT_EQ(rig.receiver.accepted.substr(0, 2500), content);
@@ -232,7 +241,7 @@ TEST(PutFile, QuillonDriversGoToTheirFixedNamesInAnyLetterCase) {
     std::filesystem::create_directory(rig.dir / "sub");
     const std::string local = rig.dir / ("sub/" + file);
     test::WriteWhole(local, "MZ");
-    ASSERT_TRUE(rig.session.PutFile("x\\" + file, local));
+    ASSERT_NO_THROW(rig.session.PutFile("x\\" + file, local));
     ASSERT_EQ(rig.device->packets.size(), 1u);
     EXPECT_EQ(rig.device->packets[0], device + Bytes("\0\x02\0\0\0", 5));
     EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Copying " + device);
@@ -244,7 +253,7 @@ TEST(PutFile, TallisSendsTheNameAloneEvenForADriverFile) {
   const std::string local = rig.dir / "DISPDRV.DLL";
   test::WriteWhole(local, Pattern(10));
   rig.startByte = NAK;
-  ASSERT_TRUE(rig.session.PutFile("DISPDRV.DLL", local));
+  ASSERT_NO_THROW(rig.session.PutFile("DISPDRV.DLL", local));
   EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"DISPDRV.DLL"});
   ASSERT_EQ(rig.receiver.frames.size(), 1u);
   EXPECT_EQ(rig.receiver.frames[0].size(), 1028u);  // the 1-byte sum the device asked for
@@ -254,7 +263,7 @@ TEST(PutFile, ZeroLengthFileToAQuillonSendsFourZeroLengthBytes) {
   Rig rig(true);
   const std::string local = rig.dir / "empty";
   test::WriteWhole(local, "");
-  ASSERT_TRUE(rig.session.PutFile("empty", local));
+  ASSERT_NO_THROW(rig.session.PutFile("empty", local));
   EXPECT_EQ(rig.device->packets, std::vector<Bytes>{Bytes("empty\0\0\0\0\0", 10)});
   EXPECT_TRUE(rig.receiver.frames.empty());
   EXPECT_EQ(rig.receiver.eots, 1);
@@ -264,18 +273,22 @@ TEST(PutFile, MissingLocalFileIsRefusedBeforeAnythingIsSent) {
   for (bool quillon : {true, false}) {
     Rig rig(quillon);
     const std::string local = rig.dir / "missing.txt";
-    EXPECT_EQ(What([&] { rig.session.PutFile("missing.txt", local); }),
-              "Error (Unable to open file " + local + " 2)");
+    const auto raised = test::Catch([&] { rig.session.PutFile("missing.txt", local); });
+    EXPECT_EQ(raised.what, "Error (Unable to open file " + local + " 2)");
+    EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
     EXPECT_EQ(rig.port->Written(), "");
   }
 }
 
-TEST(PutFile, DeviceThatRefusesReturnsFalseAfterThreeCans) {
+TEST(PutFile, DeviceThatRefusesRaisesAfterThreeCans) {
   Rig rig(true);
   const std::string local = rig.dir / "f";
   test::WriteWhole(local, Pattern(3000));
   rig.receiver.Reply = [](size_t i, const Bytes&) { return Bytes(1, static_cast<char>(i == 1 ? CAN : ACK)); };
-  EXPECT_FALSE(rig.session.PutFile("f", local));
+  const auto raised = test::Catch([&] { rig.session.PutFile("f", local); });
+  EXPECT_EQ(raised.kind, ErrorKind::kFailed);
+  EXPECT_EQ(raised.what, kConnectionErrorText);
+  EXPECT_TRUE(raised.reported);
   EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(CAN)));
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 1000}));
   EXPECT_EQ(ReadWhole(local), Pattern(3000));  // the local file is never changed
@@ -336,6 +349,7 @@ TEST(Commands, NothingIsSentWithoutADevice) {
     const std::string local = rig.dir / "f";
     test::WriteWhole(local, "x");
     EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 1); }), expected);
+    EXPECT_EQ(test::Catch([&] { rig.session.GetFile("f", local, 1); }).kind, ErrorKind::kFailed);
     EXPECT_EQ(What([&] { rig.session.PutFile("f", local); }), expected);
     EXPECT_EQ(What([&] { rig.session.DeleteItem("f"); }), expected);
     EXPECT_EQ(What([&] { rig.session.RenameItem("f", "g"); }), expected);
@@ -349,7 +363,9 @@ TEST(Commands, NothingIsSentWithoutADevice) {
 TEST(Commands, AFailingPacketRaisesTheConnectionError) {
   Rig rig(true);
   rig.device->nakPackets = 5;
-  EXPECT_EQ(What([&] { rig.session.DeleteItem("x"); }), kConnectionErrorText);
+  const auto raised = test::Catch([&] { rig.session.DeleteItem("x"); });
+  EXPECT_EQ(raised.what, kConnectionErrorText);
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
 }
 
 // ---- screen capture ----
@@ -359,7 +375,7 @@ TEST(CaptureScreen, KeepsAtMost38912BytesOfThirtyNineBlocks) {
   const Bytes screen = Pattern(39 * 1024);
   rig.sender.SetFile(screen);
   const std::string local = rig.dir / "Bitmap.bmp";
-  ASSERT_TRUE(rig.session.CaptureScreen(local));
+  ASSERT_NO_THROW(rig.session.CaptureScreen(local));
   EXPECT_EQ(ReadWhole(local), screen.substr(0, 38912));
   EXPECT_EQ(rig.Commands(), "S");
   EXPECT_TRUE(rig.device->packets.empty());
@@ -368,7 +384,7 @@ TEST(CaptureScreen, KeepsAtMost38912BytesOfThirtyNineBlocks) {
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20}));  // no pause after the capture
 }
 
-TEST(CaptureScreen, CancelLeavesNoFileAndStillSaysReceived) {
+TEST(CaptureScreen, CancelLeavesNoFile) {
   Rig rig(true);
   rig.sender.SetFile(Pattern(39 * 1024));
   test::Gate cancelled;
@@ -381,9 +397,8 @@ TEST(CaptureScreen, CancelLeavesNoFileAndStillSaysReceived) {
     return Bytes();
   };
   const std::string local = rig.dir / "Bitmap.bmp";
-  EXPECT_FALSE(rig.session.CaptureScreen(local));
+  EXPECT_EQ(test::Catch([&] { rig.session.CaptureScreen(local); }).kind, ErrorKind::kCancelled);
   EXPECT_FALSE(test::Exists(local));
-  EXPECT_EQ(rig.messages.back(), "Screen received");
 }
 
 // ---- TCP/IP ----
@@ -409,7 +424,7 @@ TEST(Tcp, GetStreamsTheWholeFileWithoutAStatusDialog) {
   });
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "data.bin";
-  ASSERT_TRUE(rig.session.GetFile("data.bin", local, 1));  // the listed size plays no part
+  ASSERT_NO_THROW(rig.session.GetFile("data.bin", local, 1));  // the listed size plays no part
   EXPECT_EQ(ReadWhole(local), content);
   EXPECT_EQ(request, Bytes("G\x08\0\0\0data.bin", 13));
   EXPECT_EQ(rig.log.Count(), 0u);  // no status dialog, no worker reports
@@ -430,7 +445,7 @@ TEST(Tcp, PutStreamsTheLengthAndTheContents) {
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "up.txt";
   test::WriteWhole(local, content);
-  ASSERT_TRUE(rig.session.PutFile("\\up.txt", local));
+  ASSERT_NO_THROW(rig.session.PutFile("\\up.txt", local));
   rig.session.Connect("disconnect");
   peer.thread.join();
   peer.thread = std::thread();
@@ -447,7 +462,9 @@ TEST(Tcp, ConnectionClosedMidFileIsAnErrorAndKeepsTheOldFile) {
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "f";
   test::WriteWhole(local, "old");
-  EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 100000); }), kConnectionErrorText);
+  const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 100000); });
+  EXPECT_EQ(raised.what, kConnectionErrorText);
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
   EXPECT_EQ(ReadWhole(local), "old");
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
   EXPECT_FALSE(rig.session.IsConnected());
@@ -476,7 +493,7 @@ TEST(Tcp, CaptureStoresTheWholeBitmap) {
   });
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "Bitmap.bmp";
-  ASSERT_TRUE(rig.session.CaptureScreen(local));
+  ASSERT_NO_THROW(rig.session.CaptureScreen(local));
   EXPECT_EQ(ReadWhole(local), bitmap);
   rig.session.Connect("disconnect");
 }
@@ -486,7 +503,9 @@ TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
   TcpPeer peer([&](int fd) { seen = ReadN(fd, 1); });
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "no/such/folder";
-  EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 1); }), "Error (Unable to open file " + local + " 2)");
+  const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
+  EXPECT_EQ(raised.what, "Error (Unable to open file " + local + " 2)");
+  EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
   rig.session.Connect("disconnect");
   peer.thread.join();
   peer.thread = std::thread();

@@ -36,7 +36,7 @@ const char* kUnable = "Error (The connectivity kit is unable to open the communi
 class BorrowedPort final : public SerialPort {
  public:
   explicit BorrowedPort(SerialPort& p) : m_p(p) {}
-  void SetTimeouts(uint32_t c, uint32_t m) override { m_p.SetTimeouts(c, m); }
+  void SetReadTimeout(ReadTimeout t) override { m_p.SetReadTimeout(t); }
   size_t Read(uint8_t* b, size_t n) override { return m_p.Read(b, n); }
   void Write(const uint8_t* b, size_t n) override { m_p.Write(b, n); }
   void Purge() override { m_p.Purge(); }
@@ -377,7 +377,7 @@ TEST(FileTree, AFailedListingLeavesTheEntryUnlisted) {
   rig.device->listing = "x";
   rig.device->corruptReplies = 100;
   DeviceEntry root(&rig.session, "\\", 0, 0);
-  EXPECT_THROW(root.GetChildren(), LinkException);
+  EXPECT_THROW(root.GetChildren(), DeviceError);
   EXPECT_FALSE(root.Listed);
   EXPECT_TRUE(root.Children.empty());
 }

@@ -48,10 +48,10 @@ class ScriptedPort final : public SerialPort {
   uint32_t TimeoutConstant() const { return m_constant; }
   uint32_t TimeoutMultiplier() const { return m_multiplier; }
 
-  void SetTimeouts(uint32_t c, uint32_t m) override {
+  void SetReadTimeout(ReadTimeout timeout) override {
     if (Broken) ConnectionError();
-    m_constant = c;
-    m_multiplier = m;
+    m_constant = timeout.baseMs;
+    m_multiplier = timeout.perByteMs;
   }
   size_t Read(uint8_t* buf, size_t n) override {
     if (Broken) ConnectionError();

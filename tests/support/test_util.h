@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "link/bytes.h"
+#include "link/link_error.h"
 
 namespace corvane::test {
 
@@ -23,6 +24,26 @@ inline std::string What(const std::function<void()>& fn) {
     return e.what();
   }
   return "(no exception)";
+}
+
+// What a call raised: the kind, the message and whether it was already
+// reported, or raised == false when it returned.
+struct Raised {
+  bool raised = false;
+  ErrorKind kind = ErrorKind::kFailed;
+  std::string what;
+  bool reported = false;
+};
+inline Raised Catch(const std::function<void()>& fn) {
+  Raised r;
+  try {
+    fn();
+  } catch (const DeviceError& e) {
+    r = {true, e.Kind(), e.what(), e.Reported()};
+  } catch (const std::exception& e) {
+    r = {true, KindOf(e), e.what(), false};
+  }
+  return r;
 }
 
 // A one-connection server on 127.0.0.1 run by a script on its own thread.
