@@ -40,17 +40,18 @@ void DeviceWorker::Loop() {
     } catch (...) {
       error.emplace(ErrorKind::kFailed, kConnectionErrorText);
     }
-    // Busy ends before the completion runs, so that it may hand over the next operation.
-    {
-      std::lock_guard lock(m_mutex);
-      m_busy = false;
-    }
+    // The command has ended once its owner has taken the result: busy lasts
+    // until the completion returns.
     if (done) {
       try {
         done(error);
       } catch (...) {
         // the owner's completion must not end the device thread
       }
+    }
+    {
+      std::lock_guard lock(m_mutex);
+      m_busy = false;
     }
   }
   // The port or socket closes on the thread that used it.

@@ -30,7 +30,9 @@ class DeviceWorker {
  public:
   using Operation = std::function<void(DeviceSession&)>;
   // Runs on the device thread once the operation has ended: no error, or
-  // the DeviceError it ended with (any other exception becomes kFailed).
+  // the DeviceError it ended with (any other exception becomes kFailed). The
+  // worker stays busy until it returns, so an owner that hands the result to
+  // its own thread and waits there keeps later commands out meanwhile.
   using Completion = std::function<void(const std::optional<DeviceError>& error)>;
 
   DeviceWorker(SessionHost& host, LogModel& log, Clock& clock = Clock::System());
