@@ -57,20 +57,20 @@ struct Block {
 // The PC's end of a pseudo-terminal, without the session's quiet windows.
 class PcPort {
  public:
-  explicit PcPort(const std::string& path) : m_port(CommOpen(path, 115200, false)) {}
-  CommHandle H() { return m_port.get(); }
+  explicit PcPort(const std::string& path) : m_port(OpenSerialPort(path, 115200, false)) {}
+  SerialPort* H() { return m_port.get(); }
 
-  void Command(char c) { CommWrite(H(), Bytes(1, c)); }
-  void Raw(const Bytes& b) { CommWrite(H(), b); }
+  void Command(char c) { WriteAll(H(), Bytes(1, c)); }
+  void Raw(const Bytes& b) { WriteAll(H(), b); }
   int Byte(uint32_t ms = 3000) {
-    CommSetTimeouts(H(), ms, 0);
+    SetReadTimeout(H(), {ms, 0});
     Bytes b(1, '\0');
-    return CommRead(H(), b) == 1 ? static_cast<uint8_t>(b[0]) : -1;
+    return ReadInto(H(), b) == 1 ? static_cast<uint8_t>(b[0]) : -1;
   }
   Bytes Read(size_t n, uint32_t ms = 3000) {
-    CommSetTimeouts(H(), ms, 0);
+    SetReadTimeout(H(), {ms, 0});
     Bytes b(n, '\0');
-    b.resize(static_cast<size_t>(CommRead(H(), b)));
+    b.resize(static_cast<size_t>(ReadInto(H(), b)));
     return b;
   }
   // Sends a packet; returns the device's answer byte.
@@ -611,8 +611,7 @@ TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
     ASSERT_EQ(m_pc->Packet(tallis ? Bytes("OBJ") : Bytes("OBJ") + '\0' + IntToBytes(5000)), ACK);
     {
       BlockSender tx(m_pc->H(), nullptr, local.string());
-      tx.WaitFor();
-      EXPECT_TRUE(tx.Success());
+      EXPECT_TRUE(tx.Run()) << tx.FailureMessage();
     }
     ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
     EXPECT_EQ(ReadAll(m_root / "OBJ"), contents);
@@ -620,8 +619,7 @@ TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
     {
       // The listed size, plus 9 for a Tallis, is what the PC expects.
       BlockReceiver rx(m_pc->H(), 5000 + (tallis ? 9 : 0), nullptr, back.string());
-      rx.WaitFor();
-      EXPECT_TRUE(rx.Success());
+      EXPECT_TRUE(rx.Run()) << rx.FailureMessage();
     }
     EXPECT_EQ(ReadAll(back), contents);
     fs::remove(local);

@@ -147,7 +147,7 @@ TEST_F(ListingTest, FiveRefusalsEndInTheConnectionErrorAndTheDeviceRecovers) {
   try {
     root.GetChildren();
     FAIL() << "expected the connection error";
-  } catch (const LinkException& e) {
+  } catch (const DeviceError& e) {
     EXPECT_STREQ(e.what(), kConnectionErrorText);
   }
   EXPECT_FALSE(root.Listed);
@@ -185,7 +185,7 @@ TEST_F(ListingTest, ASilentDeviceIsNotConnected) {
   try {
     rig.Connect();
     FAIL() << "expected the connection to fail";
-  } catch (const LinkException& e) {
+  } catch (const DeviceError& e) {
     EXPECT_EQ(std::string(e.what()),
               "Error (The connectivity kit is unable to open the communication com :" + rig.port + ")");
   }
@@ -206,7 +206,7 @@ TEST_F(ListingTest, UpgradeModeIsDetectedForBothKinds) {
     EXPECT_EQ(rig.host.boxes,
               std::vector<std::string>{"Warning: Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system"});
     DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
-    EXPECT_THROW(root.GetChildren(), LinkException);
+    EXPECT_THROW(root.GetChildren(), DeviceError);
     EXPECT_EQ(rig.CountOf('L'), 0);
   }
   {

@@ -146,7 +146,7 @@ TEST_P(RoundTrip, EverySizeBothWaysByteForByte) {
     const Bytes& original = originals[name] = rig.DeviceFile(size, seed++);
     const std::string source = rig.Local(name + ".src");
     WriteFile(source, original);
-    ASSERT_TRUE(rig.session->PutFile(name, source));
+    ASSERT_NO_THROW(rig.session->PutFile(name, source));
     ASSERT_TRUE(rig.Stored(name));
     ASSERT_EQ(ReadFile(rig.OnDevice(name)), original);
   }
@@ -157,7 +157,7 @@ TEST_P(RoundTrip, EverySizeBothWaysByteForByte) {
     SCOPED_TRACE("get " + entry.name);
     ASSERT_EQ(std::to_string(entry.size), entry.name.substr(1));
     const std::string back = rig.Local(entry.name + ".back");
-    ASSERT_TRUE(rig.session->GetFile(entry.name, back, entry.size));
+    ASSERT_NO_THROW(rig.session->GetFile(entry.name, back, entry.size));
     ASSERT_EQ(ReadFile(back), originals[entry.name]);
   }
   // Nothing but the sources and the copies: no temporary file left behind.
@@ -186,7 +186,7 @@ TEST(Recovers, CorruptedBlockIsRefusedAndSentAgain) {
   XferRig rig(kQuillonPty1024, f);
   const Bytes content = Pattern(10000, 7);
   WriteFile(rig.OnDevice("c.bin"), content);
-  ASSERT_TRUE(rig.session->GetFile("c.bin", rig.Local("c.bin"), 10000));
+  ASSERT_NO_THROW(rig.session->GetFile("c.bin", rig.Local("c.bin"), 10000));
   EXPECT_EQ(ReadFile(rig.Local("c.bin")), content);
   // The receiver said why it refused the block.
   const auto entries = rig.log.Entries();
@@ -199,7 +199,7 @@ TEST(Recovers, RepeatedBlockIsRefusedAndTheTransferGoesOn) {
   XferRig rig(kQuillonPty1024, f);
   const Bytes content = Pattern(5000, 8);
   WriteFile(rig.OnDevice("r.bin"), content);
-  ASSERT_TRUE(rig.session->GetFile("r.bin", rig.Local("r.bin"), 5000));
+  ASSERT_NO_THROW(rig.session->GetFile("r.bin", rig.Local("r.bin"), 5000));
   EXPECT_EQ(ReadFile(rig.Local("r.bin")), content);
 }
 
@@ -209,7 +209,7 @@ TEST(Recovers, DroppedAckMakesTheSenderRepeatTheBlock) {
   XferRig rig(kQuillonPty, f);
   const Bytes content = Pattern(4000, 9);
   WriteFile(rig.Local("d.bin"), content);
-  ASSERT_TRUE(rig.session->PutFile("d.bin", rig.Local("d.bin")));
+  ASSERT_NO_THROW(rig.session->PutFile("d.bin", rig.Local("d.bin")));
   ASSERT_TRUE(rig.Stored("d.bin"));
   EXPECT_EQ(ReadFile(rig.OnDevice("d.bin")), content);
 }
@@ -220,7 +220,7 @@ TEST(Recovers, NakedBlocksAreSentAgain) {
   XferRig rig(kQuillonPty, f);
   const Bytes content = Pattern(3000, 10);
   WriteFile(rig.Local("n.bin"), content);
-  ASSERT_TRUE(rig.session->PutFile("n.bin", rig.Local("n.bin")));
+  ASSERT_NO_THROW(rig.session->PutFile("n.bin", rig.Local("n.bin")));
   ASSERT_TRUE(rig.Stored("n.bin"));
   EXPECT_EQ(ReadFile(rig.OnDevice("n.bin")), content);
 }
@@ -232,7 +232,7 @@ TEST(Fails, ElevenNaksForOneBlockEndThePut) {
   f.nakBlocks = 11;
   XferRig rig(kQuillonPty, f);
   WriteFile(rig.Local("n.bin"), Pattern(3000, 11));
-  EXPECT_FALSE(rig.session->PutFile("n.bin", rig.Local("n.bin")));
+  EXPECT_EQ(Catch([&] { rig.session->PutFile("n.bin", rig.Local("n.bin")); }).kind, ErrorKind::kFailed);
   EXPECT_FALSE(fs::exists(rig.OnDevice("n.bin")));
   const auto entries = rig.log.Entries();
   ASSERT_GE(entries.size(), 2u);
@@ -247,7 +247,7 @@ TEST(Fails, CancelFromTheDeviceDuringAGetKeepsTheOldLocalFile) {
   XferRig rig(kQuillonPty1024, f);
   WriteFile(rig.OnDevice("g.bin"), Pattern(8000, 12));
   WriteFile(rig.Local("g.bin"), "the old copy");
-  EXPECT_FALSE(rig.session->GetFile("g.bin", rig.Local("g.bin"), 8000));
+  EXPECT_EQ(Catch([&] { rig.session->GetFile("g.bin", rig.Local("g.bin"), 8000); }).kind, ErrorKind::kFailed);
   EXPECT_EQ(ReadFile(rig.Local("g.bin")), "the old copy");
   EXPECT_EQ(rig.LocalEntries(), std::vector<std::string>{"g.bin"});
   EXPECT_TRUE(rig.Find("g.bin").has_value());
@@ -258,7 +258,7 @@ TEST(Fails, CancelFromTheDeviceDuringAPutStoresNothing) {
   f.cancelAtBlock = 2;
   XferRig rig(kQuillonPty, f);
   WriteFile(rig.Local("p.bin"), Pattern(5000, 13));
-  EXPECT_FALSE(rig.session->PutFile("p.bin", rig.Local("p.bin")));
+  EXPECT_EQ(Catch([&] { rig.session->PutFile("p.bin", rig.Local("p.bin")); }).kind, ErrorKind::kFailed);
   EXPECT_FALSE(fs::exists(rig.OnDevice("p.bin")));
 }
 
@@ -267,7 +267,7 @@ TEST(Fails, SilentDeviceEndsTheGetAfterItsRetries) {
   f.silentAtBlock = 2;
   XferRig rig(kQuillonPty1024, f);
   WriteFile(rig.OnDevice("s.bin"), Pattern(5000, 14));
-  EXPECT_FALSE(rig.session->GetFile("s.bin", rig.Local("s.bin"), 5000));
+  EXPECT_EQ(Catch([&] { rig.session->GetFile("s.bin", rig.Local("s.bin"), 5000); }).kind, ErrorKind::kFailed);
   EXPECT_TRUE(rig.LocalEntries().empty());
   const auto entries = rig.log.Entries();
   EXPECT_EQ(std::count(entries.begin(), entries.end(), std::string(kConnectionErrorText)), 6);
@@ -285,7 +285,7 @@ TEST(Fails, UserCancelsASilentPutWithinOneReadTimeout) {
     cancelledAt = std::chrono::steady_clock::now();
     return true;
   };
-  EXPECT_FALSE(rig.session->PutFile("q.bin", rig.Local("q.bin")));
+  EXPECT_EQ(Catch([&] { rig.session->PutFile("q.bin", rig.Local("q.bin")); }).kind, ErrorKind::kCancelled);
   // The sender noticed within one 2000 ms read, then paused 2000 ms on its
   // failure path and the session 1000 ms after it.
   const auto took = std::chrono::steady_clock::now() - cancelledAt;
@@ -298,7 +298,7 @@ TEST(Fails, UserCancelsABigGetAndTheSessionGoesOn) {
   WriteFile(rig.OnDevice("big.bin"), Pattern(5 * 1024 * 1024, 16));
   WriteFile(rig.Local("big.bin"), "keep");
   rig.host.cancelWhen = [](const StatusDialog& d) { return d.ProgressPosition() >= 1024 * 1024; };
-  EXPECT_FALSE(rig.session->GetFile("big.bin", rig.Local("big.bin"), 5 * 1024 * 1024));
+  EXPECT_EQ(Catch([&] { rig.session->GetFile("big.bin", rig.Local("big.bin"), 5 * 1024 * 1024); }).kind, ErrorKind::kCancelled);
   EXPECT_EQ(ReadFile(rig.Local("big.bin")), "keep");
   EXPECT_EQ(rig.LocalEntries(), std::vector<std::string>{"big.bin"});
   // The device took the four CAN bytes and listens for commands again.
@@ -310,7 +310,9 @@ TEST(Fails, TcpConnectionClosedMidGetLeavesNoFile) {
   f.closeAfterBytes = 100000;
   XferRig rig({DeviceKind::kQuillon, Way::kTcp}, f);
   WriteFile(rig.OnDevice("t.bin"), Pattern(300 * 1024, 17));
-  EXPECT_EQ(What([&] { rig.session->GetFile("t.bin", rig.Local("t.bin"), 300 * 1024); }), kConnectionErrorText);
+  const auto raised = Catch([&] { rig.session->GetFile("t.bin", rig.Local("t.bin"), 300 * 1024); });
+  EXPECT_EQ(raised.what, kConnectionErrorText);
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
   EXPECT_TRUE(rig.LocalEntries().empty());
   EXPECT_FALSE(rig.session->IsConnected());
 }
@@ -330,7 +332,7 @@ TEST(Changes, QuillonDeleteAndRenameShowInTheNextListing) {
   QuickPauses clock;
   XferRig rig(kQuillonPty, {}, clock);
   WriteFile(rig.Local("a.txt"), "alpha");
-  ASSERT_TRUE(rig.session->PutFile("a.txt", rig.Local("a.txt")));
+  ASSERT_NO_THROW(rig.session->PutFile("a.txt", rig.Local("a.txt")));
   ASSERT_TRUE(rig.Find("a.txt").has_value());
   rig.session->RenameItem("a.txt", "b.txt");
   EXPECT_FALSE(rig.Find("a.txt").has_value());
@@ -344,7 +346,7 @@ TEST(Changes, TallisDeleteAndRenameShowInTheNextListing) {
   QuickPauses clock;
   XferRig rig({DeviceKind::kTallis, Way::kPtyNak}, {}, clock);
   WriteFile(rig.Local("A"), rig.DeviceFile(40, 19));
-  ASSERT_TRUE(rig.session->PutFile("A", rig.Local("A")));
+  ASSERT_NO_THROW(rig.session->PutFile("A", rig.Local("A")));
   ASSERT_TRUE(rig.Find("A").has_value());
   rig.session->RenameItem("A", "B");
   EXPECT_FALSE(rig.Find("A").has_value());
@@ -358,7 +360,7 @@ TEST(Changes, ScreenCaptureOverBothLinks) {
   for (Way way : {Way::kPtyNak, Way::kTcp}) {
     XferRig rig({DeviceKind::kQuillon, way});
     const std::string bmp = rig.Local("Bitmap.bmp");
-    ASSERT_TRUE(rig.session->CaptureScreen(bmp));
+    ASSERT_NO_THROW(rig.session->CaptureScreen(bmp));
     const Bytes picture = ReadFile(bmp);
     ASSERT_GE(picture.size(), 54u);
     EXPECT_EQ(picture.substr(0, 2), "BM");

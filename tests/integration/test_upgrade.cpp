@@ -19,6 +19,7 @@
 #include "session/device_session.h"
 #include "upgrade/upgrade_system.h"
 #include "fake_host.h"
+#include "test_util.h"
 
 namespace corvane {
 namespace {
@@ -77,7 +78,7 @@ struct Rig {
   explicit Rig(emu::BootLoaderOptions options) : loader(std::move(options)), session(host, log) {
     loader.Start();
     session.IsQuillon = true;
-    session.CommPort = CommOpen(loader.SlavePath(), 115200, true);
+    session.CommPort = OpenSerialPort(loader.SlavePath(), 115200, true);
   }
   // Destroyed session first (closing the port), then the loader.
   emu::BootLoader loader;
@@ -100,13 +101,21 @@ emu::BootLoaderOptions Expecting(const std::vector<uint8_t>& image, emu::LoaderH
   return o;
 }
 
+// The upgrade raised an error of this kind, already told in its message box.
+void ExpectRaised(ErrorKind kind, const std::function<void()>& fn) {
+  const auto raised = test::Catch(fn);
+  EXPECT_TRUE(raised.raised);
+  EXPECT_EQ(raised.kind, kind) << raised.what;
+  EXPECT_TRUE(raised.reported);
+}
+
 class EachHandshake : public ::testing::TestWithParam<emu::LoaderHandshake> {};
 
 TEST_P(EachHandshake, TheLoaderEndsWithExactlyTheImage) {
   const auto image = RomImage(150 * 1024 + 321);
   TempImage file(image);
   Rig rig(Expecting(image, GetParam()));
-  EXPECT_TRUE(UpgradeSystem(rig.session, file.Path()));
+  EXPECT_NO_THROW(UpgradeSystem(rig.session, file.Path()));
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kSuccess});
   ASSERT_TRUE(rig.loader.WaitForDownload(5s));
   const auto result = rig.loader.Download();
@@ -139,7 +148,7 @@ TEST(UpgradeEndToEnd, RefusedBlocksAreSentAgain) {
   options.nakBlock = 2;
   options.nakCount = 2;
   Rig rig(options);
-  EXPECT_TRUE(UpgradeSystem(rig.session, file.Path()));
+  EXPECT_NO_THROW(UpgradeSystem(rig.session, file.Path()));
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kSuccess});
   EXPECT_TRUE(rig.loader.Download().matches);
 }
@@ -151,7 +160,7 @@ TEST(UpgradeEndToEnd, ABlockRefusedElevenTimesFailsTheUpgrade) {
   options.nakBlock = 3;
   options.nakCount = 11;
   Rig rig(options);
-  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  ExpectRaised(ErrorKind::kFailed, [&] { UpgradeSystem(rig.session, file.Path()); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kFailed});
   ASSERT_TRUE(rig.loader.WaitForDownload(5s));
   EXPECT_EQ(rig.loader.Download().hostCancels, 4);
@@ -167,7 +176,7 @@ TEST(UpgradeEndToEnd, CancelWhileWaitingForTheOnKeyAborts) {
   rig.host.onDialogChange = [](StatusDialog& d) {
     if (d.Label() == "Please Release the ON Key") d.RequestCancel();
   };
-  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  ExpectRaised(ErrorKind::kCancelled, [&] { UpgradeSystem(rig.session, file.Path()); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{"Error: Aborted by user"});
   EXPECT_FALSE(rig.loader.Download().ended);
 }
@@ -179,7 +188,7 @@ TEST(UpgradeEndToEnd, CancelDuringTheBlocksFailsAfterFourCans) {
   rig.host.onDialogChange = [&](StatusDialog& d) {
     if (d.ProgressMax() == static_cast<int64_t>(image.size()) && d.ProgressPosition() >= 2048) d.RequestCancel();
   };
-  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  ExpectRaised(ErrorKind::kCancelled, [&] { UpgradeSystem(rig.session, file.Path()); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kFailed});
   ASSERT_TRUE(rig.loader.WaitForDownload(5s));
   const auto result = rig.loader.Download();
@@ -194,7 +203,7 @@ TEST(UpgradeEndToEnd, CanFromTheLoaderFailsTheUpgrade) {
   auto options = Expecting(image, emu::LoaderHandshake::kCompressed);
   options.cancelAtBlock = 2;
   Rig rig(options);
-  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  ExpectRaised(ErrorKind::kFailed, [&] { UpgradeSystem(rig.session, file.Path()); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kFailed});
 }
 
@@ -204,13 +213,13 @@ TEST(UpgradeEndToEnd, WrongHandshakeBytesAreAConnectionError) {
   auto options = Expecting(image, emu::LoaderHandshake::kCrc);
   options.badHandshakeBytes = -1;
   Rig rig(options);
-  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  ExpectRaised(ErrorKind::kFailed, [&] { UpgradeSystem(rig.session, file.Path()); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kConn});
 }
 
 TEST(UpgradeEndToEnd, AMissingImageEndsWithTheOpenError) {
   Rig rig(emu::BootLoaderOptions{});
-  EXPECT_FALSE(UpgradeSystem(rig.session, "/nonexistent/corvane/rom.bix"));
+  ExpectRaised(ErrorKind::kLocalFile, [&] { UpgradeSystem(rig.session, "/nonexistent/corvane/rom.bix"); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{"Error: Cannot open file /nonexistent/corvane/rom.bix"});
 }
 
@@ -220,14 +229,14 @@ TEST(UpgradeEndToEnd, AnEraseLineWithoutANumberEndsWithTheConversionError) {
   auto options = Expecting(image, emu::LoaderHandshake::kCrc);
   options.badEraseLine = true;
   Rig rig(options);
-  EXPECT_FALSE(UpgradeSystem(rig.session, file.Path()));
+  ExpectRaised(ErrorKind::kFailed, [&] { UpgradeSystem(rig.session, file.Path()); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{"Error: 'five' is not a valid integer value"});
 }
 
 TEST(UpgradeEndToEnd, WithoutASerialPortTheUpgradeIsAConnectionError) {
   Rig rig(emu::BootLoaderOptions{});
   rig.session.CommPort.reset();
-  EXPECT_FALSE(UpgradeSystem(rig.session, "/nonexistent/corvane/rom.bix"));
+  ExpectRaised(ErrorKind::kFailed, [&] { UpgradeSystem(rig.session, "/nonexistent/corvane/rom.bix"); });
   EXPECT_EQ(rig.host.Boxes(), std::vector<std::string>{kConn});
 }
 

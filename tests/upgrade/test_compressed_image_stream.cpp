@@ -330,16 +330,17 @@ TEST(BzStream, WriteAndOpenErrors) {
   try {
     stream.Write("x", 1);
     FAIL() << "Write succeeded";
-  } catch (const LinkException& e) {
+  } catch (const DeviceError& e) {
     EXPECT_STREQ(e.what(), "Error, Write not supported on BZ read streams");
   }
   try {
     CompressedImageStream missing("/nonexistent/corvane/image.bix");
     FAIL() << "opened a missing file";
-  } catch (const LinkException& e) {
+  } catch (const DeviceError& e) {
     EXPECT_STREQ(e.what(), "Cannot open file /nonexistent/corvane/image.bix");
+    EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
+    EXPECT_NE(e.Detail().find("No such file"), std::string::npos) << e.Detail();
   }
-  EXPECT_NE(FileImageStream::LastOpenFailure().find("No such file"), std::string::npos);
 }
 
 // ---- the loader's decoder ----

@@ -149,15 +149,17 @@ class UpdateThreadTest : public ::testing::Test {
 
   void SetUp() override { loader.eraseLines = StandardErase(); }
 
-  void Run(const std::string& image, CommHandle handle = nullptr, bool usePort = true) {
+  void Run(const std::string& image, SerialPort* handle = nullptr, bool usePort = true) {
     loader.Attach(port);
-    std::unique_lock lock(mutex);  // reports wait until `thread` is set
     thread = std::make_unique<UpgradeWorker>(
         usePort ? &port : handle, image,
-        [this](const std::string& text, int kind, int64_t position, int64_t max) {
-          std::lock_guard l(mutex);
-          reports.push_back({text, kind, position, max});
-          if (onReport) onReport(reports.back(), *thread);
+        [this](const Report& r) {
+          ReportRec rec{ReportText(r), r.kind, r.done, r.total};
+          {
+            std::lock_guard l(mutex);
+            reports.push_back(rec);
+          }
+          if (onReport) onReport(rec, *thread);
         },
         clock,
         [this](const std::string& text, const std::string& caption) {
@@ -168,9 +170,10 @@ class UpdateThreadTest : public ::testing::Test {
           std::lock_guard l(mutex);
           logLines.push_back(line);
         });
-    lock.unlock();
-    thread->WaitFor();
+    succeeded = thread->Run();
+    EXPECT_EQ(succeeded, thread->Success());
   }
+  bool succeeded = false;
 
   std::vector<std::string> Texts(int kind) {
     std::vector<std::string> out;
@@ -352,6 +355,8 @@ TEST_F(UpdateThreadTest, TheEleventhRefusalFailsTheUpgradeWithFourCans) {
   const uint64_t before = clock.NowMs();
   Run(file.Path());
   ExpectBox(kFailed, "Error");
+  EXPECT_FALSE(succeeded);
+  EXPECT_EQ(thread->FailureKind(), ErrorKind::kFailed);
   EXPECT_EQ(loader.frames.size(), 11u);
   EXPECT_GE(clock.NowMs() - before, 10 * 600u);
   EXPECT_TRUE(EndsWithFourCans());
@@ -404,6 +409,9 @@ TEST_F(UpdateThreadTest, CancelWhileWaitingForTheOnKeyAborts) {
   };
   Run(file.Path());
   ExpectBox("Aborted by user", "Error");
+  EXPECT_FALSE(succeeded);
+  EXPECT_EQ(thread->FailureKind(), ErrorKind::kCancelled);
+  EXPECT_EQ(thread->FailureMessage(), "Aborted by user");
   EXPECT_EQ(loader.commands, (std::vector<std::string>{"R", "V", "V"}));
 }
 
@@ -414,6 +422,7 @@ TEST_F(UpdateThreadTest, CancelDuringTheBlocksFailsAfterFourCans) {
   };
   Run(file.Path());
   ExpectBox(kFailed, "Error");
+  EXPECT_EQ(thread->FailureKind(), ErrorKind::kCancelled);
   EXPECT_EQ(loader.frames.size(), 3u);
   EXPECT_TRUE(EndsWithFourCans());
   EXPECT_EQ(Texts(kReportMessage), std::vector<std::string>{"Error " + kConn});
@@ -484,6 +493,7 @@ TEST_F(UpdateThreadTest, ASlowButLivingEraseIsWaitedFor) {
 TEST_F(UpdateThreadTest, AMissingImageEndsWithTheOpenErrorAndNoCans) {
   Run("/nonexistent/corvane/rom.bix");
   ExpectBox("Cannot open file /nonexistent/corvane/rom.bix", "Error");
+  EXPECT_EQ(thread->FailureKind(), ErrorKind::kLocalFile);
   EXPECT_EQ(Texts(kReportMessage),
             std::vector<std::string>{"Cannot open /nonexistent/corvane/rom.bix: No such file or directory."});
   EXPECT_EQ(port.Written().back(), 'D');
@@ -493,6 +503,7 @@ TEST_F(UpdateThreadTest, NoSerialPortIsAConnectionError) {
   TempImage file(RandomBytes(100, 21));
   Run(file.Path(), nullptr, false);
   ExpectBox(kConn, "Error");
+  EXPECT_EQ(thread->FailureKind(), ErrorKind::kFailed);
 }
 
 TEST(LastWord, ParsesTheLastDecimalWord) {
@@ -502,10 +513,10 @@ TEST(LastWord, ParsesTheLastDecimalWord) {
   try {
     LastWordAsInteger("block 12x");
     FAIL();
-  } catch (const LinkException& e) {
+  } catch (const DeviceError& e) {
     EXPECT_STREQ(e.what(), "'12x' is not a valid integer value");
   }
-  EXPECT_THROW(LastWordAsInteger("block 99999999999"), LinkException);
+  EXPECT_THROW(LastWordAsInteger("block 99999999999"), DeviceError);
 }
 
 }  // namespace
