@@ -25,6 +25,7 @@
 #include <string>
 
 #include "emulator/emulated_device.h"
+#include "gui/entry_list_model.h"
 #include "gui/main_window.h"
 #include "gui/message_box.h"
 #include "link/serial_port.h"

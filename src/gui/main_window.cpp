@@ -5,135 +5,54 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
-#include <QCloseEvent>
 #include <QComboBox>
-#include <QDesktopServices>
-#include <QDir>
-#include <QDrag>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QHeaderView>
-#include <QScrollBar>
-#include <QSet>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListView>
 #include <QMenu>
 #include <QMenuBar>
-#include <QMimeData>
-#include <QMouseEvent>
 #include <QPushButton>
 #include <QSplitter>
 #include <QStackedWidget>
-#include <QStandardItemModel>
 #include <QStatusBar>
 #include <QThread>
 #include <QTimer>
 #include <QToolBar>
-#include <QTreeView>
-#include <QTreeWidget>
-#include <QUrl>
 
 #include <algorithm>
-#include <cstdio>
 #include <sstream>
 
-#include "desktop/file_lists.h"
-#include "gui/file_list_mime.h"
-#include "desktop/local_files.h"
 #include "gui/about_dialog.h"
-#include "gui/device_thread.h"
+#include "gui/address_dialog.h"
+#include "gui/device_controller.h"
+#include "gui/entry_list_model.h"
 #include "gui/image_list.h"
 #include "gui/log_window.h"
-#include "gui/message_box.h"
-#include "gui/address_dialog.h"
-#include "gui/properties_dialog.h"
 #include "gui/mandelbrot_window.h"
+#include "gui/message_box.h"
+#include "gui/properties_dialog.h"
 #include "gui/qt_session_host.h"
-#include "gui/capture_window.h"
 #include "gui/transfer_dialog.h"
-#include "gui/transfer_estimate.h"
 #include "gui/window_geometry_store.h"
-#include "link/link_error.h"
 #include "link/serial_port.h"
-#include "session/status_dialog.h"
 #include "session/device_session.h"
-#include "upgrade/upgrade_system.h"
+#include "session/status_dialog.h"
 
 namespace corvane {
-namespace {
-
-constexpr int kNameRole = Qt::UserRole + 1;  // the entry's name as the device sent it (QByteArray)
-constexpr int kSizeRole = Qt::UserRole + 2;  // the entry's size in bytes (qint64)
-constexpr int kEntryRole = Qt::UserRole + 3;  // tree nodes: the folder's DeviceEntry
-
-QString DeviceText(const Bytes& name) {
-  return QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-}
-
-QByteArray ToByteArray(const Bytes& b) { return QByteArray(b.data(), static_cast<qsizetype>(b.size())); }
-Bytes ToBytes(const QByteArray& a) { return Bytes(a.constData(), static_cast<size_t>(a.size())); }
-
-// A name typed by the user as the device's 8-bit text; false when it holds a
-// character that 8 bits cannot carry.
-bool ToDeviceName(const QString& text, Bytes& out) {
-  out.clear();
-  for (QChar c : text) {
-    if (c.unicode() > 0xFF) return false;
-    out += static_cast<char>(c.unicode());
-  }
-  return true;
-}
-
-std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
-
-// The mime data of a drag out: the uri list of files that are fetched from the
-// device only when the user releases the button over a target that takes them.
-class DeviceFilesMime final : public QMimeData {
- public:
-  explicit DeviceFilesMime(std::function<void()> fetch) : m_fetch(std::move(fetch)) {}
-  mutable bool Fetched = false;
-
- protected:
-  QVariant retrieveData(const QString& mimeType, QMetaType type) const override {
-    // A target may look at the list while the drag still runs; the files are
-    // fetched once the button is up, which is the drop.
-    if (!Fetched && m_fetch && QGuiApplication::mouseButtons() == Qt::NoButton &&
-        mimeType == QLatin1String(kMimeUriList)) {
-      Fetched = true;
-      m_fetch();
-    }
-    return QMimeData::retrieveData(mimeType, type);
-  }
-
- private:
-  std::function<void()> m_fetch;
-};
-
-}  // namespace
-
-// Shows the busy panel for as long as it lives (nested scopes share it).
-class MainWindow::BusyScope {
- public:
-  explicit BusyScope(MainWindow& w) : m_w(w) { m_w.ShowBusy(true); }
-  ~BusyScope() { m_w.ShowBusy(false); }
-  BusyScope(const BusyScope&) = delete;
-  BusyScope& operator=(const BusyScope&) = delete;
-
- private:
-  MainWindow& m_w;
-};
 
 MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
-    : QMainWindow(parent), m_options(options), m_log(std::make_unique<LogModel>()), m_device(new DeviceThread(this)) {
+    : QMainWindow(parent), m_options(options), m_log(std::make_unique<LogModel>()) {
   setObjectName(QStringLiteral("Form1"));
-  // 1. Title and caption by the device kind.
+  // Title and caption by the device kind.
   const QString title = GetDeviceName() + QStringLiteral(" Connectivity Kit");
   SetApplicationTitle(title);
   setWindowTitle(title);
   setWindowIcon(ImageListIcon(kImageReconnect));
+
+  m_hooks.dragOut = [this] { DragSelectionOut(); };
+  m_hooks.dropFiles = [this](const QStringList& paths, const Bytes& folder) { DropFiles(paths, folder); };
+  m_hooks.open = [this](const QModelIndex& index) { OpenEntry(index.row()); };
+  m_hooks.key = [this](QKeyEvent* event) { return HandleListKey(event); };
 
   BuildActions();
   BuildToolbar();
@@ -142,47 +61,45 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
   move(52, 39);
   resize(398, 332 + menuBar()->sizeHint().height());
 
-  // 2.-4. The log window, the dialogs and the session.
+  // The log window, the dialogs and the device worker with its session.
   m_logWindow = new LogWindow(*m_log, this);
   m_transferDialog = new TransferDialog(this);
   m_addressDialog = new AddressDialog(this);
   m_propertiesDialog = new PropertiesDialog(this);
   m_host = std::make_unique<QtSessionHost>(this, m_addressDialog, m_transferDialog);
-  m_session = std::make_unique<DeviceSession>(*m_host, *m_log);
-  if (m_options.listPorts) m_session->ListPorts = m_options.listPorts;
-  m_session->OnMessage = [this](DeviceSession&, const std::string& text) {
+  m_device = new DeviceController(*m_host, *m_log, this);
+  connect(m_device, &DeviceController::busyChanged, this, [this](bool busy) { ShowBusy(busy && m_panelWanted); });
+  connect(m_device, &DeviceController::refused, this, &MainWindow::ShowStatus);
+  connect(m_device, &DeviceController::finished, this, &MainWindow::commandDone);
+  DeviceSession& session = m_device->Session();
+  if (m_options.listPorts) session.ListPorts = m_options.listPorts;
+  session.IsQuillon = m_options.quillon;
+  session.OnMessage = [this](DeviceSession&, const std::string& text) {
     const QString line = MessageText(text);
-    if (QThread::currentThread() == thread())
-      ShowStatus(line);
-    else
-      QMetaObject::invokeMethod(this, [this, line] { ShowStatus(line); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(this, [this, line] { ShowStatus(line); }, Qt::QueuedConnection);
   };
 
-  // 5. Saved position and font.
-  m_posSave = std::make_unique<WindowGeometryStore>(this);
-  m_posSave->MainKey = QStringLiteral("Corvane\\Quillon Connectivity kit");
-  m_posSave->RestorePositions(true, true);
+  // Saved position and font.
+  m_geometry = std::make_unique<WindowGeometryStore>(this);
+  m_geometry->MainKey = QStringLiteral("Corvane\\Quillon Connectivity kit");
+  m_geometry->RestorePositions(true, true);
 
-  // 6. The root of the folder tree.
-  m_root = std::make_unique<DeviceEntry>(m_session.get(), Bytes("\\"), 0, 0);
+  // The root of the folder tree.
   auto* rootNode = new QTreeWidgetItem(m_tree, QStringList(GetDeviceName()));
   rootNode->setIcon(0, FolderIcon());
-  rootNode->setData(0, kEntryRole, QVariant::fromValue(reinterpret_cast<quintptr>(m_root.get())));
+  rootNode->setData(0, FolderTreeView::kPathRole, QByteArray("\\"));
 
-  // 7. The device kind.
-  m_session->IsQuillon = m_options.quillon;
-
-  // 9.-11. Ports and baud rate.
+  // Ports and baud rate.
   FillPortList();
   m_baud->setCurrentIndex(m_options.quillon ? 1 : 0);
   SetConnected(false);
   connect(QApplication::clipboard(), &QClipboard::dataChanged, this, [this] {
-    m_clipboardHasFiles = ClipboardHasFiles();
+    m_clipboardHasFiles = !ClipboardFiles().isEmpty();
     UpdateSelectionState();
   });
   UpdateEditCommands();
 
-  // 12. Connect at once with "Auto", once the window is on screen so that the
+  // Connect at once with "Auto", once the window is on screen so that the
   // busy panel shows while the ports are tried.
   m_ports->setCurrentIndex(0);
   // "Files" is 182 pixels wide as designed, unless that would hide "Size" on
@@ -195,20 +112,16 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
 }
 
 MainWindow::~MainWindow() {
-  // The device thread is idle here (closing is refused while it works).
+  // The window refuses to close while a command runs, so the device thread is
+  // idle: it ends first (closing the port), while the host it calls still lives.
   m_timer->stop();
-  // The forms draw the log and the session's dialog: they go first.
+  m_device->Session().OnMessage = nullptr;
+  delete m_device;
+  m_device = nullptr;
   delete m_logWindow;
   delete m_transferDialog;
   delete m_captureWindow;
   delete m_mandelbrotWindow;
-  m_logWindow = nullptr;
-  m_transferDialog = nullptr;
-  m_captureWindow = nullptr;
-  m_mandelbrotWindow = nullptr;
-  m_session->OnMessage = nullptr;
-  m_root.reset();
-  m_session.reset();
 }
 
 QString MainWindow::GetDeviceName() const {
@@ -261,7 +174,10 @@ void MainWindow::BuildActions() {
     styles->addAction(a);
   }
   m_large->setVisible(false);
+  ConnectActions();
+}
 
+void MainWindow::ConnectActions() {
   connect(m_delete, &QAction::triggered, this, &MainWindow::DeleteSelected);
   connect(m_popDelete, &QAction::triggered, this, &MainWindow::DeleteSelected);
   connect(m_properties, &QAction::triggered, this, &MainWindow::ShowProperties);
@@ -397,6 +313,7 @@ void MainWindow::BuildToolbar() {
   m_logButtonAction->setVisible(false);
 }
 
+
 void MainWindow::BuildViews() {
   m_splitter = new QSplitter(Qt::Horizontal, this);
   m_splitter->setObjectName(QStringLiteral("Splitter1"));
@@ -404,58 +321,20 @@ void MainWindow::BuildViews() {
   m_splitter->setOpaqueResize(true);
   m_splitter->setChildrenCollapsible(false);
 
-  m_tree = new QTreeWidget(m_splitter);
+  m_tree = new FolderTreeView(m_hooks, m_splitter);
   m_tree->setObjectName(QStringLiteral("TreeView1"));
-  m_tree->setHeaderHidden(true);
-  m_tree->setIndentation(19);
-  m_tree->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  m_tree->setMouseTracking(true);
-  m_tree->setAttribute(Qt::WA_Hover);
-  m_tree->setIconSize(QSize(16, 16));
-  m_tree->viewport()->installEventFilter(this);
-  m_tree->installEventFilter(this);
   connect(m_tree, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* current, QTreeWidgetItem*) {
     if (!m_treeGuard) ShowFolder(current);
   });
 
-  m_model = new QStandardItemModel(0, 2, this);
-  m_model->setHorizontalHeaderLabels({QStringLiteral("Files"), QStringLiteral("Size")});
-  connect(m_model, &QStandardItemModel::itemChanged, this, &MainWindow::ListEdited);
+  m_model = new EntryListModel(this);
+  connect(m_model, &EntryListModel::renameRequested, this, [this](int row, const QString& name) {
+    // After the editor has closed: the rename is a command of its own.
+    QTimer::singleShot(0, this, [this, row, name] { RenameRow(row, name); });
+  });
   m_selection = new QItemSelectionModel(m_model, this);
   connect(m_selection, &QItemSelectionModel::selectionChanged, this, [this] { UpdateSelectionState(); });
-
-  m_listStack = new QStackedWidget(m_splitter);
-  m_listStack->setObjectName(QStringLiteral("ListView1"));
-  m_details = new QTreeView(m_listStack);
-  m_details->setObjectName(QStringLiteral("ListView1Details"));
-  m_details->setRootIsDecorated(false);
-  m_details->setItemsExpandable(false);
-  m_details->setUniformRowHeights(true);
-  m_details->setAllColumnsShowFocus(true);
-  m_icons = new QListView(m_listStack);
-  m_icons->setObjectName(QStringLiteral("ListView1Icons"));
-  for (QAbstractItemView* v : {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
-    v->setModel(m_model);
-    v->setSelectionModel(m_selection);
-    v->setSelectionMode(QAbstractItemView::ExtendedSelection);
-    v->setEditTriggers(QAbstractItemView::EditKeyPressed | QAbstractItemView::SelectedClicked);
-    v->setDragEnabled(false);
-    v->setContextMenuPolicy(Qt::CustomContextMenu);
-    v->setIconSize(QSize(16, 16));
-    v->viewport()->setAcceptDrops(true);
-    v->viewport()->installEventFilter(this);
-    v->installEventFilter(this);
-    connect(v, &QWidget::customContextMenuRequested, this,
-            [this, v](const QPoint& p) { m_popup->popup(v->viewport()->mapToGlobal(p)); });
-  }
-  m_details->header()->setMinimumSectionSize(40);
-  m_details->header()->setDefaultSectionSize(50);
-  m_details->header()->resizeSection(0, 182);
-  m_details->header()->resizeSection(1, 50);
-  m_details->header()->setStretchLastSection(false);
-  m_details->header()->setSectionResizeMode(1, QHeaderView::Stretch);
-  m_listStack->addWidget(m_details);
-  m_listStack->addWidget(m_icons);
+  BuildListViews();
   m_splitter->addWidget(m_tree);
   m_splitter->addWidget(m_listStack);
   m_splitter->setStretchFactor(1, 1);
@@ -486,6 +365,29 @@ void MainWindow::BuildViews() {
   SetViewStyle(ViewStyle::kDetails);
 }
 
+void MainWindow::BuildListViews() {
+  m_listStack = new QStackedWidget(m_splitter);
+  m_listStack->setObjectName(QStringLiteral("ListView1"));
+  m_details = new EntryDetailsView(m_hooks, m_listStack);
+  m_details->setObjectName(QStringLiteral("ListView1Details"));
+  m_icons = new EntryIconView(m_hooks, m_listStack);
+  m_icons->setObjectName(QStringLiteral("ListView1Icons"));
+  for (QAbstractItemView* v : {static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons)}) {
+    v->setModel(m_model);
+    v->setSelectionModel(m_selection);
+    connect(v, &QWidget::customContextMenuRequested, this,
+            [this, v](const QPoint& p) { m_popup->popup(v->viewport()->mapToGlobal(p)); });
+  }
+  m_details->header()->setMinimumSectionSize(40);
+  m_details->header()->setDefaultSectionSize(50);
+  m_details->header()->resizeSection(0, 182);
+  m_details->header()->resizeSection(1, 50);
+  m_details->header()->setStretchLastSection(false);
+  m_details->header()->setSectionResizeMode(1, QHeaderView::Stretch);
+  m_listStack->addWidget(m_details);
+  m_listStack->addWidget(m_icons);
+}
+
 void MainWindow::FillPortList() {
   std::vector<std::string> ports;
   {
@@ -509,7 +411,7 @@ QString MainWindow::PortPathOf(int index) const {
   return path.isValid() ? path.toString() : m_ports->itemText(index);
 }
 
-QAbstractItemView* MainWindow::ListView1() const {
+QAbstractItemView* MainWindow::CurrentListView() const {
   return m_style == ViewStyle::kDetails ? static_cast<QAbstractItemView*>(m_details)
                                         : static_cast<QAbstractItemView*>(m_icons);
 }
@@ -591,24 +493,23 @@ void MainWindow::UpdateSelectionState() {
 }
 
 void MainWindow::UpdateEditCommands() {
-  m_clipboardHasFiles = ClipboardHasFiles();
+  m_clipboardHasFiles = !ClipboardFiles().isEmpty();
   UpdateSelectionState();
 }
 
 void MainWindow::UpdateFileMenu() { m_properties->setEnabled(m_selection->hasSelection()); }
 
-bool MainWindow::BusyPanelVisible() const { return m_busyDepth > 0; }
+bool MainWindow::BusyPanelVisible() const { return m_panel->isVisible(); }
 
 bool MainWindow::RefreshPending() const { return m_timer->isActive(); }
 
 void MainWindow::ShowBusy(bool on) {
-  m_busyDepth += on ? 1 : -1;
-  if (m_busyDepth > 0 && !m_panel->isVisible()) {
+  // Shown for the commands that ask for it, while the device works on them.
+  if (on && !m_panel->isVisible()) {
     PlaceBusyPanel();
     m_panel->show();
     m_panel->raise();
-    m_panel->repaint();
-  } else if (m_busyDepth == 0) {
+  } else if (!on) {
     m_panel->hide();
   }
 }
@@ -623,668 +524,35 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   PlaceBusyPanel();
 }
 
-void MainWindow::ArmRefresh() { m_timer->start(); }
-
-void MainWindow::Refuse() {
-  QApplication::beep();
-  ShowStatus(MessageText(DeviceBusy().what()));
-}
-
-void MainWindow::ShowError(const std::exception& e) { ShowErrorBox(this, MessageText(e.what())); }
-
-void MainWindow::Command(const std::function<void()>& body) {
-  if (m_device->Busy() || m_dragInProgress) {
-    Refuse();
-    return;
+bool MainWindow::HandleListKey(QKeyEvent* event) {
+  const bool ctrl = event->modifiers() & Qt::ControlModifier;
+  if (event->key() == Qt::Key_Delete) {
+    DeleteSelected();
+    return true;
   }
-  try {
-    body();
-  } catch (const DeviceBusy&) {
-    Refuse();
-  } catch (const std::exception& e) {
-    ShowError(e);
+  if (event->key() == Qt::Key_M && ctrl) {
+    if (m_mandelbrotWindow == nullptr) m_mandelbrotWindow = new MandelbrotWindow(this);
+    m_mandelbrotWindow->exec();
+    return true;
   }
-  emit commandDone();
-}
-
-void MainWindow::RunOnDevice(const std::function<void()>& job) { m_device->Run(job); }
-
-DeviceEntry* MainWindow::EntryOf(QTreeWidgetItem* node) const {
-  if (node == nullptr) return nullptr;
-  return reinterpret_cast<DeviceEntry*>(node->data(0, kEntryRole).value<quintptr>());
-}
-
-void MainWindow::DeleteChildNodes(QTreeWidgetItem* node) {
-  while (node->childCount() > 0) delete node->takeChild(node->childCount() - 1);
-}
-
-void MainWindow::ClearList() {
-  m_populating = true;
-  m_model->removeRows(0, m_model->rowCount());
-  m_populating = false;
-}
-
-void MainWindow::AddListItem(const DeviceEntry& entry) {
-  m_populating = true;
-  auto* name = new QStandardItem(ImageListIcon(entry.Kind), DeviceText(entry.Name));
-  name->setData(ToByteArray(entry.Name), kNameRole);
-  name->setData(QVariant::fromValue<qint64>(entry.Size), kSizeRole);
-  name->setEditable(true);
-  name->setDropEnabled(false);
-  auto* size = new QStandardItem(QString::number(entry.Size));
-  size->setEditable(false);
-  m_model->appendRow({name, size});
-  m_populating = false;
-}
-
-std::vector<MainWindow::Selected> MainWindow::SelectedEntries() const {
-  std::vector<Selected> out;
-  for (int row = 0; row < m_model->rowCount(); ++row) {
-    if (!m_selection->isRowSelected(row, QModelIndex()) &&
-        !m_selection->isSelected(m_model->index(row, 0)))
-      continue;
-    const QStandardItem* item = m_model->item(row, 0);
-    const QStandardItem* size = m_model->item(row, 1);
-    out.push_back({row, ToBytes(item->data(kNameRole).toByteArray()), size->text().toLongLong()});
+  if (event->key() == Qt::Key_K && ctrl) {
+    StopDeviceServer();
+    return true;
   }
-  return out;
+  return false;
 }
 
-// ------------------------------------------------------------ connecting --
-
-void MainWindow::Reconnect() { ConnectSelectedPort(); }
-
-void MainWindow::ConnectSelectedPort() {
-  Command([this] {
-    // A pending refresh is overtaken: the connect re-reads the root anyway.
-    m_timer->stop();
-    BusyScope busy(*this);
-    SetConnected(false);
-    const QString portText = m_ports->currentText();
-    if (portText == QLatin1String("disconnect")) {
-      RunOnDevice([this] { m_session->Connect("disconnect"); });
-      return;
-    }
-    const std::string port = PortPathOf(m_ports->currentIndex()).toStdString();
-    const std::string baud = m_baud->currentText().toStdString();
-    try {
-      RunOnDevice([&] {
-        m_session->SetBaudRate(baud);
-        m_session->Connect(port);
-      });
-      m_root->ClearChildren();
-      DeleteChildNodes(m_tree->topLevelItem(0));
-      if (!m_session->UpgradeMode) {
-        SetConnected(m_session->IsConnected());
-        QTreeWidgetItem* root = m_tree->topLevelItem(0);
-        m_treeGuard = true;
-        m_tree->setCurrentItem(root);
-        m_treeGuard = false;
-        try {
-          ShowFolder(root);
-        } catch (...) {
-          SetConnected(m_session->IsConnected());
-          throw;
-        }
-        ShowStatus(MessageText(m_session->Version));
-      }
-    } catch (...) {
-      SetConnected(m_session->IsConnected());
-      throw;
-    }
-    SetConnected(m_session->IsConnected());
-  });
-}
-
-// ------------------------------------------------------------- browsing --
-
-void MainWindow::ShowFolder(QTreeWidgetItem* node) {
-  // Runs inside a command (connect, refresh) or as one of its own.
-  auto body = [this, node] {
-    BusyScope busy(*this);
-    ClearList();
-    if (node == nullptr) return;
-    DeviceEntry* entry = EntryOf(node);
-    if (entry == nullptr) return;
-    m_currentPath = entry->GetPath();
-    std::vector<std::unique_ptr<DeviceEntry>>* children = nullptr;
-    RunOnDevice([&] { children = &entry->GetChildren(); });
-    for (const auto& child : *children) {
-      if (child->Name == "NETWORK") continue;
-      if (child->IsDirectory()) {
-        const QString text = DeviceText(child->Name);
-        bool exists = false;
-        for (int i = 0; i < node->childCount(); ++i)
-          if (node->child(i)->text(0) == text) exists = true;
-        if (!exists) {
-          auto* n = new QTreeWidgetItem(node, QStringList(text));
-          n->setIcon(0, FolderIcon());
-          n->setData(0, kEntryRole, QVariant::fromValue(reinterpret_cast<quintptr>(child.get())));
-        }
-      }
-      if (m_options.quillon && child->IsDirectory()) continue;
-      AddListItem(*child);
-    }
-    node->setExpanded(true);
-    ShowStatus(MessageText(m_session->Version));
-  };
-  if (m_device->Busy()) {
-    Refuse();
-    return;
-  }
-  if (m_busyDepth > 0) {
-    body();  // part of a running command, which reports its errors
-    return;
-  }
-  Command(body);
-}
-
-void MainWindow::RefreshFolder() {
-  if (m_device->Busy() || m_dragInProgress) {
-    // Try again once the running command has ended.
-    if (m_timer->isActive()) return;
-    Refuse();
-    return;
-  }
-  Command([this] {
-    BusyScope busy(*this);
-    m_timer->stop();
-    m_tree->setFocus();
-    QTreeWidgetItem* node = m_tree->currentItem();
-    if (node != nullptr) {
-      DeleteChildNodes(node);
-      if (DeviceEntry* entry = EntryOf(node)) entry->ClearChildren();
-    }
-    m_treeGuard = true;
-    m_tree->setCurrentItem(nullptr);
-    m_tree->setCurrentItem(node);
-    m_treeGuard = false;
-    ShowFolder(node);
-    ShowStatus(MessageText(m_session->Version));
-  });
-}
-
-// -------------------------------------------------------- file commands --
-
-void MainWindow::PrepareDownloadList() {
-  m_downloadNames.clear();
-  m_downloadPaths.clear();
-  m_downloadSizes.clear();
-  const auto selected = SelectedEntries();
-  if (selected.empty()) return;
-  const std::string folder = PrivateTempFolder();
-  QSet<QString> used;
-  for (const auto& s : selected) {
-    // Two device names can make the same safe local name ("a/b", "a_b"):
-    // the second gets a number, so that neither file overwrites the other.
-    const QString safe = QFile::decodeName(QByteArray::fromStdString(SafeLocalName(s.name)));
-    QString local = safe;
-    for (int n = 2; used.contains(local); ++n) {
-      const qsizetype dot = safe.lastIndexOf(QLatin1Char('.'));
-      local = dot > 0 ? safe.left(dot) + QStringLiteral(" (%1)").arg(n) + safe.mid(dot)
-                      : safe + QStringLiteral(" (%1)").arg(n);
-    }
-    used.insert(local);
-    m_downloadNames.push_back(s.name);
-    m_downloadPaths.push_back(QFile::decodeName(QByteArray::fromStdString(JoinLocalPath(folder, LocalPath(local)))));
-    m_downloadSizes.push_back(s.size);
-  }
-}
-
-bool MainWindow::FetchFiles(bool changeDir) {
-  bool ok = true;
-  const Bytes path = m_currentPath;
-  std::vector<std::string> locals;
-  for (const QString& p : m_downloadPaths) locals.push_back(LocalPath(p));
-  RunOnDevice([&] {
-    if (changeDir) m_session->ChangeDir(path);
-    for (size_t i = 0; i < m_downloadNames.size(); ++i) {
-      if (!m_session->GetFile(m_downloadNames[i], locals[i], m_downloadSizes[i])) {
-        // What a failed or cancelled transfer left behind is not the device's file.
-        std::remove(locals[i].c_str());
-        ok = false;
-        return;
-      }
-    }
-  });
-  return ok;
-}
-
-QMimeData* MainWindow::MakeFileMime(const QStringList& paths, bool clipboardMarkers) const {
-  std::vector<std::string> locals;
-  for (const QString& p : paths) locals.push_back(LocalPath(QFileInfo(p).absoluteFilePath()));
-  auto* mime = new QMimeData;
-  const std::string uris = BuildUriList(locals);
-  mime->setData(QString::fromLatin1(kMimeUriList), QByteArray::fromStdString(uris));
-  if (clipboardMarkers) {
-    mime->setData(QString::fromLatin1(kMimeGnomeCopiedFiles), QByteArray::fromStdString(BuildGnomeCopiedFiles(locals, false)));
-    mime->setData(QString::fromLatin1(kMimeKdeCutSelection), QByteArray::fromStdString(BuildKdeCutSelection(false)));
-  }
-  // The shell's own formats too: the drop effect (copy only) and the device
-  // names the fetched files stand for.
-  QStringList mapped;
-  if (m_downloadNames.size() == static_cast<size_t>(paths.size()))
-    for (const Bytes& name : m_downloadNames) mapped << QString::fromLatin1(name.data(), static_cast<int>(name.size()));
-  AddShellFileFormats(*mime, kDropEffectCopy, static_cast<int>(paths.size()), mapped);
-  return mime;
-}
-
-void MainWindow::CopyToClipboard() {
-  Command([this] {
-    BusyScope busy(*this);
-    PrepareDownloadList();
-    if (m_downloadNames.empty()) return;
-    if (!FetchFiles(true)) return;  // the clipboard keeps what it had
-    QApplication::clipboard()->setMimeData(MakeFileMime(m_downloadPaths, true));
-  });
-}
-
-QStringList MainWindow::ClipboardFiles() const {
-  QStringList files;
-  const QMimeData* mime = QApplication::clipboard()->mimeData();
-  if (mime == nullptr) return files;
-  std::vector<std::string> paths;
-  if (mime->hasFormat(QString::fromLatin1(kMimeUriList))) {
-    const QByteArray raw = mime->data(QString::fromLatin1(kMimeUriList));
-    paths = ParseUriList(std::string_view(raw.constData(), static_cast<size_t>(raw.size())));
-  }
-  if (paths.empty() && mime->hasFormat(QString::fromLatin1(kMimeGnomeCopiedFiles))) {
-    const QByteArray raw = mime->data(QString::fromLatin1(kMimeGnomeCopiedFiles));
-    bool cut = false;
-    if (auto p = ParseGnomeCopiedFiles(std::string_view(raw.constData(), static_cast<size_t>(raw.size())), cut))
-      paths = *p;
-  }
-  for (const auto& p : paths) files << QFile::decodeName(QByteArray::fromStdString(p));
-  return files;
-}
-
-bool MainWindow::ClipboardHasFiles(QStringList* files) const {
-  const QStringList f = ClipboardFiles();
-  if (files != nullptr) *files = f;
-  return !f.isEmpty();
-}
-
-void MainWindow::PutLocalFiles(const QStringList& paths, bool /*fromClipboard*/) {
-  // Everything is checked before the first byte goes out: a list that cannot
-  // be sent whole is not sent at all.
-  std::vector<Bytes> names;
-  std::vector<std::string> locals;
-  for (const QString& p : paths) {
-    const QFileInfo info(p);
-    if (!info.isFile())
-      throw std::runtime_error(
-          tr("\"%1\" is not a file that can be copied to the device (folders cannot be copied). Nothing was copied")
-              .arg(QDir::toNativeSeparators(p))
-              .toStdString());
-    Bytes name;
-    if (!ToDeviceName(info.fileName(), name))
-      throw std::runtime_error(tr("The device cannot store the name \"%1\": it holds characters outside Latin-1. "
-                                  "Rename the file and try again. Nothing was copied")
-                                   .arg(info.fileName())
-                                   .toStdString());
-    names.push_back(name);
-    locals.push_back(LocalPath(info.absoluteFilePath()));
-  }
-  bool ok = true;
-  const Bytes path = m_currentPath;
-  RunOnDevice([&] {
-    m_session->ChangeDir(path);
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (!m_session->PutFile(names[i], locals[i])) {
-        ok = false;
-        return;
-      }
-    }
-  });
-  if (ok) ArmRefresh();
-}
-
-void MainWindow::PasteFromClipboard() {
-  Command([this] {
-    if (!m_listStack->isEnabled()) return;
-    const QStringList files = ClipboardFiles();
-    if (files.isEmpty()) {
-      ArmRefresh();
-      return;
-    }
-    BusyScope busy(*this);  // blocks closing; the status dialog shows the progress
-    m_panel->hide();
-    PutLocalFiles(files, true);
-  });
-}
-
-void MainWindow::DropFiles(const QStringList& paths) {
-  Command([this, paths] {
-    BusyScope busy(*this);
-    if (!m_listStack->isEnabled()) return;
-    PutLocalFiles(paths, false);
-  });
-}
-
-void MainWindow::DeleteSelected() {
-  Command([this] {
-    BusyScope busy(*this);
-    if (!m_listStack->isEnabled()) return;
-    const auto selected = SelectedEntries();
-    if (selected.empty()) return;
-    const Bytes path = m_currentPath;
-    RunOnDevice([&] {
-      m_session->ChangeDir(path);
-      for (const auto& s : selected) m_session->DeleteItem(s.name);
-    });
-    ArmRefresh();
-  });
-}
-
-void MainWindow::ListEdited(QStandardItem* item) {
-  if (m_populating || item == nullptr || item->column() != 0) return;
-  const QString oldText = DeviceText(ToBytes(item->data(kNameRole).toByteArray()));
-  if (item->text() == oldText) return;
-  const QString newText = item->text();
-  // The list shows the old name until the device has taken the new one.
-  m_populating = true;
-  item->setText(oldText);
-  m_populating = false;
-  const int row = item->row();
-  QTimer::singleShot(0, this, [this, row, newText] { RenameRow(row, newText); });
-}
-
-void MainWindow::RenameRow(int row, const QString& newText) {
-  Command([this, row, newText] {
-    QStandardItem* item = m_model->item(row, 0);
-    if (item == nullptr) return;
-    const Bytes oldName = ToBytes(item->data(kNameRole).toByteArray());
-    Bytes newName;
-    if (newText.isEmpty()) throw std::runtime_error(tr("A name cannot be empty. The entry keeps its name").toStdString());
-    if (!ToDeviceName(newText, newName))
-      throw std::runtime_error(tr("The device cannot store the name \"%1\": it holds characters outside Latin-1. "
-                                  "Choose a name in Western European letters")
-                                   .arg(newText)
-                                   .toStdString());
-    if (newName.find('\\') != Bytes::npos || newName.find('\0') != Bytes::npos)
-      throw std::runtime_error(tr("A name cannot contain \"\\\". The entry keeps its name").toStdString());
-    BusyScope busy(*this);
-    const Bytes path = m_currentPath;
-    RunOnDevice([&] {
-      m_session->ChangeDir(path);
-      m_session->RenameItem(oldName, newName);
-    });
-    m_populating = true;
-    item->setText(newText);
-    item->setData(ToByteArray(newName), kNameRole);
-    m_populating = false;
-    ArmRefresh();
-  });
-}
-
-void MainWindow::OpenClickedEntry() {
-  Command([this] {
-    BusyScope busy(*this);
-    if (m_lastClick == QPoint(-1, -1)) return;
-    const QModelIndex index = ListView1()->indexAt(m_lastClick);
-    if (!index.isValid()) return;
-    const Bytes name = ToBytes(m_model->item(index.row(), 0)->data(kNameRole).toByteArray());
-    const Bytes path = m_currentPath;
-    RunOnDevice([&] {
-      m_session->ChangeDir(path);
-      m_session->OpenItem(name);
-    });
-  });
-}
-
-void MainWindow::SelectAll() { ListView1()->selectAll(); }
+void MainWindow::SelectAll() { CurrentListView()->selectAll(); }
 
 void MainWindow::InvertSelection() {
   QItemSelection all(m_model->index(0, 0), m_model->index(m_model->rowCount() - 1, m_model->columnCount() - 1));
   if (m_model->rowCount() > 0) m_selection->select(all, QItemSelectionModel::Toggle | QItemSelectionModel::Rows);
 }
 
-void MainWindow::ShowProperties() {
-  const auto selected = SelectedEntries();
-  if (selected.empty()) return;
-  QString names;
-  int64_t total = 0;
-  for (const auto& s : selected) {
-    names += DeviceText(s.name) + QLatin1Char('\n');
-    total += s.size;
-  }
-  const int64_t baud = m_baud->currentText().toLongLong();
-  m_propertiesDialog->ShowProperties(names, total, EstimateSeconds(total, baud));
-}
-
-void MainWindow::CaptureScreen() {
-  if (!m_options.quillon) return;
-  Command([this] {
-    BusyScope busy(*this);
-    m_panel->hide();
-    // "Bitmap.bmp" in the current folder, or in the kit's private folder
-    // when the current one cannot be written.
-    const std::string file = CaptureFilePath();
-    bool ok = false;
-    RunOnDevice([&] { ok = m_session->CaptureScreen(file); });
-    if (!ok) return;
-    if (m_captureWindow == nullptr) {
-      m_captureWindow = new CaptureWindow(this);
-      m_captureWindow->OnNewScreen = [this] { CaptureScreen(); };
-    }
-    m_captureWindow->ShowBitmap(QString::fromStdString(file));
-  });
-}
-
-void MainWindow::UpgradeDevice() {
-  if (!m_options.quillon) return;
-  if (m_device->Busy()) {
-    Refuse();
-    return;
-  }
-  if (!ShowMessageBox(this, QStringLiteral("Message"),
-                      MessageText("You are about to upgrade your device ROM.\r\nAre you sure you want to do it?\r\n"
-                                  "To perform the upgrade, you must have a rom upgrade file (*.bix)\r\n"
-                                  "Ensure that your batteries are fully charged or that AC power is connected"),
-                      MessageKind::kQuestion))
-    return;
-  const QString path = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("*.bix"),
-                                                    tr("ROM upgrade files (*.bix);;All files (*)"));
-  if (path.isEmpty()) return;
-  Command([this, path] {
-    BusyScope busy(*this);
-    m_panel->hide();
-    const std::string image = LocalPath(path);
-    RunOnDevice([&] { UpgradeSystem(*m_session, image); });
-  });
-}
-
-void MainWindow::StopDeviceServer() {
-  Command([this] { RunOnDevice([this] { m_session->Kill(); }); });
-}
-
 void MainWindow::ShowLog() {
   m_logWindow->show();
   m_logWindow->raise();
   m_logWindow->activateWindow();
-}
-
-void MainWindow::ListKeyDown(QKeyEvent* event) {
-  if (event->key() == Qt::Key_Delete) DeleteSelected();
-  if (event->key() == Qt::Key_M && (event->modifiers() & Qt::ControlModifier)) {
-    if (m_mandelbrotWindow == nullptr) m_mandelbrotWindow = new MandelbrotWindow(this);
-    m_mandelbrotWindow->exec();
-  }
-  if (event->key() == Qt::Key_K && (event->modifiers() & Qt::ControlModifier)) StopDeviceServer();
-}
-
-// ------------------------------------------------------- drag and drop --
-
-bool MainWindow::FetchDownloadList() {
-  bool ok = false;
-  if (m_device->Busy()) {
-    Refuse();
-    return false;
-  }
-  try {
-    BusyScope busy(*this);
-    m_panel->hide();
-    ok = FetchFiles(true);
-  } catch (const DeviceBusy&) {
-    Refuse();
-  } catch (const std::exception& e) {
-    ShowError(e);
-  }
-  emit commandDone();
-  return ok;
-}
-
-void MainWindow::StartDrag() {
-  try {
-    PrepareDownloadList();
-  } catch (const std::exception& e) {
-    ShowError(e);
-    return;
-  }
-  if (m_downloadNames.empty()) return;
-  m_dragInProgress = true;
-  m_dropTargetOn = false;  // the list does not take its own files
-  auto* mime = new DeviceFilesMime([this] {
-    m_dragInProgress = false;  // the drop itself is a device command
-    FetchDownloadList();
-    m_dragInProgress = true;
-  });
-  std::vector<std::string> locals;
-  for (const QString& p : m_downloadPaths) locals.push_back(LocalPath(p));
-  mime->setData(QString::fromLatin1(kMimeUriList), QByteArray::fromStdString(BuildUriList(locals)));
-  ++m_dragsStarted;
-  if (DragRunner) {
-    DragRunner(mime);
-    delete mime;
-  } else {
-    auto* drag = new QDrag(this);
-    drag->setMimeData(mime);
-    drag->setPixmap(ImageListIcon(kImageFile).pixmap(QSize(32, 32), devicePixelRatioF()));
-    drag->exec(Qt::CopyAction, Qt::CopyAction);
-  }
-  m_dropTargetOn = true;
-  m_dragInProgress = false;
-  m_dragOrigin = QPoint(-1, -1);
-}
-
-bool MainWindow::eventFilter(QObject* watched, QEvent* event) {
-  if (m_details == nullptr || m_icons == nullptr || m_device == nullptr) return QMainWindow::eventFilter(watched, event);
-  const bool listViewport = watched == m_details->viewport() || watched == m_icons->viewport();
-  const bool listView = watched == m_details || watched == m_icons;
-  const bool treeViewport = watched == m_tree->viewport();
-  // While the device works, the views take no input: the command running owns them.
-  if ((listViewport || listView || treeViewport || watched == m_tree) && m_device->Busy()) {
-    switch (event->type()) {
-      case QEvent::MouseButtonPress:
-      case QEvent::MouseButtonDblClick:
-      case QEvent::KeyPress:
-      case QEvent::Drop:
-      case QEvent::Wheel:
-        if (event->type() != QEvent::Wheel) Refuse();
-        return true;
-      default:
-        break;
-    }
-  }
-  if (listViewport) {
-    switch (event->type()) {
-      case QEvent::MouseButtonPress: {
-        auto* e = static_cast<QMouseEvent*>(event);
-        if (e->button() == Qt::LeftButton) {
-          m_dragOrigin = e->position().toPoint();
-          m_lastClick = m_dragOrigin;
-        } else {
-          m_dragOrigin = QPoint(-1, -1);
-          m_lastClick = QPoint(-1, -1);
-        }
-        break;
-      }
-      case QEvent::MouseButtonRelease:
-        if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) m_dragOrigin = QPoint(-1, -1);
-        break;
-      case QEvent::MouseMove: {
-        auto* e = static_cast<QMouseEvent*>(event);
-        if (m_dragInProgress) break;
-        if (!(e->buttons() & (Qt::LeftButton | Qt::RightButton))) break;
-        const QPoint p = e->position().toPoint();
-        if (std::abs(p.x() - m_dragOrigin.x()) < 10 && std::abs(p.y() - m_dragOrigin.y()) < 10) break;
-        if (!m_selection->hasSelection()) break;
-        if (m_device->Busy()) break;
-        StartDrag();
-        return true;
-      }
-      case QEvent::MouseButtonDblClick: {
-        auto* e = static_cast<QMouseEvent*>(event);
-        if (e->button() == Qt::LeftButton) {
-          m_lastClick = e->position().toPoint();
-          QTimer::singleShot(0, this, &MainWindow::OpenClickedEntry);
-          return true;  // a double click opens; it does not edit the caption
-        }
-        break;
-      }
-      case QEvent::DragEnter:
-      case QEvent::DragMove: {
-        auto* e = static_cast<QDragMoveEvent*>(event);
-        const bool files = e->mimeData()->hasUrls() && !ParseUriList(e->mimeData()->data(QString::fromLatin1(kMimeUriList)).toStdString()).empty();
-        if (m_dropTargetOn && !m_dragInProgress && files && (e->possibleActions() & Qt::CopyAction)) {
-          e->setDropAction(Qt::CopyAction);
-          e->accept();
-        } else {
-          e->ignore();
-        }
-        return true;
-      }
-      case QEvent::Drop: {
-        auto* e = static_cast<QDropEvent*>(event);
-        if (!m_dropTargetOn || m_dragInProgress || !(e->possibleActions() & Qt::CopyAction)) {
-          e->ignore();
-          return true;
-        }
-        const QByteArray raw = e->mimeData()->data(QString::fromLatin1(kMimeUriList));
-        QStringList paths;
-        for (const auto& p : ParseUriList(std::string_view(raw.constData(), static_cast<size_t>(raw.size()))))
-          paths << QFile::decodeName(QByteArray::fromStdString(p));
-        if (paths.isEmpty()) {
-          e->ignore();
-          return true;
-        }
-        e->setDropAction(Qt::CopyAction);
-        e->accept();
-        // The source is let go first; the copy to the device follows.
-        QTimer::singleShot(0, this, [this, paths] { DropFiles(paths); });
-        return true;
-      }
-      default:
-        break;
-    }
-  }
-  if (listView && event->type() == QEvent::KeyPress) {
-    auto* e = static_cast<QKeyEvent*>(event);
-    if (e->key() == Qt::Key_Delete ||
-        ((e->key() == Qt::Key_M || e->key() == Qt::Key_K) && (e->modifiers() & Qt::ControlModifier))) {
-      ListKeyDown(e);
-      return true;
-    }
-  }
-  return QMainWindow::eventFilter(watched, event);
-}
-
-// --------------------------------------------------------------- closing --
-
-void MainWindow::closeEvent(QCloseEvent* event) {
-  if (m_busyDepth > 0 || m_device->Busy() || m_dragInProgress) {
-    event->ignore();
-    return;
-  }
-  m_timer->stop();
-  m_posSave->SavePositions();
-  try {
-    RunOnDevice([this] { m_session->Connect(""); });
-  } catch (const std::exception&) {
-    // closing anyway
-  }
-  m_logWindow->close();
-  event->accept();
 }
 
 }  // namespace corvane

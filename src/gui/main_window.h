@@ -1,55 +1,53 @@
 #pragma once
-// The main window: the file manager of one handheld device. It owns the
-// session, which runs on the device thread; the handlers here wait for it in
-// a local event loop, so the window never freezes.
+// The main window: the file manager of one handheld device. Its commands run
+// as operations of the device worker (DeviceController); the window only
+// turns menu commands into operations and draws their results, and never
+// waits for the device.
 #include <QMainWindow>
-#include <QPoint>
 #include <QStringList>
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "gui/device_views.h"
 #include "link/bytes.h"
+#include "link/link_error.h"
+#include "protocol/listing.h"
+#include "session/device_worker.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QItemSelectionModel;
 class QLabel;
-class QListView;
 class QMenu;
 class QMimeData;
-class QModelIndex;
 class QPushButton;
 class QSplitter;
 class QStackedWidget;
-class QStandardItem;
-class QStandardItemModel;
-class QItemSelectionModel;
 class QTimer;
 class QToolBar;
-class QToolButton;
-class QTreeView;
-class QTreeWidget;
 class QTreeWidgetItem;
 class QAbstractItemView;
 
 namespace corvane {
 
-class DeviceThread;
-class LogModel;
-class QtSessionHost;
-class PropertiesDialog;
-class LogWindow;
-class CaptureWindow;
-class TransferDialog;
-class MandelbrotWindow;
 class AddressDialog;
+class CaptureWindow;
+class DeviceController;
+class EntryListModel;
+class LogModel;
+class LogWindow;
+class MandelbrotWindow;
+class PropertiesDialog;
+class QtSessionHost;
+class TransferDialog;
 class WindowGeometryStore;
-class DeviceSession;
-class DeviceEntry;
 
 // How the window is built; the defaults are those of the program.
 struct MainWindowOptions {
@@ -69,17 +67,16 @@ class MainWindow : public QMainWindow {
   explicit MainWindow(const MainWindowOptions& options = {}, QWidget* parent = nullptr);
   ~MainWindow() override;
 
-  // ---- what the Parts call these ----
   QString GetDeviceName() const;
   void SetConnected(bool connected);
   void UpdateControls();
   void ShowStatus(const QString& text);
-  void RefreshFolder();
 
-  // Handlers (also driven directly by the tests).
+  // ---- commands (menus, toolbar, keys, views; the tests drive them too) ----
   void ConnectSelectedPort();
-  void Reconnect();
+  void Reconnect() { ConnectSelectedPort(); }
   void ShowFolder(QTreeWidgetItem* node);
+  void RefreshFolder();
   void CopyToClipboard();
   void PasteFromClipboard();
   void DeleteSelected();
@@ -89,115 +86,114 @@ class MainWindow : public QMainWindow {
   void UpdateEditCommands();
   void UpdateFileMenu();
   void UpdateViewMenu();
-  void OpenClickedEntry();
+  void OpenEntry(int row);
   void CaptureScreen();
   void UpgradeDevice();
   void StopDeviceServer();
   void ShowLog();
-  // Puts local files into the folder shown, as a drop onto the list does.
-  void DropFiles(const QStringList& paths);
-  // Fetches the download file list (as the drop of a drag out does); true when all arrived.
-  bool FetchDownloadList();
+  // Puts local files into `folder` (the folder shown when empty), as a drop does.
+  void DropFiles(const QStringList& paths, const Bytes& folder = {});
   // Renames the entry at `row` to `newName` (as ending a caption edit does).
   void RenameRow(int row, const QString& newName);
+  // A drag of the selection out of the list: fetches what is not fetched yet
+  // (transfer dialog, Cancel), then drags the local files.
+  void DragSelectionOut();
   void SetViewStyle(ViewStyle style);
   ViewStyle GetViewStyle() const { return m_style; }
 
   // ---- state for the tests ----
-  DeviceSession& Session() { return *m_session; }
+  DeviceController& Device() { return *m_device; }
   LogModel& Log() { return *m_log; }
-  DeviceThread& Device() { return *m_device; }
   bool Connected() const { return m_connected; }
   bool BusyPanelVisible() const;
   const Bytes& CurrentPath() const { return m_currentPath; }
   bool RefreshPending() const;
   // The local files of the last Copy or drag (the download file list).
   QStringList DownloadFiles() const { return m_downloadPaths; }
+  int DragsStarted() const { return m_dragsStarted; }
 
-  QComboBox* ComboBox1() const { return m_ports; }
-  QComboBox* ComboBox2() const { return m_baud; }
-  QTreeWidget* TreeView1() const { return m_tree; }
-  QStandardItemModel* ListModel() const { return m_model; }
+  QComboBox* PortBox() const { return m_ports; }
+  QComboBox* BaudBox() const { return m_baud; }
+  FolderTreeView* FolderTree() const { return m_tree; }
+  EntryListModel* ListModel() const { return m_model; }
   QItemSelectionModel* ListSelection() const { return m_selection; }
-  QAbstractItemView* ListView1() const;  // the view showing the current style
+  QAbstractItemView* CurrentListView() const;  // the view showing the current style
   QWidget* ListArea() const;
-  QLabel* Panel1() const { return m_panel; }
+  QLabel* BusyPanel() const { return m_panel; }
   QLabel* StatusText() const { return m_status; }
-  QToolBar* ToolBar2() const { return m_toolbar; }
+  QToolBar* ToolBar() const { return m_toolbar; }
   PropertiesDialog* PropertiesForm() const { return m_propertiesDialog; }
   LogWindow* LogForm() const { return m_logWindow; }
   TransferDialog* StatusForm() const { return m_transferDialog; }
   AddressDialog* AddressForm() const { return m_addressDialog; }
   CaptureWindow* CaptureForm() const { return m_captureWindow; }
   QAction* Action(const QString& objectName) const;
-  QMenu* PopupMenu1() const { return m_popup; }
-
-  // Runs a drag out instead of the desktop's drag loop (tests); returns the
-  // action the drop took.
-  std::function<Qt::DropAction(QMimeData* data)> DragRunner;
-  int DragsStarted() const { return m_dragsStarted; }
+  QMenu* ContextMenu() const { return m_popup; }
 
  signals:
-  // A handler that used the device has ended (whether it succeeded or not).
+  // A command that used the device has ended (whether it succeeded or not).
   void commandDone();
+  // A drag out of the list has begun with local files.
+  void dragStarted();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
-  bool eventFilter(QObject* watched, QEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
 
  private:
-  class BusyScope;
   struct Selected {
-    int row;
     Bytes name;
     int64_t size;
   };
+  using Done = std::function<void()>;
 
+  // Layout (main_window.cpp).
   void BuildActions();
+  void ConnectActions();
   void BuildMenus();
   void BuildToolbar();
   void BuildViews();
+  void BuildListViews();
   void FillPortList();
-  // Runs a handler body: refuses it while the device is busy, shows what it throws.
-  void Command(const std::function<void()>& body);
-  void ShowError(const std::exception& e);
-  void Refuse();
-  void RunOnDevice(const std::function<void()>& job);
+  QString PortPathOf(int index) const;
   void ShowBusy(bool on);
   void PlaceBusyPanel();
-
-  std::vector<Selected> SelectedEntries() const;
-  void ClearList();
-  void AddListItem(const DeviceEntry& entry);
-  DeviceEntry* EntryOf(QTreeWidgetItem* node) const;
-  void DeleteChildNodes(QTreeWidgetItem* node);
   void UpdateSelectionState();
-  bool ClipboardHasFiles(QStringList* files = nullptr) const;
-  QStringList ClipboardFiles() const;
-  void PutLocalFiles(const QStringList& paths, bool fromClipboard);
-  void PrepareDownloadList();
-  bool FetchFiles(bool changeDir);
-  QMimeData* MakeFileMime(const QStringList& paths, bool clipboardMarkers) const;
-  void StartDrag();
-  void ListEdited(QStandardItem* item);
-  void ListKeyDown(QKeyEvent* event);
+  bool HandleListKey(QKeyEvent* event);
+
+  // Device commands (main_window_device.cpp).
+  // Runs `op` on the device; `then` runs on success, on the UI thread; a
+  // failure is shown. `panel` shows the busy panel meanwhile.
+  bool RunCommand(DeviceWorker::Operation op, Done then, bool panel);
+  void ShowCommandError(const DeviceError& error);
+  void ShowConnection(const std::vector<ListingEntry>* root);
+  void ShowListing(const Bytes& path, const std::vector<ListingEntry>& entries);
+  QTreeWidgetItem* NodeOfPath(const Bytes& path) const;
+  void ForgetListings(const Bytes& path);
+  std::vector<Selected> SelectedEntries() const;
   void ArmRefresh();
-  QString PortPathOf(int index) const;
+
+  // Copying (main_window_files.cpp).
+  QStringList ClipboardFiles() const;
+  void PutLocalFiles(const QStringList& paths, const Bytes& folder);
+  void PrepareDownloadList();
+  bool DownloadCached(size_t index) const;
+  void FetchDownloads(bool useCache, Done then);
+  QMimeData* MakeFileMime(const QStringList& paths, bool clipboardMarkers) const;
+  void BeginDrag();
 
   MainWindowOptions m_options;
   std::unique_ptr<LogModel> m_log;
-  DeviceThread* m_device;
+  std::unique_ptr<QtSessionHost> m_host;
+  DeviceController* m_device = nullptr;
+  ViewHooks m_hooks;
   LogWindow* m_logWindow = nullptr;
   TransferDialog* m_transferDialog = nullptr;
   AddressDialog* m_addressDialog = nullptr;
   PropertiesDialog* m_propertiesDialog = nullptr;
-  CaptureWindow* m_captureWindow = nullptr;  // created by the first screen capture
+  CaptureWindow* m_captureWindow = nullptr;        // created by the first screen capture
   MandelbrotWindow* m_mandelbrotWindow = nullptr;  // created when first asked for
-  std::unique_ptr<QtSessionHost> m_host;
-  std::unique_ptr<DeviceSession> m_session;
-  std::unique_ptr<DeviceEntry> m_root;
-  std::unique_ptr<WindowGeometryStore> m_posSave;
+  std::unique_ptr<WindowGeometryStore> m_geometry;
 
   QToolBar* m_toolbar = nullptr;
   QComboBox* m_ports = nullptr;
@@ -211,11 +207,11 @@ class MainWindow : public QMainWindow {
   QAction* m_logButtonAction = nullptr;
   QAction* m_toolsMenuAction = nullptr;
   QSplitter* m_splitter = nullptr;
-  QTreeWidget* m_tree = nullptr;
+  FolderTreeView* m_tree = nullptr;
   QStackedWidget* m_listStack = nullptr;
-  QTreeView* m_details = nullptr;
-  QListView* m_icons = nullptr;
-  QStandardItemModel* m_model = nullptr;
+  EntryDetailsView* m_details = nullptr;
+  EntryIconView* m_icons = nullptr;
+  EntryListModel* m_model = nullptr;
   QItemSelectionModel* m_selection = nullptr;
   QLabel* m_status = nullptr;
   QLabel* m_panel = nullptr;
@@ -227,7 +223,7 @@ class MainWindow : public QMainWindow {
   QMenu* m_toolsMenu = nullptr;
   QMenu* m_helpMenu = nullptr;
 
-  // Main menu entries, and their twins of the popup menu.
+  // Main menu entries, and their twins of the context menu.
   QAction* m_delete = nullptr;
   QAction* m_properties = nullptr;
   QAction* m_reconnect = nullptr;
@@ -257,15 +253,12 @@ class MainWindow : public QMainWindow {
   ViewStyle m_style = ViewStyle::kDetails;
   Bytes m_currentPath;
   bool m_connected = false;
-  int m_busyDepth = 0;
-  bool m_populating = false;
+  bool m_panelWanted = false;
   bool m_treeGuard = false;
-  QPoint m_dragOrigin{-1, -1};
-  QPoint m_lastClick{-1, -1};
-  bool m_dragInProgress = false;
-  bool m_dropTargetOn = true;
   int m_dragsStarted = 0;
   bool m_clipboardHasFiles = false;  // as of the last clipboard change or menu opening
+  // Listings of the folders seen, by device path, until refreshed or reconnected.
+  std::map<Bytes, std::vector<ListingEntry>> m_listings;
   // The download file list: device names, local paths and sizes, in list order.
   std::vector<Bytes> m_downloadNames;
   QStringList m_downloadPaths;

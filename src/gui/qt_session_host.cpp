@@ -47,10 +47,12 @@ bool QtSessionHost::MessageBox(const std::string& text, const std::string& capti
   return ok;
 }
 
-void QtSessionHost::Synchronize(const std::function<void()>& fn) { RunOnUiThread(fn); }
-
-void QtSessionHost::RunStatusDialog(StatusDialog& dialog) {
-  RunOnUiThread([&] { m_status->Run(dialog); });
+void QtSessionHost::TransferDialogChanged(StatusDialog& dialog) {
+  // Redrawn from the latest state when the UI thread gets to it; changes in
+  // between are drawn together (the log has every report).
+  QPointer<TransferDialog> view = m_status;
+  QMetaObject::invokeMethod(
+      m_status, [view, &dialog] { if (view) view->Sync(dialog); }, Qt::QueuedConnection);
 }
 
 }  // namespace corvane

@@ -1,8 +1,10 @@
 #pragma once
-// The session's host in the desktop program: every call is carried out on the
-// UI thread, whichever thread the session calls from (normally the device
-// thread, or a worker thread for reports).
+// The session's host in the desktop program: the session calls it from the
+// device thread; prompts and message boxes are shown on the UI thread while
+// the device thread waits for the answer, and the transfer dialog is redrawn
+// there from the model's state without holding the device thread.
 #include <QObject>
+#include <QPointer>
 
 #include <functional>
 #include <string>
@@ -28,13 +30,12 @@ class QtSessionHost final : public SessionHost {
 
   bool AskAddress(std::string& address) override;
   bool MessageBox(const std::string& text, const std::string& caption, Buttons buttons) override;
-  void Synchronize(const std::function<void()>& fn) override;
-  void RunStatusDialog(StatusDialog& dialog) override;
+  void TransferDialogChanged(StatusDialog& dialog) override;
 
  private:
   QWidget* m_window;
   AddressDialog* m_address;
-  TransferDialog* m_status;
+  QPointer<TransferDialog> m_status;
 };
 
 }  // namespace corvane

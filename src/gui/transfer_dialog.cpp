@@ -39,34 +39,30 @@ TransferDialog::TransferDialog(QWidget* parent) : QDialog(parent) {
   connect(m_timer, &QTimer::timeout, this, [this] { update(); });
 }
 
-TransferDialog::~TransferDialog() { Detach(); }
+TransferDialog::~TransferDialog() = default;
 
-void TransferDialog::Detach() {
-  if (m_model != nullptr) m_model->OnChange = nullptr;
-  m_model = nullptr;
-}
-
-void TransferDialog::Run(StatusDialog& dialog) {
-  if (m_model != &dialog) {
-    Detach();
-    m_model = &dialog;
-    dialog.OnChange = [this] { Sync(); };
+void TransferDialog::Sync(StatusDialog& dialog) {
+  m_model = &dialog;
+  const StatusDialog::State state = dialog.Snapshot();
+  if (state.shown) {
+    Draw();
+    if (!isVisible()) {
+      show();
+      m_timer->start();
+    }
+  } else if (isVisible()) {
+    m_timer->stop();
+    done(state.result == StatusDialog::Result::kOk ? Accepted : Rejected);
   }
-  Sync();
-  if (dialog.Ended() || !dialog.Shown()) return;
-  m_timer->start();
-  exec();
-  m_timer->stop();
 }
 
-void TransferDialog::Sync() {
-  if (m_model == nullptr) return;
-  const StatusDialog& d = *m_model;
-  setWindowTitle(MessageText(d.Caption()));
-  m_label->setText(MessageText(d.Label()));
+void TransferDialog::Draw() {
+  const StatusDialog::State d = m_model->Snapshot();
+  setWindowTitle(MessageText(d.caption));
+  m_label->setText(MessageText(d.label));
   // The bar counts in int: scale 64-bit positions down to per mille when needed.
-  int64_t max = d.ProgressMax() > 0 ? d.ProgressMax() : 1;
-  int64_t pos = d.ProgressPosition() < 0 ? 0 : (d.ProgressPosition() > max ? max : d.ProgressPosition());
+  int64_t max = d.max > 0 ? d.max : 1;
+  int64_t pos = d.position < 0 ? 0 : (d.position > max ? max : d.position);
   if (max > INT_MAX) {
     pos = pos / (max / 1000);
     max = 1000;
@@ -74,9 +70,8 @@ void TransferDialog::Sync() {
   }
   m_progress->setRange(0, static_cast<int>(max));
   m_progress->setValue(static_cast<int>(pos));
-  m_cancel->setVisible(d.CancelVisible());
-  m_cancel->setEnabled(d.CancelEnabled());
-  if (d.Ended() && isVisible()) done(d.GetResult() == StatusDialog::Result::kOk ? Accepted : Rejected);
+  m_cancel->setVisible(d.cancelVisible);
+  m_cancel->setEnabled(d.cancelEnabled);
 }
 
 void TransferDialog::reject() {
@@ -86,7 +81,7 @@ void TransferDialog::reject() {
     QDialog::reject();
     return;
   }
-  m_model->RequestCancel();  // ends the dialog through Sync() when accepted
+  m_model->RequestCancel();  // closes the dialog through Sync() when accepted
 }
 
 void TransferDialog::closeEvent(QCloseEvent* event) {

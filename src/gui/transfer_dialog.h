@@ -20,11 +20,10 @@ class TransferDialog : public QDialog {
   explicit TransferDialog(QWidget* parent = nullptr);
   ~TransferDialog() override;
 
-  // Shows the dialog modally until `dialog` has ended (returns at once when it
-  // already has: the worker's last report may come before the dialog shows).
-  void Run(StatusDialog& dialog);
-  // Draws the model's state; ends the modal loop once the model has ended.
-  void Sync();
+  // Draws the model's state: shows the dialog (modal, without a local event
+  // loop) while the model is shown, and closes it once the model has ended.
+  // A transfer that ended before the UI got here never shows.
+  void Sync(StatusDialog& dialog);
   StatusDialog* Model() const { return m_model; }
 
   QLabel* Label1() const { return m_label; }
@@ -32,7 +31,7 @@ class TransferDialog : public QDialog {
   QPushButton* BitBtn1() const { return m_cancel; }
 
  signals:
-  // Emitted once the dialog is on screen and running its modal loop.
+  // Emitted once the dialog is on screen.
   void shown();
 
  public slots:
@@ -43,7 +42,7 @@ class TransferDialog : public QDialog {
   void showEvent(QShowEvent* event) override;
 
  private:
-  void Detach();
+  void Draw();
 
   QLabel* m_label;
   QProgressBar* m_progress;

@@ -73,6 +73,9 @@ class DeviceSession {
   // transfer's own failure has already been reported in the transfer dialog
   // and the log (DeviceError::Reported()); a cancelled one is kCancelled.
   void GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size);
+  // The length of the local file GetFile makes of an entry listed with `size`
+  // bytes (a Tallis object over serial comes with its header).
+  int64_t FetchedSize(int64_t size) const;
   void PutFile(const Bytes& deviceName, const std::string& localPath);
   void DeleteItem(const Bytes& name);
   void RenameItem(const Bytes& oldName, const Bytes& newName);

@@ -140,11 +140,15 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
     ReceiveTcpFile(*this, tcpFile);
     return;
   }
-  // A Tallis object comes with its 9-byte header, which the listing does not count.
-  const int64_t expected = size + (IsQuillon ? 0 : kTallisHeaderBytes);
+  const int64_t expected = FetchedSize(size);
   PauseOnExit pause(GetClock(), kGetPauseMs);
   RunUnderStatus<BlockReceiver>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
                                    GetClock());
+}
+
+int64_t DeviceSession::FetchedSize(int64_t size) const {
+  // A Tallis object comes with its 9-byte header, which the listing does not count.
+  return size + (IsQuillon || IsTcp() ? 0 : kTallisHeaderBytes);
 }
 
 void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {

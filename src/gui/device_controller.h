@@ -1,0 +1,49 @@
+#pragma once
+// The desktop program's side of the device worker: it hands operations to
+// the worker and brings each result back to the UI thread. The UI thread
+// never waits for the device; the worker alone decides what is busy.
+#include <QObject>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+#include "link/link_error.h"
+#include "session/device_worker.h"
+
+namespace corvane {
+
+class DeviceController : public QObject {
+  Q_OBJECT
+
+ public:
+  using Done = std::function<void(const std::optional<DeviceError>& error)>;
+
+  DeviceController(SessionHost& host, LogModel& log, QObject* parent = nullptr);
+  // Only when idle (the window refuses to close while a command runs).
+  ~DeviceController() override;
+
+  // Runs `op` on the device thread; `done` runs on the UI thread with its
+  // result, before the worker takes the next command. While another command
+  // runs nothing is started: the user hears a beep, `refused` carries the
+  // busy text, and false is returned.
+  bool Run(DeviceWorker::Operation op, Done done);
+  bool Busy() const { return m_worker->Busy(); }
+  // Tells the user that a command must wait (a beep and `refused`).
+  void Refuse();
+  bool Cancel() { return m_worker->Cancel(); }
+  DeviceWorker& Worker() { return *m_worker; }
+  // The session: set up before the first command, read while idle.
+  DeviceSession& Session() { return m_worker->Session(); }
+
+ signals:
+  void busyChanged(bool busy);
+  void refused(const QString& text);
+  // A command's result has been handled on the UI thread.
+  void finished();
+
+ private:
+  std::unique_ptr<DeviceWorker> m_worker;
+};
+
+}  // namespace corvane

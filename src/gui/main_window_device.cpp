@@ -1,0 +1,325 @@
+// The main window's device commands: connecting, browsing, refreshing,
+// deleting, renaming, opening, the screen capture, the upgrade and closing.
+// Each is one operation of the device worker; its result is drawn when it
+// comes back.
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QItemSelectionModel>
+#include <QLabel>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include <memory>
+
+#include "desktop/local_files.h"
+#include "gui/capture_window.h"
+#include "gui/device_controller.h"
+#include "gui/entry_list_model.h"
+#include "gui/image_list.h"
+#include "gui/log_window.h"
+#include "gui/main_window.h"
+#include "gui/message_box.h"
+#include "gui/properties_dialog.h"
+#include "gui/transfer_estimate.h"
+#include "gui/window_geometry_store.h"
+#include "session/device_session.h"
+#include "upgrade/upgrade_system.h"
+
+namespace corvane {
+namespace {
+
+std::vector<ListingEntry> ListingOf(DeviceSession& s, const Bytes& path) {
+  std::vector<ListingEntry> out;
+  for (const auto& e : s.GetFileList(path)) out.push_back({e->Name, static_cast<uint32_t>(e->Size), e->Kind});
+  return out;
+}
+
+Bytes ChildPath(const Bytes& parent, const Bytes& name) { return parent + "\\" + name; }
+
+}  // namespace
+
+bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
+  m_panelWanted = panel;
+  return m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
+    m_panelWanted = false;
+    if (error)
+      ShowCommandError(*error);
+    else if (then)
+      then();
+  });
+}
+
+void MainWindow::ShowCommandError(const DeviceError& error) {
+  // A cancel needs no answer; a transfer's own failure was in the transfer
+  // dialog and the log already: the status bar keeps it in view.
+  if (error.Kind() == ErrorKind::kCancelled) return;
+  if (error.Reported()) {
+    ShowStatus(MessageText(error.what()));
+    return;
+  }
+  ShowErrorBox(this, MessageText(error.what()));
+}
+
+void MainWindow::ArmRefresh() { m_timer->start(); }
+
+std::vector<MainWindow::Selected> MainWindow::SelectedEntries() const {
+  std::vector<Selected> out;
+  for (int row = 0; row < m_model->rowCount(); ++row) {
+    if (!m_selection->isRowSelected(row, QModelIndex()) && !m_selection->isSelected(m_model->index(row, 0))) continue;
+    const ListingEntry& e = m_model->Entry(row);
+    out.push_back({e.name, e.size});
+  }
+  return out;
+}
+
+QTreeWidgetItem* MainWindow::NodeOfPath(const Bytes& path) const {
+  QTreeWidgetItem* node = m_tree->topLevelItem(0);
+  while (node != nullptr && FolderTreeView::PathOf(node) != path) {
+    QTreeWidgetItem* next = nullptr;
+    for (int i = 0; i < node->childCount() && next == nullptr; ++i) {
+      const Bytes child = FolderTreeView::PathOf(node->child(i));
+      if (path == child || path.rfind(child + "\\", 0) == 0) next = node->child(i);
+    }
+    node = next;
+  }
+  return node;
+}
+
+void MainWindow::ForgetListings(const Bytes& path) {
+  for (auto it = m_listings.begin(); it != m_listings.end();)
+    it = (it->first == path || it->first.rfind(path + "\\", 0) == 0) ? m_listings.erase(it) : std::next(it);
+}
+
+// ------------------------------------------------------------ connecting --
+
+void MainWindow::ConnectSelectedPort() {
+  // A pending refresh is overtaken: the connect reads the root anyway.
+  m_timer->stop();
+  const bool disconnect = m_ports->currentText() == QLatin1String("disconnect");
+  const std::string port = disconnect ? "disconnect" : PortPathOf(m_ports->currentIndex()).toStdString();
+  const std::string baud = m_baud->currentText().toStdString();
+  auto root = std::make_shared<std::optional<std::vector<ListingEntry>>>();
+  const bool started = RunCommand(
+      [port, baud, root, disconnect](DeviceSession& s) {
+        if (!disconnect) s.SetBaudRate(baud);
+        s.Connect(port);
+        if (s.IsConnected()) *root = ListingOf(s, "\\");
+      },
+      [this, root] { ShowConnection(*root ? &**root : nullptr); }, true);
+  if (!started) return;
+  SetConnected(false);
+  // Whatever the outcome, the window follows the session once it is known.
+  connect(m_device, &DeviceController::finished, this,
+          [this] { SetConnected(m_device->Session().IsConnected()); }, Qt::SingleShotConnection);
+}
+
+void MainWindow::ShowConnection(const std::vector<ListingEntry>* root) {
+  QTreeWidgetItem* rootNode = m_tree->topLevelItem(0);
+  m_listings.clear();
+  while (rootNode->childCount() > 0) delete rootNode->takeChild(rootNode->childCount() - 1);
+  m_model->Clear();
+  DeviceSession& s = m_device->Session();
+  SetConnected(s.IsConnected());
+  if (root == nullptr) return;
+  m_treeGuard = true;
+  m_tree->setCurrentItem(rootNode);
+  m_treeGuard = false;
+  ShowListing("\\", *root);
+  ShowStatus(MessageText(s.Version));
+}
+
+// ------------------------------------------------------------- browsing --
+
+void MainWindow::ShowFolder(QTreeWidgetItem* node) {
+  if (node == nullptr) {
+    m_model->Clear();
+    return;
+  }
+  const Bytes path = FolderTreeView::PathOf(node);
+  if (auto it = m_listings.find(path); it != m_listings.end()) {
+    ShowListing(path, it->second);
+    return;
+  }
+  auto listing = std::make_shared<std::vector<ListingEntry>>();
+  const bool started = RunCommand([path, listing](DeviceSession& s) { *listing = ListingOf(s, path); },
+                                  [this, path, listing] { ShowListing(path, *listing); }, true);
+  if (!started) {
+    // The tree goes back to the folder the list shows.
+    m_treeGuard = true;
+    m_tree->setCurrentItem(NodeOfPath(m_currentPath));
+    m_treeGuard = false;
+  }
+}
+
+void MainWindow::ShowListing(const Bytes& path, const std::vector<ListingEntry>& entries) {
+  m_listings[path] = entries;
+  QTreeWidgetItem* node = NodeOfPath(path);
+  if (node == nullptr) return;
+  std::vector<ListingEntry> rows;
+  for (const ListingEntry& e : entries) {
+    if (e.name == "NETWORK") continue;
+    if (e.kind == kKindDirectory) {
+      const QString text = DeviceText(e.name);
+      bool exists = false;
+      for (int i = 0; i < node->childCount(); ++i) exists = exists || node->child(i)->text(0) == text;
+      if (!exists) {
+        auto* child = new QTreeWidgetItem(node, QStringList(text));
+        child->setIcon(0, FolderIcon());
+        const Bytes childPath = ChildPath(path, e.name);
+        child->setData(0, FolderTreeView::kPathRole, QByteArray(childPath.data(), static_cast<qsizetype>(childPath.size())));
+      }
+      if (m_options.quillon) continue;
+    }
+    rows.push_back(e);
+  }
+  if (m_tree->currentItem() != node) return;  // the user has moved on
+  m_currentPath = path;
+  m_model->SetEntries(std::move(rows));
+  node->setExpanded(true);
+  ShowStatus(MessageText(m_device->Session().Version));
+}
+
+void MainWindow::RefreshFolder() {
+  if (m_device->Busy() && m_timer->isActive()) return;  // the timer tries again once the command has ended
+  m_timer->stop();
+  if (!m_connected) return;
+  QTreeWidgetItem* node = m_tree->currentItem();
+  if (node == nullptr) return;
+  const Bytes path = FolderTreeView::PathOf(node);
+  auto listing = std::make_shared<std::vector<ListingEntry>>();
+  RunCommand([path, listing](DeviceSession& s) { *listing = ListingOf(s, path); },
+             [this, path, listing] {
+               ForgetListings(path);
+               if (QTreeWidgetItem* n = NodeOfPath(path))
+                 while (n->childCount() > 0) delete n->takeChild(n->childCount() - 1);
+               ShowListing(path, *listing);
+             },
+             true);
+}
+
+// -------------------------------------------------------- file commands --
+
+void MainWindow::DeleteSelected() {
+  if (!m_connected) return;
+  const auto selected = SelectedEntries();
+  if (selected.empty()) return;
+  const Bytes path = m_currentPath;
+  RunCommand(
+      [path, selected](DeviceSession& s) {
+        s.ChangeDir(path);
+        for (const auto& e : selected) s.DeleteItem(e.name);
+      },
+      [this] { ArmRefresh(); }, true);
+}
+
+void MainWindow::RenameRow(int row, const QString& newText) {
+  if (row < 0 || row >= m_model->rowCount()) return;
+  const Bytes oldName = m_model->Entry(row).name;
+  Bytes newName;
+  QString problem;
+  if (newText.isEmpty())
+    problem = tr("A name cannot be empty. The entry keeps its name");
+  else if (!ToDeviceName(newText, newName))
+    problem = tr("The device cannot store the name \"%1\": it holds characters outside Latin-1. "
+                 "Choose a name in Western European letters")
+                  .arg(newText);
+  else if (newName.find('\\') != Bytes::npos || newName.find('\0') != Bytes::npos)
+    problem = tr("A name cannot contain \"\\\". The entry keeps its name");
+  if (!problem.isEmpty()) {
+    ShowErrorBox(this, problem);
+    emit commandDone();
+    return;
+  }
+  const Bytes path = m_currentPath;
+  RunCommand(
+      [path, oldName, newName](DeviceSession& s) {
+        s.ChangeDir(path);
+        s.RenameItem(oldName, newName);
+      },
+      [this, row, oldName, newName] {
+        if (row < m_model->rowCount() && m_model->Entry(row).name == oldName) m_model->SetName(row, newName);
+        ArmRefresh();
+      },
+      true);
+}
+
+void MainWindow::OpenEntry(int row) {
+  if (!m_connected || row < 0 || row >= m_model->rowCount()) return;
+  const Bytes name = m_model->Entry(row).name;
+  const Bytes path = m_currentPath;
+  RunCommand(
+      [path, name](DeviceSession& s) {
+        s.ChangeDir(path);
+        s.OpenItem(name);
+      },
+      {}, true);
+}
+
+void MainWindow::ShowProperties() {
+  const auto selected = SelectedEntries();
+  if (selected.empty()) return;
+  QString names;
+  int64_t total = 0;
+  for (const auto& s : selected) {
+    names += DeviceText(s.name) + QLatin1Char('\n');
+    total += s.size;
+  }
+  const int64_t baud = m_baud->currentText().toLongLong();
+  m_propertiesDialog->ShowProperties(names, total, EstimateSeconds(total, baud));
+}
+
+void MainWindow::CaptureScreen() {
+  if (!m_options.quillon) return;
+  // "Bitmap.bmp" in the current folder, or in the kit's private folder when
+  // the current one cannot be written.
+  const std::string file = CaptureFilePath();
+  RunCommand([file](DeviceSession& s) { s.CaptureScreen(file); },
+             [this, file] {
+               if (m_captureWindow == nullptr) {
+                 m_captureWindow = new CaptureWindow(this);
+                 m_captureWindow->OnNewScreen = [this] { CaptureScreen(); };
+               }
+               m_captureWindow->ShowBitmap(QString::fromStdString(file));
+             },
+             false);
+}
+
+void MainWindow::UpgradeDevice() {
+  if (!m_options.quillon) return;
+  if (m_device->Busy()) {
+    m_device->Refuse();
+    return;
+  }
+  if (!ShowMessageBox(this, QStringLiteral("Message"),
+                      MessageText("You are about to upgrade your device ROM.\r\nAre you sure you want to do it?\r\n"
+                                  "To perform the upgrade, you must have a rom upgrade file (*.bix)\r\n"
+                                  "Ensure that your batteries are fully charged or that AC power is connected"),
+                      MessageKind::kQuestion))
+    return;
+  const QString path = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("*.bix"),
+                                                    tr("ROM upgrade files (*.bix);;All files (*)"));
+  if (path.isEmpty()) return;
+  const std::string image = QFile::encodeName(path).toStdString();
+  RunCommand([image](DeviceSession& s) { UpgradeSystem(s, image); }, {}, false);
+}
+
+void MainWindow::StopDeviceServer() {
+  RunCommand([](DeviceSession& s) { s.Kill(); }, {}, false);
+}
+
+// --------------------------------------------------------------- closing --
+
+void MainWindow::closeEvent(QCloseEvent* event) {
+  if (m_device->Busy()) {
+    event->ignore();
+    m_device->Refuse();
+    return;
+  }
+  m_timer->stop();
+  m_geometry->SavePositions();
+  m_logWindow->close();
+  event->accept();
+}
+
+}  // namespace corvane

@@ -1,0 +1,230 @@
+// The main window's copying: Copy to the clipboard, Paste and drops into the
+// device, and drags out of the list. Files fetched from the device go to the
+// kit's private folder, one sub-folder per device folder; a drag reuses the
+// files fetched before when their size still matches the listing.
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QDrag>
+#include <QFileInfo>
+#include <QMimeData>
+#include <QSet>
+#include <QStackedWidget>
+#include <QTimer>
+
+#include <cstdio>
+
+#include "desktop/file_lists.h"
+#include "desktop/local_files.h"
+#include "gui/device_controller.h"
+#include "gui/entry_list_model.h"
+#include "gui/file_list_mime.h"
+#include "gui/image_list.h"
+#include "gui/main_window.h"
+#include "gui/message_box.h"
+#include "session/device_session.h"
+
+namespace corvane {
+namespace {
+
+std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// The private sub-folder for the files of one device folder: the same file
+// name in two device folders must not make one local file.
+QString FolderFor(const Bytes& devicePath) {
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  for (unsigned char c : devicePath) hash = (hash ^ c) * 1099511628211ull;
+  const QString folder = QFile::decodeName(QByteArray::fromStdString(PrivateTempFolder())) +
+                         QStringLiteral("/folder-%1").arg(hash, 16, 16, QLatin1Char('0'));
+  QDir().mkpath(folder);
+  QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  return folder;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------- copying in --
+
+QStringList MainWindow::ClipboardFiles() const {
+  QStringList files;
+  const QMimeData* mime = QApplication::clipboard()->mimeData();
+  if (mime == nullptr) return files;
+  files = DroppedFiles(mime);
+  if (files.isEmpty() && mime->hasFormat(QString::fromLatin1(kMimeGnomeCopiedFiles))) {
+    const QByteArray raw = mime->data(QString::fromLatin1(kMimeGnomeCopiedFiles));
+    bool cut = false;
+    if (auto p = ParseGnomeCopiedFiles(std::string_view(raw.constData(), static_cast<size_t>(raw.size())), cut))
+      for (const auto& path : *p) files << QFile::decodeName(QByteArray::fromStdString(path));
+  }
+  return files;
+}
+
+void MainWindow::PasteFromClipboard() {
+  if (!m_connected) return;
+  const QStringList files = ClipboardFiles();
+  if (files.isEmpty()) {
+    ArmRefresh();
+    return;
+  }
+  PutLocalFiles(files, m_currentPath);
+}
+
+void MainWindow::DropFiles(const QStringList& paths, const Bytes& folder) {
+  if (!m_connected) return;
+  PutLocalFiles(paths, folder.empty() ? m_currentPath : folder);
+}
+
+void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
+  // Everything is checked before the first byte goes out: a list that cannot
+  // be sent whole is not sent at all.
+  std::vector<Bytes> names;
+  std::vector<std::string> locals;
+  for (const QString& p : paths) {
+    const QFileInfo info(p);
+    QString problem;
+    Bytes name;
+    if (!info.isFile())
+      problem = tr("\"%1\" is not a file that can be copied to the device (folders cannot be copied). Nothing was copied")
+                    .arg(QDir::toNativeSeparators(p));
+    else if (!ToDeviceName(info.fileName(), name))
+      problem = tr("The device cannot store the name \"%1\": it holds characters outside Latin-1. "
+                   "Rename the file and try again. Nothing was copied")
+                    .arg(info.fileName());
+    if (!problem.isEmpty()) {
+      ShowErrorBox(this, problem);
+      emit commandDone();
+      return;
+    }
+    names.push_back(name);
+    locals.push_back(LocalPath(info.absoluteFilePath()));
+  }
+  RunCommand(
+      [folder, names, locals](DeviceSession& s) {
+        s.ChangeDir(folder);
+        for (size_t i = 0; i < names.size(); ++i) s.PutFile(names[i], locals[i]);
+      },
+      [this, folder] {
+        if (folder != m_currentPath) m_listings.erase(folder);
+        ArmRefresh();
+      },
+      false);
+}
+
+// ------------------------------------------------------------ copying out --
+
+void MainWindow::PrepareDownloadList() {
+  m_downloadNames.clear();
+  m_downloadPaths.clear();
+  m_downloadSizes.clear();
+  const auto selected = SelectedEntries();
+  if (selected.empty()) return;
+  const QString folder = FolderFor(m_currentPath);
+  QSet<QString> used;
+  for (const auto& s : selected) {
+    // Two device names can make the same safe local name ("a/b", "a_b"):
+    // the second gets a number, so that neither file overwrites the other.
+    const QString safe = QFile::decodeName(QByteArray::fromStdString(SafeLocalName(s.name)));
+    QString local = safe;
+    for (int n = 2; used.contains(local); ++n) {
+      const qsizetype dot = safe.lastIndexOf(QLatin1Char('.'));
+      local = dot > 0 ? safe.left(dot) + QStringLiteral(" (%1)").arg(n) + safe.mid(dot)
+                      : safe + QStringLiteral(" (%1)").arg(n);
+    }
+    used.insert(local);
+    m_downloadNames.push_back(s.name);
+    m_downloadPaths.push_back(folder + QLatin1Char('/') + local);
+    m_downloadSizes.push_back(s.size);
+  }
+}
+
+bool MainWindow::DownloadCached(size_t index) const {
+  const QFileInfo info(m_downloadPaths[static_cast<qsizetype>(index)]);
+  return info.isFile() && info.size() == m_device->Session().FetchedSize(m_downloadSizes[index]);
+}
+
+void MainWindow::FetchDownloads(bool useCache, Done then) {
+  std::vector<Bytes> names;
+  std::vector<std::string> locals;
+  std::vector<int64_t> sizes;
+  for (size_t i = 0; i < m_downloadNames.size(); ++i) {
+    if (useCache && DownloadCached(i)) continue;
+    names.push_back(m_downloadNames[i]);
+    locals.push_back(LocalPath(m_downloadPaths[static_cast<qsizetype>(i)]));
+    sizes.push_back(m_downloadSizes[i]);
+  }
+  if (names.empty()) {
+    then();
+    return;
+  }
+  const Bytes path = m_currentPath;
+  RunCommand(
+      [path, names, locals, sizes](DeviceSession& s) {
+        s.ChangeDir(path);
+        for (size_t i = 0; i < names.size(); ++i) {
+          try {
+            s.GetFile(names[i], locals[i], sizes[i]);
+          } catch (...) {
+            // An older copy of a file that failed now is not the device's file.
+            std::remove(locals[i].c_str());
+            throw;
+          }
+        }
+      },
+      std::move(then), false);
+}
+
+QMimeData* MainWindow::MakeFileMime(const QStringList& paths, bool clipboardMarkers) const {
+  std::vector<std::string> locals;
+  for (const QString& p : paths) locals.push_back(LocalPath(QFileInfo(p).absoluteFilePath()));
+  auto* mime = new QMimeData;
+  mime->setData(QString::fromLatin1(kMimeUriList), QByteArray::fromStdString(BuildUriList(locals)));
+  if (clipboardMarkers) {
+    mime->setData(QString::fromLatin1(kMimeGnomeCopiedFiles),
+                  QByteArray::fromStdString(BuildGnomeCopiedFiles(locals, false)));
+    mime->setData(QString::fromLatin1(kMimeKdeCutSelection), QByteArray::fromStdString(BuildKdeCutSelection(false)));
+  }
+  // The shell's own formats too: the drop effect (copy only) and the device
+  // names the fetched files stand for.
+  QStringList mapped;
+  if (m_downloadNames.size() == static_cast<size_t>(paths.size()))
+    for (const Bytes& name : m_downloadNames) mapped << DeviceText(name);
+  AddShellFileFormats(*mime, kDropEffectCopy, static_cast<int>(paths.size()), mapped);
+  return mime;
+}
+
+void MainWindow::CopyToClipboard() {
+  if (!m_connected) return;
+  PrepareDownloadList();
+  if (m_downloadNames.empty()) return;
+  // The clipboard keeps what it had unless every file arrived.
+  FetchDownloads(false, [this] { QApplication::clipboard()->setMimeData(MakeFileMime(m_downloadPaths, true)); });
+}
+
+// A drag cannot wait for the device: a drop target asks for the data once,
+// at the drop, and gives up after a few seconds. So the files are fetched
+// first, under the transfer dialog, and the drag carries local files.
+void MainWindow::DragSelectionOut() {
+  if (!m_connected) return;
+  PrepareDownloadList();
+  if (m_downloadNames.empty()) return;
+  FetchDownloads(true, [this] {
+    // Started from the event loop, not from within the command's result.
+    QTimer::singleShot(0, this, [this] {
+      if (QGuiApplication::mouseButtons() & Qt::LeftButton)
+        BeginDrag();
+      else
+        ShowStatus(tr("The files are ready: drag them again to drop them"));
+    });
+  });
+}
+
+void MainWindow::BeginDrag() {
+  auto* drag = new QDrag(CurrentListView());
+  drag->setMimeData(MakeFileMime(m_downloadPaths, false));
+  drag->setPixmap(ImageListIcon(kImageFile).pixmap(QSize(32, 32), devicePixelRatioF()));
+  ++m_dragsStarted;
+  emit dragStarted();
+  drag->exec(Qt::CopyAction, Qt::CopyAction);
+}
+
+}  // namespace corvane
