@@ -120,6 +120,8 @@ void DeviceSession::Connect(const std::string& name) {
   }
   if (PortName.empty() || BaudRate.empty()) return;
 
+  // Why the port could not be opened (permission, in use), with advice.
+  std::string openFailure;
   try {
     Log("Opening Comm " + PortName);
     int baud = 0;
@@ -133,7 +135,8 @@ void DeviceSession::Connect(const std::string& name) {
     try {
       CommPort = OpenPort(PortName, baud, IsQuillon);
     } catch (const DeviceError& e) {
-      if (!e.Detail().empty()) Log(e.Detail());
+      openFailure = e.Detail();
+      if (!openFailure.empty()) Log(openFailure);
       throw;
     }
     SendCommand('V');
@@ -143,12 +146,14 @@ void DeviceSession::Connect(const std::string& name) {
       m_host.MessageBox("Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system", "Warning",
                         SessionHost::Buttons::kOk);
     Log("Device connected on " + PortName);
-  } catch (const std::exception&) {
+  } catch (const std::exception& e) {
     // Release the port at once: holding it open (and exclusive) after a
     // failed connection would keep every other program away from it.
     CommPort.reset();
     PortName.clear();
-    LinkError(kUnableToOpen + name);
+    // No device there (kNoConnection) unless the request itself was wrong.
+    const ErrorKind kind = KindOf(e) == ErrorKind::kUsage ? ErrorKind::kUsage : ErrorKind::kNoConnection;
+    throw DeviceError(kind, std::string("Error (") + kUnableToOpen + name + ")", openFailure);
   }
 }
 
@@ -161,16 +166,22 @@ void DeviceSession::AutoDetect() {
       if (!line.empty()) ports.push_back(line);
   }
   std::stable_sort(ports.begin(), ports.end(), LessNoCase);
+  // Why ports could not be opened (no permission, in use): the user can fix
+  // that, so it goes with the final message rather than only in passing.
+  // Ports that opened but had no device answering add nothing.
+  std::string reasons;
   for (const auto& port : ports) {
     try {
       Connect(port);
       return;
+    } catch (const DeviceError& e) {
+      if (!e.Detail().empty()) reasons += "\n" + e.Detail();
     } catch (const std::exception&) {
       // try the next port
     }
   }
   PortName.clear();
-  Log("No device detected. Check: the cable connection. If the device is turned ON");
+  Log("No device detected. Check: the cable connection. If the device is turned ON" + reasons);
 }
 
 void DeviceSession::Kill() {

@@ -215,6 +215,49 @@ TEST(AutoDetect, NoPortsEndsDisconnectedWithTheLogLine) {
   EXPECT_EQ(rig.messages.back(), "No device detected. Check: the cable connection. If the device is turned ON");
 }
 
+TEST(AutoDetect, APortRefusedForLackOfPermissionIsNamedWithTheFixInTheFinalLine) {
+  Rig rig;
+  const std::string advice =
+      "Cannot open /dev/ttyUSB0: Permission denied. Join the group that owns the port (sudo usermod -aG dialout "
+      "$USER), then log out and in again.";
+  rig.session.ListPorts = [] { return std::string("/dev/ttyS0\n/dev/ttyUSB0"); };
+  rig.devicePresent["/dev/ttyS0"] = false;  // opens, nobody answers: nothing to add
+  auto open = rig.session.OpenPort;
+  rig.session.OpenPort = [&](const std::string& name, int baud, bool hs) -> std::unique_ptr<SerialPort> {
+    if (name == "/dev/ttyUSB0") ConnectionError(advice);
+    return open(name, baud, hs);
+  };
+  EXPECT_NO_THROW(rig.session.Connect("Auto"));
+  EXPECT_FALSE(rig.session.IsConnected());
+  EXPECT_EQ(rig.messages.back(),
+            "No device detected. Check: the cable connection. If the device is turned ON\n" + advice);
+}
+
+TEST(Connect, AFailedOpenIsNoConnectionAndKeepsTheSystemsReason) {
+  Rig rig;
+  rig.session.OpenPort = [](const std::string&, int, bool) -> std::unique_ptr<SerialPort> {
+    ConnectionError("Cannot open /dev/ttyX: Device or resource busy. Another program is using the port.");
+  };
+  try {
+    rig.session.Connect("/dev/ttyX");
+    FAIL() << "connected";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kNoConnection);
+    EXPECT_EQ(std::string(e.what()), std::string(kUnable) + "/dev/ttyX)");
+    EXPECT_NE(e.Detail().find("Another program"), std::string::npos);
+  }
+  // A port that opens but where no device answers is no connection either, without a reason.
+  Rig silent;
+  silent.devicePresent["/dev/ttyS3"] = false;
+  const auto raised = test::Catch([&] { silent.session.Connect("/dev/ttyS3"); });
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+  // A baud rate that is no number is the request's fault.
+  Rig usage;
+  usage.devicePresent["/dev/ttyS3"] = true;
+  usage.session.BaudRate = "fast";
+  EXPECT_EQ(test::Catch([&] { usage.session.Connect("/dev/ttyS3"); }).kind, ErrorKind::kUsage);
+}
+
 TEST(Kill, QuillonOnly) {
   Rig tallis(false);
   tallis.ConnectTo("/dev/ttyS1");
