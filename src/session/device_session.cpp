@@ -64,8 +64,8 @@ bool DeviceSession::IsConnected() const { return !PortName.empty() && !UpgradeMo
 
 void DeviceSession::CheckConnected() const {
   if (IsConnected()) return;
-  if (IsQuillon) LinkError("No device connected or device in upgrade mode");
-  LinkError("No device connected. Check you are in Xmodem server (RShift LeftArrow)");
+  if (IsQuillon) LinkError("No device connected or device in upgrade mode", ErrorKind::kNoConnection);
+  LinkError("No device connected. Check you are in Xmodem server (RShift LeftArrow)", ErrorKind::kNoConnection);
 }
 
 void DeviceSession::Log(const std::string& text) {
@@ -103,7 +103,7 @@ void DeviceSession::Connect(const std::string& name) {
     std::string address = Socket.Address;
     if (!m_host.AskAddress(address)) {
       PortName.clear();
-      LinkError(kUnableToOpen + address);
+      LinkError(kUnableToOpen + address, ErrorKind::kNoConnection);
     }
     try {
       Socket.Address = address;
@@ -114,7 +114,7 @@ void DeviceSession::Connect(const std::string& name) {
     } catch (const std::exception& e) {
       Log(e.what());
       Connect("");
-      LinkError(kUnableToOpen + name);
+      LinkError(kUnableToOpen + name, ErrorKind::kNoConnection);
     }
     return;
   }

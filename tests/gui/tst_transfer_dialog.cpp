@@ -1,5 +1,5 @@
-// The status dialog and the log window drawing the session's model, the
-// device thread and the hand-over to the UI thread.
+// The transfer dialog and the log window drawing the session's model, and
+// the device controller that brings the worker's results to the UI thread.
 #include <QApplication>
 #include <QPlainTextEdit>
 #include <QTextBlock>
@@ -15,12 +15,14 @@
 #include <future>
 #include <thread>
 
-#include "gui/device_thread.h"
+#include "gui/device_controller.h"
 #include "gui/log_window.h"
 #include "gui/qt_session_host.h"
 #include "gui/transfer_dialog.h"
 #include "protocol/report.h"
+#include "session/device_session.h"
 #include "session/status_dialog.h"
+#include "fake_host.h"
 
 using namespace corvane;
 
@@ -32,6 +34,7 @@ class TestStatusForm : public QObject {
     LogModel log;
     StatusDialog model(log);
     TransferDialog form;
+    model.OnChange = [&] { form.Sync(model); };
     model.Begin("Copying", true);
     QString label;
     int value = -1, maximum = -1;
@@ -42,7 +45,7 @@ class TestStatusForm : public QObject {
       maximum = form.ProgressBar2()->maximum();
       model.Report("", kReportFinished, 0, 0);
     });
-    form.Run(model);
+    QTRY_VERIFY(model.Ended());
     QCOMPARE(label, QStringLiteral("9/40 Kbytes\n(25%)\n3 Kbyte/s"));
     QCOMPARE(value * 4, maximum);
     QCOMPARE(form.windowTitle(), QStringLiteral("Copying"));
@@ -54,13 +57,12 @@ class TestStatusForm : public QObject {
     LogModel log;
     StatusDialog model(log);
     TransferDialog form;
+    model.OnChange = [&] { form.Sync(model); };
     model.Begin("Copying", true);
-    connect(&form, &TransferDialog::shown, this, [&] {
-      model.Report("x", kReportProgress, int64_t{3} << 31, int64_t{4} << 31);  // 6 GiB of 8 GiB
-      QCOMPARE(form.ProgressBar2()->value() * 4, form.ProgressBar2()->maximum() * 3);
-      model.Report("", kReportFinished, 0, 0);
-    });
-    form.Run(model);
+    model.Report("x", kReportProgress, int64_t{3} << 31, int64_t{4} << 31);  // 6 GiB of 8 GiB
+    QCOMPARE(form.ProgressBar2()->value() * 4, form.ProgressBar2()->maximum() * 3);
+    model.Report("", kReportFinished, 0, 0);
+    QVERIFY(!form.isVisible());
   }
 
   void aFinalReportBeforeTheDialogShowsEndsItAtOnce() {
@@ -70,8 +72,9 @@ class TestStatusForm : public QObject {
     QSignalSpy shown(&form, &TransferDialog::shown);
     model.Begin("Copying", true);
     model.Report("", kReportFinished, 0, 0);
-    form.Run(model);  // must not wait for a report that came already
+    form.Sync(model);  // drawn late: the transfer has ended, nothing shows
     QCOMPARE(shown.count(), 0);
+    QVERIFY(!form.isVisible());
     QCOMPARE(model.GetResult(), StatusDialog::Result::kOk);
   }
 
@@ -79,6 +82,7 @@ class TestStatusForm : public QObject {
     LogModel log;
     StatusDialog model(log);
     TransferDialog form;
+    model.OnChange = [&] { form.Sync(model); };
     model.Begin("Upgrade system", true);
     bool stayedAfterEscape = false, stayedAfterClose = false, buttonGrey = false;
     connect(&form, &TransferDialog::shown, this, [&] {
@@ -91,7 +95,7 @@ class TestStatusForm : public QObject {
       model.Report("1", kReportCancelSwitch, 0, 0);
       QTest::keyClick(&form, Qt::Key_Escape);
     });
-    form.Run(model);
+    QTRY_VERIFY(model.Ended());
     QVERIFY(buttonGrey);
     QVERIFY(stayedAfterEscape);
     QVERIFY(stayedAfterClose);
@@ -103,10 +107,12 @@ class TestStatusForm : public QObject {
     StatusDialog model(log);
     TransferDialog form;
     LogWindow logForm(log);
+    model.OnChange = [&] { form.Sync(model); };
     model.Begin("Copying", true);
     connect(&form, &TransferDialog::shown, this, [&] { QTest::mouseClick(form.BitBtn1(), Qt::LeftButton); });
-    form.Run(model);
+    QTRY_VERIFY(model.Ended());
     QCOMPARE(model.GetResult(), StatusDialog::Result::kCancel);
+    QVERIFY(model.CancelFlag().load());
     model.Report("Cancelled by the user", kReportMessage, 0, 0);
     model.Report("", kReportFinished, 0, 0);
     QVERIFY(!form.isVisible());
@@ -128,58 +134,50 @@ class TestStatusForm : public QObject {
     QCOMPARE(logForm.Memo1()->document()->lastBlock().text(), QStringLiteral("from a worker"));
   }
 
-  void theDeviceThreadKeepsTheWindowAliveAndReturnsErrors() {
-    DeviceThread device;
-    // While the job waits for the UI, the UI thread keeps handling events.
+  void theDeviceControllerRunsOnTheDeviceThreadAndBringsResultsBack() {
+    test::FakeHost host;
+    LogModel log;
+    DeviceController device(host, log);
+    QSignalSpy finished(&device, &DeviceController::finished);
+    QSignalSpy refused(&device, &DeviceController::refused);
+
+    // The operation runs on the device thread; its result on the UI thread,
+    // while the UI thread keeps handling events meanwhile.
     std::promise<void> uiRan;
+    std::thread::id opThread, doneThread;
+    bool doneBusy = false;
     QTimer::singleShot(10, this, [&] { uiRan.set_value(); });
-    std::thread::id jobThread;
-    device.Run([&] {
-      jobThread = std::this_thread::get_id();
-      uiRan.get_future().wait();
-    });
-    QVERIFY(jobThread != std::this_thread::get_id());
-
-    // A second command while one runs is refused and nothing of it runs.
+    QVERIFY(device.Run(
+        [&](DeviceSession&) {
+          opThread = std::this_thread::get_id();
+          uiRan.get_future().wait();
+        },
+        [&](const std::optional<DeviceError>& error) {
+          QVERIFY(!error);
+          doneThread = std::this_thread::get_id();
+          doneBusy = device.Busy();  // nothing slips in before the result is taken
+        }));
+    // A second command while one runs is refused with the busy text, and nothing of it runs.
     bool secondRan = false;
-    bool refused = false;
-    std::promise<void> release;
-    auto released = release.get_future().share();
-    QTimer::singleShot(0, this, [&] {
-      try {
-        device.Run([&] { secondRan = true; });
-      } catch (const DeviceBusy&) {
-        refused = true;
-      }
-      release.set_value();
-    });
-    device.Run([&] { released.wait(); });
-    QVERIFY(refused);
+    QVERIFY(!device.Run([&](DeviceSession&) { secondRan = true; }, {}));
+    QCOMPARE(refused.count(), 1);
+    QCOMPARE(refused[0][0].toString(), QString::fromLatin1(kDeviceBusyText));
+    QVERIFY(finished.wait(5000));
+    QVERIFY(opThread != std::this_thread::get_id());
+    QCOMPARE(doneThread, std::this_thread::get_id());
+    QVERIFY(doneBusy);
     QVERIFY(!secondRan);
-    QVERIFY(!device.Busy());
+    QTRY_VERIFY(!device.Busy());
 
-    // The job's exception comes back on the UI thread with its text.
-    try {
-      device.Run([] { throw std::runtime_error("Error (gone)"); });
-      QFAIL("no exception");
-    } catch (const std::runtime_error& e) {
-      QCOMPARE(QString::fromLatin1(e.what()), QStringLiteral("Error (gone)"));
-    }
-
-    // RunOnUiThread from the device thread runs on the UI thread and waits.
-    std::thread::id ran;
-    device.Run([&] { RunOnUiThread([&] { ran = std::this_thread::get_id(); }); });
-    QCOMPARE(ran, std::this_thread::get_id());
-    // ... and brings back what it threw.
-    bool thrown = false;
-    device.Run([&] {
-      try {
-        RunOnUiThread([] { throw std::runtime_error("ui"); });
-      } catch (const std::runtime_error&) {
-        thrown = true;
-      }
-    });
-    QVERIFY(thrown);
+    // An operation's failure comes back typed, with its text.
+    std::optional<DeviceError> got;
+    QVERIFY(device.Run([](DeviceSession& s) { s.CheckConnected(); },
+                       [&](const std::optional<DeviceError>& error) { got = error; }));
+    QVERIFY(finished.wait(5000));
+    QVERIFY(got.has_value());
+    QCOMPARE(got->Kind(), ErrorKind::kNoConnection);
+    QCOMPARE(QString::fromLatin1(got->what()),
+             QStringLiteral("Error (No device connected. Check you are in Xmodem server (RShift LeftArrow))"));
   }
 };
 
