@@ -52,7 +52,9 @@ void DeviceWorker::Loop() {
     {
       std::lock_guard lock(m_mutex);
       m_busy = false;
+      ++m_finished;
     }
+    m_idle.notify_all();
   }
   // The port or socket closes on the thread that used it.
   m_session.reset();
@@ -70,10 +72,19 @@ void DeviceWorker::Submit(Operation op, Completion done) {
 }
 
 void DeviceWorker::Call(const Operation& op) {
-  auto result = std::make_shared<std::promise<std::optional<DeviceError>>>();
-  auto future = result->get_future();
-  Submit(op, [result](const std::optional<DeviceError>& error) { result->set_value(error); });
-  if (auto error = future.get()) throw *error;
+  // Returns once the worker is free again, not merely once the result is
+  // known: a Call right after this one must not find it still busy.
+  std::optional<DeviceError> error;
+  uint64_t ticket = 0;  // the value m_finished takes when this operation has ended
+  Submit(op, [&](const std::optional<DeviceError>& e) {
+    error = e;
+    std::lock_guard lock(m_mutex);
+    ticket = m_finished + 1;
+  });
+  std::unique_lock lock(m_mutex);
+  m_idle.wait(lock, [&] { return ticket != 0 && m_finished >= ticket; });
+  lock.unlock();
+  if (error) throw *error;
 }
 
 bool DeviceWorker::Busy() const {

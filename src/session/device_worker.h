@@ -73,6 +73,8 @@ class DeviceWorker {
   Operation m_op;        // guarded by m_mutex
   Completion m_done;     // guarded by m_mutex
   bool m_busy = false;   // guarded by m_mutex
+  uint64_t m_finished = 0;         // operations ended, busy cleared; guarded by m_mutex
+  std::condition_variable m_idle;  // signalled as each operation has ended
   bool m_stop = false;   // guarded by m_mutex
   std::thread m_thread;
 };

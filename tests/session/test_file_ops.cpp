@@ -349,7 +349,7 @@ TEST(Commands, NothingIsSentWithoutADevice) {
     const std::string local = rig.dir / "f";
     test::WriteWhole(local, "x");
     EXPECT_EQ(What([&] { rig.session.GetFile("f", local, 1); }), expected);
-    EXPECT_EQ(test::Catch([&] { rig.session.GetFile("f", local, 1); }).kind, ErrorKind::kFailed);
+    EXPECT_EQ(test::Catch([&] { rig.session.GetFile("f", local, 1); }).kind, ErrorKind::kNoConnection);
     EXPECT_EQ(What([&] { rig.session.PutFile("f", local); }), expected);
     EXPECT_EQ(What([&] { rig.session.DeleteItem("f"); }), expected);
     EXPECT_EQ(What([&] { rig.session.RenameItem("f", "g"); }), expected);
