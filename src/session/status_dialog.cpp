@@ -43,6 +43,7 @@ void StatusDialog::Begin(const std::string& caption, bool cancelVisible) {
 
 void StatusDialog::Report(const corvane::Report& report) {
   Report(ReportText(report), report.kind, report.done, report.total);
+  if (OnReport) OnReport(report);
 }
 
 void StatusDialog::Report(const std::string& text, int kind, int64_t position, int64_t max) {

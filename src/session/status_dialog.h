@@ -74,6 +74,10 @@ class StatusDialog {
   // Called after every change of state (including the end), on the thread
   // that made it, with no lock held.
   std::function<void()> OnChange;
+  // Called with every transfer report as data, after it was logged and shown,
+  // on the thread that made it, in order (also while nothing is shown). For
+  // a host that prints each report as it comes.
+  std::function<void(const corvane::Report&)> OnReport;
 
  private:
   void Changed();

@@ -34,6 +34,40 @@ TEST(StatusDialog, CancelSwitchRefusesTheUsersCloseButNotTheFinish) {
   EXPECT_EQ(d.GetResult(), StatusDialog::Result::kOk);
 }
 
+TEST(StatusDialog, EveryReportReachesTheObserverAsDataAfterTheLogEvenWhenClosed) {
+  LogModel log;
+  StatusDialog d(log);
+  std::vector<Report> seen;
+  std::vector<size_t> logged;  // log entries when each report was seen
+  d.OnReport = [&](const Report& r) {
+    seen.push_back(r);
+    logged.push_back(log.Count());
+  };
+  d.Begin("Copying", true);
+  Report progress;
+  progress.kind = kReportProgress;
+  progress.phase = TransferPhase::kReceiving;
+  progress.done = 1152;
+  progress.total = 3000;
+  progress.elapsedMs = 1500;
+  d.Report(progress);
+  ASSERT_TRUE(d.RequestCancel());
+  Report message;
+  message.text = "Connection error.";
+  d.Report(message);
+  Report finished;
+  finished.kind = kReportFinished;
+  d.Report(finished);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].done, 1152);
+  EXPECT_EQ(seen[0].phase, TransferPhase::kReceiving);
+  EXPECT_EQ(seen[0].elapsedMs, 1500u);
+  EXPECT_EQ(seen[1].text, "Connection error.");
+  EXPECT_EQ(seen[2].kind, kReportFinished);
+  EXPECT_EQ(logged, (std::vector<size_t>{1, 2, 3}));
+  EXPECT_EQ(log.Entries()[0], "1/2 Kbytes\r\n(38%)\r\n0 Kbyte/s");  // 1152 bytes over 1 whole second + 1
+}
+
 TEST(StatusDialog, ReportsAfterCancelOnlyReachTheLog) {
   LogModel log;
   StatusDialog d(log);
