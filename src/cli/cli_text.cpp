@@ -81,4 +81,59 @@ std::string DisplayText(const std::string& text) {
   return valid ? text : Latin1ToUtf8(text);
 }
 
+int ExitCode(ErrorKind kind) {
+  switch (kind) {
+    case ErrorKind::kFailed: return 1;
+    case ErrorKind::kBusy: return 1;
+    case ErrorKind::kUsage: return 2;
+    case ErrorKind::kNoConnection: return 3;
+    case ErrorKind::kLocalFile: return 4;
+    case ErrorKind::kCancelled: return 130;
+  }
+  return 1;
+}
+
+const char* ExitCodeTable() {
+  return "Exit status:\n"
+         "  0    success\n"
+         "  1    the operation failed (the transfer failed, the device refused, or it was busy)\n"
+         "  2    usage error (bad command line or argument)\n"
+         "  3    no device or connection error (no such port, nothing found by detection)\n"
+         "  4    local file error (a file on this computer cannot be read or written; nothing was sent)\n"
+         "  130  cancelled (Ctrl-C)\n";
+}
+
+std::optional<ProgressMode> ParseProgressMode(const std::string& word) {
+  if (word == "bar") return ProgressMode::kBar;
+  if (word == "lines") return ProgressMode::kLines;
+  if (word == "json") return ProgressMode::kJson;
+  if (word == "none") return ProgressMode::kNone;
+  return std::nullopt;
+}
+
+const char* ReportKindName(int kind) {
+  switch (kind) {
+    case kReportMessage: return "message";
+    case kReportStatus: return "status";
+    case kReportProgress: return "progress";
+    case kReportFinished: return "finished";
+    case kReportCancelSwitch: return "cancel-switch";
+    default: return "message";
+  }
+}
+
+std::string ReportJson(const Report& report) {
+  std::string out = "{\"kind\": \"";
+  out += ReportKindName(report.kind);
+  out += "\", \"phase\": \"";
+  out += TransferPhaseName(report.phase);
+  out += "\", \"done\": " + std::to_string(report.done);
+  out += ", \"total\": " + std::to_string(report.total);
+  out += ", \"elapsed_ms\": " + std::to_string(report.elapsedMs);
+  // A progress report's standard text only repeats the numbers.
+  if (report.kind != kReportProgress || !report.text.empty())
+    out += ", \"text\": " + JsonString(DisplayText(report.text));
+  return out + "}";
+}
+
 }  // namespace corvane::cli

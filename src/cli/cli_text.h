@@ -1,18 +1,36 @@
 #pragma once
 // Text handling of the corvane tool: device paths typed by the user, and the
 // forms in which entries are printed.
-#include <stdexcept>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "link/bytes.h"
+#include "link/link_error.h"
+#include "protocol/report.h"
 
 namespace corvane::cli {
 
-// Failures of the tool itself (bad arguments, local files), shown as they are.
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+// A request the tool cannot carry out as given (bad arguments), shown as it is.
+struct UsageError : DeviceError {
+  explicit UsageError(const std::string& message) : DeviceError(ErrorKind::kUsage, message) {}
 };
+
+// The exit status of each outcome: 0 success, 1 failed (also busy), 2 usage,
+// 3 no device or connection, 4 local file, 130 cancelled.
+int ExitCode(ErrorKind kind);
+// The table of exit statuses, for --help.
+const char* ExitCodeTable();
+
+// How transfer reports are shown on stderr.
+enum class ProgressMode { kBar, kLines, kJson, kNone };
+// "bar", "lines", "json" or "none"; nothing for anything else.
+std::optional<ProgressMode> ParseProgressMode(const std::string& word);
+// "message", "status", "progress", "finished", "cancel-switch".
+const char* ReportKindName(int kind);
+// One report as a JSON object on one line (no line feed): kind, phase, done,
+// total, elapsed_ms, and text unless it is a progress report's standard text.
+std::string ReportJson(const Report& report);
 
 // "a/b\\c" (UTF-8) -> "\\a\\b\\c" (8-bit): either separator, runs collapsed,
 // the root is "\\". Raises UsageError when a character does not fit 8 bits.

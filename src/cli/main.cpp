@@ -1,9 +1,13 @@
 // corvane: the kit's command-line tool.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -16,6 +20,7 @@
 #include "link/serial_port.h"
 #include "protocol/listing.h"
 #include "session/device_session.h"
+#include "session/device_worker.h"
 #ifdef CORVANE_CLI_HAS_UPGRADE
 #include "upgrade/upgrade_system.h"
 #endif
@@ -33,14 +38,45 @@ struct Options {
   std::string tcp;
   std::string kind = "tallis";
   std::string baud;
+  std::string progress;
   bool verbose = false;
   bool yes = false;
 };
 
+// A local file to be sent: it must be a regular file that can be read, or
+// nothing goes to the device.
+void CheckReadable(const std::string& local) {
+  struct stat st {};
+  if (::stat(local.c_str(), &st) != 0)
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot read " + local + ": " + std::strerror(errno) + ".",
+                      "Check the path of the file.");
+  if (!S_ISREG(st.st_mode))
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot read " + local + ": it is not a regular file.",
+                      "Give the path of a file, not of a folder or device.");
+  const int fd = ::open(local.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0)
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot read " + local + ": " + std::strerror(errno) + ".",
+                      "Check the file's permissions.");
+  ::close(fd);
+}
+
+// A local file to be written: its folder must exist and take new files.
+void CheckWritableTarget(const std::string& target) {
+  const fs::path folder = fs::path(target).has_parent_path() ? fs::path(target).parent_path() : fs::path(".");
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec))
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + target + ": the folder " + folder.string() +
+                                                 " does not exist.");
+  if (::access(folder.c_str(), W_OK | X_OK) != 0)
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + target + ": " + std::strerror(errno) + ".",
+                      "Choose a folder you may write to.");
+}
+
 class Tool {
  public:
-  explicit Tool(const Options& o) : m_opt(o), m_host(m_log, o.verbose), m_session(m_host, m_log) {
+  Tool(const Options& o, ProgressMode mode) : m_opt(o), m_host(mode, o.verbose), m_worker(m_host, m_log) {
     m_host.assumeYes = o.yes;
+    DeviceSession& session = m_worker.Session();
     // --tcp ADDRESS[:PORT]; the device listens on 46601.
     m_host.address = o.tcp;
     if (const auto colon = o.tcp.rfind(':'); colon != std::string::npos) {
@@ -48,32 +84,24 @@ class Tool {
       try {
         const int port = std::stoi(o.tcp.substr(colon + 1));
         if (port <= 0 || port > 65535) throw std::out_of_range("port");
-        m_session.Socket.Port = static_cast<uint16_t>(port);
+        session.Socket.Port = static_cast<uint16_t>(port);
       } catch (const std::exception&) {
         throw UsageError("'" + o.tcp + "' is not ADDRESS or ADDRESS:PORT");
       }
     }
-    m_session.IsQuillon = o.kind == "quillon";
-    m_session.OnMessage = [this](DeviceSession&, const std::string& text) {
-      m_lastMessage = text;
+    session.IsQuillon = o.kind == "quillon";
+    // On the device thread.
+    session.OnMessage = [this](DeviceSession&, const std::string& text) {
+      if (text.rfind("No device detected", 0) == 0) m_detection = text;
       if (m_opt.verbose) m_host.Message(text);
     };
     if (!o.port.empty()) AddExtraSerialPort(o.port);
+    m_host.Attach(session.GetStatusDialog(), [this] { return m_worker.Cancel(); });
   }
-
-  void Open() {
-    m_session.BaudRate = !m_opt.baud.empty() ? m_opt.baud : (m_session.IsQuillon ? "115200" : "9600");
-    const std::string link = !m_opt.tcp.empty() ? "TCP/IP" : !m_opt.port.empty() ? m_opt.port : "Auto";
-    try {
-      m_session.Connect(link);
-    } catch (const std::exception&) {
-      // The session logged the system's reason just before its own message.
-      if (!m_lastMessage.empty() && !m_opt.verbose) m_host.Message(m_lastMessage);
-      throw;
-    }
-    if (!m_session.IsConnected() && !m_lastMessage.empty() && !m_opt.verbose) m_host.Message(m_lastMessage);
-    m_session.CheckConnected();
-  }
+  // The watcher goes before the worker and its session.
+  ~Tool() { m_host.Detach(); }
+  Tool(const Tool&) = delete;
+  Tool& operator=(const Tool&) = delete;
 
   int Ports() {
     std::istringstream in(ListSerialPorts());
@@ -83,16 +111,27 @@ class Tool {
   }
 
   int Info() {
-    Open();
-    std::cout << "link: " << m_session.PortName << '\n';
-    std::cout << "kind: " << (m_session.IsQuillon ? "quillon" : "tallis") << '\n';
-    if (!m_session.IsTcp()) std::cout << "version: " << Latin1ToUtf8(m_session.Version) << '\n';
+    std::string link, version;
+    bool tcp = false;
+    Run([&](DeviceSession& s) {
+      Open(s);
+      link = s.PortName;
+      tcp = s.IsTcp();
+      version = Latin1ToUtf8(s.Version);
+    });
+    std::cout << "link: " << link << '\n';
+    std::cout << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
+    if (!tcp) std::cout << "version: " << version << '\n';
     return 0;
   }
 
   int Ls(const std::string& path, bool json) {
-    Open();
-    const auto list = m_session.GetFileList(DevicePath(path));
+    const Bytes folder = DevicePath(path);
+    std::vector<std::unique_ptr<DeviceEntry>> list;
+    Run([&](DeviceSession& s) {
+      Open(s);
+      list = s.GetFileList(folder);
+    });
     if (json) {
       std::cout << "[";
       for (size_t i = 0; i < list.size(); ++i) {
@@ -111,35 +150,46 @@ class Tool {
     const auto [folder, name] = SplitDevicePath(devicePath);
     std::string target = local.empty() ? SafeLocalName(name) : local;
     if (fs::is_directory(target)) target = JoinLocalPath(target, SafeLocalName(name));
-    Open();
-    int64_t size = -1;
-    for (const auto& e : m_session.GetFileList(folder))
-      if (e->Name == name) size = e->Size;
-    if (size < 0) throw UsageError("'" + devicePath + "' is not on the device (see 'corvane ls')");
-    // The listing has just made the folder current on the device.
-    if (!m_session.GetFile(name, target, size)) return TransferFailed();
+    CheckWritableTarget(target);
+    Run([&, folder = folder, name = name](DeviceSession& s) {
+      Open(s);
+      int64_t size = -1;
+      for (const auto& e : s.GetFileList(folder))
+        if (e->Name == name) size = e->Size;
+      if (size < 0) {
+        std::string shown = Latin1ToUtf8(folder);
+        std::replace(shown.begin(), shown.end(), '\\', '/');
+        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " + shown + "')");
+      }
+      // The listing has just made the folder current on the device.
+      s.GetFile(name, target, size);
+    });
     std::cerr << "Saved " << target << '\n';
     return 0;
   }
 
   int Put(const std::string& local, const std::string& deviceFolder) {
-    struct stat st {};
-    if (::stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-      throw UsageError("'" + local + "' is not a readable file");
+    // Everything about the local file is checked before the device hears of it.
+    CheckReadable(local);
     std::string name;
     if (!Utf8ToLatin1(fs::path(local).filename().string(), name))
       throw UsageError("the name of '" + local + "' cannot be written in the device's 8-bit names; rename it first");
-    Open();
-    m_session.ChangeDir(DevicePath(deviceFolder));
-    if (!m_session.PutFile(name, local)) return TransferFailed();
+    const Bytes folder = DevicePath(deviceFolder);
+    Run([&](DeviceSession& s) {
+      Open(s);
+      s.ChangeDir(folder);
+      s.PutFile(name, local);
+    });
     return 0;
   }
 
   int Rm(const std::string& devicePath) {
     const auto [folder, name] = SplitDevicePath(devicePath);
-    Open();
-    m_session.ChangeDir(folder);
-    m_session.DeleteItem(name);
+    Run([&, folder = folder, name = name](DeviceSession& s) {
+      Open(s);
+      s.ChangeDir(folder);
+      s.DeleteItem(name);
+    });
     return 0;
   }
 
@@ -148,34 +198,43 @@ class Tool {
     std::string latin1;
     if (!Utf8ToLatin1(newName, latin1) || latin1.empty() || latin1.find_first_of("\\/") != std::string::npos)
       throw UsageError("'" + newName + "' is not a valid device name (8-bit characters, no slash)");
-    Open();
-    m_session.ChangeDir(folder);
-    m_session.RenameItem(name, latin1);
+    Run([&, folder = folder, name = name](DeviceSession& s) {
+      Open(s);
+      s.ChangeDir(folder);
+      s.RenameItem(name, latin1);
+    });
     return 0;
   }
 
   int OpenEntry(const std::string& devicePath) {
     const auto [folder, name] = SplitDevicePath(devicePath);
-    Open();
-    m_session.ChangeDir(folder);
-    m_session.OpenItem(name);
+    Run([&, folder = folder, name = name](DeviceSession& s) {
+      Open(s);
+      s.ChangeDir(folder);
+      s.OpenItem(name);
+    });
     return 0;
   }
 
   int Shot(const std::string& file) {
     const bool png = fs::path(file).extension() == ".png" || fs::path(file).extension() == ".PNG";
+#ifndef CORVANE_CLI_HAS_QTGUI
+    if (png) throw UsageError("This build cannot write PNG; give a .bmp file name");
+#endif
+    CheckWritableTarget(file);
     const std::string bmp = png ? file + ".bmp.part" : file;
-    Open();
-    if (!m_session.CaptureScreen(bmp)) return TransferFailed();
+    Run([&](DeviceSession& s) {
+      Open(s);
+      s.CaptureScreen(bmp);
+    });
     if (png) {
 #ifdef CORVANE_CLI_HAS_QTGUI
       QImage image;
-      const bool ok = image.load(QString::fromStdString(bmp), "BMP") && image.save(QString::fromStdString(file), "PNG");
+      const bool loaded = image.load(QString::fromStdString(bmp), "BMP");
+      const bool ok = loaded && image.save(QString::fromStdString(file), "PNG");
       std::remove(bmp.c_str());
-      if (!ok) throw UsageError("The device's picture could not be converted to PNG");
-#else
-      std::remove(bmp.c_str());
-      throw UsageError("This build cannot write PNG; give a .bmp file name");
+      if (!loaded) throw DeviceError(ErrorKind::kFailed, "The device's picture is no bitmap that can be read");
+      if (!ok) throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
 #endif
     }
     std::cerr << "Saved " << file << '\n';
@@ -184,19 +243,25 @@ class Tool {
 
   int Upgrade(const std::string& image) {
 #ifdef CORVANE_CLI_HAS_UPGRADE
-    m_session.IsQuillon = true;
+    CheckReadable(image);
+    if (!m_opt.yes && !::isatty(0))
+      throw UsageError("An upgrade must be confirmed: run it on a terminal, or give --yes");
     if (!m_host.MessageBox("You are about to upgrade your device ROM.\r\nAre you sure you want to do it?\r\nTo perform "
                            "the upgrade, you must have a rom upgrade file (*.bix)\r\nEnsure that your batteries are "
                            "fully charged or that AC power is connected",
                            "Message", SessionHost::Buttons::kYesNo))
-      return 1;
-    m_session.BaudRate = !m_opt.baud.empty() ? m_opt.baud : "115200";
+      throw DeviceError(ErrorKind::kCancelled, "The upgrade was not started.");
+    const std::string baud = !m_opt.baud.empty() ? m_opt.baud : "115200";
     const std::string link = !m_opt.port.empty() ? m_opt.port : "Auto";
-    m_session.Connect(link);
-    if (m_session.PortName.empty()) m_session.CheckConnected();
-    UpgradeSystem(m_session, image);
-    if (m_host.interrupted()) return 130;
-    return m_host.lastBoxCaption == "Error" ? 1 : 0;
+    Run([&](DeviceSession& s) {
+      s.IsQuillon = true;
+      s.BaudRate = baud;
+      s.Connect(link);
+      // A device in upgrade mode has a port but counts as not connected.
+      if (s.PortName.empty()) NoDevice(s);
+      UpgradeSystem(s, image);
+    });
+    return 0;
 #else
     (void)image;
     throw UsageError("This build has no upgrade support");
@@ -206,22 +271,59 @@ class Tool {
   TerminalHost& Host() { return m_host; }
 
  private:
-  int TransferFailed() {
-    if (m_host.interrupted()) {
-      std::cerr << "Cancelled; nothing was kept.\n";
-      return 130;
+  // Runs one operation on the device worker, with Ctrl-C as its Cancel.
+  void Run(const DeviceWorker::Operation& op) {
+    m_host.BeginOperation();
+    try {
+      m_worker.Call(op);
+    } catch (...) {
+      m_host.EndOperation();
+      throw;
     }
-    std::cerr << DisplayText(OneLine(m_host.lastFailure.empty() ? std::string(kConnectionErrorText) : m_host.lastFailure))
-              << '\n';
-    return 1;
+    m_host.EndOperation();
+  }
+
+  // On the device thread: connects as the options say, or raises why not.
+  void Open(DeviceSession& s) {
+    s.BaudRate = !m_opt.baud.empty() ? m_opt.baud : (s.IsQuillon ? "115200" : "9600");
+    const std::string link = !m_opt.tcp.empty() ? "TCP/IP" : !m_opt.port.empty() ? m_opt.port : "Auto";
+    m_detection.clear();
+    s.Connect(link);
+    if (s.PortName.empty()) NoDevice(s);
+    s.CheckConnected();
+  }
+
+  // Detection found nothing: its message, and why ports could not be opened.
+  [[noreturn]] void NoDevice(DeviceSession& s) {
+    if (m_detection.empty()) s.CheckConnected();
+    const auto nl = m_detection.find('\n');
+    if (nl == std::string::npos) throw DeviceError(ErrorKind::kNoConnection, m_detection);
+    throw DeviceError(ErrorKind::kNoConnection, m_detection.substr(0, nl), m_detection.substr(nl + 1));
   }
 
   Options m_opt;
   LogModel m_log;
   TerminalHost m_host;
-  DeviceSession m_session;
-  std::string m_lastMessage;
+  DeviceWorker m_worker;
+  std::string m_detection;  // the detection's last word (device thread)
 };
+
+// The closing line(s) of a failure on stderr.
+void ReportFailure(const DeviceError& e, const std::string& command) {
+  if (e.Kind() == ErrorKind::kCancelled) {
+    const bool transfer = command == "get" || command == "shot";
+    std::cerr << (transfer ? "Cancelled; nothing was kept." : "Cancelled.") << '\n';
+    if (std::string(e.what()) != kConnectionErrorText && std::string(e.what()) != "Aborted by user")
+      std::cerr << DisplayText(OneLine(e.what())) << '\n';
+    return;
+  }
+  std::cerr << "corvane: " << DisplayText(OneLine(e.what())) << '\n';
+  // The system's reason and what to do, one line each.
+  std::istringstream detail(e.Detail());
+  std::string line;
+  while (std::getline(detail, line))
+    if (!line.empty()) std::cerr << "  " << DisplayText(OneLine(line)) << '\n';
+}
 
 }  // namespace
 }  // namespace corvane::cli
@@ -238,6 +340,11 @@ int main(int argc, char** argv) {
   app.add_option("--baud", opt.baud, "Baud rate (default: 9600 for the Tallis, 115200 for the Quillon)")
       ->check(CLI::IsMember({"9600", "19200", "115200"}));
   app.add_flag("--verbose,-v", opt.verbose, "Print every session message");
+  app.add_option("--progress", opt.progress,
+                 "How transfers report on stderr: bar, lines (one line per report), json (one JSON object per "
+                 "report: kind, phase, done, total, elapsed_ms, text) or none (default: bar on a terminal, else lines)")
+      ->check(CLI::IsMember({"bar", "lines", "json", "none"}));
+  app.footer(ExitCodeTable());
 
   std::string path = "\\", local, folder = "\\", newName, file;
   bool json = false;
@@ -262,13 +369,22 @@ int main(int argc, char** argv) {
   auto* shot = app.add_subcommand("shot", "Capture the device's screen (.bmp as received, .png converted)");
   shot->add_option("FILE", file, "Picture file to write")->required();
   auto* upgrade = app.add_subcommand("upgrade", "Replace the Quillon's system software from a .bix file");
-  upgrade->add_option("FILE", file, "ROM upgrade file (*.bix)")->required()->check(CLI::ExistingFile);
+  upgrade->add_option("FILE", file, "ROM upgrade file (*.bix)")->required();
   upgrade->add_flag("--yes,-y", opt.yes, "Do not ask for confirmation");
 
-  CLI11_PARSE(app, argc, argv);
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    // --help and --version end here too, successfully.
+    return app.exit(e) == 0 ? 0 : ExitCode(corvane::ErrorKind::kUsage);
+  }
+  const ProgressMode mode = opt.progress.empty() ? (::isatty(2) ? ProgressMode::kBar : ProgressMode::kLines)
+                                                 : *ParseProgressMode(opt.progress);
+  std::string command;
+  for (const auto* sub : app.get_subcommands()) command = sub->get_name();
   TerminalHost::InstallInterruptHandler();
   try {
-    Tool tool(opt);
+    Tool tool(opt, mode);
     if (*ports) return tool.Ports();
     if (*info) return tool.Info();
     if (*ls) return tool.Ls(path, json);
@@ -279,9 +395,12 @@ int main(int argc, char** argv) {
     if (*open) return tool.OpenEntry(path);
     if (*shot) return tool.Shot(file);
     if (*upgrade) return tool.Upgrade(file);
+  } catch (const corvane::DeviceError& e) {
+    ReportFailure(e, command);
+    return ExitCode(e.Kind());
   } catch (const std::exception& e) {
-    std::cerr << DisplayText(OneLine(e.what())) << '\n';
-    return 1;
+    std::cerr << "corvane: " << DisplayText(OneLine(e.what())) << '\n';
+    return ExitCode(corvane::ErrorKind::kFailed);
   }
   return 0;
 }

@@ -1,15 +1,13 @@
 #include "cli/terminal_host.h"
 
-#include "cli/cli_text.h"
-
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 
-#include "desktop/local_files.h"
-#include "protocol/report.h"
+#include "cli/cli_text.h"
 
 namespace corvane::cli {
 namespace {
@@ -18,19 +16,16 @@ std::atomic<bool> g_sigint{false};
 
 void OnSigint(int) { g_sigint.store(true); }
 
-std::string HumanRate(double bytesPerSecond) {
-  char buf[32];
-  if (bytesPerSecond >= 1024 * 1024) std::snprintf(buf, sizeof buf, "%.1f MB/s", bytesPerSecond / (1024 * 1024));
-  else if (bytesPerSecond >= 1024) std::snprintf(buf, sizeof buf, "%.1f KB/s", bytesPerSecond / 1024);
-  else std::snprintf(buf, sizeof buf, "%.0f B/s", bytesPerSecond);
-  return buf;
-}
+// How often the bar is redrawn and Ctrl-C is looked for.
+constexpr auto kTick = std::chrono::milliseconds(100);
+// Lines mode prints a progress line at most this often (and always the last).
+constexpr auto kLineEvery = std::chrono::seconds(1);
 
 }  // namespace
 
-TerminalHost::TerminalHost(LogModel& log, bool verbose) : m_log(log), m_verbose(verbose), m_tty(::isatty(2)) {
-  m_log.OnAppend = [this](const std::string& text) { OnReport(text); };
-}
+TerminalHost::TerminalHost(ProgressMode mode, bool verbose) : m_mode(mode), m_verbose(verbose) {}
+
+TerminalHost::~TerminalHost() { Detach(); }
 
 void TerminalHost::InstallInterruptHandler() {
   struct sigaction sa {};
@@ -39,12 +34,36 @@ void TerminalHost::InstallInterruptHandler() {
   ::sigaction(SIGINT, &sa, nullptr);
 }
 
-void TerminalHost::Message(const std::string& text) {
-  if (m_barShown) {
-    std::cerr << "\r\033[K";
-    m_barShown = false;
+void TerminalHost::Attach(StatusDialog& dialog, std::function<bool()> cancel) {
+  m_dialog = &dialog;
+  m_cancel = std::move(cancel);
+  dialog.OnReport = [this](const Report& r) { OnReport(r); };
+  m_watcher = std::thread([this] { Watch(); });
+}
+
+void TerminalHost::Detach() {
+  {
+    std::lock_guard lock(m_mutex);
+    m_stop = true;
   }
-  std::cerr << DisplayText(OneLine(text)) << '\n';
+  m_wake.notify_all();
+  if (m_watcher.joinable()) m_watcher.join();
+}
+
+void TerminalHost::BeginOperation() { m_cancelRequested.store(false); }
+
+void TerminalHost::EndOperation() {
+  std::lock_guard lock(m_mutex);
+  PrintQueued();
+  ClearBar();
+  std::cerr << std::flush;
+}
+
+void TerminalHost::Message(const std::string& text) {
+  std::lock_guard lock(m_mutex);
+  // What was reported before this message is printed before it.
+  PrintQueued();
+  PrintLine(DisplayText(OneLine(text)));
 }
 
 bool TerminalHost::AskAddress(std::string& text) {
@@ -53,9 +72,6 @@ bool TerminalHost::AskAddress(std::string& text) {
 }
 
 bool TerminalHost::MessageBox(const std::string& text, const std::string& caption, Buttons buttons) {
-  std::lock_guard lock(m_mutex);
-  lastBoxCaption = caption;
-  lastBoxText = text;
   if (buttons == Buttons::kOk) {
     Message(caption + ": " + text);
     return true;
@@ -66,80 +82,139 @@ bool TerminalHost::MessageBox(const std::string& text, const std::string& captio
     Message("No answer possible without a terminal; give --yes to proceed.");
     return false;
   }
-  std::cerr << text << "\n" << "[y/N] " << std::flush;
+  {
+    std::lock_guard lock(m_mutex);
+    ClearBar();
+    std::cerr << DisplayText(text) << "\n[y/N] " << std::flush;
+  }
   std::string answer;
   std::getline(std::cin, answer);
   return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
-void TerminalHost::Synchronize(const std::function<void()>& fn) {
-  std::lock_guard lock(m_mutex);
-  fn();
-  m_changed.notify_all();
+void TerminalHost::TransferDialogChanged(StatusDialog& dialog) {
+  // On the device thread: note the change and return; the watcher draws.
+  const bool shown = dialog.Shown();
+  {
+    std::lock_guard lock(m_mutex);
+    if (shown && !m_wasShown) m_captions.push_back(dialog.Caption());
+    m_dirty = true;
+  }
+  m_wasShown = shown;
+  m_wake.notify_all();
 }
 
-void TerminalHost::OnReport(const std::string& text) {
-  // Runs with m_mutex held (reports arrive through Synchronize).
-  if (!m_tty && !text.empty()) std::cerr << DisplayText(OneLine(text)) << '\n';
+void TerminalHost::OnReport(const Report& report) {
+  if (m_mode != ProgressMode::kLines && m_mode != ProgressMode::kJson) return;
+  {
+    std::lock_guard lock(m_mutex);
+    m_reports.push_back(report);
+  }
+  m_wake.notify_all();
 }
 
-void TerminalHost::Draw(const StatusDialog& d) {
-  if (!m_tty) return;
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - m_started).count();
+void TerminalHost::Watch() {
+  std::unique_lock lock(m_mutex);
+  while (!m_stop) {
+    m_wake.wait_for(lock, kTick);
+    if (g_sigint.exchange(false)) {
+      lock.unlock();
+      OnInterrupt();
+      lock.lock();
+    }
+    PrintQueued();
+    DrawBar(false);
+  }
+}
+
+void TerminalHost::OnInterrupt() {
+  // Cancel only what can be cancelled and cleaned up; a Ctrl-C while no
+  // transfer runs (connecting, listing, a TCP/IP copy) ends the program as
+  // it would any other.
+  if (m_cancelRequested.load()) {
+    Message("Cancelling; please wait.");
+    return;
+  }
+  const StatusDialog::State state = m_dialog ? m_dialog->Snapshot() : StatusDialog::State{};
+  if (state.shown) {
+    if (m_cancel && m_cancel()) {
+      m_cancelRequested.store(true);
+      Message("Cancelling ...");
+    } else {
+      Message("Cancel is not possible at this stage; please wait.");
+    }
+    return;
+  }
+  {
+    std::lock_guard lock(m_mutex);
+    ClearBar();
+    std::cerr << "Interrupted.\n" << std::flush;
+  }
+  std::_Exit(130);
+}
+
+void TerminalHost::PrintQueued() {
+  while (!m_captions.empty()) {
+    if (m_mode == ProgressMode::kLines) PrintLine(DisplayText(m_captions.front()));
+    m_captions.pop_front();
+  }
+  while (!m_reports.empty()) {
+    const Report r = std::move(m_reports.front());
+    m_reports.pop_front();
+    if (m_mode == ProgressMode::kJson) {
+      PrintLine(ReportJson(r));
+      continue;
+    }
+    // Lines: every message and status; progress at most once a second, and
+    // its last line (all done); nothing for the silent kinds.
+    if (r.kind == kReportFinished || r.kind == kReportCancelSwitch) continue;
+    const std::string text = ReportText(r);
+    if (text.empty()) continue;
+    if (r.kind == kReportProgress) {
+      const auto now = std::chrono::steady_clock::now();
+      const bool last = r.total > 0 && r.done >= r.total;
+      if (!last && m_lastLine != std::chrono::steady_clock::time_point{} && now - m_lastLine < kLineEvery) continue;
+      m_lastLine = now;
+    }
+    PrintLine(DisplayText(OneLine(text)));
+  }
+}
+
+void TerminalHost::PrintLine(const std::string& line) {
+  ClearBar();
+  std::cerr << line << '\n' << std::flush;
+}
+
+void TerminalHost::ClearBar() {
+  if (!m_barShown) return;
+  std::cerr << "\r\033[K" << std::flush;
+  m_barShown = false;
+}
+
+void TerminalHost::DrawBar(bool force) {
+  if (m_mode != ProgressMode::kBar || m_dialog == nullptr || (!m_dirty && !force)) return;
+  m_dirty = false;
+  const StatusDialog::State d = m_dialog->Snapshot();
+  if (!d.shown) {
+    ClearBar();
+    return;
+  }
   std::string line;
-  if (d.ProgressMax() > 1) {
-    const double frac = std::min(1.0, static_cast<double>(d.ProgressPosition()) / static_cast<double>(d.ProgressMax()));
+  if (d.max > 1) {
+    const double frac = std::min(1.0, static_cast<double>(d.position) / static_cast<double>(d.max));
     const int width = 30;
     const int fill = static_cast<int>(frac * width);
-    line = "[" + std::string(fill, '#') + std::string(width - fill, ' ') + "] ";
+    line = "[" + std::string(static_cast<size_t>(fill), '#') + std::string(static_cast<size_t>(width - fill), ' ') + "] ";
     char pct[16];
     std::snprintf(pct, sizeof pct, "%3d%% ", static_cast<int>(frac * 100));
     line += pct;
-    if (seconds > 0.2) line += HumanRate(static_cast<double>(d.ProgressPosition()) / seconds) + " ";
   }
-  std::string label = OneLine(d.Label());
-  if (d.ProgressMax() > 1) {
-    // The progress text repeats what the bar shows; keep its first line only.
-    const auto nl = d.Label().find('\r');
-    label = nl == std::string::npos ? label : OneLine(d.Label().substr(0, nl));
-  }
-  line += d.Caption() + (label.empty() ? "" : ": " + DisplayText(label));
+  // The progress text ("12/40 Kbytes (30%) 3 Kbyte/s") goes on the same line.
+  const std::string label = OneLine(d.label);
+  line += d.caption + (label.empty() ? "" : ": " + DisplayText(label));
   if (line.size() > 110) line.resize(110);
   std::cerr << "\r\033[K" << line << std::flush;
   m_barShown = true;
-}
-
-void TerminalHost::RunStatusDialog(StatusDialog& dialog) {
-  std::unique_lock lock(m_mutex);
-  m_started = std::chrono::steady_clock::now();
-  dialog.OnChange = [this, &dialog] { Draw(dialog); };
-  if (!m_verbose && !m_tty) std::cerr << dialog.Caption() << '\n';
-  Draw(dialog);
-  while (!dialog.Ended()) {
-    m_changed.wait_for(lock, std::chrono::milliseconds(100));
-    if (g_sigint.exchange(false)) {
-      if (dialog.RequestCancel()) {
-        m_interrupted.store(true);
-        Message("Cancelled.");
-      } else {
-        Message("Cancel is not possible at this stage; please wait.");
-      }
-    }
-  }
-  dialog.OnChange = nullptr;
-  if (m_barShown) {
-    std::cerr << "\r\033[K" << std::flush;
-    m_barShown = false;
-  }
-  // The worker's last words before its empty final report say why it failed.
-  const auto entries = m_log.Entries();
-  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-    if (!it->empty()) {
-      lastFailure = *it;
-      break;
-    }
-  }
 }
 
 }  // namespace corvane::cli

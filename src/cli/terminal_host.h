@@ -1,14 +1,24 @@
 #pragma once
-// The session's host on a terminal: the status dialog becomes a progress bar
-// (or one line per report when stderr is not a terminal), Ctrl-C is the
-// dialog's Cancel, message boxes are printed, and Yes/No questions are asked
-// on the terminal unless answered in advance.
+// The session's host on a terminal. Transfer reports are shown on stderr as a
+// progress bar, as lines, as JSON objects or not at all; Ctrl-C presses the
+// transfer dialog's Cancel; message boxes are printed, and Yes/No questions
+// are asked on the terminal unless answered in advance.
+//
+// Threads: the device thread reports and asks; a watcher thread of the host
+// prints what was reported, draws the bar and turns Ctrl-C into Cancel; the
+// main thread waits for the device worker. Every write to stderr goes through
+// one lock.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
+#include "cli/cli_text.h"
+#include "protocol/report.h"
 #include "session/host.h"
 #include "session/status_dialog.h"
 
@@ -16,38 +26,62 @@ namespace corvane::cli {
 
 class TerminalHost : public SessionHost {
  public:
-  TerminalHost(LogModel& log, bool verbose);
+  TerminalHost(ProgressMode mode, bool verbose);
+  ~TerminalHost() override;
+  TerminalHost(const TerminalHost&) = delete;
+  TerminalHost& operator=(const TerminalHost&) = delete;
 
-  std::string address;      // answer to the address prompt
-  bool assumeYes = false;   // answer Yes to every question
-  bool interrupted() const { return m_interrupted.load(); }
-  // The caption and text of the last message box, for the exit code.
-  std::string lastBoxCaption;
-  std::string lastBoxText;
-  // The worker's last non-empty report: why a transfer failed, when it did.
-  std::string lastFailure;
+  std::string address;     // answer to the address prompt
+  bool assumeYes = false;  // answer Yes to every question
 
   bool AskAddress(std::string& text) override;
   bool MessageBox(const std::string& text, const std::string& caption, Buttons buttons) override;
-  void Synchronize(const std::function<void()>& fn) override;
-  void RunStatusDialog(StatusDialog& dialog) override;
+  void TransferDialogChanged(StatusDialog& dialog) override;
 
-  // Installs the SIGINT handler that cancels the running transfer.
-  static void InstallInterruptHandler();
+  // Watches `dialog` (the session's) and starts the watcher thread; `cancel`
+  // presses its Cancel (the device worker's). Call once, before any operation.
+  void Attach(StatusDialog& dialog, std::function<bool()> cancel);
+  // Ends the watcher thread; call before the dialog goes away.
+  void Detach();
+  // Before each operation: a Ctrl-C from now on belongs to it.
+  void BeginOperation();
+  // After each operation: prints what is left of its reports, clears the bar.
+  void EndOperation();
+  // True once Ctrl-C pressed Cancel during the current operation.
+  bool CancelRequested() const { return m_cancelRequested.load(); }
+
+  // Prints one line on stderr (the bar, if shown, is cleared first).
   void Message(const std::string& text);
 
- private:
-  void Draw(const StatusDialog& dialog);
-  void OnReport(const std::string& text);
+  // Installs the SIGINT handler (it only raises a flag the watcher polls).
+  static void InstallInterruptHandler();
 
-  LogModel& m_log;
+ private:
+  void Watch();
+  void OnReport(const Report& report);
+  // With m_mutex held:
+  void PrintQueued();
+  void DrawBar(bool force);
+  void ClearBar();
+  void PrintLine(const std::string& line);
+  void OnInterrupt();
+
+  ProgressMode m_mode;
   bool m_verbose;
-  bool m_tty;
+  StatusDialog* m_dialog = nullptr;
+  std::function<bool()> m_cancel;
+
   std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::atomic<bool> m_interrupted{false};
-  std::chrono::steady_clock::time_point m_started;
+  std::condition_variable m_wake;
+  std::deque<Report> m_reports;   // reported, not printed yet
+  std::deque<std::string> m_captions;  // transfers begun, not printed yet
+  bool m_dirty = false;           // the dialog changed since the bar was drawn
+  bool m_stop = false;
   bool m_barShown = false;
+  bool m_wasShown = false;        // device thread only
+  std::chrono::steady_clock::time_point m_lastLine{};
+  std::atomic<bool> m_cancelRequested{false};
+  std::thread m_watcher;
 };
 
 }  // namespace corvane::cli

@@ -41,5 +41,46 @@ TEST(Printing, DisplayTextKeepsUtf8AndConvertsLatin1) {
   EXPECT_EQ(DisplayText("plain"), "plain");
 }
 
+TEST(ExitCode, OneStatusPerKindOfOutcome) {
+  EXPECT_EQ(ExitCode(ErrorKind::kFailed), 1);
+  EXPECT_EQ(ExitCode(ErrorKind::kBusy), 1);
+  EXPECT_EQ(ExitCode(ErrorKind::kUsage), 2);
+  EXPECT_EQ(ExitCode(ErrorKind::kNoConnection), 3);
+  EXPECT_EQ(ExitCode(ErrorKind::kLocalFile), 4);
+  EXPECT_EQ(ExitCode(ErrorKind::kCancelled), 130);
+  EXPECT_EQ(KindOf(UsageError("x")), ErrorKind::kUsage);
+}
+
+TEST(ReportJson, ProgressCarriesItsNumbersAndOtherReportsTheirEscapedText) {
+  Report p;
+  p.kind = kReportProgress;
+  p.phase = TransferPhase::kReceiving;
+  p.done = 1152;
+  p.total = 3000;
+  p.elapsedMs = 42;
+  EXPECT_EQ(ReportJson(p),
+            "{\"kind\": \"progress\", \"phase\": \"receive\", \"done\": 1152, \"total\": 3000, \"elapsed_ms\": 42}");
+  Report m;
+  m.text = "Connection error.\r\nPlease \"check\" caf\xE9";  // a Latin-1 device name
+  EXPECT_EQ(ReportJson(m),
+            "{\"kind\": \"message\", \"phase\": \"\", \"done\": 0, \"total\": 0, \"elapsed_ms\": 0, "
+            "\"text\": \"Connection error.\\u000d\\u000aPlease \\\"check\\\" caf\xC3\xA9\"}");
+  Report erase;  // a progress report with its own text keeps it
+  erase.kind = kReportProgress;
+  erase.text = "Erasing system\r\n3%";
+  EXPECT_NE(ReportJson(erase).find("\"text\": \"Erasing system\\u000d\\u000a3%\""), std::string::npos);
+  EXPECT_STREQ(ReportKindName(kReportCancelSwitch), "cancel-switch");
+  EXPECT_STREQ(ReportKindName(kReportFinished), "finished");
+}
+
+TEST(ProgressMode, TheFourWordsAndNothingElse) {
+  EXPECT_EQ(ParseProgressMode("bar"), ProgressMode::kBar);
+  EXPECT_EQ(ParseProgressMode("lines"), ProgressMode::kLines);
+  EXPECT_EQ(ParseProgressMode("json"), ProgressMode::kJson);
+  EXPECT_EQ(ParseProgressMode("none"), ProgressMode::kNone);
+  EXPECT_FALSE(ParseProgressMode("Bar").has_value());
+  EXPECT_FALSE(ParseProgressMode("").has_value());
+}
+
 }  // namespace
 }  // namespace corvane::cli
