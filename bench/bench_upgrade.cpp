@@ -21,6 +21,7 @@
 #include "session/host.h"
 #include "session/status_dialog.h"
 #include "session/device_session.h"
+#include "link/link_error.h"
 #include "upgrade/upgrade_system.h"
 
 namespace fs = std::filesystem;
@@ -37,19 +38,10 @@ class Host final : public SessionHost {
     lastBox = text;
     return true;
   }
-  void Synchronize(const std::function<void()>& fn) override {
-    std::lock_guard lock(m_mutex);
-    fn();
-    m_changed.notify_all();
-  }
-  void RunStatusDialog(StatusDialog& dialog) override {
-    std::unique_lock lock(m_mutex);
-    m_changed.wait(lock, [&] { return dialog.Ended(); });
-  }
+  void TransferDialogChanged(StatusDialog&) override {}
 
  private:
   std::mutex m_mutex;
-  std::condition_variable m_changed;
 };
 
 std::vector<uint8_t> Image(size_t size) {
@@ -89,9 +81,14 @@ bool RunOnce(const std::vector<uint8_t>& image, const std::string& path, emu::Lo
   {
     DeviceSession session(host, log);
     session.IsQuillon = true;
-    session.CommPort = CommOpen(loader.SlavePath(), 115200, true);
+    session.CommPort = OpenSerialPort(loader.SlavePath(), 115200, true);
     const auto start = std::chrono::steady_clock::now();
-    ok = UpgradeSystem(session, path);
+    try {
+      UpgradeSystem(session, path);
+      ok = true;
+    } catch (const DeviceError&) {
+      ok = false;
+    }
     seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   }
   const auto result = loader.Download();

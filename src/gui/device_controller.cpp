@@ -2,29 +2,55 @@
 
 #include <QApplication>
 #include <QMetaObject>
-#include <QThread>
 
 #include "gui/message_box.h"
 
 namespace corvane {
 
 DeviceController::DeviceController(SessionHost& host, LogModel& log, QObject* parent)
-    : QObject(parent), m_worker(std::make_unique<DeviceWorker>(host, log)) {}
+    : QObject(parent), m_worker(std::make_unique<DeviceWorker>(host, log)) {
+  // Told once the worker takes commands again, so that a command started
+  // from `finished` is never refused.
+  m_worker->OnIdle = [this] {
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+          emit busyChanged(false);
+          emit finished();
+        },
+        Qt::QueuedConnection);
+  };
+}
 
-DeviceController::~DeviceController() = default;
+DeviceController::~DeviceController() {
+  // A command still running must not wait for a UI thread that is going away.
+  {
+    std::lock_guard lock(m_mutex);
+    m_closing = true;
+  }
+  m_handedOver.notify_all();
+  m_worker->Cancel();
+  m_worker.reset();
+}
 
 bool DeviceController::Run(DeviceWorker::Operation op, Done done) {
   auto finish = [this, done](const std::optional<DeviceError>& error) {
     // On the device thread: the result is handled on the UI thread while the
     // worker waits, so no command can slip in between.
+    auto handled = std::make_shared<bool>(false);
     QMetaObject::invokeMethod(
         this,
-        [this, &done, &error] {
-          emit busyChanged(false);
+        [this, done, error, handled] {
           if (done) done(error);
-          emit finished();
+          {
+            std::lock_guard lock(m_mutex);
+            *handled = true;
+          }
+          m_handedOver.notify_all();
         },
-        Qt::BlockingQueuedConnection);
+        Qt::QueuedConnection);
+    std::unique_lock lock(m_mutex);
+    m_handedOver.wait(lock, [&] { return *handled || m_closing; });
   };
   try {
     emit busyChanged(true);

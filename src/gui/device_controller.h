@@ -4,8 +4,10 @@
 // never waits for the device; the worker alone decides what is busy.
 #include <QObject>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "link/link_error.h"
@@ -20,7 +22,7 @@ class DeviceController : public QObject {
   using Done = std::function<void(const std::optional<DeviceError>& error)>;
 
   DeviceController(SessionHost& host, LogModel& log, QObject* parent = nullptr);
-  // Only when idle (the window refuses to close while a command runs).
+  // Waits for a running operation; its result is then dropped.
   ~DeviceController() override;
 
   // Runs `op` on the device thread; `done` runs on the UI thread with its
@@ -39,10 +41,14 @@ class DeviceController : public QObject {
  signals:
   void busyChanged(bool busy);
   void refused(const QString& text);
-  // A command's result has been handled on the UI thread.
+  // A command's result has been handled on the UI thread, and the worker
+  // takes the next command.
   void finished();
 
  private:
+  std::mutex m_mutex;
+  std::condition_variable m_handedOver;
+  bool m_closing = false;  // guarded by m_mutex
   std::unique_ptr<DeviceWorker> m_worker;
 };
 

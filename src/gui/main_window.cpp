@@ -118,10 +118,9 @@ MainWindow::~MainWindow() {
   m_device->Session().OnMessage = nullptr;
   delete m_device;
   m_device = nullptr;
+  // The log window draws the log, which goes with this object's members.
   delete m_logWindow;
-  delete m_transferDialog;
-  delete m_captureWindow;
-  delete m_mandelbrotWindow;
+  m_logWindow = nullptr;
 }
 
 QString MainWindow::GetDeviceName() const {

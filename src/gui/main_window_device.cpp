@@ -104,7 +104,8 @@ void MainWindow::ConnectSelectedPort() {
       [port, baud, root, disconnect](DeviceSession& s) {
         if (!disconnect) s.SetBaudRate(baud);
         s.Connect(port);
-        if (s.IsConnected()) *root = ListingOf(s, "\\");
+        // Without a device the listing says so (the connection check's message).
+        if (!s.UpgradeMode) *root = ListingOf(s, "\\");
       },
       [this, root] { ShowConnection(*root ? &**root : nullptr); }, true);
   if (!started) return;

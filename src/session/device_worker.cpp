@@ -55,6 +55,7 @@ void DeviceWorker::Loop() {
       ++m_finished;
     }
     m_idle.notify_all();
+    if (OnIdle) OnIdle();
   }
   // The port or socket closes on the thread that used it.
   m_session.reset();

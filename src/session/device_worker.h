@@ -56,6 +56,9 @@ class DeviceWorker {
   }
 
   bool Busy() const;
+  // Called on the device thread whenever an operation has ended and the
+  // worker takes commands again. Set before the first Submit.
+  std::function<void()> OnIdle;
   // The transfer dialog's Cancel for the running transfer (refused while
   // the transfer does not allow it); safe from any thread.
   bool Cancel();

@@ -13,7 +13,6 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QStandardItemModel>
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
@@ -21,7 +20,8 @@
 
 #include "desktop/file_lists.h"
 #include "desktop/local_files.h"
-#include "gui/device_thread.h"
+#include "gui/device_controller.h"
+#include "gui/entry_list_model.h"
 #include "gui/log_window.h"
 #include "gui/file_list_mime.h"
 #include "gui/main_window.h"
@@ -63,7 +63,7 @@ class TestMainWindow : public QObject {
 
   static QStringList ListNames(MainWindow& w) {
     QStringList names;
-    for (int r = 0; r < w.ListModel()->rowCount(); ++r) names << w.ListModel()->item(r, 0)->text();
+    for (int r = 0; r < w.ListModel()->rowCount(); ++r) names << w.ListModel()->index(r, 0).data().toString();
     return names;
   }
   static QStringList TreeChildren(QTreeWidgetItem* node) {
@@ -74,8 +74,21 @@ class TestMainWindow : public QObject {
   static void Select(MainWindow& w, const QStringList& names) {
     w.ListSelection()->clearSelection();
     for (int r = 0; r < w.ListModel()->rowCount(); ++r)
-      if (names.contains(w.ListModel()->item(r, 0)->text()))
+      if (names.contains(w.ListModel()->index(r, 0).data().toString()))
         w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  }
+  // Runs a command and waits until its result has been drawn.
+  template <class F>
+  static bool Await(MainWindow& w, F command) {
+    QSignalSpy done(&w, &MainWindow::commandDone);
+    command();
+    return done.count() > 0 || done.wait(30000);
+  }
+  // Shows a folder of the tree; waits for the device when it was not listed yet.
+  static bool Browse(MainWindow& w, QTreeWidgetItem* node) {
+    QSignalSpy done(&w, &MainWindow::commandDone);
+    w.FolderTree()->setCurrentItem(node);
+    return w.CurrentPath() == FolderTreeView::PathOf(node) || done.wait(20000);
   }
   static bool WaitRefresh(MainWindow& w) {
     if (!w.RefreshPending()) return false;
@@ -102,35 +115,35 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->windowTitle(), QStringLiteral("Corvane Tallis Connectivity Kit"));
     QVERIFY(m_sandbox->boxes.empty());
     QVERIFY(w->Connected());
-    QVERIFY(w->TreeView1()->isEnabled());
+    QVERIFY(w->FolderTree()->isEnabled());
     QVERIFY(!w->BusyPanelVisible());
     QCOMPARE(w->StatusText()->text(), QString::fromStdString(emu::DefaultVersion(emu::DeviceKind::kTallis)));
-    QCOMPARE(w->ComboBox2()->currentText(), QStringLiteral("9600"));
+    QCOMPARE(w->BaudBox()->currentText(), QStringLiteral("9600"));
     QStringList ports;
-    for (int i = 0; i < w->ComboBox1()->count(); ++i) ports << w->ComboBox1()->itemText(i);
+    for (int i = 0; i < w->PortBox()->count(); ++i) ports << w->PortBox()->itemText(i);
     QCOMPARE(ports, QStringList({"Auto", QString::fromStdString(device.Path()), "disconnect"}));
 
     // "NETWORK" is left out, its lower-case namesake is not; Tallis folders are listed too.
-    QTreeWidgetItem* root = w->TreeView1()->topLevelItem(0);
+    QTreeWidgetItem* root = w->FolderTree()->topLevelItem(0);
     QCOMPARE(root->text(0), QStringLiteral("Corvane Tallis"));
     QCOMPARE(TreeChildren(root), QStringList({"DEMO", "MATHS"}));
     QCOMPARE(ListNames(*w), QStringList({"AREA", "DEMO", "MATHS", "network"}));
 
     // Into a folder and back: no duplicate tree nodes.
-    w->TreeView1()->setCurrentItem(root->child(0));
+    QVERIFY(Browse(*w, root->child(0)));
     QCOMPARE(QByteArray::fromStdString(w->CurrentPath()), QByteArray("\\\\DEMO"));
     QCOMPARE(ListNames(*w), QStringList({"PLOT"}));
-    QCOMPARE(w->ListModel()->item(0, 1)->text(), QStringLiteral("100"));
-    w->TreeView1()->setCurrentItem(root);
-    w->TreeView1()->setCurrentItem(root->child(0));
-    w->TreeView1()->setCurrentItem(root);
+    QCOMPARE(w->ListModel()->index(0, 1).data().toString(), QStringLiteral("100"));
+    QVERIFY(Browse(*w, root));
+    QVERIFY(Browse(*w, root->child(0)));
+    QVERIFY(Browse(*w, root));
     QCOMPARE(TreeChildren(root), QStringList({"DEMO", "MATHS"}));
 
     // "disconnect" leaves the list and disables the controls.
-    w->ComboBox1()->setCurrentIndex(w->ComboBox1()->count() - 1);
-    w->ConnectSelectedPort();
+    w->PortBox()->setCurrentIndex(w->PortBox()->count() - 1);
+    QVERIFY(Await(*w, [&] { w->ConnectSelectedPort(); }));
     QVERIFY(!w->Connected());
-    QVERIFY(!w->TreeView1()->isEnabled());
+    QVERIFY(!w->FolderTree()->isEnabled());
     QVERIFY(!w->ListArea()->isEnabled());
     QVERIFY(!w->Action("Delete1")->isEnabled());
     QVERIFY(!w->Action("Refresh1")->isEnabled());
@@ -144,11 +157,11 @@ class TestMainWindow : public QObject {
     auto w = Open(&device, true);
     QVERIFY(w);
     QCOMPARE(w->windowTitle(), QStringLiteral("Corvane Quillon Connectivity Kit"));
-    QCOMPARE(w->ComboBox2()->currentText(), QStringLiteral("115200"));
-    QCOMPARE(w->ComboBox1()->itemText(w->ComboBox1()->count() - 2), QStringLiteral("TCP/IP"));
-    QCOMPARE(TreeChildren(w->TreeView1()->topLevelItem(0)), QStringList({"Docs"}));
+    QCOMPARE(w->BaudBox()->currentText(), QStringLiteral("115200"));
+    QCOMPARE(w->PortBox()->itemText(w->PortBox()->count() - 2), QStringLiteral("TCP/IP"));
+    QCOMPARE(TreeChildren(w->FolderTree()->topLevelItem(0)), QStringList({"Docs"}));
     QCOMPARE(ListNames(*w), QStringList({"a.txt"}));
-    w->TreeView1()->setCurrentItem(w->TreeView1()->topLevelItem(0)->child(0));
+    QVERIFY(Browse(*w, w->FolderTree()->topLevelItem(0)->child(0)));
     QCOMPARE(ListNames(*w), QStringList({"b.txt"}));
   }
 
@@ -163,7 +176,7 @@ class TestMainWindow : public QObject {
     QVERIFY(ListNames(*w).contains(QStringLiteral("caf\u00e9.txt")));
     Select(*w, {QStringLiteral("caf\u00e9.txt"), QStringLiteral("one.bin")});
     QVERIFY(w->Action("Copy1")->isEnabled());
-    w->CopyToClipboard();
+    QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     const QStringList files = w->DownloadFiles();
     QCOMPARE(files.size(), 2);
@@ -199,7 +212,7 @@ class TestMainWindow : public QObject {
     auto w = Open(&device, true);
     QVERIFY(w);
     w->SelectAll();
-    w->CopyToClipboard();
+    QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
     QVERIFY(m_sandbox->boxes.empty());
     const QStringList files = w->DownloadFiles();
     QCOMPARE(files.size(), 2);
@@ -214,7 +227,7 @@ class TestMainWindow : public QObject {
     WriteBytes(device.Root() / "Docs" / "keep.txt", "k");
     auto w = Open(&device, true);
     QVERIFY(w);
-    w->TreeView1()->setCurrentItem(w->TreeView1()->topLevelItem(0)->child(0));
+    QVERIFY(Browse(*w, w->FolderTree()->topLevelItem(0)->child(0)));
     const fs::path local = QFile::encodeName(m_sandbox->Path()).toStdString();
     const std::string a = Pattern(2500, 3), b = Pattern(10, 4), c = Pattern(4097, 5);
     WriteBytes(local / "in" / "a.dat", a);
@@ -232,7 +245,7 @@ class TestMainWindow : public QObject {
     QApplication::clipboard()->setMimeData(mime);
     w->UpdateEditCommands();
     QVERIFY(w->Action("Paste1")->isEnabled());
-    w->PasteFromClipboard();
+    QVERIFY(Await(*w, [&] { w->PasteFromClipboard(); }));
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QCOMPARE(ReadBytes(device.Root() / "Docs" / "a.dat"), a);
     QCOMPARE(ReadBytes(device.Root() / "Docs" / "b.dat"), b);
@@ -243,7 +256,7 @@ class TestMainWindow : public QObject {
     QSignalSpy done(w.get(), &MainWindow::commandDone);
     QMimeData drop;
     drop.setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "c.dat").string()))});
-    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
+    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->CurrentListView())->viewport();
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction | Qt::MoveAction, &drop, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(viewport, &enter);
     QVERIFY(enter.isAccepted());
@@ -276,7 +289,7 @@ class TestMainWindow : public QObject {
                    QUrl::fromLocalFile(QFile::decodeName(QByteArray::fromStdString(greek.string())))});
     QApplication::clipboard()->setMimeData(mime);
     device.Emu().ClearRecords();
-    w->PasteFromClipboard();
+    QVERIFY(Await(*w, [&] { w->PasteFromClipboard(); }));
     QCOMPARE(m_sandbox->boxes.size(), size_t{1});
     QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("Latin-1")));
     QCOMPARE(m_sandbox->boxes[0].kind, MessageKind::kError);
@@ -292,8 +305,8 @@ class TestMainWindow : public QObject {
     Select(*w, {"d4", "a1", "b2"});
     device.Emu().ClearRecords();
     // The Delete key on the list does what the menu does.
-    w->ListView1()->setFocus();
-    QTest::keyClick(w->ListView1(), Qt::Key_Delete);
+    w->CurrentListView()->setFocus();
+    QVERIFY(Await(*w, [&] { QTest::keyClick(w->CurrentListView(), Qt::Key_Delete); }));
     QVERIFY(m_sandbox->boxes.empty());
     const auto deletes = device.PacketsOf('D');
     QCOMPARE(deletes.size(), size_t{3});
@@ -309,14 +322,14 @@ class TestMainWindow : public QObject {
     WriteBytes(device.Root() / "old.txt", "data");
     auto w = Open(&device, true);
     QVERIFY(w);
-    w->RenameRow(0, QStringLiteral("n\u00e9w.txt"));
+    QVERIFY(Await(*w, [&] { w->RenameRow(0, QStringLiteral("n\u00e9w.txt")); }));
     QVERIFY(m_sandbox->boxes.empty());
     QCOMPARE(ReadBytes(device.Root() / "n\xE9w.txt"), std::string("data"));
     QVERIFY(WaitRefresh(*w));
     QCOMPARE(ListNames(*w), QStringList({QStringLiteral("n\u00e9w.txt")}));
 
     device.Emu().ClearRecords();
-    w->RenameRow(0, QStringLiteral("\u65e5\u672c.txt"));
+    QVERIFY(Await(*w, [&] { w->RenameRow(0, QStringLiteral("\u65e5\u672c.txt")); }));
     QCOMPARE(m_sandbox->boxes.size(), size_t{1});
     QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("Latin-1")));
     QVERIFY(device.PacketsOf('r').empty());
@@ -328,7 +341,7 @@ class TestMainWindow : public QObject {
     WriteBytes(device.Root() / "draft.txt", "text");
     auto w = Open(&device, true);
     QVERIFY(w);
-    QAbstractItemView* view = w->ListView1();
+    QAbstractItemView* view = w->CurrentListView();
     view->setFocus();
     view->edit(w->ListModel()->index(0, 0));
     auto* editor = qobject_cast<QLineEdit*>(QApplication::focusWidget());
@@ -366,13 +379,13 @@ class TestMainWindow : public QObject {
       w->PropertiesForm()->accept();
     });
     Select(*w, {"big"});
-    w->ComboBox2()->setCurrentIndex(0);  // 9600
+    w->BaudBox()->setCurrentIndex(0);  // 9600
     w->ShowProperties();
     QCOMPARE(size, QStringLiteral("97KB"));
     QCOMPARE(time, QStringLiteral("1mn : 44s"));
     QCOMPARE(names, QStringLiteral("big;"));
     Select(*w, {"small"});
-    w->ComboBox2()->setCurrentIndex(1);  // 115200
+    w->BaudBox()->setCurrentIndex(1);  // 115200
     w->ShowProperties();
     QCOMPARE(size, QStringLiteral("1024B"));
     QCOMPARE(time, QStringLiteral("1mn : 0s"));
@@ -398,7 +411,7 @@ class TestMainWindow : public QObject {
     connect(status, &TransferDialog::shown, this, [&] {
       // Closing the main window while a transfer runs is refused.
       closeRefused = !w->close() && w->isVisible();
-      busyShown = w->BusyPanelVisible();
+      busyShown = w->Device().Busy();
       // So is a second device command: nothing of it reaches the device.
       w->DeleteSelected();
       w->RefreshFolder();
@@ -408,7 +421,7 @@ class TestMainWindow : public QObject {
         QTest::mouseClick(status->BitBtn1(), Qt::LeftButton);
       });
     });
-    w->CopyToClipboard();
+    QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
     QVERIFY(cancelled);
     QVERIFY(closeRefused);
     QVERIFY(busyShown);
@@ -418,12 +431,12 @@ class TestMainWindow : public QObject {
     QCOMPARE(w->DownloadFiles().size(), 1);
     QVERIFY(!QFileInfo::exists(w->DownloadFiles()[0]));
     // Nothing half-written is left in the folder either.
-    QCOMPARE(QDir(QString::fromStdString(PrivateTempFolder())).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    QCOMPARE(QFileInfo(w->DownloadFiles()[0]).dir().entryList(QDir::Files | QDir::Hidden).size(), 0);
     QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("before"));
     // The window works on: a refresh lists the folder again.
     QVERIFY(!w->BusyPanelVisible());
     device.Emu().WaitIdle(std::chrono::seconds(10));
-    w->RefreshFolder();
+    QVERIFY(Await(*w, [&] { w->RefreshFolder(); }));
     QCOMPARE(ListNames(*w), QStringList({"slow.bin"}));
     QVERIFY(w->Connected());
   }
@@ -436,7 +449,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(m_sandbox->boxes[0].text,
              QStringLiteral("Error (No device connected. Check you are in Xmodem server (RShift LeftArrow))"));
     QCOMPARE(m_sandbox->boxes[0].kind, MessageKind::kError);
-    QVERIFY(!w->TreeView1()->isEnabled());
+    QVERIFY(!w->FolderTree()->isEnabled());
     QVERIFY(!w->ListArea()->isEnabled());
     QCOMPARE(w->StatusText()->text(),
              QStringLiteral("No device detected. Check: the cable connection. If the device is turned ON"));
@@ -446,36 +459,47 @@ class TestMainWindow : public QObject {
     QVERIFY(m_sandbox->boxes.empty());
   }
 
-  void dragStartsAtTenPixelsAndFetchesAtTheDrop() {
+  void aDragFetchesFirstAndReusesWhatItFetched() {
     Device device(emu::DeviceKind::kQuillon);
     const std::string body = Pattern(2048, 9);
     WriteBytes(device.Root() / "drag.bin", body);
     auto w = Open(&device, true);
     QVERIFY(w);
     Select(*w, {"drag.bin"});
-    QByteArray offered;
-    bool existedBeforeDrop = true;
-    w->DragRunner = [&](QMimeData* mime) {
-      const QStringList files = w->DownloadFiles();
-      existedBeforeDrop = QFileInfo::exists(files.value(0));
-      offered = mime->data(kMimeUriList);  // the target takes the list after the release
-      return Qt::CopyAction;
-    };
-    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
-    const QPoint start(20, 5);
+    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->CurrentListView())->viewport();
+    const QPoint start = w->CurrentListView()->visualRect(w->ListModel()->index(0, 0)).center();
     auto send = [&](QEvent::Type type, QPoint p, Qt::MouseButtons buttons) {
       QMouseEvent e(type, p, viewport->mapToGlobal(p), type == QEvent::MouseMove ? Qt::NoButton : Qt::LeftButton,
                     buttons, Qt::NoModifier);
       QApplication::sendEvent(viewport, &e);
     };
-    send(QEvent::MouseButtonPress, start, Qt::LeftButton);
-    send(QEvent::MouseMove, start + QPoint(9, 9), Qt::LeftButton);
-    QCOMPARE(w->DragsStarted(), 0);
-    send(QEvent::MouseMove, start + QPoint(10, 0), Qt::LeftButton);
-    QCOMPARE(w->DragsStarted(), 1);
-    QVERIFY(!existedBeforeDrop);
-    QVERIFY(offered.startsWith("file://"));
+    auto drag = [&](int distance) {
+      send(QEvent::MouseButtonPress, start, Qt::LeftButton);
+      send(QEvent::MouseMove, start + QPoint(1, 0), Qt::LeftButton);
+      send(QEvent::MouseMove, start + QPoint(distance, 0), Qt::LeftButton);
+      send(QEvent::MouseButtonRelease, start + QPoint(distance, 0), Qt::NoButton);
+    };
+    device.Emu().ClearRecords();
+    // Short of the drag distance nothing happens.
+    drag(QApplication::startDragDistance() - 1);
+    QVERIFY(device.PacketsOf('G').empty());
+    // A drag fetches the selection first, under the transfer dialog. The
+    // button is up by the time it has arrived, so no drag starts: the status
+    // bar says the files are ready.
+    QVERIFY(Await(*w, [&] { drag(QApplication::startDragDistance() + 2); }));
+    QCOMPARE(device.PacketsOf('G').size(), size_t{1});
     QCOMPARE(ReadBytes(QFile::encodeName(w->DownloadFiles()[0]).toStdString()), body);
+    QTRY_VERIFY(w->StatusText()->text().contains(QStringLiteral("ready")));
+    QCOMPARE(w->DragsStarted(), 0);
+    // The same unchanged file is not fetched again.
+    device.Emu().ClearRecords();
+    drag(QApplication::startDragDistance() + 2);
+    QTest::qWait(0);
+    QCOMPARE(device.PacketsOf('G').size(), size_t{0});
+    QVERIFY(!w->Device().Busy());
+    // And a command works afterwards.
+    QVERIFY(Await(*w, [&] { w->RefreshFolder(); }));
+    QCOMPARE(ListNames(*w), QStringList({"drag.bin"}));
   }
 
   void positionsAreSavedOnCloseAndRestoredAtStart() {
@@ -501,17 +525,17 @@ class TestMainWindow : public QObject {
     auto w = Open(&device, false);
     QVERIFY(w);
     int busyWhileWorking = 0, checks = 0;
-    connect(&w->Device(), &DeviceThread::busyChanged, this, [&](bool busy) {
+    connect(&w->Device(), &DeviceController::busyChanged, this, [&](bool busy) {
       if (!busy) return;
       ++checks;
-      if (w->BusyPanelVisible() && w->Panel1()->isVisible()) ++busyWhileWorking;
-      QCOMPARE(w->Panel1()->text(), QStringLiteral("Please wait while connecting"));
+      if (w->BusyPanelVisible() && w->BusyPanel()->isVisible()) ++busyWhileWorking;
+      QCOMPARE(w->BusyPanel()->text(), QStringLiteral("Please wait while connecting"));
     });
-    w->RefreshFolder();
-    w->Reconnect();
+    QVERIFY(Await(*w, [&] { w->RefreshFolder(); }));
+    QVERIFY(Await(*w, [&] { w->Reconnect(); }));
     QVERIFY(checks >= 2);
     QCOMPARE(busyWhileWorking, checks);
-    QVERIFY(!w->Panel1()->isVisible());
+    QVERIFY(!w->BusyPanel()->isVisible());
   }
 
   void tcpAsksForTheAddressAndLists() {
@@ -521,15 +545,15 @@ class TestMainWindow : public QObject {
     auto w = Open(nullptr, true);  // no serial device: one error box first
     QVERIFY(w);
     m_sandbox->boxes.clear();
-    w->Session().Socket.Port = port;
+    w->Device().Session().Socket.Port = port;
     bool asked = false;
     connect(w->AddressForm(), &AddressDialog::shown, this, [&] {
       asked = true;
       w->AddressForm()->Edit1()->setText(QStringLiteral("127.0.0.1"));
       w->AddressForm()->accept();
     });
-    w->ComboBox1()->setCurrentIndex(w->ComboBox1()->findText(QStringLiteral("TCP/IP")));
-    w->ConnectSelectedPort();
+    w->PortBox()->setCurrentIndex(w->PortBox()->findText(QStringLiteral("TCP/IP")));
+    QVERIFY(Await(*w, [&] { w->ConnectSelectedPort(); }));
     QVERIFY(asked);
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QVERIFY(w->Connected());
@@ -546,8 +570,8 @@ class TestMainWindow : public QObject {
     QCOMPARE(m_sandbox->boxes[0].text,
              QStringLiteral("Warning, Corvane Quillon in upgrade mode\nPlease Upgrade your system"));
     QVERIFY(!w->Connected());
-    QVERIFY(!w->TreeView1()->isEnabled());
-    QCOMPARE(w->TreeView1()->topLevelItem(0)->childCount(), 0);
+    QVERIFY(!w->FolderTree()->isEnabled());
+    QCOMPARE(w->FolderTree()->topLevelItem(0)->childCount(), 0);
   }
 
   void doubleClickOpensAndCtrlKStopsTheQuillonServer() {
@@ -555,8 +579,8 @@ class TestMainWindow : public QObject {
     WriteBytes(device.Root() / "run.prg", "p");
     auto w = Open(&device, true);
     QVERIFY(w);
-    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->ListView1())->viewport();
-    const QPoint at = w->ListView1()->visualRect(w->ListModel()->index(0, 0)).center();
+    QWidget* viewport = static_cast<QAbstractScrollArea*>(w->CurrentListView())->viewport();
+    const QPoint at = w->CurrentListView()->visualRect(w->ListModel()->index(0, 0)).center();
     QSignalSpy done(w.get(), &MainWindow::commandDone);
     QTest::mouseDClick(viewport, Qt::LeftButton, Qt::NoModifier, at);
     QVERIFY(done.wait(10000));
@@ -565,7 +589,7 @@ class TestMainWindow : public QObject {
     QCOMPARE(opens.size(), size_t{1});
     QCOMPARE(opens[0].at(0), Bytes("run.prg"));
 
-    QTest::keyClick(w->ListView1(), Qt::Key_K, Qt::ControlModifier);
+    QVERIFY(Await(*w, [&] { QTest::keyClick(w->CurrentListView(), Qt::Key_K, Qt::ControlModifier); }));
     QCOMPARE(m_sandbox->boxes.size(), size_t{1});
     QCOMPARE(m_sandbox->boxes[0].text, QStringLiteral("Corvane Quillon Connecitvity kit killed"));
     QVERIFY(device.Emu().WaitUntilStopped(std::chrono::seconds(10)));
@@ -577,7 +601,7 @@ class TestMainWindow : public QObject {
     QVERIFY(w);
     const QString before = QDir::currentPath();
     QDir::setCurrent(m_sandbox->Path());
-    w->Action("ScreenCapture1")->trigger();
+    QVERIFY(Await(*w, [&] { w->Action("ScreenCapture1")->trigger(); }));
     QDir::setCurrent(before);
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QVERIFY(QFileInfo::exists(m_sandbox->Path() + QStringLiteral("/Bitmap.bmp")));
@@ -592,7 +616,7 @@ class TestMainWindow : public QObject {
     auto w = Open(&device, false);
     QVERIFY(w);
     device.Emu().ClearRecords();
-    QTest::keyClick(w->ListView1(), Qt::Key_K, Qt::ControlModifier);
+    QTest::keyClick(w->CurrentListView(), Qt::Key_K, Qt::ControlModifier);
     QVERIFY(m_sandbox->boxes.empty());
     QVERIFY(device.Emu().Commands().empty());
     QVERIFY(device.Emu().Running());
@@ -625,10 +649,10 @@ class TestMainWindow : public QObject {
     QVERIFY(!w->Action("LargeIcons1")->isVisible());
     QVERIFY(w->Action("Toolbar1")->isChecked());
     w->Action("Toolbar1")->trigger();
-    QVERIFY(!w->ToolBar2()->isVisible());
+    QVERIFY(!w->ToolBar()->isVisible());
     w->UpdateViewMenu();
     QVERIFY(!w->Action("Toolbar1")->isChecked());
-    // The shortcuts are the Parts'.
+    // The shortcuts users know from other file managers.
     QCOMPARE(w->Action("Copy1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+C")));
     QCOMPARE(w->Action("Paste1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+V")));
     QCOMPARE(w->Action("SelectAll1")->shortcut(), QKeySequence(QStringLiteral("Ctrl+A")));
