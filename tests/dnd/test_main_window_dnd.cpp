@@ -1,0 +1,191 @@
+// The main window's drag and drop for real, on a private X server: drags out
+// of the list into a separate drop-target program that asks for the file
+// list once, at the drop, and waits at most 5 s for it (as Qt-based file
+// managers do), and drops into the list and onto a folder of the tree from a
+// separate drag-source program. The device is the emulator on a line paced
+// at 115200 baud, so a 120,000-byte file takes about 11 s to fetch.
+#include <QApplication>
+#include <QDir>
+#include <QJsonArray>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTreeWidget>
+
+#include "dnd_driver.h"
+#include "gui/device_controller.h"
+#include "gui/entry_list_model.h"
+#include "gui/main_window.h"
+#include "gui_fixture.h"
+
+using namespace std::chrono_literals;
+using namespace corvane;
+using corvane::test::Device;
+using corvane::test::Pattern;
+using corvane::test::ReadBytes;
+using corvane::test::WriteBytes;
+namespace fs = std::filesystem;
+
+namespace {
+
+const QRect kTargetGeometry(700, 80, 300, 300);
+const QRect kSourceGeometry(700, 500, 300, 200);
+
+QString Geometry(const QRect& r) {
+  return QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+}  // namespace
+
+class TestMainWindowDnd : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase() {
+    if (qEnvironmentVariableIsSet("DND_X_UNAVAILABLE")) QSKIP(qPrintable(qEnvironmentVariable("DND_X_UNAVAILABLE")));
+  }
+  void init() {
+    m_sandbox = std::make_unique<test::GuiSandbox>();
+    m_device = std::make_unique<Device>(emu::DeviceKind::kQuillon, 115200);
+    WriteBytes(m_device->Root() / "small.bin", Pattern(3000, 1));
+    WriteBytes(m_device->Root() / "large.bin", Pattern(120000, 2));
+    fs::create_directories(m_device->Root() / "Inbox");
+    MainWindowOptions o;
+    o.quillon = true;
+    o.refreshDelayMs = 30;
+    const std::string port = m_device->Path() + "\n";
+    o.listPorts = [port] { return port; };
+    m_window = std::make_unique<MainWindow>(o);
+    QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+    m_window->move(20, 40);
+    m_window->resize(600, 420);
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(done.count() > 0 || done.wait(30000));
+    QVERIFY(m_window->Connected());
+  }
+  void cleanup() {
+    if (QTest::currentTestFailed() && m_peer) qWarning().noquote() << m_peer->diagnostics();
+    m_peer.reset();
+    m_window.reset();
+    m_device.reset();
+    m_sandbox.reset();
+  }
+
+  void aSmallFileDraggedOutArrivesWhole() { DragOut("small.bin", 3000); }
+  // Fetching takes about 11 s, more than twice what the target waits at the
+  // drop: the fetch happens before the drag, under the transfer dialog.
+  void aLargeFileDraggedOutArrivesWhole() { DragOut("large.bin", 120000); }
+
+  void filesDroppedOnTheListGoToTheFolderShown() {
+    const QString file = LocalFile("dropped.txt", "dropped into the list");
+    DragIn(file, ListPoint());
+    QCOMPARE(ReadBytes(m_device->Root() / "dropped.txt"), std::string("dropped into the list"));
+  }
+
+  void filesDroppedOnATreeFolderGoIntoThatFolder() {
+    QTreeWidgetItem* inbox = m_window->FolderTree()->topLevelItem(0)->child(0);
+    QVERIFY(inbox);
+    QCOMPARE(inbox->text(0), QStringLiteral("Inbox"));
+    const QRect r = m_window->FolderTree()->visualItemRect(inbox);
+    const QString file = LocalFile("filed.txt", "dropped onto a folder");
+    DragIn(file, m_window->FolderTree()->viewport()->mapToGlobal(r.center()));
+    QCOMPARE(ReadBytes(m_device->Root() / "Inbox" / "filed.txt"), std::string("dropped onto a folder"));
+    QVERIFY(!fs::exists(m_device->Root() / "filed.txt"));
+  }
+
+ private:
+  QString LocalFile(const QString& name, const std::string& body) {
+    const QString path = m_sandbox->Path() + QStringLiteral("/in/") + name;
+    WriteBytes(QFile::encodeName(path).toStdString(), body);
+    return path;
+  }
+
+  QPoint ListPoint() const {
+    QAbstractItemView* view = m_window->CurrentListView();
+    return view->viewport()->mapToGlobal(QPoint(view->viewport()->width() / 2, view->viewport()->height() - 10));
+  }
+
+  int RowOf(const QString& name) const {
+    for (int r = 0; r < m_window->ListModel()->rowCount(); ++r)
+      if (m_window->ListModel()->index(r, 0).data().toString() == name) return r;
+    return -1;
+  }
+
+  // Commands work afterwards: a refresh lists the folder.
+  void ExpectRefreshWorks() {
+    QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+    m_window->RefreshFolder();
+    QVERIFY(done.wait(20000));
+    QVERIFY(RowOf(QStringLiteral("small.bin")) >= 0);
+    QVERIFY(!m_window->Device().Busy());
+  }
+
+  void DragOut(const QString& name, qint64 size) {
+    const QString out = m_sandbox->Path() + QStringLiteral("/target");
+    QVERIFY(QDir().mkpath(out));
+    m_peer = std::make_unique<dnd::Peer>(QStringLiteral("dnd_drop_target"));
+    m_peer->start(QStringLiteral(DND_DROP_TARGET),
+                  {QStringLiteral("--out"), out, QStringLiteral("--once"), QStringLiteral("--geometry"),
+                   Geometry(kTargetGeometry)},
+                  QProcessEnvironment::systemEnvironment());
+    const auto ready = m_peer->waitReady(10s);
+    QVERIFY2(ready, qPrintable(m_peer->diagnostics()));
+
+    const int row = RowOf(name);
+    QVERIFY(row >= 0);
+    QAbstractItemView* view = m_window->CurrentListView();
+    view->selectionModel()->select(m_window->ListModel()->index(row, 0),
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const QPoint from = view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+
+    // The button stays down over the target until the drag has begun (after
+    // the fetch), then a last move and the release drop the files.
+    dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), from, ready->geometry.center());
+    gesture.setReleaseGate([this] { return m_window->DragsStarted() > 0; }, 60s);
+    connect(m_window.get(), &MainWindow::dragStarted, &gesture, &dnd::DragGesture::recheck);
+    gesture.start();
+    QVERIFY2(gesture.wait(90s), qPrintable(gesture.error()));
+    QVERIFY(!gesture.gateTimedOut());
+    const auto report = m_peer->waitForJson(QStringLiteral("urls"), 15s);
+    QVERIFY2(report, qPrintable(m_peer->diagnostics()));
+    QCOMPARE(report->value(QStringLiteral("urls")).toInt(), 1);
+    QCOMPARE(report->value(QStringLiteral("missing")).toArray().size(), 0);
+    const std::string copied = ReadBytes(QFile::encodeName(out + QLatin1Char('/') + name).toStdString());
+    QCOMPARE(static_cast<qint64>(copied.size()), size);
+    QVERIFY(copied == ReadBytes(m_device->Root() / QFile::encodeName(name).toStdString()));
+    ExpectRefreshWorks();
+  }
+
+  void DragIn(const QString& file, QPoint to) {
+    m_peer = std::make_unique<dnd::Peer>(QStringLiteral("dnd_drag_source"));
+    m_peer->start(QStringLiteral(DND_DRAG_SOURCE),
+                  {QStringLiteral("--once"), QStringLiteral("--geometry"), Geometry(kSourceGeometry), file},
+                  QProcessEnvironment::systemEnvironment());
+    const auto ready = m_peer->waitReady(10s);
+    QVERIFY2(ready, qPrintable(m_peer->diagnostics()));
+    QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+    dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), ready->geometry.center(), to);
+    gesture.start();
+    QVERIFY2(gesture.wait(30s), qPrintable(gesture.error()));
+    const auto result = m_peer->waitForJson(QStringLiteral("result"), 10s);
+    QVERIFY2(result, qPrintable(m_peer->diagnostics()));
+    QCOMPARE(result->value(QStringLiteral("result")).toString(), QStringLiteral("copy"));
+    // The copy to the device follows the drop.
+    QVERIFY(done.count() > 0 || done.wait(30000));
+    ExpectRefreshWorks();
+  }
+
+  std::unique_ptr<test::GuiSandbox> m_sandbox;
+  std::unique_ptr<Device> m_device;
+  std::unique_ptr<MainWindow> m_window;
+  std::unique_ptr<dnd::Peer> m_peer;
+};
+
+int main(int argc, char** argv) {
+  if (const auto code = dnd::rerunUnderPrivateX(argc, argv, 600s)) return *code;
+  QApplication app(argc, argv);
+  TestMainWindowDnd test;
+  return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_main_window_dnd.moc"
