@@ -104,8 +104,15 @@ void MainWindow::ConnectSelectedPort() {
       [port, baud, root, disconnect](DeviceSession& s) {
         if (!disconnect) s.SetBaudRate(baud);
         s.Connect(port);
-        // Without a device the listing says so (the connection check's message).
-        if (!s.UpgradeMode) *root = ListingOf(s, "\\");
+        if (s.UpgradeMode) return;
+        try {
+          *root = ListingOf(s, "\\");
+        } catch (const DeviceError& e) {
+          // Without a device the listing says so (the connection check's
+          // message); ports "Auto" could not open say why, and what to do.
+          if (s.IsConnected() || s.DetectionTrouble.empty()) throw;
+          throw DeviceError(e.Kind(), std::string(e.what()) + "\n\n" + s.DetectionTrouble);
+        }
       },
       [this, root] { ShowConnection(*root ? &**root : nullptr); }, true);
   if (!started) return;

@@ -170,6 +170,7 @@ void DeviceSession::AutoDetect() {
   // that, so it goes with the final message rather than only in passing.
   // Ports that opened but had no device answering add nothing.
   std::string reasons;
+  DetectionTrouble.clear();
   for (const auto& port : ports) {
     try {
       Connect(port);
@@ -181,6 +182,7 @@ void DeviceSession::AutoDetect() {
     }
   }
   PortName.clear();
+  if (!reasons.empty()) DetectionTrouble = reasons.substr(1);
   Log("No device detected. Check: the cable connection. If the device is turned ON" + reasons);
 }
 

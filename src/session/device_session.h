@@ -40,6 +40,9 @@ class DeviceSession {
   MessageHandler OnMessage;
   Bytes Version;
   bool SocketConnected = false;
+  // After "Auto" found no device: why ports could not be opened (no
+  // permission, in use), one per line with advice; empty when none failed so.
+  std::string DetectionTrouble;
   // Opens serial ports (OpenSerialPort unless a test replaces it).
   PortOpener OpenPort;
   // Lists serial ports, one per line (ListSerialPorts unless replaced).

@@ -11,6 +11,7 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -29,6 +30,8 @@
 #include "gui/properties_dialog.h"
 #include "gui/capture_window.h"
 #include "gui/transfer_dialog.h"
+#include "link/link_error.h"
+#include "link/serial_port.h"
 #include "gui_fixture.h"
 #include "session/status_dialog.h"
 #include "session/device_session.h"
@@ -457,6 +460,52 @@ class TestMainWindow : public QObject {
     m_sandbox->boxes.clear();
     w->PasteFromClipboard();
     QVERIFY(m_sandbox->boxes.empty());
+  }
+
+  void autoNamesAPortItCouldNotOpenAndSaysWhatToDo() {
+    MainWindowOptions o;
+    o.connectAtStart = false;
+    o.listPorts = [] { return std::string("/dev/ttyUSB7\n"); };
+    MainWindow w(o);
+    w.Device().Session().OpenPort = [](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
+      ConnectionError("Cannot open " + name +
+                      ": Permission denied. Join the group that owns the port (sudo usermod -aG dialout $USER), "
+                      "then log out and in again.");
+    };
+    w.show();
+    QVERIFY(Await(w, [&] { w.ConnectSelectedPort(); }));
+    // One box, not a status line that the next message overwrites.
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    const QString text = m_sandbox->boxes[0].text;
+    QVERIFY(text.startsWith(QStringLiteral("Error (No device connected.")));
+    QVERIFY(text.contains(QStringLiteral("Cannot open /dev/ttyUSB7: Permission denied")));
+    QVERIFY(text.contains(QStringLiteral("dialout")));
+    QVERIFY(!w.Connected());
+  }
+
+  void theListScrollsWhileADragRestsNearItsEdge() {
+    Device device(emu::DeviceKind::kQuillon);
+    for (int i = 0; i < 60; ++i) WriteBytes(device.Root() / ("f" + std::to_string(100 + i)), "x");
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    QAbstractItemView* view = w->CurrentListView();
+    QScrollBar* bar = view->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), 0);
+    const QString file = m_sandbox->Path() + QStringLiteral("/in/a.txt");
+    WriteBytes(QFile::encodeName(file).toStdString(), "a");
+    QMimeData files;
+    files.setUrls({QUrl::fromLocalFile(file)});
+    const QPoint nearBottom(20, view->viewport()->height() - 3);
+    QDragEnterEvent enter(nearBottom, Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &enter);
+    QVERIFY(enter.isAccepted());
+    QDragMoveEvent move(nearBottom, Qt::CopyAction, &files, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(view->viewport(), &move);
+    QVERIFY(move.isAccepted());
+    QTRY_VERIFY(bar->value() > 0);
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(view->viewport(), &leave);
   }
 
   void aDragFetchesFirstAndReusesWhatItFetched() {
