@@ -17,6 +17,39 @@
 
 namespace corvane {
 
+namespace {
+
+void DrawHandheld(QPainter& p) {
+  p.setPen(QPen(QColor(20, 20, 24), 2));
+  p.setBrush(QColor(190, 196, 204));
+  p.drawRoundedRect(QRectF(38, 40, 64, 118), 9, 9);
+  p.setBrush(QColor(152, 182, 140));
+  p.drawRect(QRectF(46, 50, 48, 38));
+  p.setBrush(QColor(90, 96, 110));
+  for (int r = 0; r < 4; ++r)
+    for (int c = 0; c < 4; ++c) p.drawRoundedRect(QRectF(47 + 12 * c, 96 + 14 * r, 9, 9), 2, 2);
+  p.setPen(QPen(QColor(30, 60, 30), 1.5));
+  for (int k = 0; k < 3; ++k) p.drawLine(QPointF(50, 58 + 9 * k), QPointF(80 - 8 * k, 58 + 9 * k));
+}
+
+void DrawDesktopScreen(QPainter& p) {
+  p.setPen(QPen(QColor(20, 20, 24), 2));
+  p.setBrush(QColor(46, 50, 58));
+  p.drawRoundedRect(QRectF(200, 52, 96, 70), 5, 5);
+  p.setBrush(QColor(230, 236, 244));
+  p.drawRect(QRectF(207, 59, 82, 56));
+  p.setBrush(QColor(46, 50, 58));
+  p.drawRect(QRectF(240, 122, 16, 12));
+  p.drawRoundedRect(QRectF(226, 133, 44, 6), 2, 2);
+  p.setPen(Qt::NoPen);
+  p.setBrush(QColor(70, 110, 200));
+  for (int k = 0; k < 4; ++k) p.drawRect(QRectF(212, 64 + 12 * k, 8, 8));
+  p.setBrush(QColor(150, 160, 175));
+  for (int k = 0; k < 4; ++k) p.drawRect(QRectF(224, 66 + 12 * k, 52 - 6 * k, 4));
+}
+
+}  // namespace
+
 QImage AboutPicture() {
   QImage image(320, 200, QImage::Format_RGB888);
   QPainter p(&image);
@@ -32,32 +65,8 @@ QImage AboutPicture() {
   cable.cubicTo(QPointF(120, 190), QPointF(180, 110), QPointF(222, 130));
   p.drawPath(cable);
 
-  // The handheld.
-  p.setPen(QPen(QColor(20, 20, 24), 2));
-  p.setBrush(QColor(190, 196, 204));
-  p.drawRoundedRect(QRectF(38, 40, 64, 118), 9, 9);
-  p.setBrush(QColor(152, 182, 140));
-  p.drawRect(QRectF(46, 50, 48, 38));
-  p.setBrush(QColor(90, 96, 110));
-  for (int r = 0; r < 4; ++r)
-    for (int c = 0; c < 4; ++c) p.drawRoundedRect(QRectF(47 + 12 * c, 96 + 14 * r, 9, 9), 2, 2);
-  p.setPen(QPen(QColor(30, 60, 30), 1.5));
-  for (int k = 0; k < 3; ++k) p.drawLine(QPointF(50, 58 + 9 * k), QPointF(80 - 8 * k, 58 + 9 * k));
-
-  // The desktop screen.
-  p.setPen(QPen(QColor(20, 20, 24), 2));
-  p.setBrush(QColor(46, 50, 58));
-  p.drawRoundedRect(QRectF(200, 52, 96, 70), 5, 5);
-  p.setBrush(QColor(230, 236, 244));
-  p.drawRect(QRectF(207, 59, 82, 56));
-  p.setBrush(QColor(46, 50, 58));
-  p.drawRect(QRectF(240, 122, 16, 12));
-  p.drawRoundedRect(QRectF(226, 133, 44, 6), 2, 2);
-  p.setPen(Qt::NoPen);
-  p.setBrush(QColor(70, 110, 200));
-  for (int k = 0; k < 4; ++k) p.drawRect(QRectF(212, 64 + 12 * k, 8, 8));
-  p.setBrush(QColor(150, 160, 175));
-  for (int k = 0; k < 4; ++k) p.drawRect(QRectF(224, 66 + 12 * k, 52 - 6 * k, 4));
+  DrawHandheld(p);
+  DrawDesktopScreen(p);
 
   // Arrows both ways above the cable.
   p.setPen(QPen(Qt::white, 2));

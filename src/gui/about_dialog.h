@@ -30,10 +30,10 @@ class AboutDialog : public QDialog {
   // before showing. Captions and the link follow it when the box is shown.
   QString DeviceName;
 
-  QLabel* Image1() const { return m_image; }
-  VersionLabel* VersionLabel1() const { return m_version; }
-  LinkLabel* ZuUrlLabel1() const { return m_url; }
-  QPushButton* Button1() const { return m_close; }
+  QLabel* Picture() const { return m_image; }
+  VersionLabel* Version() const { return m_version; }
+  LinkLabel* Link() const { return m_url; }
+  QPushButton* CloseButton() const { return m_close; }
 
  protected:
   void showEvent(QShowEvent* event) override;

@@ -22,7 +22,7 @@ class AddressDialog : public QDialog {
   // last text, not `address`.
   bool AskAddress(std::string& address);
 
-  QLineEdit* Edit1() const { return m_edit; }
+  QLineEdit* AddressEdit() const { return m_edit; }
   QPushButton* OkButton() const { return m_ok; }
   QPushButton* CancelButton() const { return m_cancel; }
 

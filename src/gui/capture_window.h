@@ -45,7 +45,7 @@ class CaptureWindow : public QMainWindow {
   int Spacing() const { return m_spacing; }
   bool BorderVisible() const;
   const QImage& Framed() const { return m_framed; }
-  QLabel* Image1() const { return m_image; }
+  QLabel* Picture() const { return m_image; }
 
   QAction* CloseAction() const { return m_close; }
   QAction* NewScreenAction() const { return m_newScreen; }

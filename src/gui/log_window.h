@@ -15,7 +15,7 @@ class LogWindow : public QWidget {
   // Shows every entry `log` already holds and every later one, from any thread.
   explicit LogWindow(LogModel& log, QWidget* parent = nullptr);
   ~LogWindow() override;
-  QPlainTextEdit* Memo1() const { return m_memo; }
+  QPlainTextEdit* TextArea() const { return m_memo; }
 
  private:
   void AppendEntry(const QString& text);

@@ -12,7 +12,6 @@
 //                    print how long that took
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QStandardItemModel>
 #include <QTimer>
 #include <QDir>
 #include <QSettings>
@@ -22,6 +21,7 @@
 #include <exception>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "emulator/emulated_device.h"
@@ -80,12 +80,9 @@ void FillDemoFolder(const QString& root, bool quillon) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  QElapsedTimer sinceStart;
-  sinceStart.start();
-  // --version and --help need no display.
+// --version, --help and a missing display are answered before Qt starts.
+std::optional<int> AnswerWithoutDisplay(int argc, char** argv) {
+  bool wantsPlatform = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--version") {
@@ -96,11 +93,9 @@ int main(int argc, char** argv) {
       Usage();
       return 0;
     }
+    if (a == "-platform") wantsPlatform = true;
   }
   // Without a display Qt would abort with a terse message: say what to do.
-  bool wantsPlatform = false;
-  for (int i = 1; i < argc; ++i)
-    if (std::string(argv[i]) == "-platform") wantsPlatform = true;
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
       qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !wantsPlatform) {
     std::fputs(
@@ -111,80 +106,102 @@ int main(int argc, char** argv) {
         stderr);
     return 1;
   }
-  QApplication app(argc, argv);
-  QApplication::setOrganizationName(QStringLiteral("Corvane"));
-  QApplication::setApplicationName(QStringLiteral("Quillon Connectivity kit"));
+  return std::nullopt;
+}
 
-  corvane::MainWindowOptions options;
-  {
-    QSettings settings(QStringLiteral("Corvane"), QStringLiteral("Quillon Connectivity kit"));
-    options.quillon = settings.value(QStringLiteral("Options/Quillon")).toString() == QLatin1String("1");
-  }
+struct Launch {
+  corvane::MainWindowOptions window;
   bool emulator = false;
   bool benchExit = false;
-  const QStringList args = QApplication::arguments();
+};
+
+// The program's own arguments (Qt has taken its own); an exit code when the
+// program should end at once.
+std::optional<int> ParseArguments(const QStringList& args, Launch& launch) {
   for (qsizetype i = 1; i < args.size(); ++i) {
     const QString& a = args[i];
     if (a == QLatin1String("--quillon")) {
-      options.quillon = true;
+      launch.window.quillon = true;
     } else if (a == QLatin1String("--tallis")) {
-      options.quillon = false;
+      launch.window.quillon = false;
     } else if (a == QLatin1String("--emulator")) {
-      emulator = true;
+      launch.emulator = true;
       if (i + 1 < args.size() && (args[i + 1] == QLatin1String("quillon") || args[i + 1] == QLatin1String("tallis")))
-        options.quillon = args[++i] == QLatin1String("quillon");
+        launch.window.quillon = args[++i] == QLatin1String("quillon");
     } else if (a == QLatin1String("--port") && i + 1 < args.size()) {
       corvane::AddExtraSerialPort(args[++i].toStdString());
     } else if (a == QLatin1String("--bench-exit")) {
-      benchExit = true;
-    } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
-      Usage();
-      return 0;
+      launch.benchExit = true;
     } else {
       std::fprintf(stderr, "corvane-kit: unknown argument '%s'\n", qPrintable(a));
       Usage();
       return 2;
     }
   }
+  return std::nullopt;
+}
 
-  // The emulated device lives for the whole run, and its demo folder with it.
+// The emulated device of --emulator over a demo folder; both live for the whole run.
+struct Emulator {
   std::unique_ptr<QTemporaryDir> demo;
   std::unique_ptr<corvane::emu::EmulatedDevice> device;
-  if (emulator) {
+
+  void Start(bool quillon) {
+    demo = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-demo-XXXXXX"));
+    if (!demo->isValid()) throw std::runtime_error("cannot create the demo folder: " + demo->errorString().toStdString());
+    FillDemoFolder(demo->path(), quillon);
+    corvane::emu::DeviceOptions o;
+    o.kind = quillon ? corvane::emu::DeviceKind::kQuillon : corvane::emu::DeviceKind::kTallis;
+    o.root = QFile::encodeName(demo->path()).toStdString();
+    device = std::make_unique<corvane::emu::EmulatedDevice>(o);
+    const std::string path = device->StartPty();
+    corvane::AddExtraSerialPort(path);
+    std::fprintf(stderr, "corvane-kit: emulated %s on %s, serving %s\n", quillon ? "Quillon" : "Tallis", path.c_str(),
+                 qPrintable(demo->path()));
+  }
+  ~Emulator() {
+    if (device) device->Stop();
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QElapsedTimer sinceStart;
+  sinceStart.start();
+  if (const auto code = AnswerWithoutDisplay(argc, argv)) return *code;
+  QApplication app(argc, argv);
+  QApplication::setOrganizationName(QStringLiteral("Corvane"));
+  QApplication::setApplicationName(QStringLiteral("Quillon Connectivity kit"));
+
+  Launch launch;
+  {
+    QSettings settings(QStringLiteral("Corvane"), QStringLiteral("Quillon Connectivity kit"));
+    launch.window.quillon = settings.value(QStringLiteral("Options/Quillon")).toString() == QLatin1String("1");
+  }
+  if (const auto code = ParseArguments(QApplication::arguments(), launch)) return *code;
+
+  Emulator emulator;
+  if (launch.emulator) {
     try {
-      demo = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-demo-XXXXXX"));
-      if (!demo->isValid()) throw std::runtime_error("cannot create the demo folder: " + demo->errorString().toStdString());
-      FillDemoFolder(demo->path(), options.quillon);
-      corvane::emu::DeviceOptions o;
-      o.kind = options.quillon ? corvane::emu::DeviceKind::kQuillon : corvane::emu::DeviceKind::kTallis;
-      o.root = QFile::encodeName(demo->path()).toStdString();
-      device = std::make_unique<corvane::emu::EmulatedDevice>(o);
-      const std::string path = device->StartPty();
-      corvane::AddExtraSerialPort(path);
-      std::fprintf(stderr, "corvane-kit: emulated %s on %s, serving %s\n", options.quillon ? "Quillon" : "Tallis",
-                   path.c_str(), qPrintable(demo->path()));
+      emulator.Start(launch.window.quillon);
     } catch (const std::exception& e) {
       std::fprintf(stderr, "corvane-kit: the emulator could not start: %s\n", e.what());
       return 1;
     }
   }
 
-  int result = 0;
-  {
-    corvane::MainWindow window(options);
-    if (benchExit) {
-      QObject::connect(&window, &corvane::MainWindow::commandDone, &window, [&window, &sinceStart] {
-        // Once the entries are painted.
-        QTimer::singleShot(0, &window, [&window, &sinceStart] {
-          std::fprintf(stderr, "corvane-kit: %d entries on screen %lld ms after start\n",
-                       window.ListModel()->rowCount(), static_cast<long long>(sinceStart.elapsed()));
-          QApplication::quit();
-        });
+  corvane::MainWindow window(launch.window);
+  if (launch.benchExit) {
+    QObject::connect(&window, &corvane::MainWindow::commandDone, &window, [&window, &sinceStart] {
+      // Once the entries are painted.
+      QTimer::singleShot(0, &window, [&window, &sinceStart] {
+        std::fprintf(stderr, "corvane-kit: %d entries on screen %lld ms after start\n",
+                     window.ListModel()->rowCount(), static_cast<long long>(sinceStart.elapsed()));
+        QApplication::quit();
       });
-    }
-    window.show();
-    result = QApplication::exec();
+    });
   }
-  if (device) device->Stop();
-  return result;
+  window.show();
+  return QApplication::exec();
 }

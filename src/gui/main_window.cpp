@@ -61,23 +61,7 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
   move(52, 39);
   resize(398, 332 + menuBar()->sizeHint().height());
 
-  // The log window, the dialogs and the device worker with its session.
-  m_logWindow = new LogWindow(*m_log, this);
-  m_transferDialog = new TransferDialog(this);
-  m_addressDialog = new AddressDialog(this);
-  m_propertiesDialog = new PropertiesDialog(this);
-  m_host = std::make_unique<QtSessionHost>(this, m_addressDialog, m_transferDialog);
-  m_device = new DeviceController(*m_host, *m_log, this);
-  connect(m_device, &DeviceController::busyChanged, this, [this](bool busy) { ShowBusy(busy && m_panelWanted); });
-  connect(m_device, &DeviceController::refused, this, &MainWindow::ShowStatus);
-  connect(m_device, &DeviceController::finished, this, &MainWindow::commandDone);
-  DeviceSession& session = m_device->Session();
-  if (m_options.listPorts) session.ListPorts = m_options.listPorts;
-  session.IsQuillon = m_options.quillon;
-  session.OnMessage = [this](DeviceSession&, const std::string& text) {
-    const QString line = MessageText(text);
-    QMetaObject::invokeMethod(this, [this, line] { ShowStatus(line); }, Qt::QueuedConnection);
-  };
+  SetUpDevice();
 
   // Saved position and font.
   m_geometry = std::make_unique<WindowGeometryStore>(this);
@@ -109,6 +93,26 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
     if (room < 182) m_details->header()->resizeSection(0, std::max(100, room));
   });
   if (m_options.connectAtStart) QTimer::singleShot(0, this, &MainWindow::ConnectSelectedPort);
+}
+
+void MainWindow::SetUpDevice() {
+  // The log window, the dialogs and the device worker with its session.
+  m_logWindow = new LogWindow(*m_log, this);
+  m_transferDialog = new TransferDialog(this);
+  m_addressDialog = new AddressDialog(this);
+  m_propertiesDialog = new PropertiesDialog(this);
+  m_host = std::make_unique<QtSessionHost>(this, m_addressDialog, m_transferDialog);
+  m_device = new DeviceController(*m_host, *m_log, this);
+  connect(m_device, &DeviceController::busyChanged, this, [this](bool busy) { ShowBusy(busy && m_panelWanted); });
+  connect(m_device, &DeviceController::refused, this, &MainWindow::ShowStatus);
+  connect(m_device, &DeviceController::finished, this, &MainWindow::commandDone);
+  DeviceSession& session = m_device->Session();
+  if (m_options.listPorts) session.ListPorts = m_options.listPorts;
+  session.IsQuillon = m_options.quillon;
+  session.OnMessage = [this](DeviceSession&, const std::string& text) {
+    const QString line = MessageText(text);
+    QMetaObject::invokeMethod(this, [this, line] { ShowStatus(line); }, Qt::QueuedConnection);
+  };
 }
 
 MainWindow::~MainWindow() {

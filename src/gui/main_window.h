@@ -148,6 +148,7 @@ class MainWindow : public QMainWindow {
   using Done = std::function<void()>;
 
   // Layout (main_window.cpp).
+  void SetUpDevice();
   void BuildActions();
   void ConnectActions();
   void BuildMenus();

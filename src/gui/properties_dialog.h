@@ -22,7 +22,7 @@ class PropertiesDialog : public QDialog {
   // Fills the displays without showing (ShowProperties does this first).
   void Fill(const QString& names, int64_t totalBytes, int64_t seconds);
 
-  QListWidget* ListBox1() const { return m_list; }
+  QListWidget* NameList() const { return m_list; }
   QLabel* Size() const { return m_size; }
   QLabel* Time() const { return m_time; }
 

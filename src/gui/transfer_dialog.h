@@ -26,9 +26,9 @@ class TransferDialog : public QDialog {
   void Sync(StatusDialog& dialog);
   StatusDialog* Model() const { return m_model; }
 
-  QLabel* Label1() const { return m_label; }
-  QProgressBar* ProgressBar2() const { return m_progress; }
-  QPushButton* BitBtn1() const { return m_cancel; }
+  QLabel* Label() const { return m_label; }
+  QProgressBar* ProgressBar() const { return m_progress; }
+  QPushButton* CancelButton() const { return m_cancel; }
 
  signals:
   // Emitted once the dialog is on screen.

@@ -262,14 +262,14 @@ void TstAbout::aboutBoxForTallisAndQuillon() {
     QCOMPARE(box.size(), QSize(326, 237));
     box.show();
     QCOMPARE(box.windowTitle(), QStringLiteral("Corvane Tallis Connectivity Kit"));
-    QCOMPARE(box.ZuUrlLabel1()->Caption(), QStringLiteral("Corvane Tallis web site"));
-    QCOMPARE(box.ZuUrlLabel1()->URL(), QString::fromLatin1(kTallisWebPage));
-    QCOMPARE(box.VersionLabel1()->text(), QStringLiteral(" ") + GetVersionText());
-    QCOMPARE(box.Image1()->geometry(), QRect(0, 0, 329, 209));
-    QCOMPARE(box.Button1()->text(), QStringLiteral("Close"));
+    QCOMPARE(box.Link()->Caption(), QStringLiteral("Corvane Tallis web site"));
+    QCOMPARE(box.Link()->URL(), QString::fromLatin1(kTallisWebPage));
+    QCOMPARE(box.Version()->text(), QStringLiteral(" ") + GetVersionText());
+    QCOMPARE(box.Picture()->geometry(), QRect(0, 0, 329, 209));
+    QCOMPARE(box.CloseButton()->text(), QStringLiteral("Close"));
     // Link and Close button do not overlap.
-    QVERIFY(!box.ZuUrlLabel1()->geometry().intersects(box.Button1()->geometry()));
-    box.Button1()->click();
+    QVERIFY(!box.Link()->geometry().intersects(box.CloseButton()->geometry()));
+    box.CloseButton()->click();
     QCOMPARE(box.result(), int(QDialog::Accepted));
     QVERIFY(!box.isVisible());
   }
@@ -277,8 +277,8 @@ void TstAbout::aboutBoxForTallisAndQuillon() {
   box.DeviceName = QStringLiteral("Corvane Quillon");
   box.show();
   QCOMPARE(box.windowTitle(), QStringLiteral("Corvane Quillon Connectivity Kit"));
-  QCOMPARE(box.ZuUrlLabel1()->Caption(), QStringLiteral("Corvane Quillon web site"));
-  QCOMPARE(box.ZuUrlLabel1()->URL(), QString::fromLatin1(kQuillonWebPage));
+  QCOMPARE(box.Link()->Caption(), QStringLiteral("Corvane Quillon web site"));
+  QCOMPARE(box.Link()->URL(), QString::fromLatin1(kQuillonWebPage));
   box.close();
 }
 

@@ -16,8 +16,8 @@ class TestNetAddress : public QObject {
     AddressDialog form;
     QCOMPARE(form.windowTitle(), QStringLiteral("Network Address"));
     connect(&form, &AddressDialog::shown, this, [&] {
-      form.Edit1()->setText(QStringLiteral("10.0.0.7"));
-      QTest::keyClick(form.Edit1(), Qt::Key_Return);
+      form.AddressEdit()->setText(QStringLiteral("10.0.0.7"));
+      QTest::keyClick(form.AddressEdit(), Qt::Key_Return);
     });
     std::string address = "ignored";
     QVERIFY(form.AskAddress(address));
@@ -29,7 +29,7 @@ class TestNetAddress : public QObject {
     bool escape = false;
     connect(&form, &AddressDialog::shown, this, [&] {
       if (!escape) {
-        form.Edit1()->setText(QStringLiteral("192.168.1.9"));
+        form.AddressEdit()->setText(QStringLiteral("192.168.1.9"));
         QTest::mouseClick(form.CancelButton(), Qt::LeftButton);
       } else {
         QTest::keyClick(&form, Qt::Key_Escape);

@@ -88,7 +88,7 @@ void TstCapture::framedAt328x248() {
   QCOMPARE(f.pixel(323, 243), qRgb(0, 200, 0));
   QCOMPARE(QGuiApplication::clipboard()->image().convertToFormat(QImage::Format_RGB32), f);
   form.layout()->activate();
-  QCOMPARE(form.Image1()->size(), QSize(328, 248));
+  QCOMPARE(form.Picture()->size(), QSize(328, 248));
 }
 
 void TstCapture::hiddenBorderIsThePictureAlone() {
@@ -152,7 +152,7 @@ void TstCapture::everyChangeReloadsTheFile() {
   QCOMPARE(form.Framed().pixel(50, 30), qRgb(1, 2, 3));
   QCOMPARE(QGuiApplication::clipboard()->image().size(), QSize(110, 60));
   form.layout()->activate();
-  QCOMPARE(form.Image1()->size(), QSize(110, 60));  // the window shrinks with the picture
+  QCOMPARE(form.Picture()->size(), QSize(110, 60));  // the window shrinks with the picture
 }
 
 void TstCapture::notABitmapLeavesTheWindowAsItWas() {

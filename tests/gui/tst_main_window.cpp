@@ -377,8 +377,8 @@ class TestMainWindow : public QObject {
     connect(w->PropertiesForm(), &PropertiesDialog::shown, this, [&] {
       size = w->PropertiesForm()->Size()->text();
       time = w->PropertiesForm()->Time()->text();
-      for (int i = 0; i < w->PropertiesForm()->ListBox1()->count(); ++i)
-        names += w->PropertiesForm()->ListBox1()->item(i)->text() + ";";
+      for (int i = 0; i < w->PropertiesForm()->NameList()->count(); ++i)
+        names += w->PropertiesForm()->NameList()->item(i)->text() + ";";
       w->PropertiesForm()->accept();
     });
     Select(*w, {"big"});
@@ -420,8 +420,8 @@ class TestMainWindow : public QObject {
       w->RefreshFolder();
       secondRefused = device.PacketsOf('D').empty();
       QTimer::singleShot(300, status, [&, status] {
-        cancelled = status->BitBtn1()->isEnabled();
-        QTest::mouseClick(status->BitBtn1(), Qt::LeftButton);
+        cancelled = status->CancelButton()->isEnabled();
+        QTest::mouseClick(status->CancelButton(), Qt::LeftButton);
       });
     });
     QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
@@ -598,7 +598,7 @@ class TestMainWindow : public QObject {
     bool asked = false;
     connect(w->AddressForm(), &AddressDialog::shown, this, [&] {
       asked = true;
-      w->AddressForm()->Edit1()->setText(QStringLiteral("127.0.0.1"));
+      w->AddressForm()->AddressEdit()->setText(QStringLiteral("127.0.0.1"));
       w->AddressForm()->accept();
     });
     w->PortBox()->setCurrentIndex(w->PortBox()->findText(QStringLiteral("TCP/IP")));

@@ -45,8 +45,8 @@ class TestProperties : public QObject {
     PropertiesDialog form;
     form.Fill(QStringLiteral("one\ntwo\n"), 100000, 104);
     QCOMPARE(form.windowTitle(), QStringLiteral("Properties"));
-    QCOMPARE(form.ListBox1()->count(), 2);
-    QCOMPARE(form.ListBox1()->item(1)->text(), QStringLiteral("two"));
+    QCOMPARE(form.NameList()->count(), 2);
+    QCOMPARE(form.NameList()->item(1)->text(), QStringLiteral("two"));
     QCOMPARE(form.Size()->text(), QStringLiteral("97KB"));
     QCOMPARE(form.Time()->text(), QStringLiteral("1mn : 44s"));
     QVERIFY(form.width() >= 317 && form.height() >= 137);

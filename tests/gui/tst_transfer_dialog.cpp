@@ -40,9 +40,9 @@ class TestStatusForm : public QObject {
     int value = -1, maximum = -1;
     connect(&form, &TransferDialog::shown, this, [&] {
       model.Report("9/40 Kbytes\r\n(25%)\r\n3 Kbyte/s", kReportProgress, 10240, 40960);
-      label = form.Label1()->text();
-      value = form.ProgressBar2()->value();
-      maximum = form.ProgressBar2()->maximum();
+      label = form.Label()->text();
+      value = form.ProgressBar()->value();
+      maximum = form.ProgressBar()->maximum();
       model.Report("", kReportFinished, 0, 0);
     });
     QTRY_VERIFY(model.Ended());
@@ -60,7 +60,7 @@ class TestStatusForm : public QObject {
     model.OnChange = [&] { form.Sync(model); };
     model.Begin("Copying", true);
     model.Report("x", kReportProgress, int64_t{3} << 31, int64_t{4} << 31);  // 6 GiB of 8 GiB
-    QCOMPARE(form.ProgressBar2()->value() * 4, form.ProgressBar2()->maximum() * 3);
+    QCOMPARE(form.ProgressBar()->value() * 4, form.ProgressBar()->maximum() * 3);
     model.Report("", kReportFinished, 0, 0);
     QVERIFY(!form.isVisible());
   }
@@ -87,7 +87,7 @@ class TestStatusForm : public QObject {
     bool stayedAfterEscape = false, stayedAfterClose = false, buttonGrey = false;
     connect(&form, &TransferDialog::shown, this, [&] {
       model.Report("0", kReportCancelSwitch, 0, 0);
-      buttonGrey = !form.BitBtn1()->isEnabled();
+      buttonGrey = !form.CancelButton()->isEnabled();
       QTest::keyClick(&form, Qt::Key_Escape);
       stayedAfterEscape = form.isVisible() && !model.Ended();
       form.close();
@@ -109,15 +109,15 @@ class TestStatusForm : public QObject {
     LogWindow logForm(log);
     model.OnChange = [&] { form.Sync(model); };
     model.Begin("Copying", true);
-    connect(&form, &TransferDialog::shown, this, [&] { QTest::mouseClick(form.BitBtn1(), Qt::LeftButton); });
+    connect(&form, &TransferDialog::shown, this, [&] { QTest::mouseClick(form.CancelButton(), Qt::LeftButton); });
     QTRY_VERIFY(model.Ended());
     QCOMPARE(model.GetResult(), StatusDialog::Result::kCancel);
     QVERIFY(model.CancelFlag().load());
     model.Report("Cancelled by the user", kReportMessage, 0, 0);
     model.Report("", kReportFinished, 0, 0);
     QVERIFY(!form.isVisible());
-    QCOMPARE(form.Label1()->text(), QString());
-    const QStringList lines = logForm.Memo1()->toPlainText().split('\n');
+    QCOMPARE(form.Label()->text(), QString());
+    const QStringList lines = logForm.TextArea()->toPlainText().split('\n');
     QCOMPARE(lines, QStringList({"Cancelled by the user", ""}));
   }
 
@@ -126,12 +126,12 @@ class TestStatusForm : public QObject {
     log.Append("before the window");
     LogWindow logForm(log);
     QCOMPARE(logForm.windowTitle(), QStringLiteral("Form4"));
-    QCOMPARE(logForm.Memo1()->lineWrapMode(), QPlainTextEdit::NoWrap);
+    QCOMPARE(logForm.TextArea()->lineWrapMode(), QPlainTextEdit::NoWrap);
     for (int n = 1; n <= 3; ++n) log.Append(std::to_string(n) + "/3 Kbytes\r\n(33%)\r\n1 Kbyte/s");
     // An append from another thread arrives as well, on the UI thread.
     std::thread([&] { log.Append("from a worker"); }).join();
-    QTRY_COMPARE(logForm.Memo1()->blockCount(), 1 + 9 + 1);
-    QCOMPARE(logForm.Memo1()->document()->lastBlock().text(), QStringLiteral("from a worker"));
+    QTRY_COMPARE(logForm.TextArea()->blockCount(), 1 + 9 + 1);
+    QCOMPARE(logForm.TextArea()->document()->lastBlock().text(), QStringLiteral("from a worker"));
   }
 
   void theDeviceControllerRunsOnTheDeviceThreadAndBringsResultsBack() {
