@@ -9,6 +9,8 @@
 #include <QMimeData>
 #include <QTimer>
 
+#include <type_traits>
+
 #include "desktop/file_lists.h"
 #include "gui/file_list_mime.h"
 
@@ -75,83 +77,62 @@ QStringList DroppedFiles(const QMimeData* mime) {
   return files;
 }
 
-// ---- details ----
+// ---- the list ----
 
-EntryDetailsView::EntryDetailsView(const ViewHooks& hooks, QWidget* parent) : QTreeView(parent), m_hooks(hooks) {
+template <class View>
+EntryView<View>::EntryView(const ViewHooks& hooks, QWidget* parent) : View(parent), m_hooks(hooks) {
   SetUpList(this);
-  setRootIsDecorated(false);
-  setItemsExpandable(false);
-  setUniformRowHeights(true);
-  setAllColumnsShowFocus(true);
+  if constexpr (std::is_same_v<View, QTreeView>) {
+    this->setRootIsDecorated(false);
+    this->setItemsExpandable(false);
+    this->setUniformRowHeights(true);
+    this->setAllColumnsShowFocus(true);
+  } else {
+    this->setMovement(QListView::Static);
+  }
 }
 
-void EntryDetailsView::startDrag(Qt::DropActions) {
+template <class View>
+void EntryView<View>::startDrag(Qt::DropActions) {
   if (m_hooks.dragOut) m_hooks.dragOut();
 }
 
-void EntryDetailsView::dragEnterEvent(QDragEnterEvent* event) { Answer(event, TakesDrag(event, this)); }
-
-void EntryDetailsView::dragMoveEvent(QDragMoveEvent* event) {
-  QTreeView::dragMoveEvent(event);  // scrolls near the edges
+template <class View>
+void EntryView<View>::dragEnterEvent(QDragEnterEvent* event) {
   Answer(event, TakesDrag(event, this));
 }
 
-void EntryDetailsView::dropEvent(QDropEvent* event) {
-  stopAutoScroll();
-  setState(NoState);
+template <class View>
+void EntryView<View>::dragMoveEvent(QDragMoveEvent* event) {
+  View::dragMoveEvent(event);  // scrolls near the edges
+  Answer(event, TakesDrag(event, this));
+}
+
+template <class View>
+void EntryView<View>::dropEvent(QDropEvent* event) {
+  this->stopAutoScroll();
+  this->setState(QAbstractItemView::NoState);
   Drop(event, this, m_hooks, {});
 }
 
-void EntryDetailsView::mouseDoubleClickEvent(QMouseEvent* event) {
+template <class View>
+void EntryView<View>::mouseDoubleClickEvent(QMouseEvent* event) {
   // A double click opens the entry; it does not edit the caption.
-  const QModelIndex index = indexAt(event->position().toPoint());
+  const QModelIndex index = this->indexAt(event->position().toPoint());
   if (event->button() == Qt::LeftButton && index.isValid() && m_hooks.open) {
     m_hooks.open(index);
     return;
   }
-  QTreeView::mouseDoubleClickEvent(event);
+  View::mouseDoubleClickEvent(event);
 }
 
-void EntryDetailsView::keyPressEvent(QKeyEvent* event) {
-  if (!HandleKey(m_hooks, event)) QTreeView::keyPressEvent(event);
+template <class View>
+void EntryView<View>::keyPressEvent(QKeyEvent* event) {
+  if (!HandleKey(m_hooks, event)) View::keyPressEvent(event);
 }
 
-// ---- icons ----
-
-EntryIconView::EntryIconView(const ViewHooks& hooks, QWidget* parent) : QListView(parent), m_hooks(hooks) {
-  SetUpList(this);
-  setMovement(QListView::Static);
-}
-
-void EntryIconView::startDrag(Qt::DropActions) {
-  if (m_hooks.dragOut) m_hooks.dragOut();
-}
-
-void EntryIconView::dragEnterEvent(QDragEnterEvent* event) { Answer(event, TakesDrag(event, this)); }
-
-void EntryIconView::dragMoveEvent(QDragMoveEvent* event) {
-  QListView::dragMoveEvent(event);
-  Answer(event, TakesDrag(event, this));
-}
-
-void EntryIconView::dropEvent(QDropEvent* event) {
-  stopAutoScroll();
-  setState(NoState);
-  Drop(event, this, m_hooks, {});
-}
-
-void EntryIconView::mouseDoubleClickEvent(QMouseEvent* event) {
-  const QModelIndex index = indexAt(event->position().toPoint());
-  if (event->button() == Qt::LeftButton && index.isValid() && m_hooks.open) {
-    m_hooks.open(index);
-    return;
-  }
-  QListView::mouseDoubleClickEvent(event);
-}
-
-void EntryIconView::keyPressEvent(QKeyEvent* event) {
-  if (!HandleKey(m_hooks, event)) QListView::keyPressEvent(event);
-}
+template class EntryView<QTreeView>;
+template class EntryView<QListView>;
 
 // ---- folder tree ----
 

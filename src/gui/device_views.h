@@ -30,12 +30,12 @@ struct ViewHooks {
 // The local files a drag offers as a uri list; empty when it offers none.
 QStringList DroppedFiles(const QMimeData* mime);
 
-// The list as details (name and size columns).
-class EntryDetailsView : public QTreeView {
-  Q_OBJECT
-
+// The list of the folder shown: View is QTreeView (details: name and size
+// columns) or QListView (icons, small icons, a plain list).
+template <class View>
+class EntryView : public View {
  public:
-  EntryDetailsView(const ViewHooks& hooks, QWidget* parent = nullptr);
+  EntryView(const ViewHooks& hooks, QWidget* parent = nullptr);
 
  protected:
   void startDrag(Qt::DropActions supportedActions) override;
@@ -49,24 +49,8 @@ class EntryDetailsView : public QTreeView {
   const ViewHooks& m_hooks;
 };
 
-// The list as icons, small icons or a plain list.
-class EntryIconView : public QListView {
-  Q_OBJECT
-
- public:
-  EntryIconView(const ViewHooks& hooks, QWidget* parent = nullptr);
-
- protected:
-  void startDrag(Qt::DropActions supportedActions) override;
-  void dragEnterEvent(QDragEnterEvent* event) override;
-  void dragMoveEvent(QDragMoveEvent* event) override;
-  void dropEvent(QDropEvent* event) override;
-  void mouseDoubleClickEvent(QMouseEvent* event) override;
-  void keyPressEvent(QKeyEvent* event) override;
-
- private:
-  const ViewHooks& m_hooks;
-};
+using EntryDetailsView = EntryView<QTreeView>;
+using EntryIconView = EntryView<QListView>;
 
 // The device's folders. Each node keeps its folder's device path; files
 // dropped on a node go into that folder.

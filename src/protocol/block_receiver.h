@@ -41,7 +41,7 @@ class BlockReceiver final : public TransferWorker {
   SerialPort* m_link;
   int64_t m_expected;
   std::string m_path;
-  // State of the running transfer (worker thread only).
+  // State of the running transfer (the thread that runs it only).
   uint32_t m_counter = 0;
   int64_t m_received = 0;
   uint64_t m_startTick = 0;

@@ -1,7 +1,7 @@
 #pragma once
 // The ROM upgrade: the dialogue with the Quillon's boot loader (restart into
 // the loader, erase, download the image in 1024-byte blocks, restart), run on
-// its own thread over the session's serial port.
+// the thread that calls Run(), over the session's serial port.
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -13,7 +13,7 @@ namespace corvane {
 
 class UpgradeWorker : public TransferWorker {
  public:
-  // A message box with one OK button, shown from the upgrade thread.
+  // A message box with one OK button, asked for by the running upgrade.
   using MessageBoxHandler = std::function<void(const std::string& text, const std::string& caption)>;
   // A log line of the compressor (handed to the log window).
   using LogLine = std::function<void(const std::string& line)>;
