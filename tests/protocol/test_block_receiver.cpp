@@ -144,7 +144,9 @@ TEST(ReceiverProgress, SmallBlocksCountTheirRealBytesAndEndAtTheFileSize) {
     EXPECT_EQ(progress[i].max, 1000);
     EXPECT_GE(progress[i].position, last);
     EXPECT_LE(progress[i].position, 1000);
-    if (i < 8) EXPECT_EQ(progress[i].position, static_cast<int64_t>(i) * 128);
+    if (i < 8) {
+      EXPECT_EQ(progress[i].position, static_cast<int64_t>(i) * 128);
+    }
     last = progress[i].position;
   }
   EXPECT_EQ(progress.back().position, 1000);
