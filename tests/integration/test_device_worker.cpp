@@ -1,6 +1,7 @@
 // The device worker: one operation at a time, typed errors back to the
 // caller, and a Cancel from another thread that ends a transfer against the
 // emulated device with nothing left behind and every report in the log.
+#include "gate.h"
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,25 +13,6 @@
 
 namespace corvane::test {
 namespace {
-
-// A one-shot gate between threads.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard lock(m_mutex);
-    m_open = true;
-    m_cv.notify_all();
-  }
-  void Wait() {
-    std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [&] { return m_open; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  bool m_open = false;
-};
 
 struct WorkerRig {
   FakeHost host;

@@ -6,6 +6,7 @@
 // starts it, each ACK moves it to the next frame, each NAK repeats the frame.
 // ReceiverPeer plays a device that receives a file (the PC sends): it answers
 // every frame the PC writes with the reply a test chooses (ACK by default).
+#include "gate.h"
 #include <stdlib.h>
 #include <sys/stat.h>
 
@@ -228,25 +229,6 @@ class ReceiverPeer {
       accepted += data.substr(3, 1024);
     p.Queue(reply);
   }
-};
-
-// A one-shot gate between a peer on the worker's thread and the test thread.
-class Gate {
- public:
-  void Open() {
-    std::lock_guard lock(m_mutex);
-    m_open = true;
-    m_cv.notify_all();
-  }
-  void Wait() {
-    std::unique_lock lock(m_mutex);
-    m_cv.wait(lock, [&] { return m_open; });
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  bool m_open = false;
 };
 
 }  // namespace corvane::test
