@@ -104,7 +104,7 @@ void MainWindow::ConnectSelectedPort() {
       [port, baud, root, disconnect](DeviceSession& s) {
         if (!disconnect) s.SetBaudRate(baud);
         s.Connect(port);
-        if (s.UpgradeMode) return;
+        if (disconnect || s.UpgradeMode) return;
         try {
           *root = ListingOf(s, "\\");
         } catch (const DeviceError& e) {
@@ -114,7 +114,11 @@ void MainWindow::ConnectSelectedPort() {
           throw DeviceError(e.Kind(), std::string(e.what()) + "\n\n" + s.DetectionTrouble);
         }
       },
-      [this, root] { ShowConnection(*root ? &**root : nullptr); }, true);
+      [this, root, disconnect] {
+        // A disconnect leaves what the window shows, with the controls off.
+        if (!disconnect) ShowConnection(*root ? &**root : nullptr);
+      },
+      true);
   if (!started) return;
   SetConnected(false);
   // Whatever the outcome, the window follows the session once it is known.

@@ -83,6 +83,7 @@ void DeviceSession::SetBaudRate(const std::string& rate) {
 void DeviceSession::Connect(const std::string& name) {
   const std::string link = NormaliseLinkName(name);
   if (link == PortName) return;
+  DetectionTrouble.clear();
   CommPort.reset();
   PortName = link;
   // Closing a live socket here must not disconnect the session we are building.
