@@ -52,14 +52,13 @@ bool DeviceController::Run(DeviceWorker::Operation op, Done done) {
     std::unique_lock lock(m_mutex);
     m_handedOver.wait(lock, [&] { return *handled || m_closing; });
   };
-  try {
-    emit busyChanged(true);
-    m_worker->Submit(std::move(op), finish);
-  } catch (const DeviceError&) {
-    emit busyChanged(Busy());
+  // Only this thread starts commands, so what Busy() says holds until Submit.
+  if (Busy()) {
     Refuse();
     return false;
   }
+  emit busyChanged(true);
+  m_worker->Submit(std::move(op), finish);
   return true;
 }
 

@@ -40,14 +40,17 @@ Bytes ChildPath(const Bytes& parent, const Bytes& name) { return parent + "\\" +
 }  // namespace
 
 bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
+  const bool running = m_panelWanted;
   m_panelWanted = panel;
-  return m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
+  const bool started = m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
     m_panelWanted = false;
     if (error)
       ShowCommandError(*error);
     else if (then)
       then();
   });
+  if (!started) m_panelWanted = running;  // the running command keeps its panel
+  return started;
 }
 
 void MainWindow::ShowCommandError(const DeviceError& error) {

@@ -205,6 +205,10 @@ void MainWindow::CopyToClipboard() {
 // first, under the transfer dialog, and the drag carries local files.
 void MainWindow::DragSelectionOut() {
   if (!m_connected) return;
+  if (m_device->Busy()) {  // the session is not to be read while it works
+    m_device->Refuse();
+    return;
+  }
   PrepareDownloadList();
   if (m_downloadNames.empty()) return;
   FetchDownloads(true, [this] {

@@ -412,6 +412,7 @@ class TestMainWindow : public QObject {
     TransferDialog* status = w->StatusForm();
     bool busyShown = false;
     bool secondRefused = false;
+    bool panelAfterRefusal = true;
     connect(status, &TransferDialog::shown, this, [&] {
       // Closing the main window while a transfer runs is refused.
       closeRefused = !w->close() && w->isVisible();
@@ -420,6 +421,8 @@ class TestMainWindow : public QObject {
       w->DeleteSelected();
       w->RefreshFolder();
       secondRefused = device.PacketsOf('D').empty();
+      // A refused command does not put up the busy panel over the transfer.
+      panelAfterRefusal = w->BusyPanelVisible();
       QTimer::singleShot(300, status, [&, status] {
         cancelled = status->CancelButton()->isEnabled();
         QTest::mouseClick(status->CancelButton(), Qt::LeftButton);
@@ -430,6 +433,7 @@ class TestMainWindow : public QObject {
     QVERIFY(closeRefused);
     QVERIFY(busyShown);
     QVERIFY(secondRefused);
+    QVERIFY(!panelAfterRefusal);
     QVERIFY(fs::exists(device.Root() / "slow.bin"));
     QVERIFY(!status->isVisible());
     QCOMPARE(w->DownloadFiles().size(), 1);
