@@ -16,6 +16,7 @@ echo "== build and test under the sanitizers"
 cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
   ctest --preset asan -j"$jobs"
 
 echo "== fuzz targets, ${fuzz_seconds}s each"
