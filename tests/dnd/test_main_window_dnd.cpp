@@ -6,7 +6,9 @@
 // at 115200 baud, so a 120,000-byte file takes about 11 s to fetch.
 #include <QApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
@@ -15,6 +17,7 @@
 #include "gui/device_controller.h"
 #include "gui/entry_list_model.h"
 #include "gui/main_window.h"
+#include "gui/transfer_dialog.h"
 #include "gui_fixture.h"
 
 using namespace std::chrono_literals;
@@ -75,6 +78,37 @@ class TestMainWindowDnd : public QObject {
   // Fetching takes about 11 s, more than twice what the target waits at the
   // drop: the fetch happens before the drag, under the transfer dialog.
   void aLargeFileDraggedOutArrivesWhole() { DragOut("large.bin", 120000); }
+
+  // Cancel in the transfer dialog while the drag fetches: no drag starts,
+  // nothing is left behind, and the window goes on.
+  void cancellingTheFetchOfADragLeavesNothing() {
+    const int row = RowOf(QStringLiteral("large.bin"));
+    QVERIFY(row >= 0);
+    QAbstractItemView* view = m_window->CurrentListView();
+    view->selectionModel()->select(m_window->ListModel()->index(row, 0),
+                                   QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    const QPoint from = view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+    TransferDialog* dialog = m_window->StatusForm();
+    bool cancelled = false;
+    connect(dialog, &TransferDialog::shown, this, [&] {
+      dialog->CancelButton()->click();
+      cancelled = true;
+    });
+    QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+    dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), from, kTargetGeometry.center());
+    // Released once the fetch has ended (cancelled), with the button still down until then.
+    gesture.setReleaseGate([&] { return done.count() > 0; }, 60s);
+    connect(m_window.get(), &MainWindow::commandDone, &gesture, &dnd::DragGesture::recheck);
+    gesture.start();
+    QVERIFY2(gesture.wait(90s), qPrintable(gesture.error()));
+    QVERIFY(cancelled);
+    QVERIFY(!gesture.gateTimedOut());
+    QCOMPARE(m_window->DragsStarted(), 0);
+    QCOMPARE(m_window->DownloadFiles().size(), 1);
+    QVERIFY(!QFileInfo::exists(m_window->DownloadFiles()[0]));
+    QCOMPARE(QFileInfo(m_window->DownloadFiles()[0]).dir().entryList(QDir::Files | QDir::Hidden).size(), 0);
+    ExpectRefreshWorks();
+  }
 
   void filesDroppedOnTheListGoToTheFolderShown() {
     const QString file = LocalFile("dropped.txt", "dropped into the list");
