@@ -129,7 +129,7 @@ void TerminalHost::Watch() {
 
 void TerminalHost::OnInterrupt() {
   // Cancel only what can be cancelled and cleaned up; a Ctrl-C while no
-  // transfer runs (connecting, listing, a TCP/IP copy) ends the program as
+  // transfer runs (connecting, listing) ends the program as
   // it would any other.
   if (m_cancelRequested.load()) {
     Message("Cancelling; please wait.");

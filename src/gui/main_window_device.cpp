@@ -44,6 +44,8 @@ bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
   m_panelWanted = panel;
   const bool started = m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
     m_panelWanted = false;
+    // A command may lose the link (a cancelled TCP/IP transfer closes it).
+    SetConnected(m_device->Session().IsConnected());
     if (error)
       ShowCommandError(*error);
     else if (then)

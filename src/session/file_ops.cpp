@@ -9,6 +9,7 @@
 
 #include "link/link_error.h"
 #include "protocol/local_file.h"
+#include "protocol/progress.h"
 #include "protocol/wire.h"
 #include "protocol/block_receiver.h"
 #include "protocol/block_sender.h"
@@ -23,6 +24,8 @@ constexpr uint32_t kGetPauseMs = 500;
 constexpr uint32_t kPutPauseMs = 1000;
 constexpr uint32_t kChangePauseMs = 1000;
 constexpr size_t kTcpChunk = 64 * 1024;
+constexpr uint64_t kTcpReportEveryMs = 250;
+constexpr const char* kTcpCancelledText = "Cancelled: the connection was closed. Connect again to go on";
 
 // Quillon drivers go to fixed names on the device, whatever name was asked for.
 struct DriverName {
@@ -69,6 +72,55 @@ void RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args
   if (!worker.Run()) throw DeviceError(worker.FailureKind(), worker.FailureMessage()).MarkReported();
 }
 
+// A TCP/IP transfer under the transfer dialog: its progress as the chunks
+// go (a few times a second), and Cancel between chunks. The device is in the
+// middle of one packet then and cannot be told, so the connection is closed.
+class TcpTransfer {
+ public:
+  TcpTransfer(DeviceSession& s, const std::string& caption, TransferPhase phase)
+      : m_s(s), m_report(s.ThreadMessage()), m_phase(phase), m_start(s.GetClock().NowMs()) {
+    s.BeginStatus(caption, true);
+  }
+  ~TcpTransfer() {
+    try {
+      Notify(kReportFinished, "");
+    } catch (...) {
+      // nobody left to tell
+    }
+  }
+  TcpTransfer(const TcpTransfer&) = delete;
+  TcpTransfer& operator=(const TcpTransfer&) = delete;
+
+  void Progress(int64_t done, int64_t total) {
+    const uint64_t now = m_s.GetClock().NowMs();
+    if (m_reported && done < total && now - m_lastReport < kTcpReportEveryMs) return;
+    m_reported = true;
+    m_lastReport = now;
+    m_report(ProgressReport(m_phase, done, total, now - m_start));
+  }
+  void CheckCancel() {
+    if (!m_s.CancelFlag().load()) return;
+    Notify(kReportMessage, kTcpCancelledText);
+    m_s.Socket.Close();
+    throw DeviceError(ErrorKind::kCancelled, kTcpCancelledText).MarkReported();
+  }
+
+ private:
+  void Notify(ReportKind kind, const std::string& text) {
+    Report r;
+    r.kind = kind;
+    r.text = text;
+    m_report(r);
+  }
+
+  DeviceSession& m_s;
+  ReportHandler m_report;
+  TransferPhase m_phase;
+  uint64_t m_start;
+  uint64_t m_lastReport = 0;
+  bool m_reported = false;
+};
+
 void OpenTarget(ReplacingFile& file, const std::string& localPath) {
   if (const int err = file.Open(localPath); err != 0)
     LinkError("Unable to open file " + localPath + " " + std::to_string(err), ErrorKind::kLocalFile);
@@ -77,7 +129,8 @@ void OpenTarget(ReplacingFile& file, const std::string& localPath) {
 // Receives one TCP/IP packet straight into the file: the 4-byte length, then
 // the payload in chunks, never all of it in memory. The file replaces the
 // target only when every byte arrived.
-void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file) {
+void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& caption) {
+  TcpTransfer transfer(s, caption, TransferPhase::kReceiving);
   uint8_t size[4];
   for (size_t got = 0; got < 4;) {
     const size_t r = s.Socket.Receive(size + got, 4 - got);
@@ -93,23 +146,29 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file) {
   std::vector<char> chunk(std::min<size_t>(kTcpChunk, std::max<uint32_t>(length, 1)));
   int writeError = 0;
   for (uint32_t left = length; left > 0;) {
+    transfer.Progress(length - left, length);
+    transfer.CheckCancel();
     const size_t r = s.Socket.Receive(chunk.data(), std::min<size_t>(chunk.size(), left));
     if (r == 0) ConnectionError();  // the device closed the connection mid-file
     // After a failed write the rest is still read, so that the link stays in step.
     if (writeError == 0) writeError = file.Write(chunk.data(), r);
     left -= static_cast<uint32_t>(r);
   }
+  transfer.Progress(length, length);
   if (writeError == 0) writeError = file.Commit();
   if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError), ErrorKind::kLocalFile);
 }
 
 // Sends the open file as one TCP/IP packet: the 4-byte length, then the
 // contents in chunks.
-void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length) {
+void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length, const std::string& caption) {
+  TcpTransfer transfer(s, caption, TransferPhase::kSending);
   const Bytes header = IntToBytes(static_cast<int32_t>(length));
   s.Socket.Send(header.data(), header.size());
   std::vector<char> chunk(kTcpChunk);
   for (uint32_t left = length; left > 0;) {
+    transfer.Progress(length - left, length);
+    transfer.CheckCancel();
     int err = 0;
     const size_t want = std::min<size_t>(chunk.size(), left);
     const size_t got = file.Read(chunk.data(), want, err);
@@ -123,6 +182,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length) {
   }
   // A socket that closed on the way sends nothing and says nothing.
   if (!s.Socket.Active()) ConnectionError();
+  transfer.Progress(length, length);
 }
 
 }  // namespace
@@ -137,7 +197,7 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
   SendPacket(deviceName);
   Log("Copying " + part);
   if (IsTcp()) {
-    ReceiveTcpFile(*this, tcpFile);
+    ReceiveTcpFile(*this, tcpFile, "Copying " + part);
     return;
   }
   const int64_t expected = FetchedSize(size);
@@ -175,7 +235,7 @@ void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPat
   }
   Log("Copying " + DeviceFilePart(name));
   if (IsTcp()) {
-    SendTcpFile(*this, file, static_cast<uint32_t>(length));
+    SendTcpFile(*this, file, static_cast<uint32_t>(length), "Copying " + name);
     return;
   }
   file.Close();
@@ -222,7 +282,7 @@ void DeviceSession::CaptureScreen(const std::string& localPath) {
     ReplacingFile file;
     OpenTarget(file, localPath);
     SendCommand('S');
-    ReceiveTcpFile(*this, file);
+    ReceiveTcpFile(*this, file, "Receiving Screen");
     return;
   }
   SendCommand('S');

@@ -412,7 +412,7 @@ struct TcpRig : Rig {
   }
 };
 
-TEST(Tcp, GetStreamsTheWholeFileWithoutAStatusDialog) {
+TEST(Tcp, GetStreamsTheWholeFileUnderTheTransferDialog) {
   const Bytes content = Pattern(300 * 1024 + 7);
   Bytes request;
   TcpPeer peer([&](int fd) {
@@ -427,11 +427,41 @@ TEST(Tcp, GetStreamsTheWholeFileWithoutAStatusDialog) {
   ASSERT_NO_THROW(rig.session.GetFile("data.bin", local, 1));  // the listed size plays no part
   EXPECT_EQ(ReadWhole(local), content);
   EXPECT_EQ(request, Bytes("G\x08\0\0\0data.bin", 13));
-  EXPECT_EQ(rig.log.Count(), 0u);  // no status dialog, no worker reports
-  EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "");
+  // The dialog shows the progress (a few times a second) and closes at the end.
+  EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Copying data.bin");
+  EXPECT_EQ(rig.session.GetStatusDialog().GetResult(), StatusDialog::Result::kOk);
+  const auto entries = rig.log.Entries();
+  ASSERT_GE(entries.size(), 3u);
+  EXPECT_EQ(entries.front(), "0/300 Kbytes\r\n(0%)\r\n0 Kbyte/s");
+  EXPECT_EQ(entries[entries.size() - 2].substr(0, 20), "300/300 Kbytes\r\n(100");
+  EXPECT_EQ(entries.back(), "");
   EXPECT_EQ(rig.messages, (std::vector<std::string>{"Requesting file data.bin", "Copying data.bin"}));
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"data.bin"});
   rig.session.Connect("disconnect");
+}
+
+TEST(Tcp, CancelDuringAGetClosesTheConnectionAndKeepsTheOldFile) {
+  TcpPeer peer([](int fd) {
+    ReadN(fd, 1 + 4 + 1);
+    WriteAll(fd, FrameTcpPacket(Pattern(200 * 1024)));
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  // Cancel as the first progress shows: the device is mid-packet and cannot
+  // be told, so the connection closes.
+  rig.host.cancelWhen = [](const StatusDialog& d) { return d.ProgressMax() > 1; };
+  const std::string local = rig.dir / "f";
+  test::WriteWhole(local, "old");
+  const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
+  EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
+  EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
+  EXPECT_EQ(ReadWhole(local), "old");
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
+  EXPECT_FALSE(rig.session.IsConnected());
+  const auto entries = rig.log.Entries();
+  ASSERT_GE(entries.size(), 2u);
+  EXPECT_EQ(entries[entries.size() - 2], "Cancelled: the connection was closed. Connect again to go on");
+  EXPECT_EQ(entries.back(), "");
 }
 
 TEST(Tcp, PutStreamsTheLengthAndTheContents) {
