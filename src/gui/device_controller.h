@@ -33,8 +33,6 @@ class DeviceController : public QObject {
   bool Busy() const { return m_worker->Busy(); }
   // Tells the user that a command must wait (a beep and `refused`).
   void Refuse();
-  bool Cancel() { return m_worker->Cancel(); }
-  DeviceWorker& Worker() { return *m_worker; }
   // The session: set up before the first command, read while idle.
   DeviceSession& Session() { return m_worker->Session(); }
 
