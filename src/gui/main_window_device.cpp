@@ -29,12 +29,6 @@
 namespace corvane {
 namespace {
 
-std::vector<ListingEntry> ListingOf(DeviceSession& s, const Bytes& path) {
-  std::vector<ListingEntry> out;
-  for (const auto& e : s.GetFileList(path)) out.push_back({e->Name, static_cast<uint32_t>(e->Size), e->Kind});
-  return out;
-}
-
 Bytes ChildPath(const Bytes& parent, const Bytes& name) { return parent + "\\" + name; }
 
 }  // namespace
@@ -111,7 +105,7 @@ void MainWindow::ConnectSelectedPort() {
         s.Connect(port);
         if (disconnect || s.UpgradeMode) return;
         try {
-          *root = ListingOf(s, "\\");
+          *root = s.ListFolder("\\");
         } catch (const DeviceError& e) {
           // Without a device the listing says so (the connection check's
           // message); ports "Auto" could not open say why, and what to do.
@@ -159,7 +153,7 @@ void MainWindow::ShowFolder(QTreeWidgetItem* node) {
     return;
   }
   auto listing = std::make_shared<std::vector<ListingEntry>>();
-  const bool started = RunCommand([path, listing](DeviceSession& s) { *listing = ListingOf(s, path); },
+  const bool started = RunCommand([path, listing](DeviceSession& s) { *listing = s.ListFolder(path); },
                                   [this, path, listing] { ShowListing(path, *listing); }, true);
   if (!started) {
     // The tree goes back to the folder the list shows.
@@ -205,7 +199,7 @@ void MainWindow::RefreshFolder() {
   if (node == nullptr) return;
   const Bytes path = FolderTreeView::PathOf(node);
   auto listing = std::make_shared<std::vector<ListingEntry>>();
-  RunCommand([path, listing](DeviceSession& s) { *listing = ListingOf(s, path); },
+  RunCommand([path, listing](DeviceSession& s) { *listing = s.ListFolder(path); },
              [this, path, listing] {
                ForgetListings(path);
                if (QTreeWidgetItem* n = NodeOfPath(path))

@@ -22,6 +22,13 @@ std::string FormatProgressText(int64_t done, int64_t total, uint64_t elapsedSeco
   return text;
 }
 
+Report TextReport(ReportKind kind, std::string text) {
+  Report r;
+  r.kind = kind;
+  r.text = std::move(text);
+  return r;
+}
+
 Report ProgressReport(TransferPhase phase, int64_t done, int64_t total, uint64_t elapsedMs) {
   Report r;
   r.kind = kReportProgress;

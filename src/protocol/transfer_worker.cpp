@@ -16,11 +16,7 @@ bool TransferWorker::Run() {
 }
 
 void TransferWorker::Notify(ReportKind kind, const std::string& text) {
-  if (!m_onStatus) return;
-  Report r;
-  r.kind = kind;
-  r.text = text;
-  m_onStatus(r);
+  if (m_onStatus) m_onStatus(TextReport(kind, text));
 }
 
 void TransferWorker::Notify(const Report& report) {

@@ -301,15 +301,18 @@ void DeviceSession::ChangeDir(const Bytes& path) {
   SendPacket(line);
 }
 
-std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes& path) {
+std::vector<ListingEntry> DeviceSession::ListFolder(const Bytes& path) {
   CheckConnected();
-  std::vector<std::unique_ptr<DeviceEntry>> result;
   ChangeDir(path);
   Log("Get list of files from device");
   SendCommand('L');
   m_clock.SleepMs(300);
-  const Bytes payload = ReceivePacket(2000);
-  for (auto& e : ParseListing(payload, IsQuillon))
+  return ParseListing(ReceivePacket(2000), IsQuillon);
+}
+
+std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes& path) {
+  std::vector<std::unique_ptr<DeviceEntry>> result;
+  for (auto& e : ListFolder(path))
     result.push_back(std::make_unique<DeviceEntry>(this, std::move(e.name), e.size, e.kind));
   return result;
 }

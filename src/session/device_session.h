@@ -12,6 +12,7 @@
 #include "link/clock.h"
 #include "link/serial_port.h"
 #include "link/tcp_socket.h"
+#include "protocol/listing.h"
 #include "protocol/report.h"
 #include "session/host.h"
 #include "session/status_dialog.h"
@@ -69,6 +70,9 @@ class DeviceSession {
   Bytes ReceivePacket(uint32_t timeoutMs);
   Bytes ReceiveExact(uint32_t count);
   void ChangeDir(const Bytes& path);
+  // The entries of a folder as the device lists them.
+  std::vector<ListingEntry> ListFolder(const Bytes& path);
+  // The same as entries of the session's tree.
   std::vector<std::unique_ptr<DeviceEntry>> GetFileList(const Bytes& path);
 
   // ---- file operations ----

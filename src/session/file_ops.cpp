@@ -83,7 +83,7 @@ class TcpTransfer {
   }
   ~TcpTransfer() {
     try {
-      Notify(kReportFinished, "");
+      m_report(TextReport(kReportFinished, ""));
     } catch (...) {
       // nobody left to tell
     }
@@ -100,19 +100,12 @@ class TcpTransfer {
   }
   void CheckCancel() {
     if (!m_s.CancelFlag().load()) return;
-    Notify(kReportMessage, kTcpCancelledText);
+    m_report(TextReport(kReportMessage, kTcpCancelledText));
     m_s.Socket.Close();
     throw DeviceError(ErrorKind::kCancelled, kTcpCancelledText).MarkReported();
   }
 
  private:
-  void Notify(ReportKind kind, const std::string& text) {
-    Report r;
-    r.kind = kind;
-    r.text = text;
-    m_report(r);
-  }
-
   DeviceSession& m_s;
   ReportHandler m_report;
   TransferPhase m_phase;

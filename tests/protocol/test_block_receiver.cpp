@@ -51,13 +51,7 @@ struct RxRig {
   }
   ErrorKind failureKind = ErrorKind::kFailed;
   std::string failure;
-  void ExpectFinishedLast() const {
-    const auto lines = reports.Lines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().kind, kReportFinished);
-    EXPECT_EQ(lines.back().text, "");
-    EXPECT_EQ(reports.Count(kReportFinished), 1);
-  }
+  void ExpectFinishedLast() const { reports.ExpectFinishedLast(); }
   // Nothing but what a test put there: no partial or temporary file.
   void ExpectFolderHolds(const std::vector<std::string>& names) const { EXPECT_EQ(dir.Entries(), names); }
 };

@@ -47,14 +47,7 @@ struct TxRig {
     return ok;
   }
   ErrorKind failureKind = ErrorKind::kFailed;
-  // The last report is the only kReportFinished, with an empty text.
-  void ExpectFinishedLast() const {
-    const auto lines = reports.Lines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back().kind, kReportFinished);
-    EXPECT_EQ(lines.back().text, "");
-    EXPECT_EQ(reports.Count(kReportFinished), 1);
-  }
+  void ExpectFinishedLast() const { reports.ExpectFinishedLast(); }
 };
 
 Bytes Frame(uint8_t number, const Bytes& data, const Bytes& trailer) {

@@ -117,6 +117,14 @@ class Reports {
     return out;
   }
   int Count(int kind) const { return static_cast<int>(Texts(kind).size()); }
+  // The last report is the only kReportFinished, with an empty text.
+  void ExpectFinishedLast() const {
+    const auto lines = Lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back().kind, kReportFinished);
+    EXPECT_EQ(lines.back().text, "");
+    EXPECT_EQ(Count(kReportFinished), 1);
+  }
 
  private:
   mutable std::mutex m_mutex;
