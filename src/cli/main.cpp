@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "cli/cli_text.h"
+#include "cli/multi_device.h"
 #include "cli/terminal_host.h"
 #include "desktop/local_files.h"
 #include "link/link_error.h"
@@ -41,6 +42,7 @@ struct Options {
   std::string progress;
   bool verbose = false;
   bool yes = false;
+  std::string deviceLabel;  // one of several devices: its port, before each progress line
 };
 
 // A local file to be sent: it must be a regular file that can be read, or
@@ -74,8 +76,11 @@ void CheckWritableTarget(const std::string& target) {
 
 class Tool {
  public:
-  Tool(const Options& o, ProgressMode mode) : m_opt(o), m_host(mode, o.verbose), m_worker(m_host, m_log) {
+  // What the command prints goes to `out`, its closing note ("Saved FILE") to `note`.
+  Tool(const Options& o, ProgressMode mode, std::ostream& out = std::cout, std::ostream& note = std::cerr)
+      : m_opt(o), m_out(out), m_note(note), m_host(mode, o.verbose), m_worker(m_host, m_log) {
     m_host.assumeYes = o.yes;
+    m_host.SetDeviceLabel(o.deviceLabel);
     DeviceSession& session = m_worker.Session();
     // --tcp ADDRESS[:PORT]; the device listens on 46601.
     m_host.address = o.tcp;
@@ -106,7 +111,7 @@ class Tool {
   int Ports() {
     std::istringstream in(ListSerialPorts());
     std::string line;
-    while (std::getline(in, line)) std::cout << line << '\n';
+    while (std::getline(in, line)) m_out << line << '\n';
     return 0;
   }
 
@@ -119,9 +124,9 @@ class Tool {
       tcp = s.IsTcp();
       version = Latin1ToUtf8(s.Version);
     });
-    std::cout << "link: " << link << '\n';
-    std::cout << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
-    if (!tcp) std::cout << "version: " << version << '\n';
+    m_out << "link: " << link << '\n';
+    m_out << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
+    if (!tcp) m_out << "version: " << version << '\n';
     return 0;
   }
 
@@ -133,16 +138,16 @@ class Tool {
       list = s.GetFileList(folder);
     });
     if (json) {
-      std::cout << "[";
+      m_out << "[";
       for (size_t i = 0; i < list.size(); ++i) {
-        std::cout << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i]->Name))
+        m_out << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i]->Name))
                   << ", \"size\": " << list[i]->Size << ", \"kind\": \"" << KindWord(list[i]->Kind) << "\"}";
       }
-      std::cout << (list.empty() ? "]\n" : "\n]\n");
+      m_out << (list.empty() ? "]\n" : "\n]\n");
       return 0;
     }
     for (const auto& e : list)
-      std::cout << KindWord(e->Kind) << '\t' << e->Size << '\t' << Latin1ToUtf8(e->Name) << '\n';
+      m_out << KindWord(e->Kind) << '\t' << e->Size << '\t' << Latin1ToUtf8(e->Name) << '\n';
     return 0;
   }
 
@@ -164,7 +169,7 @@ class Tool {
       // The listing has just made the folder current on the device.
       s.GetFile(name, target, size);
     });
-    std::cerr << "Saved " << target << '\n';
+    m_note << "Saved " << target << '\n';
     return 0;
   }
 
@@ -237,7 +242,7 @@ class Tool {
       if (!ok) throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
 #endif
     }
-    std::cerr << "Saved " << file << '\n';
+    m_note << "Saved " << file << '\n';
     return 0;
   }
 
@@ -302,6 +307,8 @@ class Tool {
   }
 
   Options m_opt;
+  std::ostream& m_out;
+  std::ostream& m_note;
   LogModel m_log;
   TerminalHost m_host;
   DeviceWorker m_worker;
@@ -330,12 +337,23 @@ void ReportFailure(const DeviceError& e, const std::string& command) {
 
 int main(int argc, char** argv) {
   using namespace corvane::cli;
+  namespace fs = std::filesystem;
   Options opt;
   CLI::App app{"corvane: browse and copy the files of a Corvane Tallis or Quillon over a serial cable or TCP/IP"};
   app.set_version_flag("--version", std::string("corvane ") + CORVANE_VERSION);
   app.require_subcommand(1);
-  auto* portOpt = app.add_option("--port", opt.port, "Serial port path (default: detect the device on every port)");
-  app.add_option("--tcp", opt.tcp, "IPv4 address of a Quillon on the network, optionally :PORT (default port 46601)")->excludes(portOpt);
+  std::vector<std::string> portList;
+  bool all = false, jsonReport = false;
+  auto* portOpt = app.add_option("--port", portList,
+                                 "Serial port path (default: detect the device on every port); repeat it to run the "
+                                 "command on several devices at once")
+                      ->allow_extra_args(false);
+  auto* allOpt = app.add_flag("--all", all, "Run the command on every device \"Auto\" detection finds, all at once");
+  app.add_flag("--json", jsonReport,
+               "One JSON object per device on stdout: port, kind, status, exit_code, message, detail, result");
+  app.add_option("--tcp", opt.tcp, "IPv4 address of a Quillon on the network, optionally :PORT (default port 46601)")
+      ->excludes(portOpt)
+      ->excludes(allOpt);
   app.add_option("--kind", opt.kind, "Device kind")->check(CLI::IsMember({"tallis", "quillon"}));
   app.add_option("--baud", opt.baud, "Baud rate (default: 9600 for the Tallis, 115200 for the Quillon)")
       ->check(CLI::IsMember({"9600", "19200", "115200"}));
@@ -344,7 +362,7 @@ int main(int argc, char** argv) {
                  "How transfers report on stderr: bar, lines (one line per report), json (one JSON object per "
                  "report: kind, phase, done, total, elapsed_ms, text) or none (default: bar on a terminal, else lines)")
       ->check(CLI::IsMember({"bar", "lines", "json", "none"}));
-  app.footer(ExitCodeTable());
+  app.footer(std::string(ExitCodeTable()) + "\n" + SeveralDevicesHelp());
 
   std::string path = "\\", local, folder = "\\", newName, file;
   bool json = false;
@@ -378,23 +396,47 @@ int main(int argc, char** argv) {
     // --help and --version end here too, successfully.
     return app.exit(e) == 0 ? 0 : ExitCode(corvane::ErrorKind::kUsage);
   }
-  const ProgressMode mode = opt.progress.empty() ? (::isatty(2) ? ProgressMode::kBar : ProgressMode::kLines)
-                                                 : *ParseProgressMode(opt.progress);
+  if (portList.size() == 1) opt.port = portList.front();
+  const bool several = (all || portList.size() > 1 || jsonReport) && !*ports;
+  ProgressMode mode = opt.progress.empty() ? (::isatty(2) ? ProgressMode::kBar : ProgressMode::kLines)
+                                           : *ParseProgressMode(opt.progress);
+  if (several) mode = opt.progress.empty() ? ProgressMode::kNone : mode;
   std::string command;
   for (const auto* sub : app.get_subcommands()) command = sub->get_name();
   TerminalHost::InstallInterruptHandler();
-  try {
-    Tool tool(opt, mode);
+  // The command, on the device `tool` talks to; with several devices, get
+  // and shot write under per-device folders (localArg, fileArg).
+  const auto runCommand = [&](Tool& tool, const std::string& localArg, const std::string& fileArg, bool jsonList) {
     if (*ports) return tool.Ports();
     if (*info) return tool.Info();
-    if (*ls) return tool.Ls(path, json);
-    if (*get) return tool.Get(path, local);
+    if (*ls) return tool.Ls(path, jsonList);
+    if (*get) return tool.Get(path, localArg);
     if (*put) return tool.Put(local, folder);
     if (*rm) return tool.Rm(path);
     if (*mv) return tool.Mv(path, newName);
     if (*open) return tool.OpenEntry(path);
-    if (*shot) return tool.Shot(file);
-    if (*upgrade) return tool.Upgrade(file);
+    if (*shot) return tool.Shot(fileArg);
+    if (*upgrade) return tool.Upgrade(fileArg);
+    return 0;
+  };
+  try {
+    if (several) {
+      CheckSeveralDevicesCommand(command, mode, local);
+      for (const auto& p : portList) corvane::AddExtraSerialPort(p);
+      const std::vector<std::string> devices = all ? FindAllDevices(opt.kind == "quillon", opt.baud) : portList;
+      return RunOnSeveralDevices(devices, {jsonReport, opt.kind}, [&](const DeviceJob& job) {
+        Options one = opt;
+        one.port = one.deviceLabel = job.port;
+        Tool tool(one, mode, job.out, job.note);
+        const std::string localArg = *get ? job.LocalFolder(local) : local;
+        const std::string fileArg = *shot ? corvane::JoinLocalPath(job.LocalFolder(fs::path(file).parent_path().string()),
+                                                          fs::path(file).filename().string())
+                                          : file;
+        return runCommand(tool, localArg, fileArg, json || jsonReport);
+      });
+    }
+    Tool tool(opt, mode);
+    return runCommand(tool, local, file, json);
   } catch (const corvane::DeviceError& e) {
     ReportFailure(e, command);
     return ExitCode(e.Kind());

@@ -12,9 +12,10 @@
 namespace corvane::cli {
 namespace {
 
-std::atomic<bool> g_sigint{false};
+// Counts Ctrl-Cs; each host's watcher acts on every one it has not seen.
+std::atomic<unsigned> g_interrupts{0};
 
-void OnSigint(int) { g_sigint.store(true); }
+void OnSigint(int) { g_interrupts.fetch_add(1); }
 
 // How often the bar is redrawn and Ctrl-C is looked for.
 constexpr auto kTick = std::chrono::milliseconds(100);
@@ -117,9 +118,14 @@ void TerminalHost::Watch() {
   std::unique_lock lock(m_mutex);
   while (!m_stop) {
     m_wake.wait_for(lock, kTick);
-    if (g_sigint.exchange(false)) {
+    if (const unsigned n = g_interrupts.load(); n != m_interruptsSeen) {
+      m_interruptsSeen = n;
       lock.unlock();
       OnInterrupt();
+      lock.lock();
+    } else if (m_interrupted && !m_cancelRequested.load()) {
+      lock.unlock();
+      CancelAfterInterrupt();
       lock.lock();
     }
     PrintQueued();
@@ -128,6 +134,14 @@ void TerminalHost::Watch() {
 }
 
 void TerminalHost::OnInterrupt() {
+  if (!m_label.empty()) {
+    // One of several devices: the others may be in the middle of a file, so
+    // the program ends only once every device has stopped.
+    m_interrupted = true;
+    if (m_cancelRequested.load()) Message("Cancelling; please wait.");
+    CancelAfterInterrupt();
+    return;
+  }
   // Cancel only what can be cancelled and cleaned up; a Ctrl-C while no
   // transfer runs (connecting, listing) ends the program as
   // it would any other.
@@ -153,6 +167,14 @@ void TerminalHost::OnInterrupt() {
   std::_Exit(130);
 }
 
+void TerminalHost::CancelAfterInterrupt() {
+  const StatusDialog::State state = m_dialog ? m_dialog->Snapshot() : StatusDialog::State{};
+  if (state.shown && !m_cancelRequested.load() && m_cancel && m_cancel()) {
+    m_cancelRequested.store(true);
+    Message("Cancelling ...");
+  }
+}
+
 void TerminalHost::PrintQueued() {
   while (!m_captions.empty()) {
     if (m_mode == ProgressMode::kLines) PrintLine(DisplayText(m_captions.front()));
@@ -162,7 +184,9 @@ void TerminalHost::PrintQueued() {
     const Report r = std::move(m_reports.front());
     m_reports.pop_front();
     if (m_mode == ProgressMode::kJson) {
-      PrintLine(ReportJson(r));
+      std::string json = ReportJson(r);
+      if (!m_label.empty()) json.insert(1, "\"port\": " + JsonString(m_label) + ", ");
+      PrintLine(json, true);
       continue;
     }
     // Lines: every message and status; progress at most once a second, and
@@ -180,9 +204,10 @@ void TerminalHost::PrintQueued() {
   }
 }
 
-void TerminalHost::PrintLine(const std::string& line) {
+void TerminalHost::PrintLine(const std::string& line, bool json) {
   ClearBar();
-  std::cerr << line << '\n' << std::flush;
+  // One write per line, so that the lines of several devices never mix.
+  std::cerr << ((m_label.empty() || json ? std::string() : DisplayText(m_label) + ": ") + line + '\n') << std::flush;
 }
 
 void TerminalHost::ClearBar() {

@@ -34,6 +34,12 @@ class TerminalHost : public SessionHost {
   std::string address;     // answer to the address prompt
   bool assumeYes = false;  // answer Yes to every question
 
+  // One of several devices run at once: every line printed starts with
+  // "LABEL: " (every JSON object gets a "port" member), and Ctrl-C cancels
+  // this device's transfer, now or as soon as one starts, rather than ending
+  // the program. Set before Attach().
+  void SetDeviceLabel(const std::string& label) { m_label = label; }
+
   bool AskAddress(std::string& text) override;
   bool MessageBox(const std::string& text, const std::string& caption, Buttons buttons) override;
   void TransferDialogChanged(StatusDialog& dialog) override;
@@ -63,11 +69,16 @@ class TerminalHost : public SessionHost {
   void PrintQueued();
   void DrawBar(bool force);
   void ClearBar();
-  void PrintLine(const std::string& line);
+  // A JSON object carries the label inside, not before it.
+  void PrintLine(const std::string& line, bool json = false);
   void OnInterrupt();
+  void CancelAfterInterrupt();
 
   ProgressMode m_mode;
   bool m_verbose;
+  std::string m_label;            // empty with one device
+  unsigned m_interruptsSeen = 0;  // watcher only
+  bool m_interrupted = false;     // watcher only: Ctrl-C came (several devices)
   StatusDialog* m_dialog = nullptr;
   std::function<bool()> m_cancel;
 
