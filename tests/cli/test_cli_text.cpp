@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "cli/cli_text.h"
+#include "cli/multi_device.h"
 
 namespace corvane::cli {
 namespace {
@@ -80,6 +81,45 @@ TEST(ProgressMode, TheFourWordsAndNothingElse) {
   EXPECT_EQ(ParseProgressMode("none"), ProgressMode::kNone);
   EXPECT_FALSE(ParseProgressMode("Bar").has_value());
   EXPECT_FALSE(ParseProgressMode("").has_value());
+}
+
+TEST(SeveralDevices, TheWorstExitStatusWins) {
+  const std::vector<int> worstFirst = {130, 2, 3, 4, 1, 0};
+  for (size_t i = 0; i < worstFirst.size(); ++i)
+    for (size_t j = 0; j < worstFirst.size(); ++j) {
+      const int expected = worstFirst[std::min(i, j)];
+      EXPECT_EQ(WorseExitCode(worstFirst[i], worstFirst[j]), expected) << worstFirst[i] << " " << worstFirst[j];
+    }
+  EXPECT_EQ(WorseExitCode(0, 77), 77);  // anything unknown is a failure
+}
+
+TEST(SeveralDevices, FolderNamesOfPortsAreSafeAndUnique) {
+  EXPECT_EQ(PortTags({"/dev/ttyUSB0", "/dev/ttyUSB1"}), (std::vector<std::string>{"ttyUSB0", "ttyUSB1"}));
+  // Two ports of one name: the whole path, still one path component.
+  EXPECT_EQ(PortTags({"/tmp/a/port", "/tmp/b/port", "/dev/ttyS0"}),
+            (std::vector<std::string>{"tmp_a_port", "tmp_b_port", "ttyS0"}));
+  for (const auto& tag : PortTags({"..", "/", "bad\nname"})) {
+    EXPECT_FALSE(tag.empty());
+    EXPECT_NE(tag, "..");
+    EXPECT_EQ(tag.find_first_of("/\n"), std::string::npos) << tag;
+  }
+}
+
+TEST(SeveralDevices, ResultsBecomeJson) {
+  EXPECT_EQ(ResultJson(""), "");
+  EXPECT_EQ(ResultJson("[\n  {\"name\": \"a b\", \"size\": 1, \"kind\": \"file\"},\n  {\"name\": \"c\"}\n]\n"),
+            "[{\"name\": \"a b\", \"size\": 1, \"kind\": \"file\"},{\"name\": \"c\"}]");
+  EXPECT_EQ(ResultJson("[]\n"), "[]");
+  EXPECT_EQ(ResultJson("link: /dev/ttyUSB0\nkind: quillon\nversion: Quillon 2.1\n"),
+            "{\"link\": \"/dev/ttyUSB0\", \"kind\": \"quillon\", \"version\": \"Quillon 2.1\"}");
+  EXPECT_EQ(ResultJson("file\t5\ta.txt\ndir\t0\tsub\n"), "[\"file\\u00095\\u0009a.txt\", \"dir\\u00090\\u0009sub\"]");
+}
+
+TEST(SeveralDevices, WhatCannotRunOnSeveralIsRefused) {
+  EXPECT_THROW(CheckSeveralDevicesCommand("upgrade", ProgressMode::kNone, ""), UsageError);
+  EXPECT_THROW(CheckSeveralDevicesCommand("ls", ProgressMode::kBar, ""), UsageError);
+  EXPECT_NO_THROW(CheckSeveralDevicesCommand("put", ProgressMode::kLines, ""));
+  EXPECT_NO_THROW(CheckSeveralDevicesCommand("get", ProgressMode::kJson, "."));
 }
 
 }  // namespace
