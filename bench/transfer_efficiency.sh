@@ -10,9 +10,9 @@
 # A get is limited by the device's paced output: per 1024-byte block the line
 # carries 1028 bytes (header, data, 1-byte sum) plus the turnaround, so the
 # stop-and-wait ceiling is 1024 / (1028 + baud/10 x 0.001) of baud/10.
-# A put's blocks come from the PC, which the emulator does not pace (a
-# pseudo-terminal carries them at once); only its answers are paced, so the
-# put figure shows the sender's own overhead, not a line limit.
+# A put's blocks come from the PC; the emulator paces its input too (a block
+# is handed to the device one line time after it began to arrive), so the put
+# figure is limited by the line as well.
 #
 # Usage: bench/transfer_efficiency.sh [BUILD_DIR] [RATE:SIZE ...]
 #   default: 115200:262144 9600:24576   (about 25 s of line time each)

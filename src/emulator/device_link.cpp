@@ -34,8 +34,29 @@ size_t DevicePort::Read(uint8_t* buf, size_t n) {
     m_inner.SetReadTimeout({static_cast<uint32_t>(std::min<uint64_t>(deadline - now, 50)), 0});
     got += m_inner.Read(buf + got, n - got);
   }
-  if (got > 0) m_inputSinceWrite = true;
+  if (got > 0) {
+    m_inputSinceWrite = true;
+    PaceInput(got);
+  }
   return got;
+}
+
+void DevicePort::PaceInput(size_t count) {
+  if (m_baud == 0) return;
+  // The bytes are here at once over a pseudo-terminal; on a real line they
+  // would still be arriving. Hand them over no sooner than that: from the
+  // first byte after the line was idle, each takes 10 bits at the baud rate.
+  Clock& clock = m_inner.GetClock();
+  const uint64_t bytesPerSecond = std::max<uint64_t>(1, m_baud / 10);
+  const uint64_t now = clock.NowMs();
+  if (m_inBytes == 0 || now > m_inStartMs + m_inBytes * 1000 / bytesPerSecond) {
+    m_inStartMs = now;
+    m_inBytes = 0;
+  }
+  m_inBytes += count;
+  const uint64_t due = m_inStartMs + m_inBytes * 1000 / bytesPerSecond;
+  for (uint64_t t = clock.NowMs(); t < due && !m_stop.load(); t = clock.NowMs())
+    clock.SleepMs(static_cast<uint32_t>(std::min<uint64_t>(due - t, 50)));
 }
 
 void DevicePort::Write(const uint8_t* buf, size_t n) {

@@ -14,8 +14,10 @@ namespace corvane::emu {
 // Wraps the pseudo-terminal's port. Reads keep the caller's total deadline
 // but wait in slices of at most 50 ms, so that `stop` ends any wait at once
 // (the read then returns short, as on a time-out). With a line rate, writes
-// go out in small chunks at baud / 10 bytes per second, and the first write
-// after input has arrived waits the turnaround delay first.
+// go out in small chunks at baud / 10 bytes per second, the first write
+// after input has arrived waits the turnaround delay first, and reads hand
+// over what came no faster than the line would have carried it (a block is
+// acknowledged one line time after it began to arrive).
 class DevicePort final : public SerialPort {
  public:
   DevicePort(SerialPort& inner, const std::atomic<bool>& stop);
@@ -35,6 +37,10 @@ class DevicePort final : public SerialPort {
   uint32_t m_baud = 0;
   uint32_t m_turnaroundMs = 0;
   bool m_inputSinceWrite = false;
+  uint64_t m_inStartMs = 0;  // when the paced input now arriving began
+  uint64_t m_inBytes = 0;    // bytes handed over since then
+
+  void PaceInput(size_t count);
 };
 
 // One accepted TCP connection. Reads end at once on `stop`; a peer that

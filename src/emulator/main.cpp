@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
       ->check(CLI::IsMember({"1024", "128", "mixed"}));
   app.add_option("--start-byte", startByte, "How the device starts receiving a file: nak, crc or kermit")
       ->check(CLI::IsMember({"nak", "crc", "kermit"}));
-  app.add_option("--line-rate", lineRate, "Pace serial output: BAUD [TURNAROUND_MS]")->expected(1, 2);
+  app.add_option("--line-rate", lineRate, "Pace the serial line both ways: BAUD [TURNAROUND_MS]")->expected(1, 2);
   app.add_flag("--quiet", quiet, "Do not print the device's log");
   // Faults on request.
   app.add_option("--nak-packets", f.nakPackets, "Answer NAK to the next N packets from the PC");
