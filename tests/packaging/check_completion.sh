@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Drives the bash completion of corvane as bash would (COMP_WORDS, COMP_CWORD)
+# and checks what it offers.
+set -u
+script=${1:?usage: check_completion.sh COMPLETION_SCRIPT [DIR_OF_CORVANE]}
+[ $# -ge 2 ] && PATH="$2:$PATH"
+source "$script"
+complete -p corvane >/dev/null || { echo "no completion registered for corvane"; exit 1; }
+
+failures=0
+# offers "WORDS..." EXPECTED...: completes the last word; every EXPECTED must be offered.
+offers() {
+  local line=$1
+  shift
+  read -r -a COMP_WORDS <<<"$line"
+  [[ $line == *" " ]] && COMP_WORDS+=("")
+  COMP_CWORD=$((${#COMP_WORDS[@]} - 1))
+  COMP_LINE=$line
+  COMP_POINT=${#line}
+  COMPREPLY=()
+  _corvane
+  local want
+  for want in "$@"; do
+    if [[ " ${COMPREPLY[*]} " != *" $want "* ]]; then
+      echo "'$line': '$want' not offered (got: ${COMPREPLY[*]})"
+      failures=$((failures + 1))
+    fi
+  done
+}
+# none "WORDS...": nothing may be offered.
+none() {
+  offers "$1"
+  if ((${#COMPREPLY[@]})); then
+    echo "'$1': expected nothing, got: ${COMPREPLY[*]}"
+    failures=$((failures + 1))
+  fi
+}
+
+offers "corvane " ls get put backup restore upgrade shot ports info rm mv open
+offers "corvane --" --port --all --json --kind --baud --progress --tcp --verbose --help --version
+offers "corvane --kind " tallis quillon
+offers "corvane --kind q" quillon
+offers "corvane --baud " 9600 19200 115200
+offers "corvane --progress " bar lines json none
+offers "corvane --port /tmp/a --port /tmp/b --kind quillon p" put ports
+offers "corvane ls --" --json
+offers "corvane get -" -r
+offers "corvane upgrade -" --yes
+# Options and values are not taken for the command.
+offers "corvane --kind tallis --port /dev/null l" ls
+# Local files for put; a pseudo-terminal's link for --port.
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+touch "$dir/lesson.txt" "$dir/tty-emu"
+offers "corvane put $dir/les" "$dir/lesson.txt"
+offers "corvane --port $dir/tty" "$dir/tty-emu"
+# Device paths cannot be completed without asking the device.
+none "corvane rm x"
+none "corvane --tcp "
+((failures == 0)) && echo "bash completion: all offered"
+exit $((failures > 0))
