@@ -86,7 +86,7 @@ std::string JsonReport(const std::string& port, const std::string& kind, const s
 std::string DeviceJob::LocalFolder(const std::string& base) const {
   const std::string folder = JoinLocalPath(base.empty() ? "." : base, tag);
   std::error_code ec;
-  fs::create_directory(folder, ec);
+  fs::create_directories(folder, ec);
   if (ec || !fs::is_directory(folder))
     throw DeviceError(ErrorKind::kLocalFile,
                       "Cannot write " + folder + ": " + (ec ? ec.message() : std::string("it is not a folder")) + ".",
@@ -97,6 +97,8 @@ std::string DeviceJob::LocalFolder(const std::string& base) const {
 void CheckSeveralDevicesCommand(const std::string& command, ProgressMode mode, const std::string& local) {
   if (command == "upgrade")
     throw UsageError("upgrade works on one device at a time: give one --port (and no --all or --json)");
+  if (command == "backup")
+    throw UsageError("back up one device at a time, each into its own folder: corvane --port PORT backup DEST");
   if (mode == ProgressMode::kBar)
     throw UsageError("--progress bar shows one device; with several, give --progress lines, json or none");
   std::error_code ec;
@@ -112,9 +114,9 @@ const char* SeveralDevicesHelp() {
          "  'PORT: no-connection (exit 3): message'); with --json, one object per device.\n"
          "  Progress is off unless --progress lines or json (each line or object carries\n"
          "  the port); bar is refused. get and shot write into one sub-folder per device,\n"
-         "  named after its port: LOCAL/ttyUSB0/NAME, FOLDER/ttyUSB1/FILE. upgrade is\n"
-         "  refused. Ctrl-C cancels every transfer. The exit status is the worst of the\n"
-         "  devices', worst first: 130, 2, 3, 4, 1, 0.\n";
+         "  named after its port: LOCAL/ttyUSB0/NAME, FOLDER/ttyUSB1/FILE. upgrade and\n"
+         "  backup are refused. Ctrl-C cancels every transfer. The exit status is the\n"
+         "  worst of the devices', worst first: 130, 2, 3, 4, 1, 0.\n";
 }
 
 int WorseExitCode(int a, int b) { return Severity(b) > Severity(a) ? b : a; }

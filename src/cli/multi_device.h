@@ -27,7 +27,7 @@ struct DeviceJob {
   std::string tag;      // the port as a local folder name (unique in the run)
   std::ostream& out;    // the command's stdout, kept until the device ends
   std::ostream& note;   // its closing note ("Saved FILE"), kept likewise
-  // `base`/TAG, created when missing: where this device's files go, so that
+  // `base`/TAG, created (with `base`) when missing: where this device's files go, so that
   // several devices never write the same local file. Raises the local file
   // error when it cannot be made.
   std::string LocalFolder(const std::string& base) const;
@@ -38,8 +38,8 @@ struct DeviceJob {
 using DeviceCommand = std::function<int(const DeviceJob& job)>;
 
 // Refuses, before any device is touched, what cannot run on several
-// devices (UsageError): upgrade, a progress bar, and get into a LOCAL that is
-// not a folder.
+// devices (UsageError): upgrade, backup (each device needs its own DEST), a
+// progress bar, and get into a LOCAL that is not a folder.
 void CheckSeveralDevicesCommand(const std::string& command, ProgressMode mode, const std::string& local);
 
 // For --help: how several devices run, report and name their files.

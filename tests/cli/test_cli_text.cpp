@@ -117,6 +117,7 @@ TEST(SeveralDevices, ResultsBecomeJson) {
 
 TEST(SeveralDevices, WhatCannotRunOnSeveralIsRefused) {
   EXPECT_THROW(CheckSeveralDevicesCommand("upgrade", ProgressMode::kNone, ""), UsageError);
+  EXPECT_THROW(CheckSeveralDevicesCommand("backup", ProgressMode::kNone, ""), UsageError);  // one DEST each
   EXPECT_THROW(CheckSeveralDevicesCommand("ls", ProgressMode::kBar, ""), UsageError);
   EXPECT_NO_THROW(CheckSeveralDevicesCommand("put", ProgressMode::kLines, ""));
   EXPECT_NO_THROW(CheckSeveralDevicesCommand("get", ProgressMode::kJson, "."));
