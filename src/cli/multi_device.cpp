@@ -180,6 +180,7 @@ std::string ResultJson(const std::string& printed) {
 
 int RunOnSeveralDevices(const std::vector<std::string>& ports, const SeveralDevicesReport& report,
                         const DeviceCommand& command) {
+  if (ports.empty()) throw UsageError("no device given: give --port PATH (once for each device) or --all");
   for (size_t i = 0; i < ports.size(); ++i)
     if (std::find(ports.begin(), ports.begin() + static_cast<long>(i), ports[i]) != ports.begin() + static_cast<long>(i))
       throw UsageError("the port " + ports[i] + " is given twice; give each device once");

@@ -47,6 +47,7 @@ const char* SeveralDevicesHelp();
 
 // Runs `command` on every port at once and waits for all of them; prints each
 // device's result as it ends. Returns the worst exit status (WorseExitCode).
+// Raises UsageError, running nothing, for no port or a port given twice.
 int RunOnSeveralDevices(const std::vector<std::string>& ports, const SeveralDevicesReport& report,
                         const DeviceCommand& command);
 

@@ -374,7 +374,8 @@ TEST_F(CliProcess, WhatCannotRunOnSeveralDevicesIsRefusedWithUsage) {
            {"--port", a.Link(), "--port", other, "upgrade", "--yes", (local.Path() / "rom.bix").string()},
            {"--port", a.Link(), "--port", other, "--progress", "bar", "ls"},
            {"--port", a.Link(), "--port", a.Link(), "ls"},
-           {"--tcp", "127.0.0.1", "--all", "ls"}}) {
+           {"--tcp", "127.0.0.1", "--all", "ls"},
+           {"--json", "ls"}}) {
     ToolRun run(args);
     EXPECT_EQ(run.Status(), 2) << run.process->Err();
   }
