@@ -72,8 +72,8 @@ report() {  # direction rate size ms_size ms_empty
       printf "get at %6d baud: %8d bytes in %6d ms (fixed cost %d ms): %7.1f bytes/s = %5.1f%% of %d, %5.1f%% of the %.1f%% stop-and-wait ceiling\n",
         rate, size, ms, t0, bps, 100 * share, line, 100 * share / ceiling, 100 * ceiling
     else
-      printf "put at %6d baud: %8d bytes in %6d ms (fixed cost %d ms): %7.1f bytes/s (PC to device not paced)\n",
-        rate, size, ms, t0, bps
+      printf "put at %6d baud: %8d bytes in %6d ms (fixed cost %d ms): %7.1f bytes/s = %5.1f%% of %d (the emulator paces its input)\n",
+        rate, size, ms, t0, bps, 100 * share, line
   }'
 }
 
