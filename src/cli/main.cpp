@@ -141,7 +141,7 @@ class Tool {
       m_out << "[";
       for (size_t i = 0; i < list.size(); ++i) {
         m_out << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i]->Name))
-                  << ", \"size\": " << list[i]->Size << ", \"kind\": \"" << KindWord(list[i]->Kind) << "\"}";
+              << ", \"size\": " << list[i]->Size << ", \"kind\": \"" << KindWord(list[i]->Kind) << "\"}";
       }
       m_out << (list.empty() ? "]\n" : "\n]\n");
       return 0;
@@ -429,9 +429,10 @@ int main(int argc, char** argv) {
         one.port = one.deviceLabel = job.port;
         Tool tool(one, mode, job.out, job.note);
         const std::string localArg = *get ? job.LocalFolder(local) : local;
-        const std::string fileArg = *shot ? corvane::JoinLocalPath(job.LocalFolder(fs::path(file).parent_path().string()),
-                                                          fs::path(file).filename().string())
-                                          : file;
+        std::string fileArg = file;
+        if (*shot)
+          fileArg = corvane::JoinLocalPath(job.LocalFolder(fs::path(file).parent_path().string()),
+                                           fs::path(file).filename().string());
         return runCommand(tool, localArg, fileArg, json || jsonReport);
       });
     }

@@ -357,6 +357,14 @@ TEST_F(CliProcess, AGetFromTwoDevicesWritesOneFolderPerDevice) {
   const auto lines = LinesOf(run.process->Out());
   EXPECT_EQ(OnlyLineStarting(lines, a.Link() + ": "),
             a.Link() + ": ok: Saved " + (local.Path() / TagOf(a.Link()) / "notes.txt").string());
+  // So does a screen capture, under the folder of the file named.
+  ToolRun shot({"--kind", "quillon", "--port", a.Link(), "--port", b.Link(), "shot", (local.Path() / "screen.bmp").string()});
+  ASSERT_EQ(shot.Status(), 0) << shot.process->Out() << shot.process->Err();
+  for (const auto& port : {a.Link(), b.Link()}) {
+    const std::string bmp = ReadFile(local.Path() / TagOf(port) / "screen.bmp");
+    EXPECT_EQ(bmp.substr(0, 2), "BM") << port;
+  }
+  EXPECT_FALSE(fs::exists(local.Path() / "screen.bmp"));
   // A file as LOCAL would be written by both: refused before any device is asked.
   WriteFile(local.Path() / "one.txt", "mine");
   ToolRun refused({"--kind", "quillon", "--port", a.Link(), "--port", b.Link(), "get", "/notes.txt",
