@@ -85,13 +85,13 @@ _corvane() {
       fi
       ;;
     shot)
-      if ((args == 0)); then _corvane_files '@(bmp|png|BMP|PNG)'; fi
+      if ((args == 0)); then _corvane_files 'bmp|png'; fi
       ;;
     upgrade)
       if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--yes -y --help" -- "$cur"))
       elif ((args == 0)); then
-        _corvane_files '@(bix|BIX)'
+        _corvane_files bix
       fi
       ;;
     backup | restore)
