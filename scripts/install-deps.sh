@@ -5,7 +5,7 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       qt6-base-dev libserialport-dev libcli11-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev xvfb xauth xdotool
-      appstream desktop-file-utils groff-base)
+      appstream desktop-file-utils groff-base bash-completion)
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

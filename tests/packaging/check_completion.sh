@@ -36,26 +36,54 @@ none() {
   fi
 }
 
-offers "corvane " ls get put backup restore upgrade shot ports info rm mv open
-offers "corvane --" --port --all --json --kind --baud --progress --tcp --verbose --help --version
-offers "corvane --kind " tallis quillon
-offers "corvane --kind q" quillon
-offers "corvane --baud " 9600 19200 115200
-offers "corvane --progress " bar lines json none
-offers "corvane --port /tmp/a --port /tmp/b --kind quillon p" put ports
-offers "corvane ls --" --json
-offers "corvane get -" -r
-offers "corvane upgrade -" --yes
-# Options and values are not taken for the command.
-offers "corvane --kind tallis --port /dev/null l" ls
-# Local files for put; a pseudo-terminal's link for --port.
+# lacks "WORDS..." NAME: NAME must not be offered.
+lacks() {
+  local name=$2
+  offers "$1"
+  if [[ " ${COMPREPLY[*]} " == *" $name "* ]]; then
+    echo "'$1': '$name' offered"
+    failures=$((failures + 1))
+  fi
+}
+
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
-touch "$dir/lesson.txt" "$dir/tty-emu"
-offers "corvane put $dir/les" "$dir/lesson.txt"
-offers "corvane --port $dir/tty" "$dir/tty-emu"
-# Device paths cannot be completed without asking the device.
-none "corvane rm x"
-none "corvane --tcp "
+touch "$dir/lesson.txt" "$dir/tty-emu" "$dir/screen.bmp"
+
+checks() {
+  offers "corvane " ls get put backup restore upgrade shot ports info rm mv open
+  offers "corvane --" --port --all --json --kind --baud --progress --tcp --verbose --help --version
+  offers "corvane --kind " tallis quillon
+  offers "corvane --kind q" quillon
+  offers "corvane --baud " 9600 19200 115200
+  offers "corvane --progress " bar lines json none
+  offers "corvane --port /tmp/a --port /tmp/b --kind quillon p" put ports
+  offers "corvane ls --" --json
+  offers "corvane get -" -r
+  offers "corvane upgrade -" --yes
+  # Options and values are not taken for the command.
+  offers "corvane --kind tallis --port /dev/null l" ls
+  # Local files for put; a pseudo-terminal's link for --port.
+  offers "corvane put $dir/les" "$dir/lesson.txt"
+  offers "corvane --port $dir/tty" "$dir/tty-emu"
+  # Device paths cannot be completed without asking the device.
+  none "corvane rm x"
+  none "corvane --tcp "
+}
+
+checks
+# Again within bash-completion's framework, as an interactive shell has it.
+framework=/usr/share/bash-completion/bash_completion
+if [ -r "$framework" ]; then
+  set +u
+  source "$framework"
+  source "$script"
+  checks
+  # The framework's file completion keeps to pictures for shot.
+  offers "corvane shot $dir/" "$dir/screen.bmp"
+  lacks "corvane shot $dir/" "$dir/lesson.txt"
+else
+  echo "bash-completion is not installed: checked without its framework only"
+fi
 ((failures == 0)) && echo "bash completion: all offered"
 exit $((failures > 0))
