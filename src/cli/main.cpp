@@ -360,7 +360,8 @@ int main(int argc, char** argv) {
   app.add_flag("--verbose,-v", opt.verbose, "Print every session message");
   app.add_option("--progress", opt.progress,
                  "How transfers report on stderr: bar, lines (one line per report), json (one JSON object per "
-                 "report: kind, phase, done, total, elapsed_ms, text) or none (default: bar on a terminal, else lines)")
+                 "report: kind, phase, done, total, elapsed_ms, text) or none (default: bar on a terminal, else lines; "
+                 "none with several devices)")
       ->check(CLI::IsMember({"bar", "lines", "json", "none"}));
   app.footer(std::string(ExitCodeTable()) + "\n" + SeveralDevicesHelp());
 
