@@ -213,6 +213,8 @@ struct LostAck {
   size_t body;
 };
 
+void PrintTo(const LostAck& c, std::ostream* os) { *os << "block " << c.block << " of " << c.body << " bytes"; }
+
 class LostAckOnGet : public ::testing::TestWithParam<LostAck> {};
 
 TEST_P(LostAckOnGet, RepeatIsAcknowledgedAndTheFileIsIdentical) {
