@@ -248,6 +248,19 @@ INSTANTIATE_TEST_SUITE_P(BothKinds, LostAckOnGet,
                                            LostAck{{DeviceKind::kQuillon, Way::kPtyNak}, 5, 4100}),
                          LostAckName);
 
+TEST(Recovers, ScreenCaptureWhoseAckWasLostIsWhole) {
+  QuickPauses clock;
+  XferRig rig({DeviceKind::kQuillon, Way::kPtyNak}, {}, clock);
+  const std::string clean = rig.Local("clean.bmp");
+  ASSERT_NO_THROW(rig.session->CaptureScreen(clean));
+  rig.device->UpdateFaults([](emu::Misbehaviour& f) { f.loseAckBlock = 20; });
+  const std::string noisy = rig.Local("noisy.bmp");
+  ASSERT_NO_THROW(rig.session->CaptureScreen(noisy));
+  EXPECT_TRUE(rig.device->WaitForLog("ACK of block 20 lost (on request)", std::chrono::seconds(1)));
+  ASSERT_EQ(ReadFile(clean).size(), 38912u);
+  EXPECT_EQ(ReadFile(noisy), ReadFile(clean));
+}
+
 TEST(Recovers, DroppedAckMakesTheSenderRepeatTheBlock) {
   emu::Misbehaviour f;
   f.dropAckBlock = 2;
