@@ -134,6 +134,7 @@ class Tool {
     const Bytes folder = DevicePath(path);
     std::vector<std::unique_ptr<DeviceEntry>> list;
     Run([&](DeviceSession& s) {
+      s.CheckFolderPath(folder);
       Open(s);
       list = s.GetFileList(folder);
     });
@@ -157,6 +158,7 @@ class Tool {
     if (fs::is_directory(target)) target = JoinLocalPath(target, SafeLocalName(name));
     CheckWritableTarget(target);
     Run([&, folder = folder, name = name](DeviceSession& s) {
+      CheckNames(s, folder, {name});
       Open(s);
       int64_t size = -1;
       for (const auto& e : s.GetFileList(folder))
@@ -181,6 +183,7 @@ class Tool {
       throw UsageError("the name of '" + local + "' cannot be written in the device's 8-bit names; rename it first");
     const Bytes folder = DevicePath(deviceFolder);
     Run([&](DeviceSession& s) {
+      CheckNames(s, folder, {name});
       Open(s);
       s.ChangeDir(folder);
       s.PutFile(name, local);
@@ -191,6 +194,7 @@ class Tool {
   int Rm(const std::string& devicePath) {
     const auto [folder, name] = SplitDevicePath(devicePath);
     Run([&, folder = folder, name = name](DeviceSession& s) {
+      CheckNames(s, folder, {name});
       Open(s);
       s.ChangeDir(folder);
       s.DeleteItem(name);
@@ -204,6 +208,7 @@ class Tool {
     if (!Utf8ToLatin1(newName, latin1) || latin1.empty() || latin1.find_first_of("\\/") != std::string::npos)
       throw UsageError("'" + newName + "' is not a valid device name (8-bit characters, no slash)");
     Run([&, folder = folder, name = name](DeviceSession& s) {
+      CheckNames(s, folder, {name, latin1});
       Open(s);
       s.ChangeDir(folder);
       s.RenameItem(name, latin1);
@@ -214,6 +219,7 @@ class Tool {
   int OpenEntry(const std::string& devicePath) {
     const auto [folder, name] = SplitDevicePath(devicePath);
     Run([&, folder = folder, name = name](DeviceSession& s) {
+      CheckNames(s, folder, {name});
       Open(s);
       s.ChangeDir(folder);
       s.OpenItem(name);
@@ -286,6 +292,13 @@ class Tool {
       throw;
     }
     m_host.EndOperation();
+  }
+
+  // Names the device could not take are refused before anything is sent,
+  // the connection's own bytes included.
+  static void CheckNames(const DeviceSession& s, const Bytes& folder, std::initializer_list<Bytes> names) {
+    s.CheckFolderPath(folder);
+    for (const Bytes& name : names) s.CheckEntryName(name);
   }
 
   // On the device thread: connects as the options say, or raises why not.

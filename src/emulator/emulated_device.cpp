@@ -34,6 +34,8 @@ namespace {
 constexpr size_t kMaxPcPacket = 0xFFFF;              // the 16-bit length field
 constexpr uint32_t kMaxTcpCommandPacket = 1u << 20;  // names and command lines only
 constexpr uint32_t kIdleSliceMs = 100;
+// How long the device waits for the PC's answer to a block it sent.
+constexpr uint32_t kBlockAnswerMs = 5000;
 
 std::string Printable(const Bytes& b) {
   std::string s;
@@ -457,7 +459,7 @@ Misbehaviour EmulatedDevice::Session::TakeTransferFaults() {
   Misbehaviour taken;
   m_dev.UpdateFaults([&](Misbehaviour& f) {
     taken = f;
-    f.corruptBlock = f.repeatBlock = f.cancelAtBlock = f.silentAtBlock = f.dropAckBlock = f.nakBlocks = 0;
+    f.corruptBlock = f.repeatBlock = f.loseAckBlock = f.cancelAtBlock = f.silentAtBlock = f.dropAckBlock = f.nakBlocks = 0;
     f.closeAfterBytes = 0;
   });
   return taken;
@@ -663,6 +665,7 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
     return false;
   }
   uint8_t data[1024];
+  bool ackLost = false;
   for (uint32_t number = 1;; ++number) {
     const BlockSize mode = m_dev.m_options.blockSize;
     const size_t n = (mode == BlockSize::k128 || (mode == BlockSize::kMixed && number % 2 == 0)) ? 128 : 1024;
@@ -681,6 +684,8 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
     }
     const Bytes block = BuildBlock(static_cast<uint8_t>(number & 0xFF), data, n, kind);
     // Ten refusals, or three silences in a row (the PC has gone), end it.
+    // Any answer but ACK or CAN (a NAK, a garbled byte, none within the
+    // answer time) makes the block go again.
     bool acked = false;
     int silences = 0;
     for (int tries = 1; tries <= 10 && silences < 3 && !Stopping(); ++tries) {
@@ -690,7 +695,14 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
         Log("Block " + std::to_string(number) + " sent damaged (on request)");
       }
       Write(out);
-      const int reply = ReadByte(5000);
+      int reply = ReadByte(kBlockAnswerMs);
+      if (reply == ACK && !ackLost && faults.loseAckBlock == static_cast<int>(number)) {
+        // The line ate the ACK: the device waits for an answer as if none had
+        // come, and sends the block again after whatever ends that wait.
+        ackLost = true;
+        Log("ACK of block " + std::to_string(number) + " lost (on request)");
+        reply = ReadByte(kBlockAnswerMs);
+      }
       silences = reply < 0 ? silences + 1 : 0;
       if (reply == ACK) {
         acked = true;
@@ -709,7 +721,7 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
       // As a sender that missed the ACK would: the same block once more.
       Log("Block " + std::to_string(number) + " sent again (on request)");
       Write(block);
-      ReadByte(5000);
+      ReadByte(kBlockAnswerMs);
     }
   }
   for (int tries = 1; tries <= 10 && !Stopping(); ++tries) {

@@ -32,6 +32,7 @@ struct Misbehaviour {
   bool cutListing = false;     // cut the last record of the next listing short
   int corruptBlock = 0;        // sending: damage the trailer of block k (once)
   int repeatBlock = 0;         // sending: send block k a second time after its ACK
+  int loseAckBlock = 0;        // sending: ignore the PC's ACK of block k (once), as if noise had eaten it
   int cancelAtBlock = 0;       // sending: CAN instead of block k; receiving: CAN as the answer to block k
   int silentAtBlock = 0;       // both ways: say nothing more from block k on; the transfer is abandoned
   int dropAckBlock = 0;        // receiving: do not acknowledge block k the first time

@@ -58,6 +58,8 @@ int main(int argc, char** argv) {
   app.add_flag("--cut-listing", f.cutListing, "Cut the last record of the next listing short");
   app.add_option("--corrupt-block", f.corruptBlock, "Damage block K of the next file sent");
   app.add_option("--repeat-block", f.repeatBlock, "Send block K of the next file twice");
+  app.add_option("--lose-ack", f.loseAckBlock,
+                 "Lose the PC's ACK of block K of the next file sent: wait for an answer, then send block K again");
   app.add_option("--cancel-at-block", f.cancelAtBlock, "Cancel the next transfer at block K");
   app.add_option("--silent-at-block", f.silentAtBlock, "Go silent at block K of the next transfer");
   app.add_option("--drop-ack", f.dropAckBlock, "Do not acknowledge block K of the next file received");

@@ -218,6 +218,8 @@ void MainWindow::DeleteSelected() {
   const Bytes path = m_currentPath;
   RunCommand(
       [path, selected](DeviceSession& s) {
+        // Every name is checked before the first command goes out.
+        for (const auto& e : selected) s.CheckEntryName(e.name);
         s.ChangeDir(path);
         for (const auto& e : selected) s.DeleteItem(e.name);
       },
@@ -245,6 +247,8 @@ void MainWindow::RenameRow(int row, const QString& newText) {
   const Bytes path = m_currentPath;
   RunCommand(
       [path, oldName, newName](DeviceSession& s) {
+        s.CheckEntryName(oldName);
+        s.CheckEntryName(newName);
         s.ChangeDir(path);
         s.RenameItem(oldName, newName);
       },
@@ -261,6 +265,7 @@ void MainWindow::OpenEntry(int row) {
   const Bytes path = m_currentPath;
   RunCommand(
       [path, name](DeviceSession& s) {
+        s.CheckEntryName(name);
         s.ChangeDir(path);
         s.OpenItem(name);
       },

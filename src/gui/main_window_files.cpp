@@ -100,6 +100,7 @@ void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
   }
   RunCommand(
       [folder, names, locals](DeviceSession& s) {
+        for (const Bytes& name : names) s.CheckEntryName(name);
         s.ChangeDir(folder);
         for (size_t i = 0; i < names.size(); ++i) s.PutFile(names[i], locals[i]);
       },
@@ -159,6 +160,7 @@ void MainWindow::FetchDownloads(bool useCache, Done then) {
   const Bytes path = m_currentPath;
   RunCommand(
       [path, names, locals, sizes](DeviceSession& s) {
+        for (const Bytes& name : names) s.CheckEntryName(name);
         s.ChangeDir(path);
         for (size_t i = 0; i < names.size(); ++i) {
           try {

@@ -24,22 +24,29 @@ BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHan
 
 void BlockReceiver::WriteByte(uint8_t b) { WriteAll(m_link, &b, 1); }
 
-bool BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
+BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
   if (m_startTick == 0) m_startTick = GetClock().NowMs();
   NotifyProgress(TransferPhase::kReceiving, m_received, m_expected, m_startTick);
 
   m_block.assign(n + 3, '\0');
   const size_t got = static_cast<size_t>(ReadInto(m_link, m_block));
   const uint8_t number = static_cast<uint8_t>(m_counter & 0xFF);
+  const uint8_t previous = static_cast<uint8_t>((m_counter - 1) & 0xFF);
   const auto* bytes = reinterpret_cast<const uint8_t*>(m_block.data());
-  const bool whole = got == n + 3;
-  if (!whole || bytes[0] != number || bytes[1] != static_cast<uint8_t>(255 - number) ||
-      bytes[n + 2] != PacketChecksum(bytes + 2, n)) {
+  const bool sound = got == n + 3 && bytes[1] == static_cast<uint8_t>(255 - bytes[0]) &&
+                     bytes[n + 2] == PacketChecksum(bytes + 2, n);
+  if (sound && m_counter > 1 && bytes[0] == previous) {
+    // The block accepted last, sent again: our ACK of it was lost on the
+    // line. Its data is here already; the ACK tells the device to go on.
+    WriteByte(ACK);
+    return BlockOutcome::kRepeat;
+  }
+  if (!sound || bytes[0] != number) {
     if (Terminated()) ConnectionError();
     Notify(kReportMessage, kConnectionErrorText);
     DrainInput(m_link, {kReadTimeoutMs, 0});
     WriteByte(NAK);
-    return false;
+    return BlockOutcome::kRefused;
   }
 
   // Bytes past the expected length are the padding of the last block.
@@ -51,7 +58,7 @@ bool BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
   }
   m_received += static_cast<int64_t>(keep);
   WriteByte(ACK);
-  return true;
+  return BlockOutcome::kAccepted;
 }
 
 void BlockReceiver::Execute() {
@@ -72,7 +79,8 @@ void BlockReceiver::Execute() {
         if (Terminated()) ConnectionError();
         const uint8_t b = ReadByte(m_link).value_or(0);
         if (b == SOH || b == STX) {
-          if (ReceiveBlock(file, b == SOH ? 128 : 1024)) break;
+          // A refused block or a repeat of the previous one: this block is still to come.
+          if (ReceiveBlock(file, b == SOH ? 128 : 1024) == BlockOutcome::kAccepted) break;
           continue;
         }
         if (b == EOT) {

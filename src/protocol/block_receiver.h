@@ -1,6 +1,8 @@
 #pragma once
 // The receiver of a block transfer: one file from the device, in 128- and
 // 1024-byte blocks with the 8-bit sum, cut to the length the caller expects.
+// A sound repeat of the block accepted last (the device missed our ACK) is
+// acknowledged again and its data dropped.
 #include <cstdint>
 #include <string>
 
@@ -31,9 +33,13 @@ class BlockReceiver final : public TransferWorker {
   void Execute() override;
 
  private:
-  // Reads one block of n data bytes after its header byte; true when it was
-  // accepted (and written), false when it was refused (NAK sent).
-  bool ReceiveBlock(ReplacingFile& file, size_t n);
+  enum class BlockOutcome {
+    kAccepted,  // the expected block: written, ACK sent
+    kRepeat,    // a sound copy of the block accepted last: ACK sent, data dropped
+    kRefused,   // damaged, short or misnumbered: NAK sent
+  };
+  // Reads one block of n data bytes after its header byte.
+  BlockOutcome ReceiveBlock(ReplacingFile& file, size_t n);
   void WriteByte(uint8_t b);
   // The failure path: the message, four CAN bytes, a pause.
   void Fail(const std::string& message, ErrorKind kind);

@@ -284,7 +284,75 @@ Bytes DeviceFilePart(const Bytes& name) {
   return slash == Bytes::npos ? name : name.substr(slash + 1);
 }
 
+namespace {
+
+// The name as the message shows it: control bytes as \xNN.
+std::string ShownName(const Bytes& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c >= 0x20 && c != 0x7F) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    static const char kHex[] = "0123456789ABCDEF";
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 0x0F];
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string RefusedNameMessage(const Bytes& name, bool quillon) {
+  std::string reason;
+  if (quillon) {
+    if (name.find('\0') == Bytes::npos) return {};
+    return "The Quillon cannot take the name \"" + ShownName(name) +
+           "\": it contains a NUL byte, which would end the name on the device. Nothing was sent to the "
+           "device; choose another name";
+  }
+  if (name.empty()) {
+    reason = "it is empty";
+  } else if (name.size() > kMaxTallisNameLength) {
+    reason = "it is longer than " + std::to_string(kMaxTallisNameLength) + " characters";
+  } else {
+    for (unsigned char c : name) {
+      if (c == '\'') reason = "it contains a quote (')";
+      else if (c == ' ') reason = "it contains a blank";
+      else if (c < 0x20 || c == 0x7F) reason = "it contains a control character";
+      if (!reason.empty()) break;
+    }
+  }
+  if (reason.empty()) return {};
+  return "The Tallis cannot take the name \"" + ShownName(name) + "\": " + reason +
+         ". Names go to the Tallis inside its command lines, so a name must have 1 to " +
+         std::to_string(kMaxTallisNameLength) +
+         " characters and no quote, blank or control character. Nothing was sent to the device; choose another name";
+}
+
+void DeviceSession::CheckEntryName(const Bytes& name) const {
+  if (std::string message = RefusedNameMessage(name, IsQuillon); !message.empty())
+    throw DeviceError(ErrorKind::kUsage, message);
+}
+
+void DeviceSession::CheckFolderPath(const Bytes& path) const {
+  if (IsQuillon) {
+    CheckEntryName(path);
+    return;
+  }
+  // Each folder name between the backslashes goes into the "HOME" line.
+  size_t pos = 0;
+  while (pos < path.size()) {
+    size_t end = path.find('\\', pos);
+    if (end == Bytes::npos) end = path.size();
+    if (end > pos) CheckEntryName(path.substr(pos, end - pos));
+    pos = end + 1;
+  }
+}
+
 void DeviceSession::ChangeDir(const Bytes& path) {
+  CheckFolderPath(path);
   CheckConnected();
   const Bytes p = NormaliseDevicePath(path);
   Log("Change current dir to " + p);

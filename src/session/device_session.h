@@ -69,6 +69,13 @@ class DeviceSession {
   void SendPacket(const Bytes& payload);
   Bytes ReceivePacket(uint32_t timeoutMs);
   Bytes ReceiveExact(uint32_t count);
+  // Raises DeviceError (kUsage, with RefusedNameMessage) when the name cannot
+  // be sent to the device as one name; sends nothing. Every operation that
+  // names an entry checks its names so; a caller that sends something first
+  // (a change of folder) checks them itself before that.
+  void CheckEntryName(const Bytes& name) const;
+  // The same for each folder name of a device path.
+  void CheckFolderPath(const Bytes& path) const;
   void ChangeDir(const Bytes& path);
   // The entries of a folder as the device lists them.
   std::vector<ListingEntry> ListFolder(const Bytes& path);
@@ -115,6 +122,15 @@ class DeviceSession {
 
 // Collapses runs of backslashes and appends one: "\\\\dir" -> "\\dir\\".
 Bytes NormaliseDevicePath(const Bytes& path);
+// The longest Tallis name: a listing gives a name's length in one byte.
+inline constexpr size_t kMaxTallisNameLength = 255;
+// Why `name` cannot be sent to a device of the kind, as a message that says
+// what to do; empty when it can. A Tallis name goes between quotes into a
+// command line of the device's stack language ("'NAME' PURGE"), a folder name
+// unquoted into "HOME a b ": it must have 1 to 255 bytes and no quote, blank
+// or control byte, or the line would not carry it as one name. A Quillon name
+// goes in a packet, which a NUL would cut short.
+std::string RefusedNameMessage(const Bytes& name, bool quillon);
 // The text after the last backslash (the file part of a device name).
 Bytes DeviceFilePart(const Bytes& name);
 

@@ -181,6 +181,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length, const std::
 }  // namespace
 
 void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPath, int64_t size) {
+  CheckEntryName(deviceName);
   CheckConnected();
   const Bytes part = DeviceFilePart(deviceName);
   ReplacingFile tcpFile;
@@ -206,6 +207,7 @@ int64_t DeviceSession::FetchedSize(int64_t size) const {
 
 void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {
   const Bytes name = IsQuillon ? DeviceNameForDriver(deviceName, localPath) : deviceName;
+  CheckEntryName(name);
   CheckConnected();
   // The local file is opened before anything is sent, so that a missing file
   // leaves the device untouched.
@@ -237,6 +239,7 @@ void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPat
 }
 
 void DeviceSession::DeleteItem(const Bytes& name) {
+  CheckEntryName(name);
   CheckConnected();
   if (IsQuillon) {
     SendCommand('D');
@@ -249,6 +252,8 @@ void DeviceSession::DeleteItem(const Bytes& name) {
 }
 
 void DeviceSession::RenameItem(const Bytes& oldName, const Bytes& newName) {
+  CheckEntryName(oldName);
+  CheckEntryName(newName);
   CheckConnected();
   if (IsQuillon) {
     SendCommand('r');
@@ -263,6 +268,7 @@ void DeviceSession::RenameItem(const Bytes& oldName, const Bytes& newName) {
 }
 
 void DeviceSession::OpenItem(const Bytes& name) {
+  CheckEntryName(name);
   CheckConnected();
   SendCommand('o');
   SendPacket(name);

@@ -70,9 +70,9 @@ std::string ReadFile(const fs::path& p) {
 // its own folder; its log (stdout) is kept.
 class Emulator {
  public:
-  explicit Emulator(std::vector<std::string> extra = {}) : m_link((m_dir.Path() / "port").string()) {
-    std::vector<std::string> argv = {EmulatorPath(), "--kind", "quillon", "--root", Root().string(),
-                                     "--pty", m_link};
+  explicit Emulator(std::vector<std::string> extra = {}, const std::string& kind = "quillon")
+      : m_link((m_dir.Path() / "port").string()) {
+    std::vector<std::string> argv = {EmulatorPath(), "--kind", kind, "--root", Root().string(), "--pty", m_link};
     argv.insert(argv.end(), extra.begin(), extra.end());
     fs::create_directory(Root());
     m_process = std::make_unique<ChildProcess>(argv);
@@ -123,6 +123,26 @@ std::vector<std::string> Quillon(const Emulator& emu, std::vector<std::string> a
   std::vector<std::string> all = {"--kind", "quillon", "--port", emu.Link()};
   all.insert(all.end(), args.begin(), args.end());
   return all;
+}
+
+std::vector<std::string> Tallis(const Emulator& emu, std::vector<std::string> args) {
+  std::vector<std::string> all = {"--kind", "tallis", "--port", emu.Link()};
+  all.insert(all.end(), args.begin(), args.end());
+  return all;
+}
+
+// A Tallis object as the emulator keeps it: "CVOBJ", the body's length
+// (4 bytes, least significant first), the body.
+std::string TallisObject(const std::string& body) {
+  std::string o = "CVOBJ";
+  for (int i = 0; i < 4; ++i) o += static_cast<char>((body.size() >> (8 * i)) & 0xFF);
+  return o + body;
+}
+
+size_t Occurrences(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
 }
 
 class CliProcess : public ::testing::Test {
@@ -207,6 +227,54 @@ TEST_F(CliProcess, CtrlCDuringAGetExitsWith130AndKeepsTheOldFile) {
   EXPECT_NE(run.process->Err().find("Cancelled; nothing was kept."), std::string::npos) << run.process->Err();
   EXPECT_EQ(ReadFile(target), "the old copy");
   EXPECT_EQ(local.Entries(), std::vector<std::string>{"big.bin"});
+}
+
+TEST_F(CliProcess, TallisNamesThatWouldRunAsCommandsAreRefusedWithNothingSent) {
+  Emulator emu({}, "tallis");
+  WriteFile(emu.Root() / "A", TallisObject("alpha"));
+  WriteFile(emu.Root() / "Y", TallisObject("why"));
+  const std::vector<std::vector<std::string>> refused = {
+      {"rm", "/X' PURGE 'Y"},
+      {"mv", "/A", "X' PURGE 'Y"},
+      {"mv", "/A", "two words"},
+      {"open", "/Y'"},
+      {"ls", "/'Y' PURGE"},
+  };
+  for (const auto& args : refused) {
+    ToolRun run(Tallis(emu, args));
+    EXPECT_EQ(run.Status(), 2) << run.process->Err();
+    EXPECT_NE(run.process->Err().find("corvane: The Tallis cannot take the name"), std::string::npos)
+        << run.process->Err();
+    EXPECT_NE(run.process->Err().find("Nothing was sent to the device"), std::string::npos) << run.process->Err();
+  }
+  ToolRun quote(Tallis(emu, {"rm", "/X' PURGE 'Y"}));
+  EXPECT_EQ(quote.Status(), 2);
+  EXPECT_NE(quote.process->Err().find("\"X' PURGE 'Y\": it contains a quote (')."), std::string::npos)
+      << quote.process->Err();
+  // A name it can take still works.
+  ToolRun rm(Tallis(emu, {"rm", "/A"}));
+  EXPECT_EQ(rm.Status(), 0) << rm.process->Err();
+  const std::string log = emu.Stop();
+  // Only the good rm reached the device: one connection, one command line.
+  EXPECT_EQ(Occurrences(log, "Version asked"), 1u) << log;
+  EXPECT_EQ(Occurrences(log, "PURGE"), 0u) << log;
+  EXPECT_EQ(Occurrences(log, "Command line"), 0u) << log;
+  EXPECT_FALSE(fs::exists(emu.Root() / "A"));
+  EXPECT_EQ(ReadFile(emu.Root() / "Y"), TallisObject("why"));
+}
+
+TEST_F(CliProcess, AGetWhoseAckTheLineLostSucceedsWithIdenticalBytes) {
+  for (const std::string kind : {"tallis", "quillon"}) {
+    SCOPED_TRACE(kind);
+    Emulator emu({"--lose-ack", "2", "--quiet"}, kind);
+    const std::string body = RandomBytes(20000, 4);
+    const std::string stored = kind == "tallis" ? TallisObject(body) : body;
+    WriteFile(emu.Root() / "noisy", stored);
+    const fs::path target = local.Path() / ("noisy." + kind);
+    ToolRun run({"--kind", kind, "--port", emu.Link(), "--progress", "lines", "get", "/noisy", target.string()});
+    EXPECT_EQ(run.Status(), 0) << run.process->Err();
+    EXPECT_EQ(ReadFile(target), stored);
+  }
 }
 
 // The number after "\"key\": " in a JSON line, or -1.

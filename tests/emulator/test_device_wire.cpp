@@ -378,6 +378,51 @@ TEST_F(DeviceWire, TallisPutCutsThePaddingByTheObjectHeader) {
   EXPECT_EQ(ReadAll(m_root / "RAW").size(), 1024u);
 }
 
+// The device's sender as a real one: a garbled answer byte, or an ACK the
+// line ate, makes the block go again.
+TEST_F(DeviceWire, SenderResendsOnAGarbledAnswerAndAfterALostAck) {
+  WriteAll(m_root / "f", Pattern(3000));
+  EmulatedDevice& dev = Start(DeviceKind::kTallis);
+
+  // Block 2 is answered with an ACK that lost a bit on the way (0x86).
+  RequestFile("f");
+  bool garbled = false;
+  auto blocks = m_pc->ReceiveBlocks(NAK, [&](const Block& b) -> uint8_t {
+    if (b.number != 2 || garbled) return ACK;
+    garbled = true;
+    return ACK | 0x80;
+  });
+  ASSERT_EQ(blocks.size(), 4u);  // 1, 2, 2 again, 3
+  EXPECT_EQ(blocks[2].number, 2);
+  EXPECT_EQ(blocks[2].data, blocks[1].data);
+  EXPECT_EQ(blocks[3].number, 3);
+  ASSERT_TRUE(dev.WaitForLog("Sent f", std::chrono::seconds(3)));
+
+  // The ACK of block 1 is lost: the device hears nothing and, once its wait
+  // for an answer is over, sends block 1 again; the next ACK lets it go on.
+  dev.UpdateFaults([](Misbehaviour& f) { f.loseAckBlock = 1; });
+  RequestFile("f");
+  m_pc->Raw(Bytes(1, static_cast<char>(NAK)));
+  ASSERT_EQ(m_pc->Byte(), STX);
+  const Block first = m_pc->ReadBlock(STX, ckSum8);
+  ASSERT_TRUE(first.trailerOk);
+  m_pc->Raw(Bytes(1, static_cast<char>(ACK)));
+  const auto acked = std::chrono::steady_clock::now();
+  ASSERT_EQ(m_pc->Byte(8000), STX);
+  const auto waited = std::chrono::steady_clock::now() - acked;
+  EXPECT_GE(waited, std::chrono::milliseconds(4000));  // not at once: after its time-out
+  const Block again = m_pc->ReadBlock(STX, ckSum8);
+  EXPECT_EQ(again.number, 1);
+  EXPECT_EQ(again.data, first.data);
+  m_pc->Raw(Bytes(1, static_cast<char>(ACK)));
+  ASSERT_EQ(m_pc->Byte(), STX);
+  EXPECT_EQ(m_pc->ReadBlock(STX, ckSum8).number, 2);
+  EXPECT_EQ(dev.Faults().loseAckBlock, 0);  // used up
+  m_pc->Raw(Bytes(1, static_cast<char>(CAN)));
+  m_pc->Drain();
+  ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(10)));
+}
+
 TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
   const Bytes file = Pattern(3000);
   EmulatedDevice& dev = Start(DeviceKind::kQuillon);

@@ -340,6 +340,46 @@ class TestMainWindow : public QObject {
     QCOMPARE(ListNames(*w), QStringList({QStringLiteral("n\u00e9w.txt")}));
   }
 
+  void tallisNamesItsCommandLinesCannotCarryAreRefusedWithNothingSent() {
+    Device device(emu::DeviceKind::kTallis);
+    WriteBytes(device.Root() / "A", "alpha");
+    WriteBytes(device.Root() / "Y", "why");
+    WriteBytes(device.Root() / "two words", "blank");  // the emulator lists it; a Tallis could not
+    auto w = Open(&device, false);
+    QVERIFY(w);
+    QCOMPARE(ListNames(*w), QStringList({"A", "Y", "two words"}));
+    device.Emu().ClearRecords();
+
+    // A rename that would purge Y: the error box says why, the device hears nothing.
+    QVERIFY(Await(*w, [&] { w->RenameRow(0, QStringLiteral("X' PURGE 'Y")); }));
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QCOMPARE(m_sandbox->boxes[0].kind, MessageKind::kError);
+    QVERIFY2(m_sandbox->boxes[0].text.contains(QStringLiteral("\"X' PURGE 'Y\": it contains a quote (')")),
+             qPrintable(m_sandbox->boxes[0].text));
+    QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("Nothing was sent to the device")));
+    QVERIFY(device.Emu().Commands().empty());
+    QCOMPARE(ListNames(*w), QStringList({"A", "Y", "two words"}));
+    QVERIFY(!w->RefreshPending());
+
+    // Deleting an entry whose name has a blank: refused before the folder is even made current.
+    Select(*w, {"Y", "two words"});
+    QVERIFY(Await(*w, [&] { w->DeleteSelected(); }));
+    QCOMPARE(m_sandbox->boxes.size(), size_t{2});
+    QVERIFY2(m_sandbox->boxes[1].text.contains(QStringLiteral("\"two words\": it contains a blank")),
+             qPrintable(m_sandbox->boxes[1].text));
+    QVERIFY(device.Emu().Commands().empty());
+    QVERIFY(fs::exists(device.Root() / "Y"));
+
+    // A name it can take still goes.
+    QVERIFY(Await(*w, [&] { w->RenameRow(0, QStringLiteral("B")); }));
+    QCOMPARE(m_sandbox->boxes.size(), size_t{2});
+    const auto lines = device.PacketsOf('E');
+    QVERIFY(!lines.empty());
+    QCOMPARE(lines.back(), std::vector<Bytes>({"'A' DUP RCL SWAP PURGE'B' STO"}));
+    QCOMPARE(ReadBytes(device.Root() / "B"), std::string("alpha"));
+    QVERIFY(fs::exists(device.Root() / "Y"));
+  }
+
   void editingACaptionRenamesAndTheDeleteKeyEditsText() {
     Device device(emu::DeviceKind::kQuillon);
     WriteBytes(device.Root() / "draft.txt", "text");

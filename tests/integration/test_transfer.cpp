@@ -5,6 +5,7 @@
 // listing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -193,7 +194,7 @@ TEST(Recovers, CorruptedBlockIsRefusedAndSentAgain) {
   EXPECT_EQ(std::count(entries.begin(), entries.end(), std::string(kConnectionErrorText)), 1);
 }
 
-TEST(Recovers, RepeatedBlockIsRefusedAndTheTransferGoesOn) {
+TEST(Recovers, RepeatedBlockIsDroppedAndTheTransferGoesOn) {
   emu::Misbehaviour f;
   f.repeatBlock = 2;
   XferRig rig(kQuillonPty1024, f);
@@ -201,6 +202,63 @@ TEST(Recovers, RepeatedBlockIsRefusedAndTheTransferGoesOn) {
   WriteFile(rig.OnDevice("r.bin"), content);
   ASSERT_NO_THROW(rig.session->GetFile("r.bin", rig.Local("r.bin"), 5000));
   EXPECT_EQ(ReadFile(rig.Local("r.bin")), content);
+}
+
+// The line eats the PC's ACK of one block: the device, which saw no answer,
+// sends that block again. The PC acknowledges the repeat and drops its data,
+// so the get succeeds with the device's bytes and nothing twice.
+struct LostAck {
+  Setup setup;
+  int block;
+  size_t body;
+};
+
+void PrintTo(const LostAck& c, std::ostream* os) { *os << "block " << c.block << " of " << c.body << " bytes"; }
+
+class LostAckOnGet : public ::testing::TestWithParam<LostAck> {};
+
+TEST_P(LostAckOnGet, RepeatIsAcknowledgedAndTheFileIsIdentical) {
+  const LostAck c = GetParam();
+  emu::Misbehaviour f;
+  f.loseAckBlock = c.block;
+  QuickPauses clock;
+  XferRig rig(c.setup, f, clock);
+  const Bytes onDevice = rig.DeviceFile(c.body, 11);
+  WriteFile(rig.OnDevice("lost"), onDevice);
+  const auto listed = rig.Find("lost");
+  ASSERT_TRUE(listed.has_value());
+  ASSERT_NO_THROW(rig.session->GetFile("lost", rig.Local("lost"), listed->size));
+  EXPECT_EQ(ReadFile(rig.Local("lost")), onDevice);
+  ASSERT_TRUE(rig.device->WaitForLog("Sent lost", std::chrono::seconds(5)));
+  const auto lines = rig.device->LogLines();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "ACK of block " + std::to_string(c.block) + " lost (on request)"), 1);
+  EXPECT_EQ(rig.LocalEntries(), std::vector<std::string>{"lost"});
+}
+
+std::string LostAckName(const ::testing::TestParamInfo<LostAck>& info) {
+  return SetupName({info.param.setup, info.index}) + "Block" + std::to_string(info.param.block);
+}
+
+// 1024-byte blocks, 128-byte blocks and the two sizes alternating; the first
+// block, one in the middle and the last.
+INSTANTIATE_TEST_SUITE_P(BothKinds, LostAckOnGet,
+                         ::testing::Values(LostAck{{DeviceKind::kTallis, Way::kPtyNak}, 1, 3000},
+                                           LostAck{{DeviceKind::kQuillon, Way::kPtyCrc}, 3, 1000},
+                                           LostAck{{DeviceKind::kTallis, Way::kPtyKermit}, 2, 2500},
+                                           LostAck{{DeviceKind::kQuillon, Way::kPtyNak}, 5, 4100}),
+                         LostAckName);
+
+TEST(Recovers, ScreenCaptureWhoseAckWasLostIsWhole) {
+  QuickPauses clock;
+  XferRig rig({DeviceKind::kQuillon, Way::kPtyNak}, {}, clock);
+  const std::string clean = rig.Local("clean.bmp");
+  ASSERT_NO_THROW(rig.session->CaptureScreen(clean));
+  rig.device->UpdateFaults([](emu::Misbehaviour& f) { f.loseAckBlock = 20; });
+  const std::string noisy = rig.Local("noisy.bmp");
+  ASSERT_NO_THROW(rig.session->CaptureScreen(noisy));
+  EXPECT_TRUE(rig.device->WaitForLog("ACK of block 20 lost (on request)", std::chrono::seconds(1)));
+  ASSERT_EQ(ReadFile(clean).size(), 38912u);
+  EXPECT_EQ(ReadFile(noisy), ReadFile(clean));
 }
 
 TEST(Recovers, DroppedAckMakesTheSenderRepeatTheBlock) {

@@ -195,7 +195,7 @@ TEST(ReceiverRefuses, DamagedBlocksAreRefusedAndTakenAgain) {
       {"short", [](const Bytes& f, const std::vector<Bytes>&) { return f.substr(0, 700); }},
       {"bad number", [](const Bytes& f, const std::vector<Bytes>&) { Bytes d = f; d[1] = 9; d[2] = static_cast<char>(246); return d; }},
       {"bad complement", [](const Bytes& f, const std::vector<Bytes>&) { Bytes d = f; d[2] ^= 0x10; return d; }},
-      {"repeated block", [](const Bytes&, const std::vector<Bytes>& all) { return all[1]; }},
+      {"block before the previous", [](const Bytes&, const std::vector<Bytes>& all) { return all[0]; }},
       {"trailing noise", [](const Bytes& f, const std::vector<Bytes>&) { return f.substr(0, 3) + "noise"; }},
   };
   for (const auto& damage : damages) {
@@ -211,6 +211,93 @@ TEST(ReceiverRefuses, DamagedBlocksAreRefusedAndTakenAgain) {
     EXPECT_EQ(ReadWhole(rig.path), content);
     EXPECT_EQ(rig.peer.naks, 3);  // the start and one per damaged copy
     EXPECT_EQ(rig.reports.Texts(kReportMessage), (std::vector<std::string>{kConnErr, kConnErr}));
+  }
+}
+
+// ---- a repeat of the block accepted last: our ACK was lost on the line ----
+
+// A device sends a frame four times at most, then falls silent, as a real
+// one gives up: a receiver that keeps refusing fails rather than looping.
+Bytes GiveUpAfterFourSendings(size_t, int attempt, const Bytes& frame) { return attempt < 4 ? frame : Bytes(); }
+
+TEST(ReceiverRepeats, RepeatOfThePreviousBlockIsAcknowledgedAndDropped) {
+  struct Case {
+    const char* name;
+    size_t blockSize;
+    size_t length;
+    size_t repeated;  // index of the frame sent twice
+  };
+  const Case cases[] = {
+      {"first 1024-byte block", 1024, 3000, 0},
+      {"middle 1024-byte block", 1024, 4000, 1},
+      {"last 128-byte block", 128, 1000, 7},
+      {"block 255 before the counter wraps", 128, 260 * 128, 254},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    RxRig rig;
+    const Bytes content = Pattern(c.length);
+    rig.peer.SetFile(content, c.blockSize);
+    // The copy carries other data under a good sum: the first copy is the one kept.
+    const Bytes& first = rig.peer.frames[c.repeated];
+    Bytes other(first.size() - 4, 'X');
+    const Bytes copy = test::DeviceBlock(static_cast<uint8_t>(first[1]), other);
+    rig.peer.frames.insert(rig.peer.frames.begin() + static_cast<long>(c.repeated) + 1, copy);
+    const size_t blocks = rig.peer.frames.size() - 2;  // without the copy and the EOT
+    rig.peer.Alter = GiveUpAfterFourSendings;
+    ASSERT_TRUE(rig.Run(static_cast<int64_t>(c.length)));
+    EXPECT_EQ(ReadWhole(rig.path), content);
+    // The start NAK, then an ACK for every frame: each block, the copy, the EOT.
+    EXPECT_EQ(rig.port.Written(), Bytes(1, static_cast<char>(NAK)) + Bytes(blocks + 2, static_cast<char>(ACK)));
+    EXPECT_TRUE(rig.peer.finished);
+    EXPECT_EQ(rig.reports.Count(kReportMessage), 0);
+    EXPECT_EQ(rig.reports.Progress().back().position, static_cast<int64_t>(c.length));
+    rig.ExpectFolderHolds({"got.bin"});
+  }
+}
+
+TEST(ReceiverRepeats, LostAckMakesTheDeviceResendAfterTheReceiversTimeOut) {
+  // The device never hears the ACK of block 2: it waits, the PC's header
+  // read times out and it asks with NAK, the device sends block 2 again.
+  RxRig rig;
+  const Bytes content = Pattern(4000);
+  rig.peer.SetFile(content);
+  bool lost = false;
+  rig.peer.IgnoreAck = [&](size_t index) {
+    if (index != 1 || lost) return false;
+    lost = true;
+    return true;
+  };
+  rig.peer.Alter = GiveUpAfterFourSendings;
+  ASSERT_TRUE(rig.Run(4000));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+  EXPECT_EQ(rig.port.Written(), "\x15\x06\x06\x15\x06\x06\x06\x06");
+  // The time-out is said once; the repeat itself is no error.
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{kConnErr});
+}
+
+TEST(ReceiverRepeats, OnlyThePreviousNumberCountsAsARepeat) {
+  // Block 0 before block 1 is not a repeat (nothing was accepted yet), nor is
+  // block 1 while block 3 is expected: both are refused and nothing of them
+  // is written.
+  struct Case {
+    const char* name;
+    size_t at;
+    uint8_t number;
+  };
+  for (const Case& c : {Case{"block 0 first", 0, 0}, Case{"block 1 instead of 3", 2, 1}}) {
+    SCOPED_TRACE(c.name);
+    RxRig rig;
+    const Bytes content = Pattern(4000);
+    rig.peer.SetFile(content);
+    const Bytes stray = test::DeviceBlock(c.number, Bytes(1024, 'S'));
+    rig.peer.Alter = [&](size_t index, int attempt, const Bytes& frame) {
+      return index == c.at && attempt == 0 ? stray : frame;
+    };
+    ASSERT_TRUE(rig.Run(4000));
+    EXPECT_EQ(ReadWhole(rig.path), content);
+    EXPECT_EQ(rig.peer.naks, 2);  // the start and the refusal
+    EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{kConnErr});
   }
 }
 

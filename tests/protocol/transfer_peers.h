@@ -145,6 +145,9 @@ class SenderPeer {
   std::function<Bytes(size_t index, int attempt, const Bytes& frame)> Alter;
   // Called for every byte the PC writes, before the peer acts on it.
   std::function<void(uint8_t)> OnByte;
+  // True to lose the PC's ACK of frame `index` as noise would: the peer stays
+  // at that frame and sends it again at the PC's next NAK.
+  std::function<bool(size_t index)> IgnoreAck;
 
   size_t index = 0;
   int attempt = 0;
@@ -187,6 +190,7 @@ class SenderPeer {
       Send(p);
     } else if (b == ACK) {
       ++acks;
+      if (IgnoreAck && IgnoreAck(index)) return;
       if (index + 1 == frames.size()) {
         finished = true;
         index = frames.size();

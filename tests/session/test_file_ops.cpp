@@ -341,6 +341,76 @@ TEST(Commands, OpenIsTheSameForBothKinds) {
   }
 }
 
+// ---- names the device could not take as one name ----
+
+TEST(Names, TallisNamesThatItsCommandLinesCannotCarryAreRefusedBeforeAnythingIsSent) {
+  const std::vector<Bytes> refused = {"X' PURGE 'Y", "'", "A B", Bytes("A\nB"), Bytes("A\0B", 3), "A\x7F", "",
+                                      Bytes(256, 'N')};
+  for (const Bytes& bad : refused) {
+    SCOPED_TRACE(bad);
+    Rig rig(false);
+    const std::string local = rig.dir / "f";
+    test::WriteWhole(local, "x");
+    std::vector<std::function<void()>> operations = {
+        [&] { rig.session.DeleteItem(bad); },
+        [&] { rig.session.RenameItem("A", bad); },
+        [&] { rig.session.RenameItem(bad, "A"); },
+        [&] { rig.session.OpenItem(bad); },
+        [&] { rig.session.GetFile(bad, local, 1); },
+        [&] { rig.session.PutFile(bad, local); },
+    };
+    if (!bad.empty()) {  // in a path, an empty folder name is a doubled backslash
+      operations.push_back([&] { rig.session.ChangeDir("\\" + bad + "\\sub"); });
+      operations.push_back([&] { rig.session.ListFolder("\\docs\\" + bad); });
+    }
+    for (const auto& operation : operations) {
+      const auto raised = test::Catch(operation);
+      EXPECT_TRUE(raised.raised);
+      EXPECT_EQ(raised.kind, ErrorKind::kUsage);
+      EXPECT_NE(raised.what.find("Nothing was sent to the device; choose another name"), std::string::npos) << raised.what;
+    }
+    EXPECT_EQ(rig.port->Written(), "");
+    EXPECT_EQ(ReadWhole(local), "x");
+  }
+  // The message says which name and why.
+  Rig rig(false);
+  EXPECT_EQ(What([&] { rig.session.DeleteItem("X' PURGE 'Y"); }),
+            "The Tallis cannot take the name \"X' PURGE 'Y\": it contains a quote ('). Names go to the Tallis inside "
+            "its command lines, so a name must have 1 to 255 characters and no quote, blank or control character. "
+            "Nothing was sent to the device; choose another name");
+  EXPECT_NE(What([&] { rig.session.RenameItem("A", "B\r\n"); }).find("\"B\\x0D\\x0A\": it contains a control character."),
+            std::string::npos);
+  EXPECT_EQ(rig.port->Written(), "");
+}
+
+TEST(Names, TallisNamesAListingCanGiveStillGo) {
+  Rig rig(false);
+  const Bytes longest(255, 'L');
+  rig.session.DeleteItem("caf\xE9");
+  rig.session.RenameItem(longest, "\xA7x.y");
+  rig.session.ChangeDir("\\DIR1\\DIR2");
+  EXPECT_EQ(rig.device->packets, (std::vector<Bytes>{"'caf\xE9' PURGE", "'" + longest + "' DUP RCL SWAP PURGE'\xA7x.y' STO",
+                                                      "HOME  DIR1 DIR2 "}));
+}
+
+TEST(Names, QuillonRefusesANulAndTakesEveryOtherByte) {
+  Rig rig(true);
+  const Bytes withNul("a\0b", 3);
+  for (const auto& operation : std::vector<std::function<void()>>{
+           [&] { rig.session.DeleteItem(withNul); }, [&] { rig.session.RenameItem("a", withNul); },
+           [&] { rig.session.RenameItem(withNul, "a"); }, [&] { rig.session.OpenItem(withNul); },
+           [&] { rig.session.ChangeDir(withNul); }}) {
+    const auto raised = test::Catch(operation);
+    EXPECT_EQ(raised.kind, ErrorKind::kUsage);
+    EXPECT_EQ(raised.what, "The Quillon cannot take the name \"a\\x00b\": it contains a NUL byte, which would end the "
+                           "name on the device. Nothing was sent to the device; choose another name");
+  }
+  EXPECT_EQ(rig.port->Written(), "");
+  // Quotes and blanks travel in packets as they are.
+  rig.session.RenameItem("it's", "my file");
+  EXPECT_EQ(rig.device->packets, (std::vector<Bytes>{"it's", "my file"}));
+}
+
 TEST(Commands, NothingIsSentWithoutADevice) {
   for (bool quillon : {true, false}) {
     Rig rig(quillon, false);
