@@ -29,7 +29,8 @@ DeviceController::~DeviceController() {
     m_closing = true;
   }
   m_handedOver.notify_all();
-  m_worker->Cancel();
+  // Nobody sends the device another command: no pause for one.
+  m_worker->ProgramEnding();
   m_worker.reset();
 }
 
