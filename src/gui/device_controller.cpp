@@ -63,6 +63,11 @@ bool DeviceController::Run(DeviceWorker::Operation op, Done done) {
   return true;
 }
 
+bool DeviceController::WindingDown() const {
+  // The transfer dialog's model is thread-safe: it may be read while the command runs.
+  return Busy() && m_worker->Session().GetStatusDialog().GetResult() == StatusDialog::Result::kCancel;
+}
+
 void DeviceController::Refuse() {
   QApplication::beep();
   emit refused(MessageText(kDeviceBusyText));

@@ -52,7 +52,7 @@ void CancelSignal::Raise() {
 
 void CancelSignal::Reset() {
   std::lock_guard lock(m_mutex);
-  if (m_ending.load() || !m_raised.load()) return;
+  if (!m_raised.load()) return;
   Drain(m_wakeFd);
   m_raised.store(false);
 }

@@ -23,8 +23,7 @@ class CancelSignal {
 
   // Raises the flag and wakes every wait on WakeFd().
   void Raise();
-  // Lowers the flag (a new transfer begins). Once the program is ending the
-  // flag stays up.
+  // Lowers the flag (a new transfer begins). Ending stays as it is.
   void Reset();
   bool Raised() const { return m_raised.load(); }
   // The flag itself, for a transfer that polls it.
