@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -21,7 +22,7 @@ class SystemClock final : public Clock {
     const uint64_t deadline = NowMs() + ms;
     for (uint64_t now = NowMs(); now < deadline; now = NowMs()) {
       pollfd p{wakeFd, POLLIN, 0};
-      const int r = ::poll(&p, 1, static_cast<int>(deadline - now));
+      const int r = ::poll(&p, 1, static_cast<int>(std::min<uint64_t>(deadline - now, 60000)));
       if (r > 0) return;  // woken
       if (r < 0 && errno != EINTR) {
         SleepMs(static_cast<uint32_t>(deadline - now));

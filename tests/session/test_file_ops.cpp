@@ -505,6 +505,33 @@ TEST(Tcp, CancelDuringAGetClosesTheConnectionAndKeepsTheOldFile) {
   EXPECT_EQ(entries.back(), "");
 }
 
+TEST(Tcp, CancelWhileTheDeviceIsSilentMidFileEndsTheWaitAtOnce) {
+  test::Gate progressShown;
+  DeviceSession* session = nullptr;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1 + 4 + 1);
+    // The length and a little of the file, then silence: the PC waits for
+    // the rest (up to the socket's 15 s) when Cancel comes from another thread.
+    WriteAll(fd, FrameTcpPacket(Pattern(200 * 1024)).substr(0, 4 + 1000));
+    progressShown.Wait();
+    session->RequestCancel();
+    ReadN(fd, 1);  // until the PC closes the connection
+  });
+  TcpRig rig(peer.port);
+  session = &rig.session;
+  rig.host.onDialogChange = [&](StatusDialog& d) {
+    if (d.ProgressMax() > 1) progressShown.Open();
+  };
+  const std::string local = rig.dir / "f";
+  test::WriteWhole(local, "old");
+  const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
+  EXPECT_EQ(raised.kind, ErrorKind::kCancelled);  // not the receive's time-out
+  EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
+  EXPECT_EQ(ReadWhole(local), "old");
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
+  EXPECT_FALSE(rig.session.IsConnected());
+}
+
 TEST(Tcp, PutStreamsTheLengthAndTheContents) {
   const Bytes content = Pattern(200 * 1024 + 3);
   Bytes request, body;
