@@ -101,7 +101,9 @@ class Tool {
       if (m_opt.verbose) m_host.Message(text);
     };
     if (!o.port.empty()) AddExtraSerialPort(o.port);
-    m_host.Attach(session.GetStatusDialog(), [this] { return m_worker.Cancel(); });
+    // Ctrl-C cancels, and the program ends after the transfer: no pause for
+    // a next command.
+    m_host.Attach(session.GetStatusDialog(), [this] { return m_worker.CancelBeforeExit(); });
   }
   // The watcher goes before the worker and its session.
   ~Tool() { m_host.Detach(); }

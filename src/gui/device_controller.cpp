@@ -29,7 +29,8 @@ DeviceController::~DeviceController() {
     m_closing = true;
   }
   m_handedOver.notify_all();
-  m_worker->Cancel();
+  // Nobody sends the device another command: no pause for one.
+  m_worker->ProgramEnding();
   m_worker.reset();
 }
 
@@ -60,6 +61,11 @@ bool DeviceController::Run(DeviceWorker::Operation op, Done done) {
   emit busyChanged(true);
   m_worker->Submit(std::move(op), finish);
   return true;
+}
+
+bool DeviceController::WindingDown() const {
+  // The transfer dialog's model is thread-safe: it may be read while the command runs.
+  return Busy() && m_worker->Session().GetStatusDialog().GetResult() == StatusDialog::Result::kCancel;
 }
 
 void DeviceController::Refuse() {

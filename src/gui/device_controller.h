@@ -33,6 +33,12 @@ class DeviceController : public QObject {
   bool Busy() const { return m_worker->Busy(); }
   // Tells the user that a command must wait (a beep and `refused`).
   void Refuse();
+  // True while the running command is a transfer the user has cancelled,
+  // which only winds down (its cancel bytes, its pauses).
+  bool WindingDown() const;
+  // The window is closing: no command follows, so the pauses kept for the
+  // device's next command end now.
+  void ProgramEnding() { m_worker->ProgramEnding(); }
   // The session: set up before the first command, read while idle.
   DeviceSession& Session() { return m_worker->Session(); }
 

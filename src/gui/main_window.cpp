@@ -106,6 +106,9 @@ void MainWindow::SetUpDevice() {
   connect(m_device, &DeviceController::busyChanged, this, [this](bool busy) { ShowBusy(busy && m_panelWanted); });
   connect(m_device, &DeviceController::refused, this, &MainWindow::ShowStatus);
   connect(m_device, &DeviceController::finished, this, &MainWindow::commandDone);
+  connect(m_device, &DeviceController::finished, this, [this] {
+    if (m_closeWhenIdle) close();
+  });
   DeviceSession& session = m_device->Session();
   if (m_options.listPorts) session.ListPorts = m_options.listPorts;
   session.IsQuillon = m_options.quillon;

@@ -254,6 +254,7 @@ class MainWindow : public QMainWindow {
   ViewStyle m_style = ViewStyle::kDetails;
   Bytes m_currentPath;
   bool m_connected = false;
+  bool m_closeWhenIdle = false;  // closed while a cancelled transfer wound down
   bool m_panelWanted = false;
   bool m_treeGuard = false;
   int m_dragsStarted = 0;

@@ -327,6 +327,14 @@ void MainWindow::StopDeviceServer() {
 // --------------------------------------------------------------- closing --
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (m_device->WindingDown()) {
+    // A cancelled transfer only sends its cancel bytes and pauses for a next
+    // command that will not come: cut that short and close once it has ended.
+    event->ignore();
+    m_closeWhenIdle = true;
+    m_device->ProgramEnding();
+    return;
+  }
   if (m_device->Busy()) {
     event->ignore();
     m_device->Refuse();

@@ -7,6 +7,12 @@
 // rest of the buffer is zero: a time-out is never an error. Writes have a
 // deadline of 10 ms per byte + 100 ms; a write that cannot finish by then
 // (the device holds it up by flow control) raises the connection error.
+//
+// A port may be bound to a CancelSignal (SetCancel). While it is raised, a
+// read returns at once with what it has (nothing when it was raised before
+// the read began), as if its deadline had passed, and a write that would have
+// to wait raises the connection error instead; bytes that can go out at once
+// still go (the cancel bytes of a transfer that was cancelled).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -17,6 +23,8 @@
 #include "link/clock.h"
 
 namespace corvane {
+
+class CancelSignal;
 
 // Total read time-out: baseMs + perByteMs x the number of bytes requested.
 struct ReadTimeout {
@@ -40,6 +48,10 @@ class SerialPort {
   virtual Clock& GetClock() = 0;
   // The path the port was opened by (for messages).
   virtual std::string Name() const = 0;
+  // Binds the port's waits to `cancel` (none: unbound). Called on the thread
+  // that uses the port. A port that cannot be woken ignores it and keeps its
+  // deadlines.
+  virtual void SetCancel(const CancelSignal* cancel) { (void)cancel; }
 };
 
 // Opens a serial device by its exact path: 8N1, raw, the given speed; with

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/cancel_signal.h"
 #include "link/link_error.h"
 
 namespace corvane {
@@ -71,6 +72,15 @@ void TcpSocket::Open() {
   if (OnConnect) OnConnect();
 }
 
+bool TcpSocket::Cancelled() const { return m_cancel != nullptr && m_cancel->Raised(); }
+
+int TcpSocket::Wait(short events) const {
+  pollfd p[2] = {{m_fd, events, 0}, {m_cancel != nullptr ? m_cancel->WakeFd() : -1, POLLIN, 0}};
+  const int r = ::poll(p, m_cancel != nullptr ? 2 : 1, static_cast<int>(TimeoutMs));
+  if (r > 0 && p[0].revents == 0) return 0;
+  return r;
+}
+
 void TcpSocket::Send(const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0 && m_fd >= 0) {
@@ -82,9 +92,9 @@ void TcpSocket::Send(const void* data, size_t n) {
     }
     if (w < 0 && errno == EINTR) continue;
     if (w < 0 && errno == EAGAIN) {
-      pollfd pf{m_fd, POLLOUT, 0};
-      const int r = ::poll(&pf, 1, static_cast<int>(TimeoutMs));
-      if (r == 0) Fail("send", ETIMEDOUT);
+      if (Cancelled()) return;
+      const int r = Wait(POLLOUT);
+      if (r == 0 && !Cancelled()) Fail("send", ETIMEDOUT);
       continue;
     }
     Fail("send", errno);
@@ -102,9 +112,9 @@ size_t TcpSocket::Receive(void* data, size_t n) {
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN) Fail("recv", errno);
-    pollfd pf{m_fd, POLLIN, 0};
-    const int pr = ::poll(&pf, 1, static_cast<int>(TimeoutMs));
-    if (pr == 0) Fail("recv", ETIMEDOUT);
+    if (Cancelled()) return 0;
+    const int pr = Wait(POLLIN);
+    if (pr == 0 && !Cancelled()) Fail("recv", ETIMEDOUT);
     if (pr < 0 && errno != EINTR) Fail("recv", errno);
   }
 }

@@ -9,6 +9,8 @@
 
 namespace corvane {
 
+class CancelSignal;
+
 inline constexpr uint16_t kDevicePort = 46601;
 
 class TcpSocket {
@@ -38,16 +40,26 @@ class TcpSocket {
 
   // Sends all bytes. On a closed socket nothing is sent and no error raised.
   // A failure closes the socket and raises "<reason> (<errno>), on API 'send'".
+  // Once a bound cancel is raised, bytes that cannot go out at once are not
+  // waited for: Send returns with them unsent (the caller looks at the cancel).
   void Send(const void* data, size_t n);
   void SendText(const Bytes& text) { Send(text.data(), text.size()); }
   // Blocks until at least one byte is there; returns how many were stored (at
-  // most n). Returns 0 when not connected or the peer closed the connection.
+  // most n). Returns 0 when not connected, when the peer closed the
+  // connection, or when a bound cancel was raised while it waited.
   size_t Receive(void* data, size_t n);
+  // Binds the waits of Send and Receive to `cancel` (none: unbound).
+  void SetCancel(const CancelSignal* cancel) { m_cancel = cancel; }
 
  private:
   [[noreturn]] void Fail(const char* api, int err);
   void CloseQuietly();
+  bool Cancelled() const;
+  // poll() on the socket for `events` and on the cancel's wake descriptor;
+  // 0 on time-out, and also when only the cancel woke it.
+  int Wait(short events) const;
   int m_fd = -1;
+  const CancelSignal* m_cancel = nullptr;
 };
 
 }  // namespace corvane

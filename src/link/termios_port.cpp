@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "link/cancel_signal.h"
 #include "link/link_error.h"
 
 namespace corvane {
@@ -105,8 +106,18 @@ TermiosPort::~TermiosPort() {
 
 void TermiosPort::SetReadTimeout(ReadTimeout timeout) { m_readTimeout = timeout; }
 
+bool TermiosPort::Cancelled() const { return m_cancel != nullptr && m_cancel->Raised(); }
+
+int TermiosPort::Wait(short events, int64_t timeoutMs) const {
+  pollfd p[2] = {{m_fd, events, 0}, {m_cancel != nullptr ? m_cancel->WakeFd() : -1, POLLIN, 0}};
+  const int r = ::poll(p, m_cancel != nullptr ? 2 : 1, static_cast<int>(std::min<int64_t>(timeoutMs, 1000)));
+  if (r > 0 && p[0].revents == 0) return 0;  // only the cancel woke it: the caller looks at the flag
+  if (r > 0 && (p[0].revents & POLLHUP) && !(p[0].revents & events)) return -2;
+  return r;
+}
+
 size_t TermiosPort::Read(uint8_t* buf, size_t n) {
-  if (n == 0) return 0;
+  if (n == 0 || Cancelled()) return 0;
   const uint64_t deadline = m_clock.NowMs() + m_readTimeout.baseMs + uint64_t{m_readTimeout.perByteMs} * n;
   size_t got = 0;
   while (got < n) {
@@ -115,6 +126,7 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
       got += static_cast<size_t>(r);
       continue;
     }
+    if (Cancelled()) break;
     if (r < 0 && errno != EAGAIN && errno != EINTR) {
       // The other end of a pseudo-terminal has gone: treat as a quiet line.
       if (errno == EIO) {
@@ -128,10 +140,9 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
     if (r == 0 && !::isatty(m_fd)) break;  // end of a pipe or file
     const int64_t left = RemainingMs(m_clock, deadline);
     if (left <= 0) break;
-    pollfd p{m_fd, POLLIN, 0};
-    const int pr = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000)));
-    if (pr < 0 && errno != EINTR) ConnectionError();
-    if (pr > 0 && (p.revents & POLLHUP) && !(p.revents & POLLIN)) {
+    const int pr = Wait(POLLIN, left);
+    if (pr == -1 && errno != EINTR) ConnectionError();
+    if (pr == -2) {
       // Hang-up with nothing to read: wait out the deadline without spinning.
       m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
     }
@@ -154,6 +165,7 @@ void TermiosPort::Write(const uint8_t* buf, size_t n) {
     if (!OutputReady()) {
       // Held up by the device past the deadline: the bytes did not go out.
       if (left <= 0) ConnectionError("The device held up the output (flow control) for " + m_name + ".");
+      if (Cancelled()) ConnectionError();
       m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 10)));
       continue;
     }
@@ -164,8 +176,9 @@ void TermiosPort::Write(const uint8_t* buf, size_t n) {
     }
     if (w < 0 && errno != EAGAIN && errno != EINTR) ConnectionError();
     if (left <= 0) ConnectionError("Writing to " + m_name + " timed out.");
-    pollfd p{m_fd, POLLOUT, 0};
-    if (::poll(&p, 1, static_cast<int>(std::min<int64_t>(left, 1000))) < 0 && errno != EINTR) ConnectionError();
+    // Bytes that cannot go out now are not waited for once cancelled.
+    if (Cancelled()) ConnectionError();
+    if (Wait(POLLOUT, left) == -1 && errno != EINTR) ConnectionError();
   }
 }
 

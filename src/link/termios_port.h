@@ -21,10 +21,14 @@ class TermiosPort final : public SerialPort {
   void Purge() override;
   Clock& GetClock() override { return m_clock; }
   std::string Name() const override { return m_name; }
+  void SetCancel(const CancelSignal* cancel) override { m_cancel = cancel; }
   int Fd() const { return m_fd; }
 
  private:
   bool OutputReady() const;
+  bool Cancelled() const;
+  // poll() on the port for `events` and on the cancel's wake descriptor.
+  int Wait(short events, int64_t timeoutMs) const;
 
   int m_fd;
   std::string m_name;
@@ -32,6 +36,7 @@ class TermiosPort final : public SerialPort {
   bool m_handshake;
   Clock& m_clock;
   ReadTimeout m_readTimeout;
+  const CancelSignal* m_cancel = nullptr;
 };
 
 // termios speed constant for a baud rate, or 0 when it is not one we offer.

@@ -103,10 +103,12 @@ class DeviceSession {
   void LogAppend(const std::string& line);
   // Shows the transfer dialog, reset, for the transfer that starts now.
   void BeginStatus(const std::string& caption, bool cancelVisible);
-  // The transfer dialog's Cancel: stops the running transfer at its next
-  // read. Safe from any thread.
-  bool RequestCancel() { return m_statusDialog.RequestCancel(); }
+  // The transfer dialog's Cancel: stops the running transfer at once (its
+  // wait on the link wakes). Safe from any thread. `programEnding`: see
+  // StatusDialog::RequestCancel.
+  bool RequestCancel(bool programEnding = false) { return m_statusDialog.RequestCancel(programEnding); }
   const std::atomic<bool>& CancelFlag() const { return m_statusDialog.CancelFlag(); }
+  const CancelSignal& Cancel() const { return m_statusDialog.Cancel(); }
 
  private:
   void AutoDetect();

@@ -95,4 +95,8 @@ bool DeviceWorker::Busy() const {
 
 bool DeviceWorker::Cancel() { return m_session->RequestCancel(); }
 
+bool DeviceWorker::CancelBeforeExit() { return m_session->RequestCancel(true); }
+
+void DeviceWorker::ProgramEnding() { m_session->GetStatusDialog().ProgramEnding(); }
+
 }  // namespace corvane

@@ -62,6 +62,13 @@ class DeviceWorker {
   // The transfer dialog's Cancel for the running transfer (refused while
   // the transfer does not allow it); safe from any thread.
   bool Cancel();
+  // Cancel, for a program that ends once the transfer has (Ctrl-C): when it
+  // is accepted, the pauses for the device's next command are skipped.
+  bool CancelBeforeExit();
+  // The program is ending (its window closes): the pauses for the device's
+  // next command are skipped from now on, and a transfer that may be
+  // cancelled is. Safe from any thread.
+  void ProgramEnding();
   // The session, for setting it up before the first operation and for
   // reading it while no operation runs.
   DeviceSession& Session() { return *m_session; }

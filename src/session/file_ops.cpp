@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "link/cancel_signal.h"
 #include "link/link_error.h"
 #include "protocol/local_file.h"
 #include "protocol/progress.h"
@@ -50,38 +51,47 @@ Bytes DeviceNameForDriver(const Bytes& deviceName, const std::string& localPath)
   return deviceName;
 }
 
-// The pause after a transfer, kept also when an error passes.
+// The pause after a transfer, which gives the device time before its next
+// command; kept also when an error passes, skipped when the program is
+// ending (nobody will send that command).
 class PauseOnExit {
  public:
-  PauseOnExit(Clock& clock, uint32_t ms) : m_clock(clock), m_ms(ms) {}
-  ~PauseOnExit() { m_clock.SleepMs(m_ms); }
+  PauseOnExit(DeviceSession& s, uint32_t ms) : m_s(s), m_ms(ms) {}
+  ~PauseOnExit() { m_s.Cancel().Pause(m_s.GetClock(), m_ms); }
   PauseOnExit(const PauseOnExit&) = delete;
   PauseOnExit& operator=(const PauseOnExit&) = delete;
 
  private:
-  Clock& m_clock;
+  DeviceSession& m_s;
   uint32_t m_ms;
 };
 
-// Runs a transfer under the transfer dialog, whose Cancel stops it. A failure
-// was reported in the dialog and the log by the transfer itself.
+// Runs a transfer on the serial port under the transfer dialog. Its Cancel
+// wakes the transfer's wait on the port at once; the transfer then sends its
+// cancel bytes and fails. Its pauses end early when the program is ending. A
+// failure was reported in the dialog and the log by the transfer itself.
 template <class Worker, class... Args>
 void RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args) {
   s.BeginStatus(caption, true);
-  Worker worker(std::forward<Args>(args)..., &s.CancelFlag());
+  CancelBinding<SerialPort> wake(s.Handle(), s.Cancel());
+  PauseEndingClock clock(s.GetClock(), s.Cancel());
+  Worker worker(s.Handle(), std::forward<Args>(args)..., clock, &s.CancelFlag());
   if (!worker.Run()) throw DeviceError(worker.FailureKind(), worker.FailureMessage()).MarkReported();
 }
 
 // A TCP/IP transfer under the transfer dialog: its progress as the chunks
-// go (a few times a second), and Cancel between chunks. The device is in the
-// middle of one packet then and cannot be told, so the connection is closed.
+// go (a few times a second), and Cancel, which also wakes a wait on the
+// socket. The device is in the middle of one packet then and cannot be told,
+// so the connection is closed.
 class TcpTransfer {
  public:
   TcpTransfer(DeviceSession& s, const std::string& caption, TransferPhase phase)
       : m_s(s), m_report(s.ThreadMessage()), m_phase(phase), m_start(s.GetClock().NowMs()) {
     s.BeginStatus(caption, true);
+    s.Socket.SetCancel(&s.Cancel());
   }
   ~TcpTransfer() {
+    m_s.Socket.SetCancel(nullptr);
     try {
       m_report(TextReport(kReportFinished, ""));
     } catch (...) {
@@ -127,7 +137,10 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& ca
   uint8_t size[4];
   for (size_t got = 0; got < 4;) {
     const size_t r = s.Socket.Receive(size + got, 4 - got);
-    if (r == 0) ConnectionError();
+    if (r == 0) {
+      transfer.CheckCancel();  // woken by Cancel
+      ConnectionError();
+    }
     got += r;
   }
   const uint32_t length = ReadLe32(reinterpret_cast<const char*>(size));
@@ -142,7 +155,10 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& ca
     transfer.Progress(length - left, length);
     transfer.CheckCancel();
     const size_t r = s.Socket.Receive(chunk.data(), std::min<size_t>(chunk.size(), left));
-    if (r == 0) ConnectionError();  // the device closed the connection mid-file
+    if (r == 0) {
+      transfer.CheckCancel();  // woken by Cancel
+      ConnectionError();       // the device closed the connection mid-file
+    }
     // After a failed write the rest is still read, so that the link stays in step.
     if (writeError == 0) writeError = file.Write(chunk.data(), r);
     left -= static_cast<uint32_t>(r);
@@ -158,6 +174,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length, const std::
   TcpTransfer transfer(s, caption, TransferPhase::kSending);
   const Bytes header = IntToBytes(static_cast<int32_t>(length));
   s.Socket.Send(header.data(), header.size());
+  transfer.CheckCancel();  // a Send woken by Cancel returns with bytes unsent
   std::vector<char> chunk(kTcpChunk);
   for (uint32_t left = length; left > 0;) {
     transfer.Progress(length - left, length);
@@ -171,6 +188,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length, const std::
       LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO), ErrorKind::kLocalFile);
     }
     s.Socket.Send(chunk.data(), got);
+    transfer.CheckCancel();
     left -= static_cast<uint32_t>(got);
   }
   // A socket that closed on the way sends nothing and says nothing.
@@ -195,9 +213,8 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
     return;
   }
   const int64_t expected = FetchedSize(size);
-  PauseOnExit pause(GetClock(), kGetPauseMs);
-  RunUnderStatus<BlockReceiver>(*this, "Copying " + part, Handle(), expected, ThreadMessage(), localPath,
-                                   GetClock());
+  PauseOnExit pause(*this, kGetPauseMs);
+  RunUnderStatus<BlockReceiver>(*this, "Copying " + part, expected, ThreadMessage(), localPath);
 }
 
 int64_t DeviceSession::FetchedSize(int64_t size) const {
@@ -234,8 +251,8 @@ void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPat
     return;
   }
   file.Close();
-  PauseOnExit pause(GetClock(), kPutPauseMs);
-  RunUnderStatus<BlockSender>(*this, "Copying " + name, Handle(), ThreadMessage(), localPath, GetClock());
+  PauseOnExit pause(*this, kPutPauseMs);
+  RunUnderStatus<BlockSender>(*this, "Copying " + name, ThreadMessage(), localPath);
 }
 
 void DeviceSession::DeleteItem(const Bytes& name) {
@@ -286,8 +303,7 @@ void DeviceSession::CaptureScreen(const std::string& localPath) {
   }
   SendCommand('S');
   // At most 38 blocks of the bitmap are kept, whatever the device sends.
-  RunUnderStatus<BlockReceiver>(*this, "Receiving Screen", Handle(), kScreenBytes, ThreadMessage(), localPath,
-                                GetClock());
+  RunUnderStatus<BlockReceiver>(*this, "Receiving Screen", kScreenBytes, ThreadMessage(), localPath);
   Log("Screen received");
 }
 

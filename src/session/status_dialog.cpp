@@ -36,7 +36,7 @@ void StatusDialog::Begin(const std::string& caption, bool cancelVisible) {
     m_state.caption = caption;
     m_state.cancelVisible = cancelVisible;
     m_state.shown = true;
-    m_cancel.store(false);
+    m_cancel.Reset();
   }
   Changed();
 }
@@ -67,16 +67,23 @@ void StatusDialog::Report(const std::string& text, int kind, int64_t position, i
   Changed();
 }
 
-bool StatusDialog::RequestCancel() {
+bool StatusDialog::RequestCancel(bool programEnding) {
   {
     std::lock_guard lock(m_mutex);
     if (!m_state.shown || !m_state.cancelEnabled) return false;
     m_state.result = Result::kCancel;
     m_state.shown = false;
-    m_cancel.store(true);
+    // Ending first, so that the transfer it wakes skips its pauses.
+    if (programEnding) m_cancel.SetEnding();
+    m_cancel.Raise();
   }
   Changed();
   return true;
+}
+
+void StatusDialog::ProgramEnding() {
+  m_cancel.SetEnding();
+  RequestCancel(true);
 }
 
 }  // namespace corvane

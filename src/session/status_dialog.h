@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "link/cancel_signal.h"
 #include "protocol/report.h"
 
 namespace corvane {
@@ -55,10 +56,18 @@ class StatusDialog {
   void Report(const corvane::Report& report);
   void Report(const std::string& text, int kind, int64_t position, int64_t max);
   // The user's Cancel, Escape or close box: ends the dialog and raises the
-  // cancel flag. Refused (false) while Cancel is disabled or nothing is shown.
-  bool RequestCancel();
+  // cancel, which wakes the transfer's wait on the link. Refused (false)
+  // while Cancel is disabled or nothing is shown. `programEnding`: the
+  // program ends once the transfer has (Ctrl-C in the command-line tool), so
+  // the pauses for the device's next command are skipped; only when accepted.
+  bool RequestCancel(bool programEnding = false);
+  // The program is ending (the window closes): the pauses for the device's
+  // next command are skipped, and a transfer that may be cancelled is.
+  void ProgramEnding();
   // Raised by RequestCancel; the running transfer polls it.
-  const std::atomic<bool>& CancelFlag() const { return m_cancel; }
+  const std::atomic<bool>& CancelFlag() const { return m_cancel.Flag(); }
+  // The same cancel with its wake descriptor, to bind the link's waits to.
+  const CancelSignal& Cancel() const { return m_cancel; }
 
   State Snapshot() const;
   bool Shown() const { return Snapshot().shown; }
@@ -84,7 +93,7 @@ class StatusDialog {
   LogModel& m_log;
   mutable std::mutex m_mutex;
   State m_state;
-  std::atomic<bool> m_cancel{false};
+  CancelSignal m_cancel;
 };
 
 }  // namespace corvane

@@ -87,6 +87,15 @@ class Emulator {
 
   fs::path Root() const { return m_dir.Path() / "root"; }
   const std::string& Link() const { return m_link; }
+  // Waits for a line of its log that holds `text`; false when none came.
+  bool LogSays(const std::string& text, std::chrono::milliseconds within) {
+    while (m_process) {
+      const auto line = m_process->OutLine(within);
+      if (!line) return false;
+      if (line->find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
   // Ends the emulator and returns its whole log.
   std::string Stop() {
     if (m_process) {
@@ -211,9 +220,9 @@ TEST_F(CliProcess, AFailedGetExitsWithOneAndKeepsNothing) {
   EXPECT_TRUE(local.Entries().empty());
 }
 
-TEST_F(CliProcess, CtrlCDuringAGetExitsWith130AndKeepsTheOldFile) {
+TEST_F(CliProcess, CtrlCDuringAGetExitsWith130KeepsTheOldFileAndTellsTheDevice) {
   // Paced at 115200 baud, 200 KiB take about eighteen seconds.
-  Emulator emu({"--line-rate", "115200", "--quiet"});
+  Emulator emu({"--line-rate", "115200"});
   WriteFile(emu.Root() / "big.bin", RandomBytes(200 * 1024, 2));
   const fs::path target = local.Path() / "big.bin";
   WriteFile(target, "the old copy");
@@ -227,6 +236,9 @@ TEST_F(CliProcess, CtrlCDuringAGetExitsWith130AndKeepsTheOldFile) {
   EXPECT_NE(run.process->Err().find("Cancelled; nothing was kept."), std::string::npos) << run.process->Err();
   EXPECT_EQ(ReadFile(target), "the old copy");
   EXPECT_EQ(local.Entries(), std::vector<std::string>{"big.bin"});
+  // The cancel bytes went out before corvane ended: the device read them
+  // once it had sent the block it was on.
+  EXPECT_TRUE(emu.LogSays("The PC cancelled at block", 10s)) << emu.Stop();
 }
 
 TEST_F(CliProcess, TallisNamesThatWouldRunAsCommandsAreRefusedWithNothingSent) {

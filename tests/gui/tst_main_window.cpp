@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -453,6 +454,9 @@ class TestMainWindow : public QObject {
     bool busyShown = false;
     bool secondRefused = false;
     bool panelAfterRefusal = true;
+    // Figures for the log (no assertion on time): Cancel to the dialog gone,
+    // and to the window taking commands again.
+    QElapsedTimer sinceCancel;
     connect(status, &TransferDialog::shown, this, [&] {
       // Closing the main window while a transfer runs is refused.
       closeRefused = !w->close() && w->isVisible();
@@ -465,10 +469,15 @@ class TestMainWindow : public QObject {
       panelAfterRefusal = w->BusyPanelVisible();
       QTimer::singleShot(300, status, [&, status] {
         cancelled = status->CancelButton()->isEnabled();
+        sinceCancel.start();
         QTest::mouseClick(status->CancelButton(), Qt::LeftButton);
       });
     });
+    qint64 toDialogClosed = -1;
+    connect(status, &QDialog::finished, this, [&] { toDialogClosed = sinceCancel.elapsed(); });
     QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
+    qInfo("Cancel to transfer dialog closed: %lld ms; to the window taking commands: %lld ms", toDialogClosed,
+          sinceCancel.elapsed());
     QVERIFY(cancelled);
     QVERIFY(closeRefused);
     QVERIFY(busyShown);
@@ -487,6 +496,40 @@ class TestMainWindow : public QObject {
     QVERIFY(Await(*w, [&] { w->RefreshFolder(); }));
     QCOMPARE(ListNames(*w), QStringList({"slow.bin"}));
     QVERIFY(w->Connected());
+  }
+
+  void closingAfterACancelClosesOnceTheCancelBytesAreOut() {
+    Device device(emu::DeviceKind::kQuillon, 9600);
+    WriteBytes(device.Root() / "slow.bin", Pattern(60000, 8));
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    Select(*w, {"slow.bin"});
+    TransferDialog* status = w->StatusForm();
+    bool closeRefusedWhileRunning = false;
+    bool closeDeferred = false;
+    QElapsedTimer sinceCancel;
+    connect(status, &TransferDialog::shown, this, [&] {
+      closeRefusedWhileRunning = !w->close() && w->isVisible();
+      QTimer::singleShot(300, status, [&, status] {
+        sinceCancel.start();
+        QTest::mouseClick(status->CancelButton(), Qt::LeftButton);
+        // Closed while the cancelled transfer winds down: it closes once that
+        // has ended, and skips the pauses kept for a next command.
+        closeDeferred = !w->close() && w->isVisible();
+      });
+    });
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
+    w->CopyToClipboard();
+    QTRY_VERIFY_WITH_TIMEOUT(!w->isVisible(), 30000);
+    qInfo("Cancel, then close: the window closed after %lld ms", sinceCancel.elapsed());
+    QVERIFY(closeRefusedWhileRunning);
+    QVERIFY(closeDeferred);
+    QCOMPARE(done.count(), 1);
+    QVERIFY(w->Device().Session().Cancel().Ending());
+    QVERIFY(!w->Device().Busy());
+    QCOMPARE(w->DownloadFiles().size(), 1);
+    QVERIFY(!QFileInfo::exists(w->DownloadFiles()[0]));
+    QVERIFY(device.Emu().WaitIdle(std::chrono::seconds(10)));
   }
 
   void startWithoutADeviceShowsOneErrorAndDisablesTheViews() {

@@ -215,6 +215,47 @@ TEST(GetFile, UserCancelStopsTheReceiverAndLeavesNoFile) {
   EXPECT_EQ(entries[entries.size() - 2], kConnectionErrorText);
 }
 
+// The pauses after a cancelled transfer (the failure pause and the one before
+// the device's next command) are kept for a program that goes on, and
+// skipped for one that ends after it (Ctrl-C in corvane).
+TEST(GetFile, ACancelBeforeExitSkipsThePausesButStillSendsTheCancelBytes) {
+  for (const bool ending : {false, true}) {
+    SCOPED_TRACE(ending ? "program ending" : "program going on");
+    Rig rig(true);
+    rig.sender.SetFile(Pattern(20 * 1024));
+    test::Gate cancelled;
+    rig.host.onDialogChange = [&](StatusDialog& d) {
+      if (d.ProgressPosition() >= 3072 && d.RequestCancel(ending)) cancelled.Open();
+    };
+    rig.sender.Alter = [&](size_t index, int, const Bytes& frame) {
+      if (index < 4) return frame;
+      cancelled.Wait();
+      return Bytes();
+    };
+    const std::string local = rig.dir / "big.bin";
+    test::WriteWhole(local, "keep me");
+    const auto raised = test::Catch([&] { rig.session.GetFile("big.bin", local, 20 * 1024); });
+    EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
+    EXPECT_EQ(ReadWhole(local), "keep me");
+    EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"big.bin"});
+    EXPECT_TRUE(rig.port->Written().ends_with(Bytes(4, static_cast<char>(CAN))));
+    const std::vector<uint32_t> pauses = ending ? std::vector<uint32_t>{20} : std::vector<uint32_t>{20, 2000, 500};
+    EXPECT_EQ(rig.Sleeps(), pauses);
+    EXPECT_EQ(rig.session.Cancel().Ending(), ending);
+  }
+}
+
+TEST(GetFile, AnEndingProgramSkipsThePauseAfterASuccessfulTransfer) {
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(2000));
+  rig.session.GetStatusDialog().ProgramEnding();  // nothing shown: nothing to cancel
+  EXPECT_FALSE(rig.session.CancelFlag().load());
+  const std::string local = rig.dir / "small.bin";
+  ASSERT_NO_THROW(rig.session.GetFile("small.bin", local, 2000));
+  EXPECT_EQ(ReadWhole(local), Pattern(2000));
+  EXPECT_EQ(rig.Sleeps(), std::vector<uint32_t>{20});
+}
+
 // ---- put ----
 
 TEST(PutFile, QuillonSendsNameZeroAndLengthThenTheBlocks) {
@@ -532,6 +573,33 @@ TEST(Tcp, CancelDuringAGetClosesTheConnectionAndKeepsTheOldFile) {
   ASSERT_GE(entries.size(), 2u);
   EXPECT_EQ(entries[entries.size() - 2], "Cancelled: the connection was closed. Connect again to go on");
   EXPECT_EQ(entries.back(), "");
+}
+
+TEST(Tcp, CancelWhileTheDeviceIsSilentMidFileEndsTheWaitAtOnce) {
+  test::Gate progressShown;
+  DeviceSession* session = nullptr;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1 + 4 + 1);
+    // The length and a little of the file, then silence: the PC waits for
+    // the rest (up to the socket's 15 s) when Cancel comes from another thread.
+    WriteAll(fd, FrameTcpPacket(Pattern(200 * 1024)).substr(0, 4 + 1000));
+    progressShown.Wait();
+    session->RequestCancel();
+    ReadN(fd, 1);  // until the PC closes the connection
+  });
+  TcpRig rig(peer.port);
+  session = &rig.session;
+  rig.host.onDialogChange = [&](StatusDialog& d) {
+    if (d.ProgressMax() > 1) progressShown.Open();
+  };
+  const std::string local = rig.dir / "f";
+  test::WriteWhole(local, "old");
+  const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
+  EXPECT_EQ(raised.kind, ErrorKind::kCancelled);  // not the receive's time-out
+  EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
+  EXPECT_EQ(ReadWhole(local), "old");
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
+  EXPECT_FALSE(rig.session.IsConnected());
 }
 
 TEST(Tcp, PutStreamsTheLengthAndTheContents) {

@@ -34,6 +34,34 @@ TEST(StatusDialog, CancelSwitchRefusesTheUsersCloseButNotTheFinish) {
   EXPECT_EQ(d.GetResult(), StatusDialog::Result::kOk);
 }
 
+// A cancel before exit marks the program as ending only when it is
+// accepted: a refused Ctrl-C (Cancel disabled) lets the transfer and its
+// pauses run on. The window closing marks it in any case.
+TEST(StatusDialog, TheProgramEndsWithACancelOnlyWhenTheCancelIsAccepted) {
+  LogModel log;
+  StatusDialog d(log);
+  d.Begin("Upgrade system", true);
+  d.Report("0", kReportCancelSwitch, 0, 0);
+  EXPECT_FALSE(d.RequestCancel(true));
+  EXPECT_FALSE(d.Cancel().Ending());
+  EXPECT_FALSE(d.CancelFlag().load());
+  d.Report("1", kReportCancelSwitch, 0, 0);
+  EXPECT_TRUE(d.RequestCancel(true));
+  EXPECT_TRUE(d.Cancel().Ending());
+  EXPECT_TRUE(d.Cancel().Raised());
+  // The next transfer starts uncancelled.
+  d.Begin("Copying b.txt", true);
+  EXPECT_FALSE(d.CancelFlag().load());
+
+  StatusDialog closing(log);
+  closing.Begin("Upgrade system", true);
+  closing.Report("0", kReportCancelSwitch, 0, 0);
+  closing.ProgramEnding();
+  EXPECT_TRUE(closing.Cancel().Ending());
+  EXPECT_FALSE(closing.CancelFlag().load());  // Cancel stays refused
+  EXPECT_TRUE(closing.Shown());
+}
+
 TEST(StatusDialog, EveryReportReachesTheObserverAsDataAfterTheLogEvenWhenClosed) {
   LogModel log;
   StatusDialog d(log);
