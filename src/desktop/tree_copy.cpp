@@ -164,6 +164,7 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
       if (onEntry) onEntry(e, false);
       continue;
     }
+    job.CheckCancel();  // a Cancel pressed as the job moved on: nothing more is asked for
     if (current != e.folder) {
       s.ChangeDir(e.folder);
       current = e.folder;
@@ -299,6 +300,7 @@ void RunUpload(DeviceSession& s, const UploadPlan& plan, TransferJob& job) {
   for (const UploadItem& item : plan.files) {
     job.CheckCancel();
     job.Progress(std::to_string(++done) + " of " + Plural(plan.files.size(), "file", "files"));
+    job.CheckCancel();
     if (current != item.folder) {
       s.ChangeDir(item.folder);
       current = item.folder;

@@ -105,6 +105,9 @@ void StatusDialog::SetJobProgress(const std::string& text) {
     if (!m_inJob) return;
     m_jobProgress = text;
     m_state.caption = JobCaption();
+    // The bar is the next step's: the last one's full bar is not left standing.
+    m_state.max = 1;
+    m_state.position = 0;
   }
   Changed();
 }
