@@ -130,6 +130,19 @@ bool LocalFileIsWhole(const DeviceSession& s, const std::string& path, int64_t s
   return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == s.FetchedSize(size);
 }
 
+void RemoveLocalExtras(const std::string& localRoot, const std::vector<TreeEntry>& entries) {
+  std::set<fs::path> keep;
+  for (const TreeEntry& e : entries) keep.insert(fs::path(JoinLocalPath(localRoot, e.local)));
+  std::vector<fs::path> extra;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(localRoot, ec), end; !ec && it != end; it.increment(ec)) {
+    if (keep.count(it->path()) != 0) continue;
+    extra.push_back(it->path());
+    it.disable_recursion_pending();  // removed whole below
+  }
+  for (const fs::path& p : extra) fs::remove_all(p, ec);
+}
+
 void MakeLocalFolder(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) == 0) {

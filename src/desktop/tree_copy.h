@@ -90,6 +90,11 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
 // Whether local file `path` is a whole fetch of an entry listed with `size`.
 bool LocalFileIsWhole(const DeviceSession& s, const std::string& path, int64_t size);
 
+// Removes whatever below `localRoot` the entries do not name (a private
+// copy of a device folder then holds what the device holds, no more).
+// Symbolic links are removed, never followed.
+void RemoveLocalExtras(const std::string& localRoot, const std::vector<TreeEntry>& entries);
+
 // Makes `path` a folder (a folder already there is fine; a file or a symbolic
 // link in the way is refused). Raises DeviceError(kLocalFile).
 void MakeLocalFolder(const std::string& path);
