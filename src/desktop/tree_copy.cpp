@@ -171,7 +171,7 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
       continue;
     }
     ++done;
-    job.Progress(std::to_string(done) + " of " + Plural(total, "file", "files"));
+    job.Progress(std::to_string(done) + " of " + Plural(total, "file", "files") + ": " + ShownDevicePath(e.DevicePath()));
     if (keep && keep(e, target)) {
       ++counts.kept;
       if (onEntry) onEntry(e, false);
@@ -312,7 +312,8 @@ void RunUpload(DeviceSession& s, const UploadPlan& plan, TransferJob& job) {
   size_t done = 0;
   for (const UploadItem& item : plan.files) {
     job.CheckCancel();
-    job.Progress(std::to_string(++done) + " of " + Plural(plan.files.size(), "file", "files"));
+    job.Progress(std::to_string(++done) + " of " + Plural(plan.files.size(), "file", "files") + ": " +
+                 ShownDevicePath(JoinDevicePath(item.folder, item.name)));
     job.CheckCancel();
     if (current != item.folder) {
       s.ChangeDir(item.folder);
