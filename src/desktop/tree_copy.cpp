@@ -177,6 +177,10 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
       if (onEntry) onEntry(e, false);
       continue;
     }
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+      LocalError("Cannot write " + target + ": it is not a plain file (a folder or a symbolic link is in the way).",
+                 "Move it away and try again.");
     job.CheckCancel();  // a Cancel pressed as the job moved on: nothing more is asked for
     if (current != e.folder) {
       s.ChangeDir(e.folder);

@@ -254,6 +254,23 @@ TEST(Backup, CancelBetweenFilesStopsBeforeTheNextFile) {
   EXPECT_EQ(rig.session->GetStatusDialog().GetResult(), StatusDialog::Result::kCancel);
 }
 
+TEST(Backup, ASymbolicLinkInTheBackupFolderIsNotWrittenThrough) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  rig.Put("top.bin", 100, 1);
+  const fs::path outside = rig.local.Path() / "outside.txt";
+  WriteFile(outside, "mine");
+  fs::create_directories(rig.Dest());
+  fs::create_symlink(outside, fs::path(rig.Dest()) / "top.bin");
+  try {
+    BackupDevice(*rig.session, rig.Dest());
+    FAIL() << "the backup wrote through a link";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
+  }
+  EXPECT_EQ(ReadFile(outside), "mine");
+  EXPECT_EQ(rig.Gets(), 0);
+}
+
 TEST(Backup, RestorePutsADeletedFileBackAndReportsFilesWhoseFolderIsGone) {
   TreeRig rig({DeviceKind::kTallis, Link::kPty});
   rig.MakeNestedTree();
