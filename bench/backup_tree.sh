@@ -44,6 +44,6 @@ second=$(run second)
 grep -q "0 fetched" "$work/second.json" || { echo "the second backup fetched something"; exit 1; }
 echo "line rate $rate, 200 entries (190 files, $bytes bytes)"
 echo "first backup:  $first ms"
-echo "sum of the 190 file transfer times: $transfers ms ($(( first * 100 / (transfers > 0 ? transfers : 1) ))% of it is the backup's whole time)"
+echo "sum of the 190 file transfer times: $transfers ms (the backup took $(( first * 100 / (transfers > 0 ? transfers : 1) ))% of it)"
 echo "per file beyond its transfer: $(( (first - transfers) / 190 )) ms"
 echo "second backup (nothing fetched): $second ms"
