@@ -10,6 +10,8 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
+#include <QAbstractButton>
 #include <QMimeData>
 #include <QSignalSpy>
 #include <QTest>
@@ -24,6 +26,7 @@
 #include "gui/device_controller.h"
 #include "gui/entry_list_model.h"
 #include "gui/main_window.h"
+#include "gui/message_box.h"
 #include "gui/transfer_dialog.h"
 #include "gui_fixture.h"
 #include "session/device_session.h"
@@ -182,6 +185,67 @@ class TestMainWindowTree : public QObject {
     QVERIFY(Tree(destPath) == Tree(device.Root()));
     QVERIFY(ReadManifest(destPath.string()).complete);
     QVERIFY(w->StatusText()->text().contains(QStringLiteral("Backed up 2 files")));
+  }
+
+  // The upgrade's question with its own buttons: "Back up first…" runs the
+  // backup, and the upgrade goes on (to its file chooser) only once the
+  // backup is complete.
+  void upgradeOffersABackupFirstAndGoesOnOnlyAfterASuccess() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "a.txt", Pattern(500, 6));
+    auto w = Open(device);
+    QVERIFY(w);
+    SetMessageBoxHook(nullptr);  // the real question, with its third button
+
+    for (const bool succeed : {true, false}) {
+      const QString dest = m_sandbox->Path() + (succeed ? QStringLiteral("/good") : QStringLiteral("/bad"));
+      QDir().mkpath(dest);
+      // A backup of the other device kind in the folder: this backup is refused.
+      if (!succeed)
+        WriteBytes(QFile::encodeName(dest + QStringLiteral("/manifest.json")).toStdString(),
+                   "{\"kind\": \"tallis\", \"entries\": []}");
+      bool askedBackup = false, choseFolder = false, upgradeChooser = false;
+      QStringList errors;
+      QTimer poll;
+      connect(&poll, &QTimer::timeout, this, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+          if (box->objectName() == QStringLiteral("UpgradeQuestion")) {
+            for (QAbstractButton* b : box->buttons())
+              if (b->text() == QStringLiteral("Back up first…")) {
+                askedBackup = true;
+                b->click();
+              }
+          } else {
+            errors << box->text();
+            box->accept();
+          }
+        } else if (auto* dialog = qobject_cast<QFileDialog*>(modal)) {
+          if (dialog->objectName() == QStringLiteral("BackupFolderDialog")) {
+            dialog->setDirectory(dest);
+            choseFolder = true;
+            QMetaObject::invokeMethod(dialog, "accept");
+          } else {
+            upgradeChooser = true;  // the upgrade goes on: stop it here
+            QMetaObject::invokeMethod(dialog, "reject");
+          }
+        }
+      });
+      poll.start(20);
+      QVERIFY(Await(*w, [&] { w->UpgradeDevice(); }));
+      QVERIFY(askedBackup);
+      QVERIFY(choseFolder);
+      if (succeed) {
+        QTRY_VERIFY_WITH_TIMEOUT(upgradeChooser, 10000);
+        QVERIFY(ReadManifest(QFile::encodeName(dest).toStdString()).complete);
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join(QLatin1Char('\n'))));
+      } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!errors.isEmpty(), 10000);
+        QVERIFY2(errors[0].contains(QStringLiteral("holds a backup of a Tallis")), qPrintable(errors[0]));
+        QTest::qWait(200);  // the event loop turns: nothing more comes
+        QVERIFY(!upgradeChooser);
+      }
+    }
   }
 };
 
