@@ -383,7 +383,8 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   }
 
   TransferJob job(s, "Backing up the device");
-  const DeviceTree tree = ListDeviceTree(s, "\\", &job);
+  // A device file of the manifest's name is kept under another name.
+  const DeviceTree tree = ListDeviceTree(s, "\\", &job, {kManifestName});
   RemoveLeftovers(dest, tree);
 
   Manifest m;

@@ -33,7 +33,7 @@ std::string UnreachableReason(const DeviceSession& s, const Bytes& name) {
 }
 
 void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPrefix, int depth, TransferJob* job,
-              DeviceTree& tree) {
+              const std::set<std::string>& reserved, DeviceTree& tree) {
   if (job != nullptr) {
     job->CheckCancel();
     job->Progress("listing " + ShownDevicePath(folder));
@@ -42,7 +42,7 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
   std::vector<Bytes> names;
   names.reserve(listing.size());
   for (const auto& e : listing) names.push_back(e.name);
-  const std::vector<std::string> locals = UniqueLocalNames(names);
+  const std::vector<std::string> locals = UniqueLocalNames(names, reserved);
   std::vector<size_t> subfolders;
   for (size_t i = 0; i < listing.size(); ++i) {
     const ListingEntry& e = listing[i];
@@ -60,7 +60,7 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
   }
   for (size_t index : subfolders) {
     const TreeEntry sub = tree.entries[index];  // copied: the vector grows below
-    ListInto(s, sub.DevicePath(), sub.local + "/", depth + 1, job, tree);
+    ListInto(s, sub.DevicePath(), sub.local + "/", depth + 1, job, {}, tree);
   }
 }
 
@@ -86,9 +86,9 @@ std::string ShownDevicePath(const Bytes& path) {
   return shown;
 }
 
-std::vector<std::string> UniqueLocalNames(const std::vector<Bytes>& names) {
+std::vector<std::string> UniqueLocalNames(const std::vector<Bytes>& names, const std::set<std::string>& reserved) {
   std::vector<std::string> out;
-  std::set<std::string> used;
+  std::set<std::string> used = reserved;
   for (const Bytes& name : names) {
     const std::string safe = SafeLocalName(name);
     std::string local = safe;
@@ -119,9 +119,10 @@ void TransferJob::CheckCancel() const {
 
 // ---- fetching ----
 
-DeviceTree ListDeviceTree(DeviceSession& s, const Bytes& folder, TransferJob* job) {
+DeviceTree ListDeviceTree(DeviceSession& s, const Bytes& folder, TransferJob* job,
+                          const std::set<std::string>& reservedTop) {
   DeviceTree tree;
-  ListInto(s, CanonicalDevicePath(folder), "", 0, job, tree);
+  ListInto(s, CanonicalDevicePath(folder), "", 0, job, reservedTop, tree);
   return tree;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,8 @@ struct DeviceTree {
 // Safe local names for the names of one listing, in order: SafeLocalName of
 // each, and a number before the extension where two would be the same
 // ("a/b" and "a_b" give "a_b" and "a_b (2)").
-std::vector<std::string> UniqueLocalNames(const std::vector<Bytes>& names);
+// Names in `reserved` are never given out.
+std::vector<std::string> UniqueLocalNames(const std::vector<Bytes>& names, const std::set<std::string>& reserved = {});
 
 // A run of transfers under one transfer dialog (see StatusDialog::BeginJob):
 // Cancel works between the transfers too.
@@ -70,7 +72,10 @@ class TransferJob {
 // `skipped`. `job`, when given, shows which folder is listed and is checked
 // for Cancel between listings.
 inline constexpr int kMaxTreeDepth = 32;
-DeviceTree ListDeviceTree(DeviceSession& s, const Bytes& folder, TransferJob* job = nullptr);
+// `reservedTop`: local names the entries of `folder` itself must not take
+// (a backup keeps its manifest there).
+DeviceTree ListDeviceTree(DeviceSession& s, const Bytes& folder, TransferJob* job = nullptr,
+                          const std::set<std::string>& reservedTop = {});
 
 // Copies the entries into `localRoot` (which must exist): folders are made,
 // files fetched under a temporary name and renamed when whole. A file for

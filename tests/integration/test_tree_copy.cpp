@@ -384,7 +384,7 @@ class HostileDevice {
 
   static Bytes RootListing() {
     Bytes l;
-    for (const char* name : {"../x", "/etc/x", "a/../../x", "a\\..\\..\\y", "..", ".", "", "ok.txt"})
+    for (const char* name : {"../x", "/etc/x", "a/../../x", "a\\..\\..\\y", "..", ".", "", "ok.txt", "manifest.json"})
       l += EncodeQuillonRecord(name, static_cast<uint32_t>(std::strlen(name)), false);
     l += EncodeQuillonRecord("../up", 0, true);
     l += EncodeQuillonRecord("..", 0, true);
@@ -471,6 +471,8 @@ TEST(Backup, AListingOfHostileNamesWritesNothingOutsideTheBackupFolder) {
   EXPECT_EQ(ReadFile(dest / "a_.._.._x"), "a/../../x");
   EXPECT_EQ(ReadFile(dest / "__"), "..");
   EXPECT_EQ(ReadFile(dest / ".._up" / ".._.._z"), "../../z");
+  // The device's own "manifest.json" does not take the manifest's place.
+  EXPECT_EQ(ReadFile(dest / "manifest (2).json"), "manifest.json");
   // The folders ".." cannot be entered; "../up" lists itself again below, to a limit.
   EXPECT_FALSE(summary.skipped.empty());
   const Manifest m = ReadManifest(dest.string());
