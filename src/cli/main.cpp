@@ -16,6 +16,7 @@
 #include "cli/cli_text.h"
 #include "cli/multi_device.h"
 #include "cli/terminal_host.h"
+#include "cli/tree_commands.h"
 #include "desktop/local_files.h"
 #include "link/link_error.h"
 #include "link/serial_port.h"
@@ -282,6 +283,16 @@ class Tool {
   }
 
   TerminalHost& Host() { return m_host; }
+  std::ostream& Note() { return m_note; }
+  // Connects and runs an operation of the folder and backup commands.
+  DeviceRun Runner() {
+    return [this](const std::function<void(DeviceSession&)>& op) {
+      Run([&](DeviceSession& s) {
+        Open(s);
+        op(s);
+      });
+    };
+  }
 
  private:
   // Runs one operation on the device worker, with Ctrl-C as its Cancel.
@@ -334,7 +345,11 @@ class Tool {
 void ReportFailure(const DeviceError& e, const std::string& command) {
   if (e.Kind() == ErrorKind::kCancelled) {
     const bool transfer = command == "get" || command == "shot";
-    std::cerr << (transfer ? "Cancelled; nothing was kept." : "Cancelled.") << '\n';
+    const bool tree = command == "get -r" || command == "backup";
+    std::cerr << (transfer ? "Cancelled; nothing was kept."
+                  : tree   ? "Cancelled; the files that arrived whole are kept (a backup run again goes on from there)."
+                           : "Cancelled.")
+              << '\n';
     if (std::string(e.what()) != kConnectionErrorText && std::string(e.what()) != "Aborted by user")
       std::cerr << DisplayText(OneLine(e.what())) << '\n';
     return;
@@ -381,7 +396,7 @@ int main(int argc, char** argv) {
   app.footer(std::string(ExitCodeTable()) + "\n" + SeveralDevicesHelp());
 
   std::string path = "\\", local, folder = "\\", newName, file;
-  bool json = false;
+  bool json = false, recursive = false;
   auto* ports = app.add_subcommand("ports", "List the serial ports");
   auto* info = app.add_subcommand("info", "Connect and print the device's version");
   auto* ls = app.add_subcommand("ls", "List a device folder (one entry a line: kind, size in bytes, name)");
@@ -390,8 +405,9 @@ int main(int argc, char** argv) {
   auto* get = app.add_subcommand("get", "Copy a device file to this computer");
   get->add_option("DEVICE_PATH", path, "File on the device")->required();
   get->add_option("LOCAL", local, "Local file or folder (default: the device name, made safe, here)");
-  auto* put = app.add_subcommand("put", "Copy a local file to the device");
-  put->add_option("LOCAL", local, "Local file")->required();
+  get->add_flag("--recursive,-r", recursive, "Copy a device folder and everything below it, keeping the tree");
+  auto* put = app.add_subcommand("put", "Copy a local file or folder to the device (a folder needs device folders of the same names)");
+  put->add_option("LOCAL", local, "Local file or folder")->required();
   put->add_option("DEVICE_FOLDER", folder, "Device folder (default: the root)");
   auto* rm = app.add_subcommand("rm", "Delete a device entry");
   rm->add_option("DEVICE_PATH", path, "Entry on the device")->required();
@@ -405,6 +421,11 @@ int main(int argc, char** argv) {
   auto* upgrade = app.add_subcommand("upgrade", "Replace the Quillon's system software from a .bix file");
   upgrade->add_option("FILE", file, "ROM upgrade file (*.bix)")->required();
   upgrade->add_flag("--yes,-y", opt.yes, "Do not ask for confirmation");
+  auto* backup = app.add_subcommand("backup", "Mirror the whole device into a local folder (again: only what changed)");
+  backup->add_option("DEST", local, "Local folder (made if missing); holds manifest.json")->required();
+  auto* restore = app.add_subcommand("restore", "Put the files of a backup back into the device folders that exist");
+  restore->add_option("DEST", local, "Folder written by 'corvane backup'")->required();
+  restore->add_option("DEVICE_FOLDER", folder, "Only the files below this device folder (default: all)");
 
   try {
     app.parse(argc, argv);
@@ -419,6 +440,7 @@ int main(int argc, char** argv) {
   if (several) mode = opt.progress.empty() ? ProgressMode::kNone : mode;
   std::string command;
   for (const auto* sub : app.get_subcommands()) command = sub->get_name();
+  if (command == "get" && recursive) command = "get -r";
   TerminalHost::InstallInterruptHandler();
   // The command, on the device `tool` talks to; with several devices, get
   // and shot write under per-device folders (localArg, fileArg).
@@ -426,8 +448,10 @@ int main(int argc, char** argv) {
     if (*ports) return tool.Ports();
     if (*info) return tool.Info();
     if (*ls) return tool.Ls(path, jsonList);
-    if (*get) return tool.Get(path, localArg);
-    if (*put) return tool.Put(local, folder);
+    if (*get) return recursive ? GetTree(tool.Runner(), tool.Note(), path, localArg) : tool.Get(path, localArg);
+    if (*put) return fs::is_directory(local) ? PutTree(tool.Runner(), tool.Note(), local, folder) : tool.Put(local, folder);
+    if (*backup) return Backup(tool.Runner(), tool.Note(), local);
+    if (*restore) return Restore(tool.Runner(), tool.Note(), local, folder);
     if (*rm) return tool.Rm(path);
     if (*mv) return tool.Mv(path, newName);
     if (*open) return tool.OpenEntry(path);

@@ -96,9 +96,12 @@ bool TerminalHost::MessageBox(const std::string& text, const std::string& captio
 void TerminalHost::TransferDialogChanged(StatusDialog& dialog) {
   // On the device thread: note the change and return; the watcher draws.
   const bool shown = dialog.Shown();
+  const std::string caption = dialog.Caption();
   {
     std::lock_guard lock(m_mutex);
-    if (shown && !m_wasShown) m_captions.push_back(dialog.Caption());
+    // A run of transfers keeps one dialog; its caption tells each step.
+    if (shown && (!m_wasShown || caption != m_lastCaption)) m_captions.push_back(caption);
+    m_lastCaption = caption;
     m_dirty = true;
   }
   m_wasShown = shown;

@@ -90,6 +90,7 @@ class TerminalHost : public SessionHost {
   bool m_stop = false;
   bool m_barShown = false;
   bool m_wasShown = false;        // device thread only
+  std::string m_lastCaption;      // guarded by m_mutex
   std::chrono::steady_clock::time_point m_lastLine{};
   std::atomic<bool> m_cancelRequested{false};
   std::thread m_watcher;

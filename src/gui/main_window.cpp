@@ -217,6 +217,7 @@ void MainWindow::BuildMenus() {
   m_fileMenu->addAction(m_properties);
   m_fileMenu->addSeparator();
   m_fileMenu->addAction(m_reconnect);
+  m_fileMenu->addAction(MakeBackupAction());
   m_fileMenu->addSeparator();
   m_fileMenu->addAction(m_close);
   connect(m_fileMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateFileMenu);

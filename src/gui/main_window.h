@@ -89,6 +89,11 @@ class MainWindow : public QMainWindow {
   void OpenEntry(int row);
   void CaptureScreen();
   void UpgradeDevice();
+  // File > "Back up device…": a folder chooser, then the whole device is
+  // mirrored into that folder under the transfer dialog.
+  void BackUpDevice();
+  // The backup into `folder`; `then` runs after a backup that is complete.
+  void BackUpDeviceTo(const QString& folder, std::function<void()> then = {});
   void StopDeviceServer();
   void ShowLog();
   // Puts local files into `folder` (the folder shown when empty), as a drop does.
@@ -144,6 +149,7 @@ class MainWindow : public QMainWindow {
   struct Selected {
     Bytes name;
     int64_t size;
+    int kind = kKindFile;
   };
   using Done = std::function<void()>;
 
@@ -182,6 +188,20 @@ class MainWindow : public QMainWindow {
   void FetchDownloads(bool useCache, Done then);
   QMimeData* MakeFileMime(const QStringList& paths, bool clipboardMarkers) const;
   void BeginDrag();
+
+  // Whole folders and the backup (main_window_tree.cpp).
+  QAction* MakeBackupAction();
+  void BackUpDevice(std::function<void()> then);
+  QString ChooseBackupFolder();
+  enum class UpgradeAnswer { kNo, kYes, kBackUpFirst };
+  UpgradeAnswer AskUpgrade();
+  void ChooseUpgradeImage();
+  // Puts local files and folders into device folders that exist, or nothing.
+  void PutLocalTree(const QStringList& paths, const Bytes& folder);
+  // Fetches a selection that holds folders: each folder's whole tree into its
+  // local folder, under one transfer dialog.
+  void FetchTrees(const Bytes& path, const std::vector<Bytes>& names, const std::vector<std::string>& locals,
+                  const std::vector<int64_t>& sizes, const std::vector<int>& kinds, bool useCache, Done then);
 
   MainWindowOptions m_options;
   std::unique_ptr<LogModel> m_log;
@@ -243,6 +263,7 @@ class MainWindow : public QMainWindow {
   QAction* m_logEntry = nullptr;
   QAction* m_capture = nullptr;
   QAction* m_upgrade = nullptr;
+  QAction* m_backup = nullptr;
   QAction* m_help = nullptr;
   QAction* m_about = nullptr;
   QAction* m_popDelete = nullptr;
@@ -265,6 +286,7 @@ class MainWindow : public QMainWindow {
   std::vector<Bytes> m_downloadNames;
   QStringList m_downloadPaths;
   std::vector<int64_t> m_downloadSizes;
+  std::vector<int> m_downloadKinds;
 };
 
 }  // namespace corvane

@@ -67,7 +67,7 @@ std::vector<MainWindow::Selected> MainWindow::SelectedEntries() const {
   for (int row = 0; row < m_model->rowCount(); ++row) {
     if (!m_selection->isRowSelected(row, QModelIndex()) && !m_selection->isSelected(m_model->index(row, 0))) continue;
     const ListingEntry& e = m_model->Entry(row);
-    out.push_back({e.name, e.size});
+    out.push_back({e.name, e.size, e.kind});
   }
   return out;
 }
@@ -307,12 +307,14 @@ void MainWindow::UpgradeDevice() {
     m_device->Refuse();
     return;
   }
-  if (!ShowMessageBox(this, QStringLiteral("Message"),
-                      MessageText("You are about to upgrade your device ROM.\r\nAre you sure you want to do it?\r\n"
-                                  "To perform the upgrade, you must have a rom upgrade file (*.bix)\r\n"
-                                  "Ensure that your batteries are fully charged or that AC power is connected"),
-                      MessageKind::kQuestion))
-    return;
+  switch (AskUpgrade()) {
+    case UpgradeAnswer::kNo: return;
+    case UpgradeAnswer::kYes: ChooseUpgradeImage(); return;
+    case UpgradeAnswer::kBackUpFirst: BackUpDevice([this] { ChooseUpgradeImage(); }); return;
+  }
+}
+
+void MainWindow::ChooseUpgradeImage() {
   const QString path = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("*.bix"),
                                                     tr("ROM upgrade files (*.bix);;All files (*)"));
   if (path.isEmpty()) return;

@@ -75,6 +75,12 @@ void MainWindow::DropFiles(const QStringList& paths, const Bytes& folder) {
 }
 
 void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
+  for (const QString& p : paths) {
+    if (QFileInfo(p).isDir()) {
+      PutLocalTree(paths, folder);
+      return;
+    }
+  }
   // Everything is checked before the first byte goes out: a list that cannot
   // be sent whole is not sent at all.
   std::vector<Bytes> names;
@@ -117,6 +123,7 @@ void MainWindow::PrepareDownloadList() {
   m_downloadNames.clear();
   m_downloadPaths.clear();
   m_downloadSizes.clear();
+  m_downloadKinds.clear();
   const auto selected = SelectedEntries();
   if (selected.empty()) return;
   const QString folder = FolderFor(m_currentPath);
@@ -135,10 +142,13 @@ void MainWindow::PrepareDownloadList() {
     m_downloadNames.push_back(s.name);
     m_downloadPaths.push_back(folder + QLatin1Char('/') + local);
     m_downloadSizes.push_back(s.size);
+    m_downloadKinds.push_back(s.kind);
   }
 }
 
 bool MainWindow::DownloadCached(size_t index) const {
+  // A folder's files are looked at one by one as its tree is fetched.
+  if (m_downloadKinds[index] == kKindDirectory) return false;
   const QFileInfo info(m_downloadPaths[static_cast<qsizetype>(index)]);
   return info.isFile() && info.size() == m_device->Session().FetchedSize(m_downloadSizes[index]);
 }
@@ -147,17 +157,23 @@ void MainWindow::FetchDownloads(bool useCache, Done then) {
   std::vector<Bytes> names;
   std::vector<std::string> locals;
   std::vector<int64_t> sizes;
+  std::vector<int> kinds;
   for (size_t i = 0; i < m_downloadNames.size(); ++i) {
     if (useCache && DownloadCached(i)) continue;
     names.push_back(m_downloadNames[i]);
     locals.push_back(LocalPath(m_downloadPaths[static_cast<qsizetype>(i)]));
     sizes.push_back(m_downloadSizes[i]);
+    kinds.push_back(m_downloadKinds[i]);
   }
   if (names.empty()) {
     then();
     return;
   }
   const Bytes path = m_currentPath;
+  if (std::find(kinds.begin(), kinds.end(), int{kKindDirectory}) != kinds.end()) {
+    FetchTrees(path, names, locals, sizes, kinds, useCache, std::move(then));
+    return;
+  }
   RunCommand(
       [path, names, locals, sizes](DeviceSession& s) {
         for (const Bytes& name : names) s.CheckEntryName(name);

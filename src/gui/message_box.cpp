@@ -35,6 +35,8 @@ QString ApplicationTitle() { return Title(); }
 
 void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
 
+bool MessageBoxHooked() { return static_cast<bool>(Hook()); }
+
 bool ShowMessageBox(QWidget* parent, const QString& caption, const QString& text, MessageKind kind) {
   if (Hook()) return Hook()(kind, caption, text);
   QMessageBox::Icon icon = QMessageBox::Information;

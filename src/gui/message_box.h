@@ -33,5 +33,8 @@ void ShowErrorBox(QWidget* parent, const QString& message);
 // Replaces every box with `hook` (tests record them instead); empty restores.
 using MessageBoxHook = std::function<bool(MessageKind kind, const QString& caption, const QString& text)>;
 void SetMessageBoxHook(MessageBoxHook hook);
+// Whether a hook stands in for the boxes (a box with buttons of its own then
+// asks through ShowMessageBox instead).
+bool MessageBoxHooked();
 
 }  // namespace corvane

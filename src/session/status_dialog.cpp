@@ -32,6 +32,19 @@ StatusDialog::State StatusDialog::Snapshot() const {
 void StatusDialog::Begin(const std::string& caption, bool cancelVisible) {
   {
     std::lock_guard lock(m_mutex);
+    if (m_inJob) {
+      // One transfer of a job: the job's caption stays, and so does a Cancel
+      // pressed between transfers (the transfer then stops at once).
+      if (m_state.result == Result::kCancel) return;
+      m_state.label.clear();
+      m_state.max = 1;
+      m_state.position = 0;
+      m_state.cancelVisible = cancelVisible;
+      m_state.cancelEnabled = true;
+      m_state.shown = true;
+      m_state.result = Result::kNone;
+      return;
+    }
     m_state = State{};
     m_state.caption = caption;
     m_state.cancelVisible = cancelVisible;
@@ -52,6 +65,7 @@ void StatusDialog::Report(const std::string& text, int kind, int64_t position, i
     std::lock_guard lock(m_mutex);
     if (!m_state.shown) return;
     if (kind == kReportFinished) {
+      if (m_inJob) return;  // the job's dialog stays for the next transfer
       m_state.result = Result::kOk;
       m_state.shown = false;
     } else {
@@ -65,6 +79,55 @@ void StatusDialog::Report(const std::string& text, int kind, int64_t position, i
     }
   }
   Changed();
+}
+
+std::string StatusDialog::JobCaption() const {
+  return m_jobProgress.empty() ? m_jobCaption : m_jobCaption + ": " + m_jobProgress;
+}
+
+void StatusDialog::BeginJob(const std::string& caption) {
+  {
+    std::lock_guard lock(m_mutex);
+    m_inJob = true;
+    m_jobCaption = caption;
+    m_jobProgress.clear();
+    m_state = State{};
+    m_state.caption = caption;
+    m_state.shown = true;
+    m_cancel.Reset();
+  }
+  Changed();
+}
+
+void StatusDialog::SetJobProgress(const std::string& text) {
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_inJob) return;
+    m_jobProgress = text;
+    m_state.caption = JobCaption();
+    // The bar is the next step's: the last one's full bar is not left standing.
+    m_state.max = 1;
+    m_state.position = 0;
+  }
+  Changed();
+}
+
+void StatusDialog::EndJob() {
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_inJob) return;
+    m_inJob = false;
+    if (m_state.shown) {
+      m_state.shown = false;
+      m_state.result = m_cancel.Raised() ? Result::kCancel : Result::kOk;
+    }
+  }
+  Changed();
+}
+
+bool StatusDialog::InJob() const {
+  std::lock_guard lock(m_mutex);
+  return m_inJob;
 }
 
 bool StatusDialog::RequestCancel(bool programEnding) {

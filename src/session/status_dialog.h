@@ -55,6 +55,17 @@ class StatusDialog {
   // A transfer's report: logged always; changes the dialog only while it is shown.
   void Report(const corvane::Report& report);
   void Report(const std::string& text, int kind, int64_t position, int64_t max);
+  // A run of transfers under one dialog (a folder copy, a backup): from
+  // BeginJob to EndJob the dialog stays shown between transfers, each
+  // transfer's Begin keeps a Cancel already pressed, and the caption tells
+  // how far the whole run is ("Backing up the device: 3 of 40 files").
+  void BeginJob(const std::string& caption);
+  // The job's progress, shown after its caption.
+  void SetJobProgress(const std::string& text);
+  // Ends the job: the dialog closes (as cancelled if Cancel was pressed).
+  void EndJob();
+  bool InJob() const;
+
   // The user's Cancel, Escape or close box: ends the dialog and raises the
   // cancel, which wakes the transfer's wait on the link. Refused (false)
   // while Cancel is disabled or nothing is shown. `programEnding`: the
@@ -90,9 +101,13 @@ class StatusDialog {
 
  private:
   void Changed();
+  std::string JobCaption() const;  // with m_mutex held
   LogModel& m_log;
   mutable std::mutex m_mutex;
   State m_state;
+  bool m_inJob = false;       // guarded by m_mutex
+  std::string m_jobCaption;   // guarded by m_mutex
+  std::string m_jobProgress;  // guarded by m_mutex
   CancelSignal m_cancel;
 };
 

@@ -1,0 +1,458 @@
+#include "desktop/backup.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+#include <sstream>
+
+#include "desktop/local_files.h"
+#include "desktop/tree_copy.h"
+#include "link/link_error.h"
+#include "protocol/listing.h"
+#include "protocol/local_file.h"
+#include "session/device_session.h"
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// ---- a small JSON reader and writer, enough for the manifest ----
+
+struct JsonValue {
+  enum Type { kNull, kBool, kNumber, kString, kArray, kObject } type = kNull;
+  bool boolean = false;
+  double number = 0;
+  std::string text;
+  std::vector<JsonValue> items;
+  std::map<std::string, JsonValue> members;
+
+  const JsonValue* Member(const std::string& key) const {
+    const auto it = members.find(key);
+    return it == members.end() ? nullptr : &it->second;
+  }
+};
+
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : m_text(text) {}
+
+  bool Parse(JsonValue& out) {
+    if (!Value(out, 0)) return false;
+    Blanks();
+    return m_pos == m_text.size();
+  }
+
+ private:
+  static constexpr int kMaxDepth = 16;
+
+  void Blanks() {
+    while (m_pos < m_text.size() && std::strchr(" \t\r\n", m_text[m_pos]) != nullptr) ++m_pos;
+  }
+  bool Take(char c) {
+    Blanks();
+    if (m_pos < m_text.size() && m_text[m_pos] == c) {
+      ++m_pos;
+      return true;
+    }
+    return false;
+  }
+  bool Word(const char* word) {
+    const size_t n = std::strlen(word);
+    if (m_text.compare(m_pos, n, word) != 0) return false;
+    m_pos += n;
+    return true;
+  }
+
+  bool Value(JsonValue& v, int depth) {
+    if (depth > kMaxDepth) return false;
+    Blanks();
+    if (m_pos >= m_text.size()) return false;
+    const char c = m_text[m_pos];
+    if (c == '{') return Object(v, depth);
+    if (c == '[') return Array(v, depth);
+    if (c == '"') {
+      v.type = JsonValue::kString;
+      return String(v.text);
+    }
+    if (Word("true")) {
+      v.type = JsonValue::kBool;
+      v.boolean = true;
+      return true;
+    }
+    if (Word("false")) {
+      v.type = JsonValue::kBool;
+      return true;
+    }
+    if (Word("null")) return true;
+    return Number(v);
+  }
+
+  bool Object(JsonValue& v, int depth) {
+    v.type = JsonValue::kObject;
+    ++m_pos;
+    if (Take('}')) return true;
+    do {
+      std::string key;
+      Blanks();
+      if (m_pos >= m_text.size() || m_text[m_pos] != '"' || !String(key) || !Take(':')) return false;
+      if (!Value(v.members[key], depth + 1)) return false;
+    } while (Take(','));
+    return Take('}');
+  }
+
+  bool Array(JsonValue& v, int depth) {
+    v.type = JsonValue::kArray;
+    ++m_pos;
+    if (Take(']')) return true;
+    do {
+      v.items.emplace_back();
+      if (!Value(v.items.back(), depth + 1)) return false;
+    } while (Take(','));
+    return Take(']');
+  }
+
+  bool Number(JsonValue& v) {
+    const size_t start = m_pos;
+    while (m_pos < m_text.size() && std::strchr("+-0123456789.eE", m_text[m_pos]) != nullptr) ++m_pos;
+    if (m_pos == start) return false;
+    try {
+      size_t used = 0;
+      v.number = std::stod(m_text.substr(start, m_pos - start), &used);
+      v.type = JsonValue::kNumber;
+      return used == m_pos - start;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
+  static void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+      out += static_cast<char>(code);
+    } else if (code < 0x800) {
+      out += static_cast<char>(0xC0 | (code >> 6));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+      out += static_cast<char>(0xE0 | (code >> 12));
+      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+  }
+
+  bool String(std::string& out) {
+    ++m_pos;  // the opening quote
+    while (m_pos < m_text.size()) {
+      const char c = m_text[m_pos++];
+      if (c == '"') return true;
+      if (static_cast<unsigned char>(c) < 0x20) return false;
+      if (c != '\\') {
+        out += c;
+        continue;
+      }
+      if (m_pos >= m_text.size()) return false;
+      const char e = m_text[m_pos++];
+      switch (e) {
+        case '"': out += '"'; break;
+        case '\\': out += '\\'; break;
+        case '/': out += '/'; break;
+        case 'b': out += '\b'; break;
+        case 'f': out += '\f'; break;
+        case 'n': out += '\n'; break;
+        case 'r': out += '\r'; break;
+        case 't': out += '\t'; break;
+        case 'u': {
+          if (m_pos + 4 > m_text.size()) return false;
+          uint32_t code = 0;
+          for (int i = 0; i < 4; ++i) {
+            const char h = m_text[m_pos++];
+            code <<= 4;
+            if (h >= '0' && h <= '9') code |= static_cast<uint32_t>(h - '0');
+            else if (h >= 'a' && h <= 'f') code |= static_cast<uint32_t>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F') code |= static_cast<uint32_t>(h - 'A' + 10);
+            else return false;
+          }
+          if (code >= 0xD800 && code <= 0xDFFF) return false;  // the manifest never writes these
+          AppendUtf8(out, code);
+          break;
+        }
+        default: return false;
+      }
+    }
+    return false;
+  }
+
+  const std::string& m_text;
+  size_t m_pos = 0;
+};
+
+std::string JsonText(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20 || c == 0x7F) {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\u%04x", c);
+      out += buf;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+const char* KindName(int kind) {
+  switch (kind) {
+    case kKindDirectory: return "dir";
+    case kKindTallisObject: return "object";
+    default: return "file";
+  }
+}
+
+bool KindOfName(const std::string& word, int& kind) {
+  if (word == "dir") kind = kKindDirectory;
+  else if (word == "file") kind = kKindFile;
+  else if (word == "object") kind = kKindTallisObject;
+  else return false;
+  return true;
+}
+
+// A relative local path that stays inside the folder.
+bool InsideFolder(const std::string& local) {
+  if (local.empty() || local.front() == '/') return false;
+  std::istringstream parts(local);
+  std::string part;
+  while (std::getline(parts, part, '/'))
+    if (part.empty() || part == "." || part == "..") return false;
+  return local.back() != '/';
+}
+
+std::string NowUtc() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm tm {};
+  ::gmtime_r(&now, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+const char* DeviceKindName(const DeviceSession& s) { return s.IsQuillon ? "quillon" : "tallis"; }
+const char* DeviceDisplayName(const std::string& kind) { return kind == "quillon" ? "Quillon" : "Tallis"; }
+
+void WriteManifest(const std::string& dest, const Manifest& m) {
+  const std::string path = JoinLocalPath(dest, kManifestName);
+  const std::string text = ManifestJson(m);
+  ReplacingFile file;
+  int err = file.Open(path);
+  if (err == 0) err = file.Write(text.data(), text.size());
+  if (err == 0) err = file.Commit();
+  if (err != 0)
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + path + ": " + std::strerror(err) + ".");
+}
+
+// Temporary files of transfers that a killed run left behind (".NAME.xxxxxxxx.part"):
+// none of them is a whole file, and none is a name the device listed.
+void RemoveLeftovers(const std::string& dest, const DeviceTree& tree) {
+  std::set<std::string> real;
+  for (const TreeEntry& e : tree.entries) real.insert(JoinLocalPath(dest, e.local));
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name.size() < 7 || name.front() != '.' || name.compare(name.size() - 5, 5, ".part") != 0) continue;
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    if (real.count(it->path().string()) != 0) continue;
+    fs::remove(it->path(), ec);
+  }
+}
+
+}  // namespace
+
+std::string ManifestJson(const Manifest& m) {
+  std::string out = "{\n";
+  out += "  \"format\": 1,\n";
+  out += "  \"kind\": " + JsonText(m.kind) + ",\n";
+  out += "  \"version\": " + JsonText(m.version) + ",\n";
+  out += "  \"taken\": " + JsonText(m.taken) + ",\n";
+  out += std::string("  \"complete\": ") + (m.complete ? "true" : "false") + ",\n";
+  out += "  \"entries\": [";
+  for (size_t i = 0; i < m.entries.size(); ++i) {
+    const ManifestEntry& e = m.entries[i];
+    out += i == 0 ? "\n" : ",\n";
+    out += "    {\"path\": " + JsonText(Latin1ToUtf8(e.path)) + ", \"kind\": \"" + KindName(e.kind) +
+           "\", \"size\": " + std::to_string(e.size) + ", \"local\": " + JsonText(e.local) + "}";
+  }
+  out += m.entries.empty() ? "]\n}\n" : "\n  ]\n}\n";
+  return out;
+}
+
+bool ParseManifest(const std::string& json, Manifest& out, std::string& why) {
+  JsonValue root;
+  if (!JsonReader(json).Parse(root) || root.type != JsonValue::kObject) {
+    why = "it is not JSON";
+    return false;
+  }
+  const JsonValue* kind = root.Member("kind");
+  const JsonValue* entries = root.Member("entries");
+  if (kind == nullptr || kind->type != JsonValue::kString || (kind->text != "quillon" && kind->text != "tallis") ||
+      entries == nullptr || entries->type != JsonValue::kArray) {
+    why = "it has no device kind or no entries";
+    return false;
+  }
+  Manifest m;
+  m.kind = kind->text;
+  if (const JsonValue* v = root.Member("version"); v != nullptr && v->type == JsonValue::kString) m.version = v->text;
+  if (const JsonValue* v = root.Member("taken"); v != nullptr && v->type == JsonValue::kString) m.taken = v->text;
+  if (const JsonValue* v = root.Member("complete"); v != nullptr && v->type == JsonValue::kBool) m.complete = v->boolean;
+  for (const JsonValue& item : entries->items) {
+    const JsonValue* path = item.Member("path");
+    const JsonValue* k = item.Member("kind");
+    const JsonValue* size = item.Member("size");
+    const JsonValue* local = item.Member("local");
+    ManifestEntry e;
+    if (item.type != JsonValue::kObject || path == nullptr || path->type != JsonValue::kString || k == nullptr ||
+        k->type != JsonValue::kString || !KindOfName(k->text, e.kind) || size == nullptr ||
+        size->type != JsonValue::kNumber || size->number < 0 || size->number > 4294967295.0 || local == nullptr ||
+        local->type != JsonValue::kString) {
+      why = "an entry lacks its path, kind, size or local name";
+      return false;
+    }
+    if (!Utf8ToLatin1(path->text, e.path) || e.path.empty() || e.path.front() != '\\') {
+      why = "the device path \"" + path->text + "\" is not one";
+      return false;
+    }
+    if (!InsideFolder(local->text)) {
+      why = "the local path \"" + local->text + "\" leaves the backup folder";
+      return false;
+    }
+    e.size = static_cast<int64_t>(size->number);
+    e.local = local->text;
+    m.entries.push_back(std::move(e));
+  }
+  out = std::move(m);
+  return true;
+}
+
+Manifest ReadManifest(const std::string& dest) {
+  const std::string path = JoinLocalPath(dest, kManifestName);
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    throw DeviceError(ErrorKind::kLocalFile, "There is no backup in " + dest + ": " + kManifestName + " is missing.",
+                      "Give the folder that 'corvane backup' wrote.");
+  std::ostringstream text;
+  text << in.rdbuf();
+  Manifest m;
+  std::string why;
+  if (!ParseManifest(text.str(), m, why))
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot read the backup in " + dest + ": " + kManifestName + " is damaged (" +
+                                                 why + ").");
+  return m;
+}
+
+BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
+  s.CheckConnected();
+  MakeLocalFolder(dest);
+  if (::access(dest.c_str(), W_OK | X_OK) != 0)
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot write into " + dest + ": " + std::strerror(errno) + ".",
+                      "Choose a folder you may write to.");
+  // What the last backup here recorded; without a manifest (or with a
+  // damaged one) the files that are whole count.
+  std::map<Bytes, ManifestEntry> before;
+  {
+    Manifest old;
+    std::string why;
+    std::ifstream in(JoinLocalPath(dest, kManifestName), std::ios::binary);
+    std::ostringstream text;
+    if (in) text << in.rdbuf();
+    if (in && ParseManifest(text.str(), old, why)) {
+      if (old.kind != DeviceKindName(s))
+        throw DeviceError(ErrorKind::kUsage, dest + " holds a backup of a " + DeviceDisplayName(old.kind) +
+                                                 "; choose another folder for this " +
+                                                 DeviceDisplayName(DeviceKindName(s)) + ".");
+      for (ManifestEntry& e : old.entries) before[e.path] = std::move(e);
+    }
+  }
+
+  TransferJob job(s, "Backing up the device");
+  // A device file of the manifest's name is kept under another name.
+  const DeviceTree tree = ListDeviceTree(s, "\\", &job, {kManifestName});
+  RemoveLeftovers(dest, tree);
+
+  Manifest m;
+  m.kind = DeviceKindName(s);
+  m.version = Latin1ToUtf8(s.Version);
+  m.taken = NowUtc();
+  WriteManifest(dest, m);
+
+  const auto keep = [&](const TreeEntry& e, const std::string& target) {
+    const auto it = before.find(e.DevicePath());
+    if (it != before.end() && (it->second.kind != e.kind || it->second.size != e.size)) return false;
+    return LocalFileIsWhole(s, target, e.size);
+  };
+  BackupSummary summary;
+  const FetchCounts counts = FetchTreeEntries(s, tree.entries, dest, keep, job, [&](const TreeEntry& e, bool fetched) {
+    m.entries.push_back({e.DevicePath(), e.kind, e.size, e.local});
+    if (fetched) WriteManifest(dest, m);
+  });
+  m.complete = true;
+  WriteManifest(dest, m);
+  for (const TreeEntry& e : tree.entries) summary.files += e.IsFolder() ? 0 : 1;
+  summary.fetched = counts.fetched;
+  summary.kept = counts.kept;
+  summary.bytes = counts.bytes;
+  summary.skipped = tree.skipped;
+  return summary;
+}
+
+RestoreSummary RestoreBackup(DeviceSession& s, const std::string& dest, const Bytes& deviceFolder) {
+  s.CheckConnected();
+  const Manifest m = ReadManifest(dest);
+  if (m.kind != DeviceKindName(s))
+    throw DeviceError(ErrorKind::kUsage, "The backup in " + dest + " is of a " + DeviceDisplayName(m.kind) +
+                                             ", not of a " + DeviceDisplayName(DeviceKindName(s)) + ".");
+  const Bytes folder = CanonicalDevicePath(deviceFolder);
+  const Bytes prefix = folder == "\\" ? folder : folder + "\\";
+  std::vector<const ManifestEntry*> wanted;
+  for (const ManifestEntry& e : m.entries)
+    if (e.kind != kKindDirectory && e.path.compare(0, prefix.size(), prefix) == 0) wanted.push_back(&e);
+  if (wanted.empty())
+    throw DeviceError(ErrorKind::kUsage,
+                      "The backup in " + dest + " holds no file below " + ShownDevicePath(folder) + ".");
+
+  TransferJob job(s, "Restoring the device");
+  // Everything is checked before the first file goes.
+  RestoreSummary summary;
+  DeviceFolders folders(s);
+  UploadPlan plan;
+  for (const ManifestEntry* e : wanted) {
+    const size_t slash = e->path.rfind('\\');
+    const Bytes parent = slash == 0 ? Bytes("\\") : e->path.substr(0, slash);
+    const Bytes name = e->path.substr(slash + 1);
+    const std::string local = JoinLocalPath(dest, e->local);
+    struct stat st {};
+    job.CheckCancel();
+    if (name.empty()) {
+      summary.unplaced.push_back(ShownDevicePath(e->path) + ": no name");
+    } else if (::stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(local.c_str(), R_OK) != 0) {
+      summary.unplaced.push_back(ShownDevicePath(e->path) + ": " + local + " is missing from the backup");
+    } else if (!folders.Exists(parent)) {
+      summary.unplaced.push_back(ShownDevicePath(e->path) + ": the device has no folder " + ShownDevicePath(parent));
+    } else {
+      plan.files.push_back({parent, name, local});
+    }
+  }
+  RunUpload(s, plan, job);
+  summary.placed = static_cast<int>(plan.files.size());
+  return summary;
+}
+
+}  // namespace corvane

@@ -1,0 +1,262 @@
+// corvane's folder and device commands as a program against corvane-emu on a
+// pseudo-terminal: get -r of a Tallis tree byte for byte, backup twice (the
+// second fetches nothing), Ctrl-C during a backup and its resumption,
+// restore, and put of a local folder whose device folder is missing.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "child_process.h"
+
+namespace corvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+std::string g_tool, g_emulator;
+
+class TempFolder {
+ public:
+  TempFolder() {
+    std::string pattern = (fs::temp_directory_path() / "corvane-cli-tree-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
+    m_path = pattern;
+  }
+  ~TempFolder() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+  }
+  const fs::path& Path() const { return m_path; }
+
+ private:
+  fs::path m_path;
+};
+
+std::string RandomBytes(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (auto& c : s) c = static_cast<char>(rng());
+  return s;
+}
+
+void WriteFile(const fs::path& p, const std::string& data) {
+  fs::create_directories(p.parent_path());
+  std::ofstream(p, std::ios::binary) << data;
+}
+
+std::string ReadFile(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A Tallis object as the emulator keeps it: "CVOBJ", the body length (4 bytes,
+// least significant first), the body.
+std::string TallisObject(const std::string& body) {
+  std::string h = "CVOBJ";
+  for (int i = 0; i < 4; ++i) h += static_cast<char>((body.size() >> (8 * i)) & 0xFF);
+  return h + body;
+}
+
+// Every file and folder below `root` with its bytes ("/" for a folder);
+// the backup's manifest is left out.
+std::map<std::string, std::string> Tree(const fs::path& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string rel = fs::relative(e.path(), root).string();
+    if (rel != "manifest.json") out[rel] = e.is_directory() ? "/" : ReadFile(e.path());
+  }
+  return out;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+class Emulator {
+ public:
+  Emulator(const std::string& kind, std::vector<std::string> extra = {}) : m_kind(kind) {
+    m_link = (m_dir.Path() / "port").string();
+    std::vector<std::string> argv = {g_emulator, "--kind", kind, "--root", Root().string(), "--pty", m_link};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    fs::create_directory(Root());
+    m_process = std::make_unique<ChildProcess>(argv);
+    for (;;) {
+      auto line = m_process->OutLine(10s);
+      if (!line) throw std::runtime_error("the emulator did not start: " + m_process->Err());
+      if (line->rfind("Serial port:", 0) == 0) break;
+    }
+  }
+  ~Emulator() { Stop(); }
+  fs::path Root() const { return m_dir.Path() / "root"; }
+  std::vector<std::string> Args(std::vector<std::string> args) const {
+    std::vector<std::string> all = {g_tool, "--kind", m_kind, "--port", m_link, "--progress", "lines"};
+    all.insert(all.end(), args.begin(), args.end());
+    return all;
+  }
+  // The log so far (its lines arrive as the device works).
+  std::string Log() {
+    while (m_process && m_process->OutLine(100ms)) {
+    }
+    return m_process ? m_process->Out() : m_log;
+  }
+  std::string Stop() {
+    if (m_process) {
+      m_process->Signal(SIGTERM);
+      m_process->Wait(10s);
+      m_log = m_process->Out();
+      m_process.reset();
+    }
+    return m_log;
+  }
+
+ private:
+  TempFolder m_dir;
+  std::string m_kind;
+  std::string m_link;
+  std::unique_ptr<ChildProcess> m_process;
+  std::string m_log;
+};
+
+struct Outcome {
+  int status = -1;
+  std::string err;
+};
+
+Outcome Tool(const std::vector<std::string>& argv) {
+  ChildProcess p(argv);
+  const auto status = p.Wait(60s);
+  EXPECT_TRUE(status.has_value()) << "corvane did not end";
+  return {status.value_or(-1), p.Err()};
+}
+
+class CliTree : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(g_tool.empty()) << "give --corvane=PATH or CORVANE_CLI";
+    ASSERT_FALSE(g_emulator.empty()) << "give --corvane-emu=PATH or CORVANE_EMU";
+  }
+  TempFolder local;
+};
+
+TEST_F(CliTree, GetRecursiveCopiesATallisTreeByteForByte) {
+  Emulator emu("tallis");
+  WriteFile(emu.Root() / "prog" / "a", TallisObject(RandomBytes(2500, 1)));
+  WriteFile(emu.Root() / "prog" / "lib" / "b", TallisObject(RandomBytes(40, 2)));
+  fs::create_directories(emu.Root() / "prog" / "empty");
+  const Outcome r = Tool(emu.Args({"get", "-r", "/prog", local.Path().string()}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(Tree(local.Path() / "prog") == Tree(emu.Root() / "prog")) << r.err;
+  // A folder the device does not have is no folder to copy.
+  const Outcome missing = Tool(emu.Args({"get", "-r", "/nothere", (local.Path() / "x").string()}));
+  EXPECT_EQ(missing.status, 1) << missing.err;
+  EXPECT_NE(missing.err.find("is not a folder on the device"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(local.Path() / "x"));
+}
+
+TEST_F(CliTree, ASecondBackupFetchesNothingAndRestorePutsADeletedFileBack) {
+  Emulator emu("quillon");
+  WriteFile(emu.Root() / "docs" / "a.txt", RandomBytes(3000, 3));
+  WriteFile(emu.Root() / "docs" / "sub" / "b.bin", RandomBytes(100, 4));
+  WriteFile(emu.Root() / "top.bin", RandomBytes(10, 5));
+  const std::string dest = (local.Path() / "backup").string();
+  const Outcome first = Tool(emu.Args({"backup", dest}));
+  ASSERT_EQ(first.status, 0) << first.err;
+  EXPECT_TRUE(Tree(dest) == Tree(emu.Root()));
+  EXPECT_EQ(Count(emu.Log(), "Get "), 3u);
+  const Outcome second = Tool(emu.Args({"backup", dest}));
+  ASSERT_EQ(second.status, 0) << second.err;
+  EXPECT_NE(second.err.find("0 fetched"), std::string::npos) << second.err;
+  EXPECT_EQ(Count(emu.Log(), "Get "), 3u);
+
+  const std::string a = ReadFile(emu.Root() / "docs" / "a.txt");
+  fs::remove(emu.Root() / "docs" / "a.txt");
+  fs::remove_all(emu.Root() / "docs" / "sub");
+  const Outcome restore = Tool(emu.Args({"restore", dest}));
+  EXPECT_EQ(restore.status, 1) << restore.err;  // b.bin has no folder to go to
+  EXPECT_NE(restore.err.find("not placed: /docs/sub/b.bin: the device has no folder /docs/sub"), std::string::npos)
+      << restore.err;
+  EXPECT_NE(restore.err.find("1 of 3 files could not be placed"), std::string::npos) << restore.err;
+  EXPECT_EQ(ReadFile(emu.Root() / "docs" / "a.txt"), a);
+  const Outcome none = Tool(emu.Args({"restore", dest, "/nothere"}));
+  EXPECT_EQ(none.status, 2) << none.err;
+  EXPECT_NE(none.err.find("holds no file below /nothere"), std::string::npos) << none.err;
+}
+
+TEST_F(CliTree, CtrlCDuringABackupKeepsOnlyWholeFilesAndTheNextRunGoesOn) {
+  // Paced at 115200 baud: each 40 KiB file takes about four seconds.
+  Emulator emu("quillon", {"--line-rate", "115200"});
+  for (int i = 0; i < 3; ++i) WriteFile(emu.Root() / ("f" + std::to_string(i)), RandomBytes(40 * 1024, 10 + i));
+  const std::string dest = (local.Path() / "backup").string();
+  {
+    ChildProcess run(emu.Args({"backup", dest}));
+    // Once the second file's progress is out, stop.
+    const auto line = run.ErrLineWhere(
+        [](const std::string& l) { return l.find("2 of 3 files: /f1") != std::string::npos; }, 60s);
+    ASSERT_TRUE(line.has_value()) << run.Err();
+    run.Signal(SIGINT);
+    const auto status = run.Wait(60s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 130) << run.Err();
+    EXPECT_NE(run.Err().find("Cancelled; the files that arrived whole are kept"), std::string::npos) << run.Err();
+  }
+  // Nothing partial under a real name, and no temporary file either.
+  for (const auto& e : fs::recursive_directory_iterator(dest)) {
+    const std::string name = e.path().filename().string();
+    EXPECT_NE(e.path().extension(), ".part") << name;
+    if (name != "manifest.json") {
+      EXPECT_EQ(ReadFile(e.path()), ReadFile(emu.Root() / name)) << name;
+    }
+  }
+  const size_t kept = Tree(dest).size();
+  EXPECT_GE(kept, 1u);
+  EXPECT_LT(kept, 3u);
+  const size_t before = Count(emu.Log(), "Get ");
+  const Outcome again = Tool(emu.Args({"backup", dest}));
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_TRUE(Tree(dest) == Tree(emu.Root()));
+  EXPECT_EQ(Count(emu.Log(), "Get ") - before, 3 - kept) << "only what was missing is fetched";
+}
+
+TEST_F(CliTree, PutOfALocalFolderWithAMissingDeviceFolderIsRefusedWithNothingSent) {
+  Emulator emu("quillon");
+  fs::create_directories(emu.Root() / "site");
+  WriteFile(local.Path() / "site" / "index.txt", "index");
+  WriteFile(local.Path() / "site" / "img" / "logo.bin", RandomBytes(500, 6));
+  const Outcome refused = Tool(emu.Args({"put", (local.Path() / "site").string(), "/"}));
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_NE(refused.err.find("the device has no folder /site/img"), std::string::npos) << refused.err;
+  EXPECT_EQ(emu.Log().find("Put "), std::string::npos);
+
+  fs::create_directories(emu.Root() / "site" / "img");
+  const Outcome ok = Tool(emu.Args({"put", (local.Path() / "site").string(), "/"}));
+  ASSERT_EQ(ok.status, 0) << ok.err;
+  EXPECT_EQ(ReadFile(emu.Root() / "site" / "img" / "logo.bin"), ReadFile(local.Path() / "site" / "img" / "logo.bin"));
+  EXPECT_EQ(ReadFile(emu.Root() / "site" / "index.txt"), "index");
+}
+
+}  // namespace
+}  // namespace corvane::test
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (const char* v = std::getenv("CORVANE_CLI")) corvane::test::g_tool = v;
+  if (const char* v = std::getenv("CORVANE_EMU")) corvane::test::g_emulator = v;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--corvane=", 0) == 0) corvane::test::g_tool = arg.substr(10);
+    if (arg.rfind("--corvane-emu=", 0) == 0) corvane::test::g_emulator = arg.substr(14);
+  }
+  return RUN_ALL_TESTS();
+}

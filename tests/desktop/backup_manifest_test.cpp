@@ -1,0 +1,66 @@
+// The backup manifest: written and read back unchanged (8-bit device names,
+// escapes), and refused when damaged or when a local path would leave the
+// backup folder.
+#include <gtest/gtest.h>
+
+#include "desktop/backup.h"
+#include "desktop/tree_copy.h"
+
+namespace corvane {
+namespace {
+
+TEST(BackupManifest, RoundTripsEveryFieldAndEightBitNames) {
+  Manifest m;
+  m.kind = "tallis";
+  m.version = "Tallis \"Xmodem\" server\t1.4";
+  m.taken = "2026-12-08T15:04:05Z";
+  m.complete = true;
+  m.entries = {{"\\docs", 0, 0, "docs"},
+               {"\\docs\\caf\xE9 \"1\".txt", 1, 4294967295LL, "docs/caf\xC3\xA9 \"1\".txt"},
+               {"\\a\\..\\x\\\x01", 3, 100, "a/x_"}};
+  Manifest back;
+  std::string why;
+  ASSERT_TRUE(ParseManifest(ManifestJson(m), back, why)) << why << "\n" << ManifestJson(m);
+  EXPECT_EQ(back.kind, m.kind);
+  EXPECT_EQ(back.version, m.version);
+  EXPECT_EQ(back.taken, m.taken);
+  EXPECT_TRUE(back.complete);
+  ASSERT_EQ(back.entries.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(back.entries[i].path, m.entries[i].path);
+    EXPECT_EQ(back.entries[i].kind, m.entries[i].kind);
+    EXPECT_EQ(back.entries[i].size, m.entries[i].size);
+    EXPECT_EQ(back.entries[i].local, m.entries[i].local);
+  }
+}
+
+TEST(BackupManifest, DamagedTextAndEscapingLocalPathsAreRefused) {
+  const auto entry = [](const std::string& local) {
+    return "{\"kind\": \"quillon\", \"entries\": [{\"path\": \"\\\\x\", \"kind\": \"file\", \"size\": 1, \"local\": \"" +
+           local + "\"}]}";
+  };
+  Manifest m;
+  std::string why;
+  EXPECT_TRUE(ParseManifest(entry("a/x"), m, why)) << why;
+  for (const std::string& bad : std::vector<std::string>{"../x", "a/../../x", "/etc/passwd", "a//x", "a/", "", "."}) {
+    EXPECT_FALSE(ParseManifest(entry(bad), m, why)) << bad;
+  }
+  for (const std::string& bad : std::vector<std::string>{"", "{", "[]", "{\"kind\": \"other\", \"entries\": []}",
+                                "{\"kind\": \"quillon\", \"entries\": [{\"path\": \"x\"}]}",
+                                "{\"kind\": \"quillon\", \"entries\": []} trailing",
+                                std::string(100, '[') + std::string(100, ']')}) {
+    EXPECT_FALSE(ParseManifest(bad, m, why)) << bad;
+  }
+}
+
+TEST(TreeNames, TwoDeviceNamesThatMakeOneLocalNameGetANumber) {
+  EXPECT_EQ(UniqueLocalNames({"a/b.txt", "a_b.txt", "a\\b.txt", "..", "x"}),
+            (std::vector<std::string>{"a_b.txt", "a_b (2).txt", "a_b (3).txt", "__", "x"}));
+  EXPECT_EQ(CanonicalDevicePath(""), "\\");
+  EXPECT_EQ(CanonicalDevicePath("\\\\a\\\\b\\"), "\\a\\b");
+  EXPECT_EQ(JoinDevicePath("\\", "x"), "\\x");
+  EXPECT_EQ(JoinDevicePath("\\a", "x"), "\\a\\x");
+}
+
+}  // namespace
+}  // namespace corvane

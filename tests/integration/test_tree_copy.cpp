@@ -1,0 +1,485 @@
+// Whole folders and whole devices against the emulated device: a folder
+// tree fetched byte for byte, a backup that fetches only what changed and
+// resumes after a Cancel with nothing partial under a real name, a device
+// that lists hostile names, restore, and a local folder put only where the
+// device has its folders.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <thread>
+
+#include "desktop/backup.h"
+#include "desktop/local_files.h"
+#include "desktop/tree_copy.h"
+#include "emulator_rig.h"
+#include "link/link_error.h"
+#include "protocol/listing.h"
+#include "protocol/wire.h"
+
+namespace corvane::test {
+namespace {
+
+using emu::DeviceKind;
+
+Bytes Pattern(size_t n, unsigned seed) {
+  Bytes b(n, '\0');
+  uint32_t x = 2463534242u ^ (seed * 2654435761u);
+  for (auto& c : b) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    c = static_cast<char>(x & 0xFF);
+  }
+  return b;
+}
+
+// The pauses kept for a real device's sake would only make these tests slow.
+class QuickPauses final : public Clock {
+ public:
+  uint64_t NowMs() override { return Clock::System().NowMs(); }
+  void SleepMs(uint32_t ms) override { Clock::System().SleepMs(std::min<uint32_t>(ms, 5)); }
+};
+
+// Every regular file and folder below `root`, relative, with a digest of the
+// file's bytes ("/" for a folder). Device-side names are Latin-1 bytes; with
+// `deviceNames` they are turned into the UTF-8 of the local copy.
+std::map<std::string, std::string> Snapshot(const fs::path& root, bool deviceNames = false) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    std::string rel = fs::relative(e.path(), root).string();
+    if (rel == kManifestName) continue;
+    if (deviceNames) rel = Latin1ToUtf8(rel);
+    if (e.is_directory()) {
+      out[rel] = "/";
+      continue;
+    }
+    const std::string bytes = ReadFile(e.path());
+    out[rel] = std::to_string(bytes.size()) + ":" + std::to_string(std::hash<std::string>{}(bytes));
+  }
+  return out;
+}
+
+struct Setup {
+  DeviceKind kind;
+  Link link;
+};
+
+std::string SetupName(const ::testing::TestParamInfo<Setup>& info) {
+  return std::string(info.param.kind == DeviceKind::kQuillon ? "Quillon" : "Tallis") +
+         (info.param.link == Link::kPty ? "Pty" : "Tcp");
+}
+
+struct TreeRig {
+  TempFolder deviceRoot;
+  TempFolder local;
+  QuickPauses clock;
+  std::unique_ptr<emu::EmulatedDevice> device;
+  FakeHost host;
+  LogModel log;
+  std::unique_ptr<DeviceSession> session;
+  bool tallis;
+
+  explicit TreeRig(Setup setup) : tallis(setup.kind == DeviceKind::kTallis) {
+    emu::DeviceOptions o;
+    o.kind = setup.kind;
+    o.root = deviceRoot.Path();
+    device = std::make_unique<emu::EmulatedDevice>(o);
+    session = std::make_unique<DeviceSession>(host, log, clock);
+    session->IsQuillon = !tallis;
+    if (setup.link == Link::kTcp) {
+      session->Socket.Port = device->StartTcp(0);
+      session->Connect("TCP/IP");
+    } else {
+      session->BaudRate = "115200";
+      session->Connect(device->StartPty());
+    }
+  }
+  ~TreeRig() {
+    session.reset();
+    device.reset();
+  }
+
+  // A file as the kind stores it (a Tallis object with its header), so that
+  // what a get brings is the host file byte for byte.
+  void Put(const fs::path& rel, size_t body, unsigned seed) {
+    const Bytes b = Pattern(body, seed);
+    fs::create_directories((deviceRoot.Path() / rel).parent_path());
+    WriteFile(deviceRoot.Path() / rel, tallis ? emu::MakeTallisHeader(static_cast<uint32_t>(body)) + b : b);
+  }
+  // docs/a.txt, docs/sub/deep.bin (several blocks), docs/sub/more/z, docs/empty/, top.bin, c\xE9.bin
+  void MakeNestedTree() {
+    Put("docs/a.txt", 5, 1);
+    Put("docs/sub/deep.bin", 3000, 2);
+    Put("docs/sub/more/z", 0, 3);
+    fs::create_directories(deviceRoot.Path() / "docs" / "empty");
+    Put("top.bin", 1500, 4);
+    Put("c\xE9.bin", 10, 5);
+  }
+  int Gets() const {
+    int n = 0;
+    for (const auto& c : device->Commands()) n += c.command == 'G' ? 1 : 0;
+    return n;
+  }
+  int Puts() const {
+    int n = 0;
+    for (const auto& c : device->Commands()) n += c.command == 'P' ? 1 : 0;
+    return n;
+  }
+  std::string Dest() const { return (local.Path() / "backup").string(); }
+};
+
+class TreeCopy : public ::testing::TestWithParam<Setup> {};
+
+TEST_P(TreeCopy, GetOfAFolderReproducesTheNestedTreeByteForByte) {
+  TreeRig rig(GetParam());
+  rig.MakeNestedTree();
+  const std::string target = (rig.local.Path() / "docs").string();
+  DeviceTree tree;
+  {
+    TransferJob job(*rig.session, "Copying /docs");
+    tree = ListDeviceTree(*rig.session, "\\docs", &job);
+    MakeLocalFolder(target);
+    const FetchCounts counts = FetchTreeEntries(*rig.session, tree.entries, target, {}, job);
+    EXPECT_EQ(counts.fetched, 3);
+  }
+  EXPECT_TRUE(tree.skipped.empty());
+  EXPECT_EQ(Snapshot(target), Snapshot(rig.deviceRoot.Path() / "docs", true));
+  // The job's dialog closed as a success.
+  EXPECT_FALSE(rig.session->GetStatusDialog().InJob());
+  EXPECT_EQ(rig.session->GetStatusDialog().GetResult(), StatusDialog::Result::kOk);
+}
+
+TEST_P(TreeCopy, ASecondBackupFetchesNothingAndAThirdOnlyWhatChangedInSize) {
+  TreeRig rig(GetParam());
+  rig.MakeNestedTree();
+  const BackupSummary first = BackupDevice(*rig.session, rig.Dest());
+  EXPECT_EQ(first.files, 5);
+  EXPECT_EQ(first.fetched, 5);
+  EXPECT_EQ(rig.Gets(), 5);
+  EXPECT_EQ(Snapshot(rig.Dest()), Snapshot(rig.deviceRoot.Path(), true));
+
+  const Manifest m = ReadManifest(rig.Dest());
+  EXPECT_TRUE(m.complete);
+  EXPECT_EQ(m.kind, rig.tallis ? "tallis" : "quillon");
+  // Over TCP/IP the device is not asked for its version.
+  if (GetParam().link == Link::kPty) {
+    EXPECT_EQ(m.version, rig.tallis ? "Tallis Xmodem server 1.4" : "Quillon Xmodem server 2.1");
+  }
+  EXPECT_EQ(m.taken.size(), 20u);
+  std::map<Bytes, std::pair<int, int64_t>> listed;
+  for (const auto& e : m.entries) listed[e.path] = {e.kind, e.size};
+  EXPECT_EQ(listed.size(), 9u);  // 4 folders, 5 files
+  EXPECT_EQ(listed["\\docs\\sub\\deep.bin"].second, 3000);  // the listed size, not the bytes received
+  EXPECT_EQ(listed["\\docs\\empty"].first, kKindDirectory);
+
+  const BackupSummary second = BackupDevice(*rig.session, rig.Dest());
+  EXPECT_EQ(second.fetched, 0);
+  EXPECT_EQ(second.kept, 5);
+  EXPECT_EQ(rig.Gets(), 5);
+
+  rig.Put("docs/sub/deep.bin", 2000, 9);
+  rig.Put("docs/new.txt", 7, 10);
+  const BackupSummary third = BackupDevice(*rig.session, rig.Dest());
+  EXPECT_EQ(third.fetched, 2);
+  EXPECT_EQ(rig.Gets(), 7);
+  EXPECT_EQ(Snapshot(rig.Dest()), Snapshot(rig.deviceRoot.Path(), true));
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, TreeCopy,
+                         ::testing::Values(Setup{DeviceKind::kQuillon, Link::kPty},
+                                           Setup{DeviceKind::kTallis, Link::kPty},
+                                           Setup{DeviceKind::kQuillon, Link::kTcp}),
+                         SetupName);
+
+// No file below `root` is a transfer's temporary file.
+std::vector<std::string> PartFiles(const fs::path& root) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    if (e.path().extension() == ".part") out.push_back(e.path().string());
+  return out;
+}
+
+TEST(Backup, CancelMidFileLeavesNothingPartialUnderARealNameAndTheNextRunResumes) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  for (int i = 0; i < 6; ++i) rig.Put("f" + std::to_string(i), 5000, static_cast<unsigned>(i));
+  // A killed run left a temporary file behind.
+  fs::create_directories(rig.Dest());
+  WriteFile(fs::path(rig.Dest()) / ".f9.abcdefgh.part", "half");
+
+  // Cancel once the fourth file has its first block.
+  rig.host.cancelWhen = [](const StatusDialog& d) {
+    return d.Caption().find("4 of 6") != std::string::npos && d.ProgressPosition() > 0;
+  };
+  try {
+    BackupDevice(*rig.session, rig.Dest());
+    FAIL() << "the backup was not cancelled";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kCancelled);
+  }
+  rig.host.cancelWhen = nullptr;
+  EXPECT_EQ(rig.Gets(), 4);
+  EXPECT_TRUE(PartFiles(rig.Dest()).empty());
+  // Every file under a real name is whole, and the manifest names exactly those.
+  const auto got = Snapshot(rig.Dest());
+  EXPECT_EQ(got.size(), 3u);
+  const auto all = Snapshot(rig.deviceRoot.Path(), true);
+  for (const auto& [rel, digest] : got) EXPECT_EQ(digest, all.at(rel)) << rel;
+  const Manifest partial = ReadManifest(rig.Dest());
+  EXPECT_FALSE(partial.complete);
+  EXPECT_EQ(partial.entries.size(), 3u);
+
+  const BackupSummary resumed = BackupDevice(*rig.session, rig.Dest());
+  EXPECT_EQ(resumed.fetched, 3);
+  EXPECT_EQ(resumed.kept, 3);
+  EXPECT_EQ(rig.Gets(), 7);
+  EXPECT_EQ(Snapshot(rig.Dest()), Snapshot(rig.deviceRoot.Path(), true));
+  EXPECT_TRUE(ReadManifest(rig.Dest()).complete);
+}
+
+TEST(Backup, CancelBetweenFilesStopsBeforeTheNextFile) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  for (int i = 0; i < 4; ++i) rig.Put("f" + std::to_string(i), 100, static_cast<unsigned>(i));
+  // Pressed while the job moves on to its second file: no transfer runs then.
+  rig.host.cancelWhen = [](const StatusDialog& d) { return d.Caption().find("2 of 4") != std::string::npos; };
+  EXPECT_THROW(BackupDevice(*rig.session, rig.Dest()), DeviceError);
+  EXPECT_EQ(rig.Gets(), 1);
+  EXPECT_EQ(rig.session->GetStatusDialog().GetResult(), StatusDialog::Result::kCancel);
+}
+
+TEST(Backup, ASymbolicLinkInTheBackupFolderIsNotWrittenThrough) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  rig.Put("top.bin", 100, 1);
+  const fs::path outside = rig.local.Path() / "outside.txt";
+  WriteFile(outside, "mine");
+  fs::create_directories(rig.Dest());
+  fs::create_symlink(outside, fs::path(rig.Dest()) / "top.bin");
+  try {
+    BackupDevice(*rig.session, rig.Dest());
+    FAIL() << "the backup wrote through a link";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
+  }
+  EXPECT_EQ(ReadFile(outside), "mine");
+  EXPECT_EQ(rig.Gets(), 0);
+}
+
+TEST(Backup, RestorePutsADeletedFileBackAndReportsFilesWhoseFolderIsGone) {
+  TreeRig rig({DeviceKind::kTallis, Link::kPty});
+  rig.MakeNestedTree();
+  BackupDevice(*rig.session, rig.Dest());
+  const std::string deep = ReadFile(rig.deviceRoot.Path() / "docs" / "sub" / "deep.bin");
+  fs::remove(rig.deviceRoot.Path() / "docs" / "sub" / "deep.bin");
+  fs::remove_all(rig.deviceRoot.Path() / "docs" / "sub" / "more");
+
+  const RestoreSummary r = RestoreBackup(*rig.session, rig.Dest(), "\\docs");
+  EXPECT_EQ(r.placed, 2);  // docs/a.txt, docs/sub/deep.bin
+  ASSERT_EQ(r.unplaced.size(), 1u);
+  EXPECT_NE(r.unplaced[0].find("/docs/sub/more/z"), std::string::npos) << r.unplaced[0];
+  EXPECT_NE(r.unplaced[0].find("the device has no folder /docs/sub/more"), std::string::npos) << r.unplaced[0];
+  EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "docs" / "sub" / "deep.bin"), deep);
+  // Only the files below the folder asked for went.
+  EXPECT_EQ(rig.Puts(), 2);
+}
+
+TEST(Backup, RestoreRefusesABackupOfTheOtherKindBeforeSendingAnything) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  fs::create_directories(rig.Dest());
+  WriteFile(fs::path(rig.Dest()) / kManifestName,
+            "{\"kind\": \"tallis\", \"entries\": [{\"path\": \"\\\\x\", \"kind\": \"file\", \"size\": 1, \"local\": \"x\"}]}");
+  WriteFile(fs::path(rig.Dest()) / "x", "x");
+  try {
+    RestoreBackup(*rig.session, rig.Dest());
+    FAIL();
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kUsage);
+    EXPECT_NE(std::string(e.what()).find("is of a Tallis, not of a Quillon"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(rig.Puts(), 0);
+}
+
+TEST(PutFolder, AMissingDeviceFolderIsNamedAndNothingIsSent) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  fs::create_directories(rig.deviceRoot.Path() / "docs" / "sub");
+  const fs::path src = rig.local.Path() / "docs";
+  fs::create_directories(src / "sub");
+  fs::create_directories(src / "gone" / "deeper");
+  WriteFile(src / "a.txt", "aaa");
+  WriteFile(src / "sub" / "b.txt", Pattern(2000, 1));
+  WriteFile(src / "gone" / "c.txt", "c");
+
+  const UploadPlan plan = PlanUpload({src.string()}, "\\");
+  EXPECT_EQ(plan.files.size(), 3u);
+  try {
+    CheckUploadFolders(*rig.session, plan);
+    FAIL() << "a missing folder was not refused";
+  } catch (const DeviceError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("/docs/gone"), std::string::npos) << text;
+    EXPECT_NE(text.find("/docs/gone/deeper"), std::string::npos) << text;
+    EXPECT_EQ(text.find("/docs/sub"), std::string::npos) << text;
+  }
+  EXPECT_EQ(rig.Puts(), 0);
+
+  fs::remove_all(src / "gone");
+  const UploadPlan ok = PlanUpload({src.string()}, "\\");
+  CheckUploadFolders(*rig.session, ok);
+  {
+    TransferJob job(*rig.session, "Copying");
+    RunUpload(*rig.session, ok, job);
+  }
+  EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "docs" / "sub" / "b.txt"), Pattern(2000, 1));
+  EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "docs" / "a.txt"), "aaa");
+}
+
+TEST(PutFolder, LocalNamesTheDeviceCannotCarryAreRefusedBeforeConnecting) {
+  TempFolder local;
+  fs::create_directories(local.Path() / "d");
+  WriteFile(local.Path() / "d" / "\xE2\x82\xAC.txt", "euro");  // U+20AC: not Latin-1
+  WriteFile(local.Path() / "d" / "fine.txt", "ok");
+  try {
+    PlanUpload({(local.Path() / "d").string()}, "\\");
+    FAIL();
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
+    EXPECT_NE(std::string(e.what()).find("outside Latin-1"), std::string::npos) << e.what();
+  }
+}
+
+// ---- a device that lists hostile names ----
+
+// A Quillon file server on TCP that lists names meant to escape the folder
+// they are copied into; the root also holds a folder "../up" whose listing
+// climbs further. A get answers with the name asked for as the file's bytes.
+class HostileDevice {
+ public:
+  HostileDevice() {
+    m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (m_listen < 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(m_listen, 1) != 0 || ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      throw std::runtime_error("cannot listen");
+    m_port = ntohs(addr.sin_port);
+    m_thread = std::thread([this] { Serve(); });
+  }
+  ~HostileDevice() {
+    m_stop = true;
+    ::shutdown(m_listen, SHUT_RDWR);
+    if (m_conn >= 0) ::shutdown(m_conn, SHUT_RDWR);
+    m_thread.join();
+    ::close(m_listen);
+    if (m_conn >= 0) ::close(m_conn);
+  }
+  uint16_t Port() const { return m_port; }
+
+  static Bytes RootListing() {
+    Bytes l;
+    for (const char* name : {"../x", "/etc/x", "a/../../x", "a\\..\\..\\y", "..", ".", "", "ok.txt", "manifest.json"})
+      l += EncodeQuillonRecord(name, static_cast<uint32_t>(std::strlen(name)), false);
+    l += EncodeQuillonRecord("../up", 0, true);
+    l += EncodeQuillonRecord("..", 0, true);
+    return l;
+  }
+  static Bytes InnerListing() {
+    return EncodeQuillonRecord("../../z", 7, false) + EncodeQuillonRecord("../up", 0, true);
+  }
+
+ private:
+  bool ReadExact(char* out, size_t n) {
+    for (size_t got = 0; got < n;) {
+      const ssize_t r = ::recv(m_conn, out + got, n - got, 0);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+  bool ReadPacket(Bytes& payload) {
+    char len[4];
+    if (!ReadExact(len, 4)) return false;
+    payload.assign(ReadLe32(len), '\0');
+    return ReadExact(payload.data(), payload.size());
+  }
+  void Send(const Bytes& payload) {
+    const Bytes frame = FrameTcpPacket(payload);
+    (void)::send(m_conn, frame.data(), frame.size(), MSG_NOSIGNAL);
+  }
+
+  void Serve() {
+    m_conn = ::accept4(m_listen, nullptr, nullptr, SOCK_CLOEXEC);
+    if (m_conn < 0) return;
+    timeval tv{10, 0};  // every read has a deadline
+    ::setsockopt(m_conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    Bytes current = "\\";
+    char command = 0;
+    while (!m_stop && ReadExact(&command, 1)) {
+      Bytes packet;
+      if (command == 'V') {
+        Send("Quillon Xmodem server 2.1");
+      } else if (command == 'C') {
+        if (!ReadPacket(packet)) return;
+        current = packet;
+      } else if (command == 'L') {
+        Send(current == "\\" ? RootListing() : InnerListing());
+      } else if (command == 'G') {
+        if (!ReadPacket(packet)) return;
+        Send(packet);
+      }
+    }
+  }
+
+  int m_listen = -1;
+  int m_conn = -1;
+  uint16_t m_port = 0;
+  std::atomic<bool> m_stop{false};
+  std::thread m_thread;
+};
+
+TEST(Backup, AListingOfHostileNamesWritesNothingOutsideTheBackupFolder) {
+  HostileDevice device;
+  TempFolder sandbox;
+  const fs::path dest = sandbox.Path() / "a" / "b" / "dest";
+  fs::create_directories(dest.parent_path());
+  FakeHost host;
+  LogModel log;
+  QuickPauses clock;
+  DeviceSession session(host, log, clock);
+  session.IsQuillon = true;
+  session.Socket.Port = device.Port();
+  session.Connect("TCP/IP");
+  ASSERT_TRUE(session.IsConnected());
+
+  const BackupSummary summary = BackupDevice(session, dest.string());
+  // Everything written is below dest; dest's folders hold nothing else.
+  for (const auto& e : fs::recursive_directory_iterator(sandbox.Path())) {
+    const std::string rel = fs::relative(e.path(), dest).string();
+    const bool above = e.path() == sandbox.Path() / "a" || e.path() == sandbox.Path() / "a" / "b" || e.path() == dest;
+    EXPECT_TRUE(above || (rel != ".." && rel.rfind("../", 0) != 0)) << e.path();
+  }
+  // Each name became one safe local name; the manifest keeps the device's names.
+  EXPECT_EQ(ReadFile(dest / ".._x"), "../x");
+  EXPECT_EQ(ReadFile(dest / "_etc_x"), "/etc/x");
+  EXPECT_EQ(ReadFile(dest / "a_.._.._x"), "a/../../x");
+  EXPECT_EQ(ReadFile(dest / "__"), "..");
+  EXPECT_EQ(ReadFile(dest / ".._up" / ".._.._z"), "../../z");
+  // The device's own "manifest.json" does not take the manifest's place.
+  EXPECT_EQ(ReadFile(dest / "manifest (2).json"), "manifest.json");
+  // The folders ".." cannot be entered; "../up" lists itself again below, to a limit.
+  EXPECT_FALSE(summary.skipped.empty());
+  const Manifest m = ReadManifest(dest.string());
+  bool sawHostile = false;
+  for (const auto& e : m.entries) sawHostile |= e.path == "\\a/../../x" && e.local == "a_.._.._x";
+  EXPECT_TRUE(sawHostile);
+}
+
+}  // namespace
+}  // namespace corvane::test
