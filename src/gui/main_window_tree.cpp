@@ -2,6 +2,7 @@
 // folders that exist, File > "Back up device…", and the backup offered
 // before a ROM upgrade.
 #include <QAction>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -124,6 +125,9 @@ QString MainWindow::ChooseBackupFolder() {
   dialog.setFileMode(QFileDialog::Directory);
   dialog.setOption(QFileDialog::ShowDirsOnly, true);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  // A backup is kept, not scratch: start in the user's home, not wherever
+  // the program happened to be started.
+  dialog.setDirectory(QDir::homePath());
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return QString();
   return dialog.selectedFiles().constFirst();
 }
