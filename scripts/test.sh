@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Builds the kit and runs every test: the normal build, the same suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target briefly.
+# AddressSanitizer + UndefinedBehaviorSanitizer, the suite without the GUI under
+# ThreadSanitizer, and each fuzz target briefly.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
-fuzz_seconds=${CORVANE_FUZZ_SECONDS:-20}
+fuzz_seconds=${CORVANE_FUZZ_SECONDS:-12}
 
 echo "== build and test (RelWithDebInfo)"
 cmake --preset default
@@ -18,6 +19,15 @@ cmake --build --preset asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
   ctest --preset asan -j"$jobs"
+
+echo "== build and test under ThreadSanitizer (no GUI)"
+cmake --preset tsan
+cmake --build --preset tsan -j"$jobs"
+# halt_on_error: the first report ends the process with a failure, so a race in
+# a child process (the corvane and corvane-emu runs of the CLI tests) fails its
+# test too.
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/tests/tsan.supp" \
+  ctest --preset tsan -j"$jobs"
 
 echo "== fuzz targets, ${fuzz_seconds}s each"
 cmake --preset fuzz
