@@ -115,6 +115,10 @@ class DeviceSession {
 
 // Collapses runs of backslashes and appends one: "\\\\dir" -> "\\dir\\".
 Bytes NormaliseDevicePath(const Bytes& path);
+// The Tallis command line that makes a folder current: "HOME", then each
+// folder name of the (normalised) path, each preceded by a blank, and a final
+// blank: "\\a\\b" -> "HOME  a b ", the root -> "HOME  ".
+Bytes TallisHomeLine(const Bytes& path);
 // The text after the last backslash (the file part of a device name).
 Bytes DeviceFilePart(const Bytes& name);
 
