@@ -93,14 +93,15 @@ bool TerminalHost::MessageBox(const std::string& text, const std::string& captio
 }
 
 void TerminalHost::TransferDialogChanged(StatusDialog& dialog) {
-  // On the device thread: note the change and return; the watcher draws.
+  // On the device thread, or on the watcher when Ctrl-C pressed Cancel: note
+  // the change and return; the watcher draws.
   const bool shown = dialog.Shown();
   {
     std::lock_guard lock(m_mutex);
     if (shown && !m_wasShown) m_captions.push_back(dialog.Caption());
     m_dirty = true;
+    m_wasShown = shown;
   }
-  m_wasShown = shown;
   m_wake.notify_all();
 }
 
