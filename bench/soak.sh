@@ -10,8 +10,9 @@
 #                   file, and nothing else is left beside it
 #   wrong           exit 0 with other bytes, a partial or stray file left, a
 #                   run that hangs, or an exit status the tool does not use
-# A failed run whose file arrived whole all the same (the device stored it,
-# then the last handshake broke) counts as cleanly failed and is listed apart.
+# A failed run whose file arrived whole all the same (a Ctrl-C that came after
+# the last block, or a last handshake that broke after the file was stored)
+# counts as cleanly failed and is listed apart.
 #
 #   bench/soak.sh [--count N] [--seed S] [--jobs J] [--build DIR] [--keep]
 #
@@ -32,7 +33,7 @@ while (($#)); do
     --jobs) jobs=$2; shift 2 ;;
     --build) build=$2; shift 2 ;;
     --keep) keep=1; shift ;;
-    -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,/^set /p' "$0" | sed '$d'; exit 0 ;;
     *) echo "soak.sh: unknown option $1 (see --help)" >&2; exit 2 ;;
   esac
 done
