@@ -4,8 +4,11 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       qt6-base-dev libserialport-dev libcli11-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
-      clang libclang-rt-14-dev xvfb xauth xdotool
+      clang libclang-rt-14-dev llvm xvfb xauth xdotool
       appstream desktop-file-utils groff-base bash-completion)
+# clang and its sanitizer runtimes (libclang-rt-14-dev) serve the fuzz and
+# ThreadSanitizer builds; llvm brings llvm-symbolizer, which names the
+# functions in their reports (tests/tsan.supp matches by function name).
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

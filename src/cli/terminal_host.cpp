@@ -94,7 +94,8 @@ bool TerminalHost::MessageBox(const std::string& text, const std::string& captio
 }
 
 void TerminalHost::TransferDialogChanged(StatusDialog& dialog) {
-  // On the device thread: note the change and return; the watcher draws.
+  // On the device thread, or on the watcher when Ctrl-C pressed Cancel: note
+  // the change and return; the watcher draws.
   const bool shown = dialog.Shown();
   const std::string caption = dialog.Caption();
   {
@@ -103,8 +104,8 @@ void TerminalHost::TransferDialogChanged(StatusDialog& dialog) {
     if (shown && (!m_wasShown || caption != m_lastCaption)) m_captions.push_back(caption);
     m_lastCaption = caption;
     m_dirty = true;
+    m_wasShown = shown;
   }
-  m_wasShown = shown;
   m_wake.notify_all();
 }
 

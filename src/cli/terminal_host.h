@@ -89,7 +89,7 @@ class TerminalHost : public SessionHost {
   bool m_dirty = false;           // the dialog changed since the bar was drawn
   bool m_stop = false;
   bool m_barShown = false;
-  bool m_wasShown = false;        // device thread only
+  bool m_wasShown = false;        // the dialog was shown at the last change
   std::string m_lastCaption;      // guarded by m_mutex
   std::chrono::steady_clock::time_point m_lastLine{};
   std::atomic<bool> m_cancelRequested{false};

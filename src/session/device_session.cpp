@@ -279,6 +279,12 @@ Bytes NormaliseDevicePath(const Bytes& path) {
   return out;
 }
 
+Bytes TallisHomeLine(const Bytes& path) {
+  Bytes line = NormaliseDevicePath(path);
+  std::replace(line.begin(), line.end(), '\\', ' ');
+  return "HOME " + line;
+}
+
 Bytes DeviceFilePart(const Bytes& name) {
   const size_t slash = name.rfind('\\');
   return slash == Bytes::npos ? name : name.substr(slash + 1);
@@ -361,9 +367,7 @@ void DeviceSession::ChangeDir(const Bytes& path) {
     SendPacket(p);
     return;
   }
-  Bytes line = p;
-  std::replace(line.begin(), line.end(), '\\', ' ');
-  line = "HOME " + line;
+  const Bytes line = TallisHomeLine(p);
   if (!IsTcp()) DiscardInput(Handle());
   SendCommand('E');
   SendPacket(line);

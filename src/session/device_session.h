@@ -133,6 +133,10 @@ inline constexpr size_t kMaxTallisNameLength = 255;
 // or control byte, or the line would not carry it as one name. A Quillon name
 // goes in a packet, which a NUL would cut short.
 std::string RefusedNameMessage(const Bytes& name, bool quillon);
+// The Tallis command line that makes a folder current: "HOME", then each
+// folder name of the (normalised) path, each preceded by a blank, and a final
+// blank: "\\a\\b" -> "HOME  a b ", the root -> "HOME  ".
+Bytes TallisHomeLine(const Bytes& path);
 // The text after the last backslash (the file part of a device name).
 Bytes DeviceFilePart(const Bytes& name);
 
