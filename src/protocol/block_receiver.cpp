@@ -73,6 +73,10 @@ void BlockReceiver::Execute() {
     m_counter = 0;
     WriteByte(NAK);
     bool ended = false;
+    // An EOT before the listed length has arrived was answered with NAK: a
+    // damaged header byte can read as EOT, and a sender that means it sends
+    // EOT again.
+    bool earlyEotRefused = false;
     while (!ended) {
       ++m_counter;
       for (int retries = 0;;) {
@@ -80,13 +84,16 @@ void BlockReceiver::Execute() {
         const uint8_t b = ReadByte(m_link).value_or(0);
         if (b == SOH || b == STX) {
           // A refused block or a repeat of the previous one: this block is still to come.
-          if (ReceiveBlock(file, b == SOH ? 128 : 1024) == BlockOutcome::kAccepted) break;
+          const BlockOutcome outcome = ReceiveBlock(file, b == SOH ? 128 : 1024);
+          if (outcome != BlockOutcome::kRefused) earlyEotRefused = false;
+          if (outcome == BlockOutcome::kAccepted) break;
           continue;
         }
-        if (b == EOT) {
+        if (b == EOT && (m_received >= m_expected || earlyEotRefused)) {
           ended = true;
           break;
         }
+        earlyEotRefused = b == EOT;
         if (b == CAN) ConnectionError();
         // A cancel that came during this wait ends the transfer now, not
         // after another drain and NAK.

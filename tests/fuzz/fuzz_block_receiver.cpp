@@ -84,12 +84,13 @@ class Device {
       case 5:  // a block numbered one too high
         if (isBlock && m_index < wrongNumber.size()) frame = wrongNumber[m_index];
         break;
-      case 6: {  // line noise before the frame; never a byte that starts a
-                 // frame or ends the file, which noise cannot be told from
+      case 6: {  // line noise before the frame (an EOT among it too: before
+                 // the listed length the receiver asks again); never a byte
+                 // that starts a frame, which noise cannot be told from
         Bytes noise;
         for (int i = action & 7; i >= 0; --i) {
           uint8_t n = Next();
-          if (n == corvane::SOH || n == corvane::STX || n == corvane::EOT) n = 0;
+          if (n == corvane::SOH || n == corvane::STX) n = 0;
           noise += static_cast<char>(n);
         }
         frame = noise + frame;

@@ -120,7 +120,39 @@ TEST(ReceiverBlocks, EotAtOnceLeavesAnEmptyFile) {
   EXPECT_TRUE(test::Exists(rig.path));
   EXPECT_EQ(ReadWhole(rig.path), "");
   EXPECT_EQ(rig.reports.Texts(kReportStatus), std::vector<std::string>{"got.bin Received at 0 Kbyte/s"});
+  // The listing promised 100 bytes: the first EOT is taken for a damaged
+  // header and refused; the device's second EOT ends the file.
+  EXPECT_EQ(rig.port.Written(), "\x15\x15\x06");
+}
+
+TEST(ReceiverBlocks, EotWithNothingExpectedEndsAtOnce) {
+  RxRig rig;
+  rig.peer.SetFile(Bytes());
+  ASSERT_TRUE(rig.Run(0));
   EXPECT_EQ(rig.port.Written(), "\x15\x06");
+}
+
+TEST(ReceiverBlocks, ANoiseByteThatReadsAsEotDoesNotCutTheFileShort) {
+  RxRig rig;
+  const Bytes content = Pattern(3000);
+  rig.peer.SetFile(content);
+  // Block 2's header arrives damaged into an EOT, once.
+  rig.peer.Alter = [](size_t index, int attempt, const Bytes& f) {
+    return index == 1 && attempt == 0 ? Bytes(1, static_cast<char>(EOT)) : f;
+  };
+  ASSERT_TRUE(rig.Run(3000));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+  EXPECT_EQ(rig.port.Written(), "\x15\x06\x15\x06\x06\x06");
+}
+
+TEST(ReceiverBlocks, ADeviceThatEndsEarlyTwiceIsBelievedAfterOneRefusal) {
+  RxRig rig;
+  const Bytes content = Pattern(1024);
+  rig.peer.SetFile(content);  // one block, then EOT, where 2000 bytes were listed
+  ASSERT_TRUE(rig.Run(2000));
+  EXPECT_EQ(ReadWhole(rig.path), content);
+  EXPECT_EQ(rig.port.Written(), "\x15\x06\x15\x06");
+  EXPECT_TRUE(rig.peer.finished);
 }
 
 TEST(ReceiverProgress, SmallBlocksCountTheirRealBytesAndEndAtTheFileSize) {
