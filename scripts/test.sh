@@ -43,7 +43,7 @@ for target in build/fuzz/tests/fuzz/fuzz_*; do
   seeds=()
   [ -d "tests/fuzz/corpus/$name" ] && seeds=("tests/fuzz/corpus/$name")
   echo "-- $name"
-  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "${seeds[@]}" 2>&1 | tail -n 3
+  "$target" -max_total_time="$fuzz_seconds" -timeout=30 -rss_limit_mb=2048 -print_final_stats=1 "$corpus" "${seeds[@]}" 2>&1 | tail -n 3
   rm -rf "$corpus"
 done
 [ "$found" = 1 ] || { echo "no fuzz targets were built"; exit 1; }

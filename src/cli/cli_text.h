@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "desktop/json_text.h"
 #include "link/bytes.h"
 #include "link/link_error.h"
 #include "protocol/report.h"
@@ -40,7 +41,7 @@ std::pair<Bytes, Bytes> SplitDevicePath(const std::string& utf8);
 // "dir", "file" or "object" by entry kind.
 const char* KindWord(int kind);
 // A JSON string literal of UTF-8 text.
-std::string JsonString(const std::string& utf8);
+using corvane::JsonString;
 // Multi-line report texts ("1/40 Kbytes\r\n(2%)\r\n...") on one line.
 std::string OneLine(const std::string& text);
 

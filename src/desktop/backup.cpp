@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "desktop/json_text.h"
 #include "desktop/local_files.h"
 #include "desktop/tree_copy.h"
 #include "link/link_error.h"
@@ -194,23 +195,6 @@ class JsonReader {
   size_t m_pos = 0;
 };
 
-std::string JsonText(const std::string& utf8) {
-  std::string out = "\"";
-  for (unsigned char c : utf8) {
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c < 0x20 || c == 0x7F) {
-      char buf[8];
-      std::snprintf(buf, sizeof buf, "\\u%04x", c);
-      out += buf;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
-}
-
 const char* KindName(int kind) {
   switch (kind) {
     case kKindDirectory: return "dir";
@@ -280,16 +264,16 @@ void RemoveLeftovers(const std::string& dest, const DeviceTree& tree) {
 std::string ManifestJson(const Manifest& m) {
   std::string out = "{\n";
   out += "  \"format\": 1,\n";
-  out += "  \"kind\": " + JsonText(m.kind) + ",\n";
-  out += "  \"version\": " + JsonText(m.version) + ",\n";
-  out += "  \"taken\": " + JsonText(m.taken) + ",\n";
+  out += "  \"kind\": " + JsonString(m.kind) + ",\n";
+  out += "  \"version\": " + JsonString(m.version) + ",\n";
+  out += "  \"taken\": " + JsonString(m.taken) + ",\n";
   out += std::string("  \"complete\": ") + (m.complete ? "true" : "false") + ",\n";
   out += "  \"entries\": [";
   for (size_t i = 0; i < m.entries.size(); ++i) {
     const ManifestEntry& e = m.entries[i];
     out += i == 0 ? "\n" : ",\n";
-    out += "    {\"path\": " + JsonText(Latin1ToUtf8(e.path)) + ", \"kind\": \"" + KindName(e.kind) +
-           "\", \"size\": " + std::to_string(e.size) + ", \"local\": " + JsonText(e.local) + "}";
+    out += "    {\"path\": " + JsonString(Latin1ToUtf8(e.path)) + ", \"kind\": \"" + KindName(e.kind) +
+           "\", \"size\": " + std::to_string(e.size) + ", \"local\": " + JsonString(e.local) + "}";
   }
   out += m.entries.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;

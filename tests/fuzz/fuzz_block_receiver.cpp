@@ -54,9 +54,12 @@ class Device {
       const auto b = static_cast<uint8_t>(c);
       if (b == corvane::ACK) {
         if (m_index < frames.size()) ++m_index;
+        m_refusals = 0;
         Send(port);
       } else if (b == corvane::NAK) {
-        Send(port);
+        // As a real sender, it gives up after ten refusals in a row (and
+        // falls silent), so no script keeps the two sides going for ever.
+        if (++m_refusals <= 10) Send(port);
       }
     }
   }
@@ -78,8 +81,10 @@ class Device {
       case 3:  // nothing at all
         frame.clear();
         break;
-      case 4:  // the previous block again first (its ACK lost on the way)
-        if (m_index > 0) frame = frames[m_index - 1] + frame;
+      case 4:  // the previous block again instead (its ACK lost on the way):
+               // the device still waits for that ACK, so the next one it gets
+               // moves it on to this frame again
+        if (m_index > 0) frame = frames[--m_index];
         break;
       case 5:  // a block numbered one too high
         if (isBlock && m_index < wrongNumber.size()) frame = wrongNumber[m_index];
@@ -106,6 +111,7 @@ class Device {
   size_t m_size;
   size_t m_at = 0;
   size_t m_index = 0;
+  int m_refusals = 0;
 };
 
 // One scratch folder for the whole run, removed at exit (kept in a plain
