@@ -246,13 +246,26 @@ void WriteManifest(const std::string& dest, const Manifest& m) {
 
 // Temporary files of transfers that a killed run left behind (".NAME.xxxxxxxx.part"):
 // none of them is a whole file, and none is a name the device listed.
+// A file a transfer left under its temporary name (".NAME.XXXXXX.part").
+bool IsLeftoverName(const std::string& name) {
+  return name.size() >= 7 && name.front() == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
+}
+
+// Nothing in `folder` but what a backup cut short may leave: its temporary files.
+bool HoldsNothingOfItsOwn(const std::string& folder) {
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
+    if (!IsLeftoverName(it->path().filename().string()) || !it->is_regular_file(ec) || it->is_symlink(ec)) return false;
+  return !ec;
+}
+
 void RemoveLeftovers(const std::string& dest, const DeviceTree& tree) {
   std::set<std::string> real;
   for (const TreeEntry& e : tree.entries) real.insert(JoinLocalPath(dest, e.local));
   std::error_code ec;
   for (fs::recursive_directory_iterator it(dest, ec), end; !ec && it != end; it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.size() < 7 || name.front() != '.' || name.compare(name.size() - 5, 5, ".part") != 0) continue;
+    if (!IsLeftoverName(name)) continue;
     if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
     if (real.count(it->path().string()) != 0) continue;
     fs::remove(it->path(), ec);
@@ -351,6 +364,7 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   // What the last backup here recorded; without a manifest (or with a
   // damaged one) the files that are whole count.
   std::map<Bytes, ManifestEntry> before;
+  std::vector<ManifestEntry> recorded;
   {
     Manifest old;
     std::string why;
@@ -362,7 +376,15 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
         throw DeviceError(ErrorKind::kUsage, dest + " holds a backup of a " + DeviceDisplayName(old.kind) +
                                                  "; choose another folder for this " +
                                                  DeviceDisplayName(DeviceKindName(s)) + ".");
-      for (ManifestEntry& e : old.entries) before[e.path] = std::move(e);
+      for (const ManifestEntry& e : old.entries) before[e.path] = e;
+      recorded = std::move(old.entries);
+    } else if (in || !HoldsNothingOfItsOwn(dest)) {
+      // Not a backup of ours: its files would be taken for the device's or
+      // replaced.
+      throw DeviceError(ErrorKind::kUsage,
+                        dest + (in ? " holds a " + std::string(kManifestName) + " that is not a backup's (" + why + ")"
+                                   : " is not empty and holds no backup") +
+                            ": choose an empty folder or the folder of an earlier backup.");
     }
   }
 
@@ -375,7 +397,15 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   m.kind = DeviceKindName(s);
   m.version = Latin1ToUtf8(s.Version);
   m.taken = NowUtc();
+  // Until this run has gone through every entry, the manifest keeps what the
+  // last one recorded (those files stay whole: a fetched file replaces one
+  // only when it is whole, and its entry is updated then), so a run cut short
+  // never leaves a manifest that lists less than the folder holds.
+  m.entries = std::move(recorded);
+  std::map<Bytes, size_t> at;
+  for (size_t i = 0; i < m.entries.size(); ++i) at[m.entries[i].path] = i;
   WriteManifest(dest, m);
+  std::vector<ManifestEntry> done;
 
   const auto keep = [&](const TreeEntry& e, const std::string& target) {
     const auto it = before.find(e.DevicePath());
@@ -384,9 +414,18 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   };
   BackupSummary summary;
   const FetchCounts counts = FetchTreeEntries(s, tree.entries, dest, keep, job, [&](const TreeEntry& e, bool fetched) {
-    m.entries.push_back({e.DevicePath(), e.kind, e.size, e.local});
+    ManifestEntry entry{e.DevicePath(), e.kind, e.size, e.local};
+    if (const auto it = at.find(entry.path); it != at.end()) {
+      m.entries[it->second] = entry;
+    } else {
+      at[entry.path] = m.entries.size();
+      m.entries.push_back(entry);
+    }
+    done.push_back(std::move(entry));
     if (fetched) WriteManifest(dest, m);
   });
+  // Whole: just what the device holds now, in its order.
+  m.entries = std::move(done);
   m.complete = true;
   WriteManifest(dest, m);
   for (const TreeEntry& e : tree.entries) summary.files += e.IsFolder() ? 0 : 1;
@@ -428,6 +467,8 @@ RestoreSummary RestoreBackup(DeviceSession& s, const std::string& dest, const By
       summary.unplaced.push_back(ShownDevicePath(e->path) + ": no name");
     } else if (::stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(local.c_str(), R_OK) != 0) {
       summary.unplaced.push_back(ShownDevicePath(e->path) + ": " + local + " is missing from the backup");
+    } else if (!RefusedNameMessage(name, s.IsQuillon).empty()) {
+      summary.unplaced.push_back(ShownDevicePath(e->path) + ": the device cannot take this name");
     } else if (!folders.Exists(parent)) {
       summary.unplaced.push_back(ShownDevicePath(e->path) + ": the device has no folder " + ShownDevicePath(parent));
     } else {

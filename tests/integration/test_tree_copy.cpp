@@ -259,7 +259,10 @@ TEST(Backup, ASymbolicLinkInTheBackupFolderIsNotWrittenThrough) {
   rig.Put("top.bin", 100, 1);
   const fs::path outside = rig.local.Path() / "outside.txt";
   WriteFile(outside, "mine");
-  fs::create_directories(rig.Dest());
+  BackupDevice(*rig.session, rig.Dest());
+  ASSERT_EQ(rig.Gets(), 1);
+  // The backed-up file is replaced by a link to a file of the user's.
+  fs::remove(fs::path(rig.Dest()) / "top.bin");
   fs::create_symlink(outside, fs::path(rig.Dest()) / "top.bin");
   try {
     BackupDevice(*rig.session, rig.Dest());
@@ -268,7 +271,83 @@ TEST(Backup, ASymbolicLinkInTheBackupFolderIsNotWrittenThrough) {
     EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
   }
   EXPECT_EQ(ReadFile(outside), "mine");
+}
+
+TEST(Backup, ARunCutShortKeepsWhatTheLastBackupRecorded) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  rig.Put("a.bin", 3000, 1);
+  rig.Put("d/b.bin", 3000, 2);
+  rig.Put("d/c.bin", 3000, 3);
+  BackupDevice(*rig.session, rig.Dest());
+  const auto before = Snapshot(rig.Dest());
+  // b changes size on the device; the next run is cancelled while fetching it.
+  rig.Put("d/b.bin", 5000, 4);
+  rig.host.cancelWhen = [](const StatusDialog& d) { return d.ProgressPosition() > 0; };
+  EXPECT_THROW(BackupDevice(*rig.session, rig.Dest()), DeviceError);
+  rig.host.cancelWhen = nullptr;
+  // The old files are whole and the manifest still names every one of them,
+  // so the backup can still be restored.
+  EXPECT_EQ(Snapshot(rig.Dest()), before);
+  const Manifest m = ReadManifest(rig.Dest());
+  EXPECT_FALSE(m.complete);
+  int files = 0;
+  for (const auto& e : m.entries) files += e.kind == kKindDirectory ? 0 : 1;
+  EXPECT_EQ(files, 3);
+  fs::remove(rig.deviceRoot.Path() / "a.bin");
+  const RestoreSummary restored = RestoreBackup(*rig.session, rig.Dest());
+  EXPECT_EQ(restored.placed, 3);
+  EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "a.bin"), Pattern(3000, 1));
+}
+
+TEST(Backup, AFolderThatHoldsOtherFilesIsRefusedAndLeftAlone) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  rig.Put("top.bin", 100, 1);
+  fs::create_directories(rig.Dest());
+  WriteFile(fs::path(rig.Dest()) / "top.bin", "mine");
+  for (const char* manifest : {"", "{\"not\": \"ours\"}"}) {
+    if (*manifest != '\0') WriteFile(fs::path(rig.Dest()) / "manifest.json", manifest);
+    try {
+      BackupDevice(*rig.session, rig.Dest());
+      FAIL() << "a folder of other files was backed up into";
+    } catch (const DeviceError& e) {
+      EXPECT_EQ(e.Kind(), ErrorKind::kUsage);
+      EXPECT_NE(std::string(e.what()).find("choose an empty folder"), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_EQ(ReadFile(fs::path(rig.Dest()) / "top.bin"), "mine");
+  EXPECT_EQ(ReadFile(fs::path(rig.Dest()) / "manifest.json"), "{\"not\": \"ours\"}");
   EXPECT_EQ(rig.Gets(), 0);
+}
+
+TEST(TallisNames, EntriesItsCommandLinesCannotCarryAreSkippedNotFatal) {
+  TreeRig rig({DeviceKind::kTallis, Link::kPty});
+  rig.Put("GOOD", 50, 1);
+  rig.Put("X'Y", 50, 2);
+  rig.Put("D'IR/INNER", 50, 3);
+  const BackupSummary summary = BackupDevice(*rig.session, rig.Dest());
+  EXPECT_EQ(summary.fetched, 1);
+  EXPECT_EQ(summary.skipped.size(), 2u);
+  EXPECT_EQ(rig.Gets(), 1);
+  EXPECT_TRUE(fs::exists(fs::path(rig.Dest()) / "GOOD"));
+}
+
+TEST(TallisNames, APutOfAFolderWithANameTheTallisCannotTakeSendsNothing) {
+  TreeRig rig({DeviceKind::kTallis, Link::kPty});
+  fs::create_directories(rig.deviceRoot.Path() / "UP");
+  const fs::path src = rig.local.Path() / "UP";
+  fs::create_directories(src);
+  WriteFile(src / "A", "a");
+  WriteFile(src / "B C", "b");
+  WriteFile(src / "Z", "z");
+  const UploadPlan plan = PlanUpload({src.string()}, "\\");
+  try {
+    CheckUploadFolders(*rig.session, plan);
+    FAIL() << "a name the Tallis cannot take was not refused";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kUsage);
+    EXPECT_NE(std::string(e.what()).find("B C"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(rig.Puts(), 0);
 }
 
 TEST(Backup, RestorePutsADeletedFileBackAndReportsFilesWhoseFolderIsGone) {
@@ -469,7 +548,8 @@ TEST(Backup, AListingOfHostileNamesWritesNothingOutsideTheBackupFolder) {
   EXPECT_EQ(ReadFile(dest / ".._x"), "../x");
   EXPECT_EQ(ReadFile(dest / "_etc_x"), "/etc/x");
   EXPECT_EQ(ReadFile(dest / "a_.._.._x"), "a/../../x");
-  EXPECT_EQ(ReadFile(dest / "__"), "..");
+  // A file called ".." cannot be named by a path: reported, not fetched.
+  EXPECT_FALSE(fs::exists(dest / "__"));
   EXPECT_EQ(ReadFile(dest / ".._up" / ".._.._z"), "../../z");
   // The device's own "manifest.json" does not take the manifest's place.
   EXPECT_EQ(ReadFile(dest / "manifest (2).json"), "manifest.json");
