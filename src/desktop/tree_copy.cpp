@@ -25,10 +25,14 @@ std::string Plural(size_t n, const char* one, const char* many) {
 
 // Why a folder of this name cannot be entered by path, or "" when it can.
 std::string UnreachableReason(const DeviceSession& s, const Bytes& name) {
-  if (name.empty() || name == "." || name == "..") return "a folder cannot have this name";
-  if (name.find('\\') != Bytes::npos) return "a backslash in a folder name cannot be written in a path";
-  if (name.find('\0') != Bytes::npos) return "a NUL byte in a folder name cannot be written in a path";
-  if (!s.IsQuillon && name.find(' ') != Bytes::npos) return "a Tallis folder whose name holds a blank cannot be entered";
+  if (name.empty() || name == "." || name == "..") return "an entry cannot have this name";
+  if (name.find('\\') != Bytes::npos) return "a backslash in a name cannot be written in a path";
+  // The names the device's commands cannot carry (a Tallis name with a
+  // quote, blank or control character; a NUL byte).
+  if (!RefusedNameMessage(name, s.IsQuillon).empty())
+    return s.IsQuillon ? "a NUL byte in a name cannot be sent to the device"
+                       : "the Tallis's command lines cannot carry this name (a quote, blank or control character, or "
+                         "longer than " + std::to_string(kMaxTallisNameLength) + " characters)";
   return "";
 }
 
@@ -47,15 +51,16 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
   for (size_t i = 0; i < listing.size(); ++i) {
     const ListingEntry& e = listing[i];
     TreeEntry entry{folder, e.name, e.kind, e.size, localPrefix + locals[i]};
-    if (entry.IsFolder()) {
-      std::string why = UnreachableReason(s, e.name);
-      if (why.empty() && depth + 1 > kMaxTreeDepth) why = "more than " + std::to_string(kMaxTreeDepth) + " folders deep";
-      if (!why.empty()) {
-        tree.skipped.push_back(ShownDevicePath(entry.DevicePath()) + ": " + why);
-        continue;
-      }
-      subfolders.push_back(tree.entries.size());
+    // A file or folder no command can name is reported, not fetched: one
+    // such entry must not stop the whole copy.
+    std::string why = UnreachableReason(s, e.name);
+    if (why.empty() && entry.IsFolder() && depth + 1 > kMaxTreeDepth)
+      why = "more than " + std::to_string(kMaxTreeDepth) + " folders deep";
+    if (!why.empty()) {
+      tree.skipped.push_back(ShownDevicePath(entry.DevicePath()) + ": " + why);
+      continue;
     }
+    if (entry.IsFolder()) subfolders.push_back(tree.entries.size());
     tree.entries.push_back(std::move(entry));
   }
   for (size_t index : subfolders) {
@@ -302,6 +307,20 @@ bool DeviceFolders::Exists(const Bytes& path) {
 }
 
 void CheckUploadFolders(DeviceSession& s, const UploadPlan& plan) {
+  // Every name first: a refusal met half-way would leave the tree half-copied.
+  std::string first;
+  std::vector<std::string> others;
+  for (const UploadItem& item : plan.files) {
+    std::string why = RefusedNameMessage(item.name, s.IsQuillon);
+    if (why.empty()) continue;
+    if (first.empty()) first = std::move(why);
+    else others.push_back(ShownDevicePath(JoinDevicePath(item.folder, item.name)));
+  }
+  if (!first.empty())
+    throw DeviceError(ErrorKind::kUsage,
+                      others.empty() ? first
+                                     : first + ". The device cannot take these names either: " +
+                                           JoinLines(others, 10, ", "));
   DeviceFolders folders(s);
   std::vector<std::string> missing;
   for (const Bytes& f : plan.folders)
