@@ -297,6 +297,7 @@ class Tool {
  private:
   // Runs one operation on the device worker, with Ctrl-C as its Cancel.
   void Run(const DeviceWorker::Operation& op) {
+    if (m_host.InterruptedBeforeStart()) throw DeviceError(ErrorKind::kCancelled, "Cancelled before it started.");
     m_host.BeginOperation();
     try {
       m_worker.Call(op);

@@ -60,12 +60,14 @@ struct Outcome {
   int code = 0;
   std::string message;
   std::string detail;
+  std::vector<std::string> notes;  // the command's other lines ("not placed: ...")
 };
 
 std::string TextReport(const std::string& port, const std::string& printed, const Outcome& o) {
   const std::string prefix = DisplayText(port) + ": ";
   std::string text;
   for (const auto& line : Lines(printed)) text += prefix + DisplayText(line) + '\n';
+  for (const auto& line : o.notes) text += prefix + DisplayText(line) + '\n';
   std::string result = o.code == 0 ? "ok" : std::string(ExitStatusWord(o.code)) + " (exit " + std::to_string(o.code) + ")";
   if (!o.message.empty()) result += ": " + DisplayText(OneLine(o.message));
   if (!o.detail.empty()) result += " (" + DisplayText(OneLine(o.detail)) + ")";
@@ -77,6 +79,11 @@ std::string JsonReport(const std::string& port, const std::string& kind, const s
                      ExitStatusWord(o.code) + "\", \"exit_code\": " + std::to_string(o.code) +
                      ", \"message\": " + JsonString(DisplayText(OneLine(o.message)));
   if (!o.detail.empty()) json += ", \"detail\": " + JsonString(DisplayText(OneLine(o.detail)));
+  if (!o.notes.empty()) {
+    json += ", \"notes\": [";
+    for (size_t i = 0; i < o.notes.size(); ++i) json += (i ? ", " : "") + JsonString(DisplayText(o.notes[i]));
+    json += "]";
+  }
   if (const std::string result = ResultJson(printed); !result.empty()) json += ", \"result\": " + result;
   return json + "}\n";
 }
@@ -192,13 +199,19 @@ int RunOnSeveralDevices(const std::vector<std::string>& ports, const SeveralDevi
     Outcome o;
     try {
       o.code = command(DeviceJob{ports[i], tags[i], out, note});
-      const auto notes = Lines(note.str());
-      if (!notes.empty()) o.message = notes.back();
+      o.notes = Lines(note.str());
+      // The last line is the result ("Saved ..."); those before it stay.
+      if (!o.notes.empty()) {
+        o.message = o.notes.back();
+        o.notes.pop_back();
+      }
     } catch (const DeviceError& e) {
+      o.notes = Lines(note.str());
       o.code = ExitCode(e.Kind());
       o.message = e.what();
       o.detail = e.Detail();
     } catch (const std::exception& e) {
+      o.notes = Lines(note.str());
       o.code = ExitCode(ErrorKind::kFailed);
       o.message = e.what();
     }

@@ -171,6 +171,8 @@ void TerminalHost::OnInterrupt() {
   std::_Exit(130);
 }
 
+bool TerminalHost::InterruptedBeforeStart() const { return !m_label.empty() && g_interrupts.load() > 0; }
+
 void TerminalHost::CancelAfterInterrupt() {
   const StatusDialog::State state = m_dialog ? m_dialog->Snapshot() : StatusDialog::State{};
   if (state.shown && !m_cancelRequested.load() && m_cancel && m_cancel()) {

@@ -39,6 +39,9 @@ class TerminalHost : public SessionHost {
   // this device's transfer, now or as soon as one starts, rather than ending
   // the program. Set before Attach().
   void SetDeviceLabel(const std::string& label) { m_label = label; }
+  // One of several devices, and Ctrl-C has been pressed: a command not yet
+  // started is not started (one that runs ends as it would).
+  bool InterruptedBeforeStart() const;
 
   bool AskAddress(std::string& text) override;
   bool MessageBox(const std::string& text, const std::string& caption, Buttons buttons) override;

@@ -381,6 +381,25 @@ TEST_F(CliProcess, APutToTwoDevicesLandsTheSameBytesOnBothAndPrintsOneLineEach) 
   EXPECT_EQ(run.process->Err(), "");
 }
 
+TEST_F(CliProcess, ARestoreToSeveralDevicesKeepsEachDevicesLinesAboutWhatItCouldNotPlace) {
+  Emulator a({"--quiet"}), b({"--quiet"});
+  fs::create_directories(a.Root() / "d");
+  WriteFile(a.Root() / "d" / "x.txt", "x");
+  WriteFile(a.Root() / "top.txt", "top");
+  const std::string dest = (local.Path() / "bk").string();
+  ToolRun backup({"--kind", "quillon", "--port", a.Link(), "backup", dest});
+  ASSERT_EQ(backup.Status(), 0) << backup.process->Err();
+  // b has no folder d: its line says what was not placed, before its result.
+  ToolRun run({"--kind", "quillon", "--port", a.Link(), "--port", b.Link(), "restore", dest});
+  EXPECT_EQ(run.Status(), 1) << run.process->Out();
+  const auto lines = LinesOf(run.process->Out());
+  const std::string notPlaced = b.Link() + ": not placed: /d/x.txt";
+  bool seen = false;
+  for (const auto& line : lines) seen |= line.rfind(notPlaced, 0) == 0;
+  EXPECT_TRUE(seen) << run.process->Out();
+  EXPECT_EQ(ReadFile(b.Root() / "top.txt"), "top");
+}
+
 TEST_F(CliProcess, SeveralDevicesExitWithTheWorstStatusAndReportEachInJson) {
   Emulator good({"--quiet"}), silent({"--silent", "1000", "--quiet"});
   WriteFile(good.Root() / "a.txt", "alpha");
@@ -480,6 +499,17 @@ TEST_F(CliProcess, AllRunsOnEveryPortWhereADeviceAnswers) {
   EXPECT_EQ(OnlyLineStarting(lines, a.Link() + ": version: "), a.Link() + ": version: Quillon Xmodem server 2.1");
   EXPECT_EQ(OnlyLineStarting(lines, b.Link() + ": ok"), b.Link() + ": ok");
   for (const auto& l : lines) EXPECT_EQ(l.rfind(silent.Link(), 0), std::string::npos) << l;
+}
+
+TEST_F(CliProcess, CtrlCWhileAllStillLooksForDevicesRunsTheCommandOnNone) {
+  Emulator good, silent({"--silent", "1000", "--quiet"});
+  WriteFile(good.Root() / "f.txt", "keep me");
+  ToolRun run({"--kind", "quillon", "--all", "--port", good.Link(), "--port", silent.Link(), "rm", "/f.txt"});
+  // The good device has answered the search; the silent one keeps it going.
+  ASSERT_TRUE(good.LogSays("Version asked", 10s));
+  run.process->Signal(SIGINT);
+  EXPECT_EQ(run.Status(), 130) << run.process->Out() << run.process->Err();
+  EXPECT_EQ(ReadFile(good.Root() / "f.txt"), "keep me");
 }
 
 TEST_F(CliProcess, CtrlCCancelsTheTransfersOfEveryDeviceAndKeepsNothing) {
