@@ -79,7 +79,7 @@ void BlockReceiver::Execute() {
     bool earlyEotRefused = false;
     while (!ended) {
       ++m_counter;
-      for (int retries = 0;;) {
+      for (int retries = 0, repeats = 0;;) {
         if (Terminated()) ConnectionError();
         const uint8_t b = ReadByte(m_link).value_or(0);
         if (b == SOH || b == STX) {
@@ -87,6 +87,9 @@ void BlockReceiver::Execute() {
           const BlockOutcome outcome = ReceiveBlock(file, b == SOH ? 128 : 1024);
           if (outcome != BlockOutcome::kRefused) earlyEotRefused = false;
           if (outcome == BlockOutcome::kAccepted) break;
+          // A sender whose every ACK is lost would give up after its retries;
+          // one that repeats the block for ever is not waited for.
+          if (outcome == BlockOutcome::kRepeat && ++repeats > kMaxRepeats) ConnectionError();
           continue;
         }
         if (b == EOT && (m_received >= m_expected || earlyEotRefused)) {

@@ -28,6 +28,8 @@ class BlockReceiver final : public TransferWorker {
   static constexpr uint32_t kReadTimeoutMs = 2000;
   // Bad or missing header bytes tolerated for one block.
   static constexpr int kMaxHeaderRetries = 5;
+  // Repeats of the block accepted last, in a row, before the transfer fails.
+  static constexpr int kMaxRepeats = 10;
 
  protected:
   void Execute() override;

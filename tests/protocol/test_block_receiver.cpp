@@ -308,6 +308,27 @@ TEST(ReceiverRepeats, LostAckMakesTheDeviceResendAfterTheReceiversTimeOut) {
   EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{kConnErr});
 }
 
+TEST(ReceiverRepeats, ADeviceThatRepeatsABlockForEverIsGivenUpOn) {
+  RxRig rig;
+  rig.peer.SetFile(Pattern(3000));
+  // Every ACK of block 1 is lost, and the device sends it again at once (up
+  // to 50 times, so that a receiver without a limit still ends).
+  rig.peer.IgnoreAck = [](size_t index) { return index == 0; };
+  int resent = 0;
+  rig.peer.OnByte = [&](uint8_t b) {
+    if (b == ACK && resent < 50) {
+      ++resent;
+      rig.port.Queue(rig.peer.frames[0]);
+    }
+  };
+  EXPECT_FALSE(rig.Run(3000));
+  EXPECT_EQ(rig.peer.cans, 4);
+  // The first copy and the repeats up to the one past the limit were
+  // acknowledged, then the receiver gave up (without a limit: 51).
+  EXPECT_EQ(rig.peer.acks, 2 + BlockReceiver::kMaxRepeats);
+  rig.ExpectFolderHolds({});
+}
+
 TEST(ReceiverRepeats, OnlyThePreviousNumberCountsAsARepeat) {
   // Block 0 before block 1 is not a repeat (nothing was accepted yet), nor is
   // block 1 while block 3 is expected: both are refused and nothing of them
