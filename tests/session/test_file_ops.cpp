@@ -600,6 +600,9 @@ TEST(Tcp, CancelWhileTheDeviceIsSilentMidFileEndsTheWaitAtOnce) {
   EXPECT_EQ(ReadWhole(local), "old");
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
   EXPECT_FALSE(rig.session.IsConnected());
+  // The peer's script used the session: it ends (the PC closed the
+  // connection) before the session goes.
+  peer.Join();
 }
 
 TEST(Tcp, PutStreamsTheLengthAndTheContents) {

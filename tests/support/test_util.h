@@ -70,9 +70,13 @@ struct TcpPeer {
     });
   }
   ~TcpPeer() {
+    Join();
+    ::close(listenFd);
+  }
+  // Waits for the script to end (before a test frees what it touches).
+  void Join() {
     ::shutdown(listenFd, SHUT_RDWR);
     if (thread.joinable()) thread.join();
-    ::close(listenFd);
   }
   TcpPeer(const TcpPeer&) = delete;
   TcpPeer& operator=(const TcpPeer&) = delete;
