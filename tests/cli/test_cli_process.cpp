@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "emulator_process.h"
 
 namespace corvane::test {
 namespace {
@@ -29,89 +30,12 @@ std::string g_tool, g_emulator;
 std::string ToolPath() { return g_tool; }
 std::string EmulatorPath() { return g_emulator; }
 
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "corvane-cli-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    m_path = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  const fs::path& Path() const { return m_path; }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(m_path)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
- private:
-  fs::path m_path;
-};
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
 void WriteFile(const fs::path& p, const std::string& data) { std::ofstream(p, std::ios::binary) << data; }
 
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// corvane-emu serving a folder on a pseudo-terminal, linked at a path in
-// its own folder; its log (stdout) is kept.
-class Emulator {
+class Emulator : public EmulatorProcess {
  public:
   explicit Emulator(std::vector<std::string> extra = {}, const std::string& kind = "quillon")
-      : m_link((m_dir.Path() / "port").string()) {
-    std::vector<std::string> argv = {EmulatorPath(), "--kind", kind, "--root", Root().string(), "--pty", m_link};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    fs::create_directory(Root());
-    m_process = std::make_unique<ChildProcess>(argv);
-    // It says where it serves once the link is there.
-    for (;;) {
-      auto line = m_process->OutLine(10s);
-      if (!line) throw std::runtime_error("the emulator did not start: " + m_process->Err());
-      if (line->rfind("Serial port:", 0) == 0) break;
-    }
-  }
-  ~Emulator() { Stop(); }
-
-  fs::path Root() const { return m_dir.Path() / "root"; }
-  const std::string& Link() const { return m_link; }
-  // Waits for a line of its log that holds `text`; false when none came.
-  bool LogSays(const std::string& text, std::chrono::milliseconds within) {
-    while (m_process) {
-      const auto line = m_process->OutLine(within);
-      if (!line) return false;
-      if (line->find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-  // Ends the emulator and returns its whole log.
-  std::string Stop() {
-    if (m_process) {
-      m_process->Signal(SIGTERM);
-      m_process->Wait(10s);
-      m_log = m_process->Out();
-      m_process.reset();
-    }
-    return m_log;
-  }
-
- private:
-  TempFolder m_dir;
-  std::string m_link;
-  std::unique_ptr<ChildProcess> m_process;
-  std::string m_log;
+      : EmulatorProcess(EmulatorPath(), kind, extra) {}
 };
 
 // Runs corvane to its end (within a minute); its exit status.

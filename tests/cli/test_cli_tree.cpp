@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "emulator_process.h"
 
 namespace corvane::test {
 namespace {
@@ -24,40 +25,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 std::string g_tool, g_emulator;
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "corvane-cli-tree-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    m_path = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  const fs::path& Path() const { return m_path; }
-
- private:
-  fs::path m_path;
-};
-
-std::string RandomBytes(size_t n, unsigned seed) {
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (auto& c : s) c = static_cast<char>(rng());
-  return s;
-}
-
-void WriteFile(const fs::path& p, const std::string& data) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << data;
-}
-
-std::string ReadFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // A Tallis object as the emulator keeps it: "CVOBJ", the body length (4 bytes,
 // least significant first), the body.
@@ -84,49 +51,18 @@ size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
-class Emulator {
+class Emulator : public EmulatorProcess {
  public:
-  Emulator(const std::string& kind, std::vector<std::string> extra = {}) : m_kind(kind) {
-    m_link = (m_dir.Path() / "port").string();
-    std::vector<std::string> argv = {g_emulator, "--kind", kind, "--root", Root().string(), "--pty", m_link};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    fs::create_directory(Root());
-    m_process = std::make_unique<ChildProcess>(argv);
-    for (;;) {
-      auto line = m_process->OutLine(10s);
-      if (!line) throw std::runtime_error("the emulator did not start: " + m_process->Err());
-      if (line->rfind("Serial port:", 0) == 0) break;
-    }
-  }
-  ~Emulator() { Stop(); }
-  fs::path Root() const { return m_dir.Path() / "root"; }
+  Emulator(const std::string& kind, std::vector<std::string> extra = {})
+      : EmulatorProcess(g_emulator, kind, extra), m_kind(kind) {}
   std::vector<std::string> Args(std::vector<std::string> args) const {
-    std::vector<std::string> all = {g_tool, "--kind", m_kind, "--port", m_link, "--progress", "lines"};
+    std::vector<std::string> all = {g_tool, "--kind", m_kind, "--port", Link(), "--progress", "lines"};
     all.insert(all.end(), args.begin(), args.end());
     return all;
   }
-  // The log so far (its lines arrive as the device works).
-  std::string Log() {
-    while (m_process && m_process->OutLine(100ms)) {
-    }
-    return m_process ? m_process->Out() : m_log;
-  }
-  std::string Stop() {
-    if (m_process) {
-      m_process->Signal(SIGTERM);
-      m_process->Wait(10s);
-      m_log = m_process->Out();
-      m_process.reset();
-    }
-    return m_log;
-  }
 
  private:
-  TempFolder m_dir;
   std::string m_kind;
-  std::string m_link;
-  std::unique_ptr<ChildProcess> m_process;
-  std::string m_log;
 };
 
 struct Outcome {
