@@ -1,5 +1,6 @@
 #include "link/cancel_signal.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -66,6 +67,14 @@ void CancelSignal::SetEnding() {
 void CancelSignal::Pause(Clock& clock, uint32_t ms) const {
   if (ms == 0 || m_ending.load()) return;
   clock.SleepUntilWoken(ms, m_endingFd);
+}
+
+int PollWithCancel(int fd, short events, const CancelSignal* cancel, int timeoutMs, short* revents) {
+  pollfd p[2] = {{fd, events, 0}, {cancel != nullptr ? cancel->WakeFd() : -1, POLLIN, 0}};
+  const int r = ::poll(p, cancel != nullptr ? 2 : 1, timeoutMs);
+  if (revents != nullptr) *revents = r > 0 ? p[0].revents : 0;
+  if (r > 0 && p[0].revents == 0) return 0;
+  return r;
 }
 
 }  // namespace corvane

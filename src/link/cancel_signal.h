@@ -47,6 +47,12 @@ class CancelSignal {
   int m_endingFd = -1;  // readable once ending
 };
 
+// Waits up to `timeoutMs` for `events` on `fd` or for `cancel` (if any) to be
+// raised. Returns poll()'s result for `fd` alone: 0 after the time-out or when
+// only the cancel woke it (the caller looks at the flag), -1 on an error;
+// `revents` gets what happened on `fd`.
+int PollWithCancel(int fd, short events, const CancelSignal* cancel, int timeoutMs, short* revents = nullptr);
+
 // A clock whose pauses end once the program is ending; time itself comes from
 // the clock it wraps. Given to a transfer, it cuts its failure pause short.
 class PauseEndingClock final : public Clock {

@@ -75,10 +75,7 @@ void TcpSocket::Open() {
 bool TcpSocket::Cancelled() const { return m_cancel != nullptr && m_cancel->Raised(); }
 
 int TcpSocket::Wait(short events) const {
-  pollfd p[2] = {{m_fd, events, 0}, {m_cancel != nullptr ? m_cancel->WakeFd() : -1, POLLIN, 0}};
-  const int r = ::poll(p, m_cancel != nullptr ? 2 : 1, static_cast<int>(TimeoutMs));
-  if (r > 0 && p[0].revents == 0) return 0;
-  return r;
+  return PollWithCancel(m_fd, events, m_cancel, static_cast<int>(TimeoutMs));
 }
 
 void TcpSocket::Send(const void* data, size_t n) {

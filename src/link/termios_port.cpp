@@ -109,10 +109,9 @@ void TermiosPort::SetReadTimeout(ReadTimeout timeout) { m_readTimeout = timeout;
 bool TermiosPort::Cancelled() const { return m_cancel != nullptr && m_cancel->Raised(); }
 
 int TermiosPort::Wait(short events, int64_t timeoutMs) const {
-  pollfd p[2] = {{m_fd, events, 0}, {m_cancel != nullptr ? m_cancel->WakeFd() : -1, POLLIN, 0}};
-  const int r = ::poll(p, m_cancel != nullptr ? 2 : 1, static_cast<int>(std::min<int64_t>(timeoutMs, 1000)));
-  if (r > 0 && p[0].revents == 0) return 0;  // only the cancel woke it: the caller looks at the flag
-  if (r > 0 && (p[0].revents & POLLHUP) && !(p[0].revents & events)) return -2;
+  short revents = 0;
+  const int r = PollWithCancel(m_fd, events, m_cancel, static_cast<int>(std::min<int64_t>(timeoutMs, 1000)), &revents);
+  if (r > 0 && (revents & POLLHUP) && !(revents & events)) return -2;
   return r;
 }
 
