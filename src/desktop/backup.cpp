@@ -1,5 +1,6 @@
 #include "desktop/backup.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@
 #include "desktop/json_text.h"
 #include "desktop/local_files.h"
 #include "desktop/tree_copy.h"
+#include "link/clock.h"
 #include "link/link_error.h"
 #include "protocol/listing.h"
 #include "protocol/local_file.h"
@@ -272,7 +274,143 @@ void RemoveLeftovers(const std::string& dest, const DeviceTree& tree) {
   }
 }
 
+// One entry as the manifest writes it, without the braces.
+std::string EntryFields(const ManifestEntry& e) {
+  return "\"path\": " + JsonString(Latin1ToUtf8(e.path)) + ", \"kind\": \"" + KindName(e.kind) +
+         "\", \"size\": " + std::to_string(e.size) + ", \"local\": " + JsonString(e.local);
+}
+
+bool ParseEntry(const JsonValue& item, ManifestEntry& e, std::string& why) {
+  const JsonValue* path = item.Member("path");
+  const JsonValue* k = item.Member("kind");
+  const JsonValue* size = item.Member("size");
+  const JsonValue* local = item.Member("local");
+  if (item.type != JsonValue::kObject || path == nullptr || path->type != JsonValue::kString || k == nullptr ||
+      k->type != JsonValue::kString || !KindOfName(k->text, e.kind) || size == nullptr ||
+      size->type != JsonValue::kNumber || size->number < 0 || size->number > 4294967295.0 || local == nullptr ||
+      local->type != JsonValue::kString) {
+    why = "an entry lacks its path, kind, size or local name";
+    return false;
+  }
+  if (!Utf8ToLatin1(path->text, e.path) || e.path.empty() || e.path.front() != '\\') {
+    why = "the device path \"" + path->text + "\" is not one";
+    return false;
+  }
+  if (!InsideFolder(local->text)) {
+    why = "the local path \"" + local->text + "\" leaves the backup folder";
+    return false;
+  }
+  e.size = static_cast<int64_t>(size->number);
+  e.local = local->text;
+  return true;
+}
+
+[[noreturn]] void CannotWrite(const std::string& path, int err) {
+  throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + path + ": " + std::strerror(err) + ".");
+}
+
+// The journal of one run (see backup.h): opened empty once the manifest holds
+// what an earlier journal recorded; closed (and synced) on every path.
+class BackupJournal {
+ public:
+  BackupJournal(const std::string& dest, Clock& clock) : m_path(JoinLocalPath(dest, kJournalName)), m_clock(clock) {
+    // Whatever was here is in the manifest now; a symbolic link of this name
+    // is removed, never written through.
+    if (::unlink(m_path.c_str()) != 0 && errno != ENOENT) CannotWrite(m_path, errno);
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC, 0666);
+    if (m_fd < 0) CannotWrite(m_path, errno);
+    m_syncedAt = m_clock.NowMs();
+  }
+  ~BackupJournal() { Close(); }
+  BackupJournal(const BackupJournal&) = delete;
+  BackupJournal& operator=(const BackupJournal&) = delete;
+
+  // One line, in one write: a process killed after it returns keeps the line.
+  void Add(const ManifestEntry& e, int64_t bytes) {
+    const std::string line = "{" + EntryFields(e) + ", \"bytes\": " + std::to_string(bytes) + "}\n";
+    for (size_t done = 0; done < line.size();) {
+      const ssize_t n = ::write(m_fd, line.data() + done, line.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) CannotWrite(m_path, n < 0 ? errno : ENOSPC);
+      done += static_cast<size_t>(n);
+    }
+    if (++m_unsynced >= kJournalSyncLines || m_clock.NowMs() - m_syncedAt >= kJournalSyncMs) Sync();
+  }
+
+  void Sync() {
+    if (m_fd < 0 || m_unsynced == 0) return;
+    if (::fdatasync(m_fd) != 0 && errno != EINVAL && errno != EROFS) CannotWrite(m_path, errno);
+    m_unsynced = 0;
+    m_syncedAt = m_clock.NowMs();
+  }
+
+  // Once the manifest holds every line.
+  void Remove() {
+    Close();
+    ::unlink(m_path.c_str());
+  }
+
+ private:
+  void Close() {
+    if (m_fd < 0) return;
+    if (m_unsynced > 0) (void)::fdatasync(m_fd);
+    ::close(m_fd);
+    m_fd = -1;
+  }
+
+  std::string m_path;
+  Clock& m_clock;
+  int m_fd = -1;
+  int m_unsynced = 0;
+  uint64_t m_syncedAt = 0;
+};
+
+// Whether `e`'s file (or folder) is in `dest` as a journal line of `bytes` says.
+bool JournalLineHolds(const std::string& dest, const ManifestEntry& e, int64_t bytes) {
+  struct stat st {};
+  if (::lstat(JoinLocalPath(dest, e.local).c_str(), &st) != 0) return false;
+  if (e.kind == kKindDirectory) return S_ISDIR(st.st_mode);
+  return S_ISREG(st.st_mode) && st.st_size == bytes;
+}
+
+bool SameEntry(const ManifestEntry& a, const ManifestEntry& b) {
+  return a.path == b.path && a.kind == b.kind && a.size == b.size && a.local == b.local;
+}
+
 }  // namespace
+
+int FoldJournal(const std::string& dest, Manifest& m) {
+  const std::string path = JoinLocalPath(dest, kJournalName);
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return 0;
+  std::ostringstream read;
+  read << in.rdbuf();
+  const std::string text = read.str();
+  std::map<Bytes, size_t> at;
+  for (size_t i = 0; i < m.entries.size(); ++i) at[m.entries[i].path] = i;
+  int folded = 0;
+  // Only lines that end in a newline: the last may have been cut short.
+  for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    JsonValue item;
+    ManifestEntry e;
+    std::string why;
+    if (!JsonReader(text.substr(start, end - start)).Parse(item) || !ParseEntry(item, e, why)) continue;
+    const JsonValue* bytes = item.Member("bytes");
+    if (bytes == nullptr || bytes->type != JsonValue::kNumber || bytes->number < 0 ||
+        !JournalLineHolds(dest, e, static_cast<int64_t>(bytes->number)))
+      continue;
+    if (const auto it = at.find(e.path); it != at.end()) {
+      m.entries[it->second] = std::move(e);
+    } else {
+      at[e.path] = m.entries.size();
+      m.entries.push_back(std::move(e));
+    }
+    ++folded;
+  }
+  return folded;
+}
 
 std::string ManifestJson(const Manifest& m) {
   std::string out = "{\n";
@@ -285,8 +423,7 @@ std::string ManifestJson(const Manifest& m) {
   for (size_t i = 0; i < m.entries.size(); ++i) {
     const ManifestEntry& e = m.entries[i];
     out += i == 0 ? "\n" : ",\n";
-    out += "    {\"path\": " + JsonString(Latin1ToUtf8(e.path)) + ", \"kind\": \"" + KindName(e.kind) +
-           "\", \"size\": " + std::to_string(e.size) + ", \"local\": " + JsonString(e.local) + "}";
+    out += "    {" + EntryFields(e) + "}";
   }
   out += m.entries.empty() ? "]\n}\n" : "\n  ]\n}\n";
   return out;
@@ -311,28 +448,8 @@ bool ParseManifest(const std::string& json, Manifest& out, std::string& why) {
   if (const JsonValue* v = root.Member("taken"); v != nullptr && v->type == JsonValue::kString) m.taken = v->text;
   if (const JsonValue* v = root.Member("complete"); v != nullptr && v->type == JsonValue::kBool) m.complete = v->boolean;
   for (const JsonValue& item : entries->items) {
-    const JsonValue* path = item.Member("path");
-    const JsonValue* k = item.Member("kind");
-    const JsonValue* size = item.Member("size");
-    const JsonValue* local = item.Member("local");
     ManifestEntry e;
-    if (item.type != JsonValue::kObject || path == nullptr || path->type != JsonValue::kString || k == nullptr ||
-        k->type != JsonValue::kString || !KindOfName(k->text, e.kind) || size == nullptr ||
-        size->type != JsonValue::kNumber || size->number < 0 || size->number > 4294967295.0 || local == nullptr ||
-        local->type != JsonValue::kString) {
-      why = "an entry lacks its path, kind, size or local name";
-      return false;
-    }
-    if (!Utf8ToLatin1(path->text, e.path) || e.path.empty() || e.path.front() != '\\') {
-      why = "the device path \"" + path->text + "\" is not one";
-      return false;
-    }
-    if (!InsideFolder(local->text)) {
-      why = "the local path \"" + local->text + "\" leaves the backup folder";
-      return false;
-    }
-    e.size = static_cast<int64_t>(size->number);
-    e.local = local->text;
+    if (!ParseEntry(item, e, why)) return false;
     m.entries.push_back(std::move(e));
   }
   out = std::move(m);
@@ -352,6 +469,7 @@ Manifest ReadManifest(const std::string& dest) {
   if (!ParseManifest(text.str(), m, why))
     throw DeviceError(ErrorKind::kLocalFile, "Cannot read the backup in " + dest + ": " + kManifestName + " is damaged (" +
                                                  why + ").");
+  FoldJournal(dest, m);
   return m;
 }
 
@@ -376,6 +494,8 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
         throw DeviceError(ErrorKind::kUsage, dest + " holds a backup of a " + DeviceDisplayName(old.kind) +
                                                  "; choose another folder for this " +
                                                  DeviceDisplayName(DeviceKindName(s)) + ".");
+      // What a run that was killed recorded counts as recorded.
+      FoldJournal(dest, old);
       for (const ManifestEntry& e : old.entries) before[e.path] = e;
       recorded = std::move(old.entries);
     } else if (in || !HoldsNothingOfItsOwn(dest)) {
@@ -389,8 +509,8 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   }
 
   TransferJob job(s, "Backing up the device");
-  // A device file of the manifest's name is kept under another name.
-  const DeviceTree tree = ListDeviceTree(s, "\\", &job, {kManifestName});
+  // A device file of the manifest's or the journal's name is kept under another name.
+  const DeviceTree tree = ListDeviceTree(s, "\\", &job, {kManifestName, kJournalName});
   RemoveLeftovers(dest, tree);
 
   Manifest m;
@@ -399,12 +519,15 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   m.taken = NowUtc();
   // Until this run has gone through every entry, the manifest keeps what the
   // last one recorded (those files stay whole: a fetched file replaces one
-  // only when it is whole, and its entry is updated then), so a run cut short
-  // never leaves a manifest that lists less than the folder holds.
+  // only when it is whole, and its entry is updated then, in the journal and
+  // in `m`), so a run cut short never leaves a manifest that lists less than
+  // the folder holds. The manifest is written here with the journal folded
+  // in, before the journal starts again empty.
   m.entries = std::move(recorded);
   std::map<Bytes, size_t> at;
   for (size_t i = 0; i < m.entries.size(); ++i) at[m.entries[i].path] = i;
   WriteManifest(dest, m);
+  BackupJournal journal(dest, s.GetClock());
   std::vector<ManifestEntry> done;
 
   const auto keep = [&](const TreeEntry& e, const std::string& target) {
@@ -413,21 +536,44 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
     return LocalFileIsWhole(s, target, e.size);
   };
   BackupSummary summary;
-  const FetchCounts counts = FetchTreeEntries(s, tree.entries, dest, keep, job, [&](const TreeEntry& e, bool fetched) {
+  const auto record = [&](const TreeEntry& e, bool fetched) {
     ManifestEntry entry{e.DevicePath(), e.kind, e.size, e.local};
+    bool known = false;
     if (const auto it = at.find(entry.path); it != at.end()) {
+      known = !fetched && SameEntry(m.entries[it->second], entry);
       m.entries[it->second] = entry;
     } else {
       at[entry.path] = m.entries.size();
       m.entries.push_back(entry);
     }
+    // Only what the manifest does not already say goes into the journal.
+    if (!known) {
+      struct stat st {};
+      const std::string target = JoinLocalPath(dest, e.local);
+      if (::lstat(target.c_str(), &st) != 0) CannotWrite(target, errno);
+      journal.Add(entry, e.IsFolder() ? 0 : static_cast<int64_t>(st.st_size));
+    }
     done.push_back(std::move(entry));
-    if (fetched) WriteManifest(dest, m);
-  });
+  };
+  FetchCounts counts;
+  try {
+    counts = FetchTreeEntries(s, tree.entries, dest, keep, job, record);
+  } catch (...) {
+    // Cut short (Cancel, a lost link, a local failure): the manifest takes in
+    // what the journal holds. Should that fail too, the journal keeps it for
+    // the next run, and the first failure is the one reported.
+    try {
+      WriteManifest(dest, m);
+      journal.Remove();
+    } catch (const DeviceError&) {
+    }
+    throw;
+  }
   // Whole: just what the device holds now, in its order.
   m.entries = std::move(done);
   m.complete = true;
   WriteManifest(dest, m);
+  journal.Remove();
   for (const TreeEntry& e : tree.entries) summary.files += e.IsFolder() ? 0 : 1;
   summary.fetched = counts.fetched;
   summary.kept = counts.kept;

@@ -4,10 +4,21 @@
 // The folder holds the device's tree (every name made a safe local name) and
 // manifest.json: the device kind and version, when the backup was taken,
 // whether it is complete, and one record per entry (device path, kind,
-// listed size, local path). The manifest is rewritten (under a temporary
-// name, then renamed) as each file becomes whole, so a backup cut short
-// resumes where it stopped; a file is fetched under a temporary name and
+// listed size, local path). A file is fetched under a temporary name and
 // renamed when whole, so nothing partial is left under a real name.
+//
+// While a backup runs, each entry it makes whole (or finds whole but not
+// yet recorded) is appended as one line to manifest.journal beside the
+// manifest, instead of the whole manifest being rewritten: the cost per file
+// stays the same however large the device. The lines are written as each
+// file becomes whole, so a killed run loses none of them; they reach the disk
+// (fdatasync) every kJournalSyncLines lines or kJournalSyncMs, and when the
+// run ends, so a power cut loses at most the last batch, whose files the
+// next run checks again. The journal is folded into the manifest (rewritten
+// under a temporary name, then renamed) when the run ends, fails or is
+// cancelled, and when the next run starts; reading a backup folds it in too.
+// A journal line is trusted only while its file is there with the size the
+// line gives; a line cut short (a run killed as it wrote) is passed over.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -19,6 +30,9 @@ namespace corvane {
 class DeviceSession;
 
 inline constexpr const char* kManifestName = "manifest.json";
+inline constexpr const char* kJournalName = "manifest.journal";
+inline constexpr int kJournalSyncLines = 64;
+inline constexpr uint64_t kJournalSyncMs = 1000;
 
 struct ManifestEntry {
   Bytes path;         // device path, "\\a\\b"
@@ -40,8 +54,15 @@ std::string ManifestJson(const Manifest& manifest);
 // manifest; a local path that would leave the folder ("..", absolute) is
 // refused too.
 bool ParseManifest(const std::string& json, Manifest& out, std::string& why);
-// Reads DEST/manifest.json; raises DeviceError(kLocalFile) when missing or bad.
+// Reads DEST/manifest.json, with what DEST/manifest.journal adds to it (see
+// FoldJournal); raises DeviceError(kLocalFile) when missing or bad.
 Manifest ReadManifest(const std::string& dest);
+// Folds the journal in `dest` (if any) into `manifest`: each whole line whose
+// file is there (a plain file of the size the line gives; a folder for a
+// folder's line) replaces the entry of its device path or is added after the
+// others. Lines cut short, that do not read, or whose file is missing or of
+// another size are passed over. Returns the number of lines folded in.
+int FoldJournal(const std::string& dest, Manifest& manifest);
 
 struct BackupSummary {
   int files = 0;       // files in the backup

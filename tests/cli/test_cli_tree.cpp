@@ -165,6 +165,52 @@ TEST_F(CliTree, CtrlCDuringABackupKeepsOnlyWholeFilesAndTheNextRunGoesOn) {
   EXPECT_EQ(Count(emu.Log(), "Get ") - before, 3 - kept) << "only what was missing is fetched";
 }
 
+TEST_F(CliTree, ABackupKilledMidRunKeepsAndTrustsExactlyTheFilesItHadFetched) {
+  // The device's files, served by one emulator after the other: a killed
+  // tool leaves its device mid-transfer.
+  TempFolder device;
+  const auto serve = [&](Emulator& emu) { fs::copy(device.Path(), emu.Root(), fs::copy_options::recursive); };
+  const auto name = [](int i) { return "f" + std::to_string(i); };
+  for (int i = 0; i < 6; ++i) WriteFile(device.Path() / name(i), RandomBytes(1000, 20 + i));
+  const std::string dest = (local.Path() / "backup").string();
+  {
+    Emulator emu("quillon");
+    serve(emu);
+    const Outcome first = Tool(emu.Args({"backup", dest}));
+    ASSERT_EQ(first.status, 0) << first.err;
+  }
+  // Every file changes size, so what the first backup recorded holds for none.
+  for (int i = 0; i < 6; ++i) WriteFile(device.Path() / name(i), RandomBytes(16 * 1024, 40 + i));
+  {
+    // Paced at 115200 baud: each file takes about 1.5 seconds.
+    Emulator emu("quillon", {"--line-rate", "115200"});
+    serve(emu);
+    ChildProcess run(emu.Args({"backup", dest}));
+    const auto line =
+        run.ErrLineWhere([](const std::string& l) { return l.find("4 of 6 files") != std::string::npos; }, 60s);
+    ASSERT_TRUE(line.has_value()) << run.Err();
+    run.Signal(SIGKILL);
+    ASSERT_TRUE(run.Wait(60s).has_value());
+  }
+  // Each file is the old one or the new one, whole.
+  int fresh = 0;
+  for (int i = 0; i < 6; ++i) {
+    const std::string got = ReadFile(fs::path(dest) / name(i));
+    if (got == ReadFile(device.Path() / name(i))) ++fresh;
+    else EXPECT_EQ(got, RandomBytes(1000, 20 + i)) << name(i);
+  }
+  EXPECT_GE(fresh, 3);
+  // The next run fetches just the others; nothing is left over.
+  Emulator emu("quillon");
+  serve(emu);
+  const Outcome again = Tool(emu.Args({"backup", dest}));
+  ASSERT_EQ(again.status, 0) << again.err;
+  EXPECT_NE(again.err.find(std::to_string(6 - fresh) + " fetched"), std::string::npos) << again.err;
+  EXPECT_NE(again.err.find(std::to_string(fresh) + " unchanged"), std::string::npos) << again.err;
+  EXPECT_EQ(Count(emu.Log(), "Get "), static_cast<size_t>(6 - fresh));
+  EXPECT_TRUE(Tree(dest) == Tree(emu.Root()));
+}
+
 TEST_F(CliTree, PutOfALocalFolderWithAMissingDeviceFolderIsRefusedWithNothingSent) {
   Emulator emu("quillon");
   fs::create_directories(emu.Root() / "site");

@@ -2,6 +2,11 @@
 // escapes), and refused when damaged or when a local path would leave the
 // backup folder.
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "desktop/backup.h"
 #include "desktop/tree_copy.h"
@@ -51,6 +56,82 @@ TEST(BackupManifest, DamagedTextAndEscapingLocalPathsAreRefused) {
                                 std::string(100, '[') + std::string(100, ']')}) {
     EXPECT_FALSE(ParseManifest(bad, m, why)) << bad;
   }
+}
+
+namespace fs = std::filesystem;
+
+class Folder {
+ public:
+  Folder() {
+    char name[] = "/tmp/corvane-journal-XXXXXX";
+    if (::mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp");
+    m_path = name;
+  }
+  ~Folder() {
+    std::error_code ec;
+    fs::remove_all(m_path, ec);
+  }
+  const fs::path& Path() const { return m_path; }
+  void Write(const std::string& rel, const std::string& bytes) const {
+    fs::create_directories((m_path / rel).parent_path());
+    std::ofstream(m_path / rel, std::ios::binary) << bytes;
+  }
+
+ private:
+  fs::path m_path;
+};
+
+std::string Line(const std::string& path, const std::string& kind, int64_t size, const std::string& local,
+                 int64_t bytes) {
+  return "{\"path\": \"" + path + "\", \"kind\": \"" + kind + "\", \"size\": " + std::to_string(size) +
+         ", \"local\": \"" + local + "\", \"bytes\": " + std::to_string(bytes) + "}\n";
+}
+
+TEST(BackupJournal, OnlyLinesWhoseFileIsThereWithTheirSizeAreFoldedIn) {
+  Folder dest;
+  dest.Write("a", "12345");
+  dest.Write("d/b", "xy");
+  dest.Write("old", "old bytes");
+  fs::create_directories(dest.Path() / "empty");
+  Folder outside;
+  outside.Write("secret", "12345");
+  fs::create_symlink(outside.Path() / "secret", dest.Path() / "link");
+  dest.Write(kJournalName,
+             Line("\\\\a", "file", 5, "a", 5) +                  // whole: in
+             Line("\\\\d", "dir", 0, "d", 0) +                   // a folder that is there: in
+             Line("\\\\gone", "dir", 0, "gone", 0) +             // a folder that is not: out
+             Line("\\\\d\\\\b", "file", 9, "d/b", 9) +            // the file is shorter: out
+             Line("\\\\x", "file", 5, "../x", 5) +                // leaves the folder: out
+             Line("\\\\l", "file", 5, "link", 5) +                // a symbolic link: out
+             Line("\\\\n", "file", 5, "nothere", 5) +             // missing: out
+             "{\"path\": \"\\\\old\", \"kind\": \"file\", \"size\": 9, \"local\": \"old\"}\n" +  // no bytes: out
+             "{\"path\": \"\\\\\\\\\", [[[\n" +                   // damaged: out
+             Line("\\\\old", "file", 9, "old", 9) +              // replaces the manifest's entry
+             Line("\\\\empty", "dir", 0, "empty", 0).substr(0, 30));  // cut short: out
+  Manifest m;
+  m.kind = "quillon";
+  m.entries = {{"\\old", 1, 3, "old"}, {"\\kept", 1, 1, "kept"}};
+  EXPECT_EQ(FoldJournal(dest.Path().string(), m), 3);
+  ASSERT_EQ(m.entries.size(), 4u);
+  EXPECT_EQ(m.entries[0].path, "\\old");
+  EXPECT_EQ(m.entries[0].size, 9);
+  EXPECT_EQ(m.entries[1].path, "\\kept");
+  EXPECT_EQ(m.entries[2].path, "\\a");
+  EXPECT_EQ(m.entries[3].path, "\\d");
+  EXPECT_EQ(m.entries[3].kind, 0);
+}
+
+TEST(BackupJournal, AJournalThatIsNotAPlainFileIsNotRead) {
+  Folder dest;
+  dest.Write("a", "12345");
+  Folder outside;
+  outside.Write("j", Line("\\\\a", "file", 5, "a", 5));
+  fs::create_symlink(outside.Path() / "j", dest.Path() / kJournalName);
+  Manifest m;
+  EXPECT_EQ(FoldJournal(dest.Path().string(), m), 0);
+  EXPECT_TRUE(m.entries.empty());
+  // No journal at all is no journal line.
+  EXPECT_EQ(FoldJournal(outside.Path().string(), m), 0);
 }
 
 TEST(TreeNames, TwoDeviceNamesThatMakeOneLocalNameGetANumber) {

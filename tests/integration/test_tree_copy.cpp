@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <sstream>
 #include <thread>
 
 #include "desktop/backup.h"
@@ -297,6 +298,113 @@ TEST(Backup, ARunCutShortKeepsWhatTheLastBackupRecorded) {
   const RestoreSummary restored = RestoreBackup(*rig.session, rig.Dest());
   EXPECT_EQ(restored.placed, 3);
   EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "a.bin"), Pattern(3000, 1));
+}
+
+// The lines of the backup's journal, or none when there is no journal.
+std::vector<std::string> JournalLines(const std::string& dest) {
+  std::vector<std::string> lines;
+  const fs::path path = fs::path(dest) / kJournalName;
+  if (!fs::exists(path)) return lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string JournalLine(const std::string& name, int64_t size, int64_t bytes) {
+  return "{\"path\": \"\\\\" + name + "\", \"kind\": \"file\", \"size\": " + std::to_string(size) + ", \"local\": \"" +
+         name + "\", \"bytes\": " + std::to_string(bytes) + "}\n";
+}
+
+TEST(Backup, FilesAreRecordedInTheJournalWhileTheManifestIsLeftAloneUntilTheEnd) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  for (int i = 0; i < 5; ++i) rig.Put("f" + std::to_string(i), 100, static_cast<unsigned>(i));
+  rig.Put("d/g", 100, 9);
+  // What the folder holds as the job reaches its second and its last file.
+  std::map<std::string, std::pair<std::string, size_t>> seen;
+  rig.host.onDialogChange = [&](StatusDialog& d) {
+    for (const char* at : {"2 of 6", "6 of 6"})
+      if (d.Caption().find(at) != std::string::npos && seen.count(at) == 0)
+        seen[at] = {ReadFile(fs::path(rig.Dest()) / kManifestName), JournalLines(rig.Dest()).size()};
+  };
+  const BackupSummary summary = BackupDevice(*rig.session, rig.Dest());
+  rig.host.onDialogChange = nullptr;
+  EXPECT_EQ(summary.fetched, 6);
+  ASSERT_EQ(seen.size(), 2u);
+  // Four more files were whole by the last one, and the manifest did not change.
+  EXPECT_EQ(seen["2 of 6"].first, seen["6 of 6"].first);
+  EXPECT_GE(seen["6 of 6"].second, seen["2 of 6"].second + 4);
+  // At the end the journal is folded in and gone.
+  EXPECT_FALSE(fs::exists(fs::path(rig.Dest()) / kJournalName));
+  const Manifest m = ReadManifest(rig.Dest());
+  EXPECT_TRUE(m.complete);
+  EXPECT_EQ(m.entries.size(), 7u);
+  // A second run finds everything recorded: it writes no journal line.
+  rig.host.onDialogChange = [&](StatusDialog& d) {
+    if (d.Caption().find("6 of 6") != std::string::npos) EXPECT_TRUE(JournalLines(rig.Dest()).empty());
+  };
+  EXPECT_EQ(BackupDevice(*rig.session, rig.Dest()).kept, 6);
+  rig.host.onDialogChange = nullptr;
+}
+
+TEST(Backup, AJournalLeftByAKilledRunIsTrustedOnlyWhereItsFileIsWhole) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  for (const char* name : {"a", "b", "c", "d"}) rig.Put(name, 1000, static_cast<unsigned>(name[0]));
+  BackupDevice(*rig.session, rig.Dest());
+  ASSERT_EQ(rig.Gets(), 4);
+  // Every file changes size on the device. A run that was killed then had
+  // fetched a and b whole; it recorded a, and b only in a line cut short.
+  for (const char* name : {"a", "b", "c", "d"}) rig.Put(name, 2000, static_cast<unsigned>(name[0]) + 100);
+  const fs::path dest = rig.Dest();
+  WriteFile(dest / "a", ReadFile(rig.deviceRoot.Path() / "a"));
+  WriteFile(dest / "b", ReadFile(rig.deviceRoot.Path() / "b"));
+  // A line for c, whose file is missing, and one for d, whose file is the old one.
+  fs::remove(dest / "c");
+  const std::string torn = JournalLine("b", 2000, 2000);
+  WriteFile(dest / kJournalName, JournalLine("a", 2000, 2000) + "{\"path\": 12}\n" + "not json\n" +
+                                     JournalLine("c", 2000, 2000) + JournalLine("d", 2000, 2000) +
+                                     torn.substr(0, torn.size() / 2));
+
+  // What a restore reads: a's new size; b and d as the manifest had them.
+  std::map<Bytes, int64_t> sizes;
+  for (const auto& e : ReadManifest(dest.string()).entries) sizes[e.path] = e.size;
+  EXPECT_EQ(sizes["\\a"], 2000);
+  EXPECT_EQ(sizes["\\b"], 1000);
+  EXPECT_EQ(sizes["\\d"], 1000);
+
+  const BackupSummary resumed = BackupDevice(*rig.session, dest.string());
+  EXPECT_EQ(resumed.kept, 1);     // a
+  EXPECT_EQ(resumed.fetched, 3);  // b, c, d
+  EXPECT_EQ(rig.Gets(), 7);
+  EXPECT_EQ(Snapshot(dest), Snapshot(rig.deviceRoot.Path(), true));
+  EXPECT_FALSE(fs::exists(dest / kJournalName));
+  const Manifest m = ReadManifest(dest.string());
+  EXPECT_TRUE(m.complete);
+  for (const auto& e : m.entries) EXPECT_EQ(e.size, 2000) << ShownDevicePath(e.path);
+}
+
+TEST(Backup, ARunCutShortFoldsItsJournalIntoTheManifest) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  for (int i = 0; i < 4; ++i) rig.Put("f" + std::to_string(i), 100, static_cast<unsigned>(i));
+  rig.host.cancelWhen = [](const StatusDialog& d) { return d.Caption().find("3 of 4") != std::string::npos; };
+  EXPECT_THROW(BackupDevice(*rig.session, rig.Dest()), DeviceError);
+  rig.host.cancelWhen = nullptr;
+  // The manifest alone (as any reader of it sees it) names the two whole files.
+  EXPECT_FALSE(fs::exists(fs::path(rig.Dest()) / kJournalName));
+  Manifest m;
+  std::string why;
+  ASSERT_TRUE(ParseManifest(ReadFile(fs::path(rig.Dest()) / kManifestName), m, why)) << why;
+  EXPECT_FALSE(m.complete);
+  EXPECT_EQ(m.entries.size(), 2u);
+}
+
+TEST(Backup, ADeviceFileNamedLikeTheJournalIsKeptUnderAnotherName) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kPty});
+  rig.Put(kJournalName, 100, 1);
+  rig.Put("x", 100, 2);
+  BackupDevice(*rig.session, rig.Dest());
+  EXPECT_EQ(ReadFile(fs::path(rig.Dest()) / "manifest (2).journal"), Pattern(100, 1));
+  EXPECT_FALSE(fs::exists(fs::path(rig.Dest()) / kJournalName));
+  EXPECT_EQ(BackupDevice(*rig.session, rig.Dest()).kept, 2);
 }
 
 TEST(Backup, AFolderThatHoldsOtherFilesIsRefusedAndLeftAlone) {
