@@ -64,6 +64,7 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
 void BlockReceiver::Execute() {
   m_received = 0;
   m_startTick = 0;
+  m_deviceDone = false;
   ReplacingFile file;
   try {
     SetReadTimeout(m_link, {kReadTimeoutMs, 0});
@@ -109,6 +110,13 @@ void BlockReceiver::Execute() {
     }
 
     WriteByte(ACK);
+    m_deviceDone = true;
+    if (m_lengthIsExact && m_received < m_expected) {
+      // The device meant its early end (it said so twice), but a file that
+      // ends before its listed size is not the file: none of it is kept.
+      LinkError("The device ended the file after " + std::to_string(m_received) + " of " +
+                std::to_string(m_expected) + " bytes. Nothing was kept; try again");
+    }
     if (const int err = file.Commit(); err != 0)
       LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
     if (m_startTick == 0) m_startTick = GetClock().NowMs();
@@ -137,11 +145,14 @@ void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
     Notify(kReportMessage, message);
   } catch (...) {
   }
-  try {
-    const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
-    WriteAll(m_link, cancel, sizeof cancel);
-  } catch (...) {
-    // the link is gone; the device cannot be told
+  // A device that has ended the transfer would take cancel bytes for commands.
+  if (!m_deviceDone) {
+    try {
+      const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
+      WriteAll(m_link, cancel, sizeof cancel);
+    } catch (...) {
+      // the link is gone; the device cannot be told
+    }
   }
   GetClock().SleepMs(kFailurePauseMs);
 }

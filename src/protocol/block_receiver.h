@@ -24,6 +24,13 @@ class BlockReceiver final : public TransferWorker {
   BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
                 Clock& clock = Clock::System(), const std::atomic<bool>* cancel = nullptr);
 
+  // Whether the expected length is what the device must send (a file of a
+  // listed size) rather than only the most that is kept (a screen, whose
+  // bitmap may be shorter). When it must, a device that ends the file before
+  // it (padding of the last block counted) fails the transfer, and nothing
+  // of the file is kept.
+  void SetLengthIsExact(bool exact) { m_lengthIsExact = exact; }
+
   // Read time-out for every header byte and every block.
   static constexpr uint32_t kReadTimeoutMs = 2000;
   // Bad or missing header bytes tolerated for one block.
@@ -49,9 +56,13 @@ class BlockReceiver final : public TransferWorker {
   SerialPort* m_link;
   int64_t m_expected;
   std::string m_path;
+  bool m_lengthIsExact = false;
   // State of the running transfer (the thread that runs it only).
   uint32_t m_counter = 0;
   int64_t m_received = 0;
+  // The device has ended the transfer (its EOT was acknowledged): a failure
+  // after that has nothing left to cancel.
+  bool m_deviceDone = false;
   uint64_t m_startTick = 0;
   Bytes m_block;
 };
