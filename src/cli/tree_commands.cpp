@@ -45,17 +45,23 @@ int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceF
   }
   DeviceTree tree;
   FetchCounts counts;
+  std::vector<std::string> notSaved;
   run([&](DeviceSession& s) {
     CheckFolderExists(s, folder);
     TransferJob job(s, "Copying " + ShownDevicePath(folder));
     tree = ListDeviceTree(s, folder, &job);
     MakeLocalFolder(target);
-    counts = FetchTreeEntries(s, tree.entries, target, {}, job);
+    counts = FetchTreeEntries(s, tree.entries, target, {}, job, {}, &notSaved);
   });
   ReportSkipped(note, tree.skipped);
+  ReportSkipped(note, notSaved);
   note << "Saved " << FileCount(counts.fetched) << " (" << counts.bytes << " bytes) in " << target << '\n';
   if (!tree.skipped.empty())
-    throw DeviceError(ErrorKind::kFailed, std::to_string(tree.skipped.size()) + " folder(s) could not be copied (see above)");
+    throw DeviceError(ErrorKind::kFailed, std::to_string(tree.skipped.size() + notSaved.size()) +
+                                              " entries could not be copied (see above)");
+  if (!notSaved.empty())
+    throw DeviceError(ErrorKind::kLocalFile,
+                      std::to_string(notSaved.size()) + " entries could not be saved on this computer (see above)");
   return 0;
 }
 
@@ -80,7 +86,7 @@ int Backup(const DeviceRun& run, std::ostream& note, const std::string& dest) {
             << summary.bytes << " bytes), " << summary.kept << " unchanged\n";
   if (!summary.skipped.empty())
     throw DeviceError(ErrorKind::kFailed,
-                      "The backup is not complete: " + std::to_string(summary.skipped.size()) + " folder(s) could not be reached (see above)");
+                      "The backup is not complete: " + std::to_string(summary.skipped.size()) + " entries could not be copied (see above)");
   return 0;
 }
 
