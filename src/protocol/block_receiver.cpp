@@ -22,6 +22,14 @@ BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHan
       m_expected(expectedLength),
       m_path(std::move(localPath)) {}
 
+BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, ReplacingFile& file,
+                             std::string localPath, Clock& clock, const std::atomic<bool>* cancel)
+    : TransferWorker(std::move(onStatus), clock, cancel),
+      m_link(link),
+      m_expected(expectedLength),
+      m_path(std::move(localPath)),
+      m_openFile(&file) {}
+
 void BlockReceiver::WriteByte(uint8_t b) { WriteAll(m_link, &b, 1); }
 
 BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
@@ -65,11 +73,14 @@ void BlockReceiver::Execute() {
   m_received = 0;
   m_startTick = 0;
   m_deviceDone = false;
-  ReplacingFile file;
+  ReplacingFile own;
+  ReplacingFile& file = m_openFile != nullptr ? *m_openFile : own;
   try {
     SetReadTimeout(m_link, {kReadTimeoutMs, 0});
-    if (const int err = file.Open(m_path); err != 0)
-      LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    if (m_openFile == nullptr) {
+      if (const int err = own.Open(m_path); err != 0)
+        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    }
 
     m_counter = 0;
     WriteByte(NAK);

@@ -23,6 +23,12 @@ class BlockReceiver final : public TransferWorker {
   // in a temporary file beside it.
   BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
                 Clock& clock = Clock::System(), const std::atomic<bool>* cancel = nullptr);
+  // Receives into `file`, which the caller has opened on `localPath` (and
+  // keeps until Run() returns), so that a target that cannot be created is
+  // known before the device is asked for anything. Committed on success,
+  // discarded otherwise.
+  BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, ReplacingFile& file,
+                std::string localPath, Clock& clock = Clock::System(), const std::atomic<bool>* cancel = nullptr);
 
   // Whether the expected length is what the device must send (a file of a
   // listed size) rather than only the most that is kept (a screen, whose
@@ -57,6 +63,7 @@ class BlockReceiver final : public TransferWorker {
   int64_t m_expected;
   std::string m_path;
   bool m_lengthIsExact = false;
+  ReplacingFile* m_openFile = nullptr;  // the caller's, when given
   // State of the running transfer (the thread that runs it only).
   uint32_t m_counter = 0;
   int64_t m_received = 0;

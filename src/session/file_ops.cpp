@@ -209,14 +209,14 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
   CheckEntryName(deviceName);
   CheckConnected();
   const Bytes part = DeviceFilePart(deviceName);
-  ReplacingFile tcpFile;
-  if (IsTcp()) OpenTarget(tcpFile, localPath);  // before the device is asked for anything
+  ReplacingFile target;
+  OpenTarget(target, localPath);  // before the device is asked for anything
   Log("Requesting file " + part);
   SendCommand('G');
   SendPacket(deviceName);
   Log("Copying " + part);
   if (IsTcp()) {
-    ReceiveTcpFile(*this, tcpFile, "Copying " + part);
+    ReceiveTcpFile(*this, target, "Copying " + part);
     return;
   }
   const int64_t expected = FetchedSize(size);
@@ -224,7 +224,7 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
   // The listed size is what must come: a file that ends before it is not kept.
   RunSetUpUnderStatus<BlockReceiver>(
       *this, "Copying " + part, [](BlockReceiver& rx) { rx.SetLengthIsExact(true); }, expected, ThreadMessage(),
-      localPath);
+      target, localPath);
 }
 
 int64_t DeviceSession::FetchedSize(int64_t size) const {

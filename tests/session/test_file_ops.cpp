@@ -297,6 +297,22 @@ TEST(GetFile, AFileThatEndsBeforeItsListedSizeFailsAndKeepsNothing) {
   }
 }
 
+TEST(GetFile, ATargetThatCannotBeCreatedIsRefusedBeforeTheDeviceIsAsked) {
+  // A name too long for the file system, a folder that is not there: the
+  // device hears nothing of it, and no pause is spent on a transfer.
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(3000));
+  for (const std::string& local : {rig.dir / std::string(256, 'n'), rig.dir / "missing/x.bin"}) {
+    SCOPED_TRACE(local);
+    const auto raised = test::Catch([&] { rig.session.GetFile("x.bin", local, 3000); });
+    EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
+    EXPECT_EQ(raised.what.rfind("Error (Unable to open file " + local + " ", 0), 0u) << raised.what;
+    EXPECT_EQ(rig.port->Written(), "");
+    EXPECT_TRUE(rig.Sleeps().empty());
+  }
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
+}
+
 TEST(GetFile, AFileWhoseLastBlockIsPaddedPastItsSizeIsWhole) {
   // 1000 bytes listed come as one 1024-byte block: the end is not early.
   Rig rig(true);
