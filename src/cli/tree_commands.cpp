@@ -18,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string FileCount(int n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+std::string EntryCount(size_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
 
 // Entries the walk could not enter: one line each; they make the command fail.
 void ReportSkipped(std::ostream& note, const std::vector<std::string>& skipped) {
@@ -57,11 +58,11 @@ int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceF
   ReportSkipped(note, notSaved);
   note << "Saved " << FileCount(counts.fetched) << " (" << counts.bytes << " bytes) in " << target << '\n';
   if (!tree.skipped.empty())
-    throw DeviceError(ErrorKind::kFailed, std::to_string(tree.skipped.size() + notSaved.size()) +
-                                              " entries could not be copied (see above)");
+    throw DeviceError(ErrorKind::kFailed, EntryCount(tree.skipped.size() + notSaved.size()) +
+                                              " could not be copied (see above)");
   if (!notSaved.empty())
     throw DeviceError(ErrorKind::kLocalFile,
-                      std::to_string(notSaved.size()) + " entries could not be saved on this computer (see above)");
+                      EntryCount(notSaved.size()) + " could not be saved on this computer (see above)");
   return 0;
 }
 
@@ -86,7 +87,7 @@ int Backup(const DeviceRun& run, std::ostream& note, const std::string& dest) {
             << summary.bytes << " bytes), " << summary.kept << " unchanged\n";
   if (!summary.skipped.empty())
     throw DeviceError(ErrorKind::kFailed,
-                      "The backup is not complete: " + std::to_string(summary.skipped.size()) + " entries could not be copied (see above)");
+                      "The backup is not complete: " + EntryCount(summary.skipped.size()) + " could not be copied (see above)");
   return 0;
 }
 
