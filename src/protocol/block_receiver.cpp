@@ -156,14 +156,14 @@ void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
     Notify(kReportMessage, message);
   } catch (...) {
   }
-  // A device that has ended the transfer would take cancel bytes for commands.
-  if (!m_deviceDone) {
-    try {
-      const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
-      WriteAll(m_link, cancel, sizeof cancel);
-    } catch (...) {
-      // the link is gone; the device cannot be told
-    }
+  // A device that has ended the transfer would take cancel bytes for
+  // commands, and has no transfer left to give up.
+  if (m_deviceDone) return;
+  try {
+    const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
+    WriteAll(m_link, cancel, sizeof cancel);
+  } catch (...) {
+    // the link is gone; the device cannot be told
   }
   GetClock().SleepMs(kFailurePauseMs);
 }

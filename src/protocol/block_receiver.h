@@ -56,7 +56,8 @@ class BlockReceiver final : public TransferWorker {
   // Reads one block of n data bytes after its header byte.
   BlockOutcome ReceiveBlock(ReplacingFile& file, size_t n);
   void WriteByte(uint8_t b);
-  // The failure path: the message, four CAN bytes, a pause.
+  // The failure path: the message, then, unless the device has ended the
+  // transfer, four CAN bytes and a pause.
   void Fail(const std::string& message, ErrorKind kind);
 
   SerialPort* m_link;

@@ -158,7 +158,10 @@ TEST(ReceiverBlocks, ADeviceThatEndsEarlyTwiceIsBelievedAfterOneRefusal) {
     test::WriteWhole(rig.path, "the old copy");
     const Bytes content = Pattern(1024);
     rig.peer.SetFile(content);  // one block, then EOT, where 2000 bytes were listed
+    const uint64_t t0 = rig.clock.NowMs();
     EXPECT_EQ(rig.Run(2000), !exact);
+    // The refusal's quiet wait; no failure pause for a device that has ended.
+    EXPECT_EQ(rig.clock.NowMs() - t0, 200u);
     // No cancel bytes after the device's end was acknowledged.
     EXPECT_EQ(rig.port.Written(), "\x15\x06\x15\x06");
     EXPECT_TRUE(rig.peer.finished);

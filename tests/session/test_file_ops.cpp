@@ -294,6 +294,8 @@ TEST(GetFile, AFileThatEndsBeforeItsListedSizeFailsAndKeepsNothing) {
     EXPECT_EQ(rig.port->Written().find(static_cast<char>(CAN)), Bytes::npos);
     EXPECT_TRUE(rig.sender.finished);
     EXPECT_EQ(rig.sender.cans, 0);
+    // The command's pause and the one before the next command; no failure pause.
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 500}));
   }
 }
 
