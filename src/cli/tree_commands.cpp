@@ -18,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string FileCount(int n) { return std::to_string(n) + (n == 1 ? " file" : " files"); }
+std::string EntryCount(size_t n) { return std::to_string(n) + (n == 1 ? " entry" : " entries"); }
 
 // Entries the walk could not enter: one line each; they make the command fail.
 void ReportSkipped(std::ostream& note, const std::vector<std::string>& skipped) {
@@ -45,17 +46,23 @@ int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceF
   }
   DeviceTree tree;
   FetchCounts counts;
+  std::vector<std::string> notSaved;
   run([&](DeviceSession& s) {
     CheckFolderExists(s, folder);
     TransferJob job(s, "Copying " + ShownDevicePath(folder));
     tree = ListDeviceTree(s, folder, &job);
     MakeLocalFolder(target);
-    counts = FetchTreeEntries(s, tree.entries, target, {}, job);
+    counts = FetchTreeEntries(s, tree.entries, target, {}, job, {}, &notSaved);
   });
   ReportSkipped(note, tree.skipped);
+  ReportSkipped(note, notSaved);
   note << "Saved " << FileCount(counts.fetched) << " (" << counts.bytes << " bytes) in " << target << '\n';
   if (!tree.skipped.empty())
-    throw DeviceError(ErrorKind::kFailed, std::to_string(tree.skipped.size()) + " folder(s) could not be copied (see above)");
+    throw DeviceError(ErrorKind::kFailed, EntryCount(tree.skipped.size() + notSaved.size()) +
+                                              " could not be copied (see above)");
+  if (!notSaved.empty())
+    throw DeviceError(ErrorKind::kLocalFile,
+                      EntryCount(notSaved.size()) + " could not be saved on this computer (see above)");
   return 0;
 }
 
@@ -80,7 +87,7 @@ int Backup(const DeviceRun& run, std::ostream& note, const std::string& dest) {
             << summary.bytes << " bytes), " << summary.kept << " unchanged\n";
   if (!summary.skipped.empty())
     throw DeviceError(ErrorKind::kFailed,
-                      "The backup is not complete: " + std::to_string(summary.skipped.size()) + " folder(s) could not be reached (see above)");
+                      "The backup is not complete: " + EntryCount(summary.skipped.size()) + " could not be copied (see above)");
   return 0;
 }
 

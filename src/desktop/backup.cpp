@@ -248,7 +248,8 @@ void WriteManifest(const std::string& dest, const Manifest& m) {
 
 // Temporary files of transfers that a killed run left behind (".NAME.xxxxxxxx.part"):
 // none of them is a whole file, and none is a name the device listed.
-// A file a transfer left under its temporary name (".NAME.XXXXXX.part").
+// A file a transfer left under its temporary name (".corvane-XXXXXXXX.part";
+// older runs named them ".NAME.XXXXXXXX.part").
 bool IsLeftoverName(const std::string& name) {
   return name.size() >= 7 && name.front() == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
 }
@@ -557,7 +558,7 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   };
   FetchCounts counts;
   try {
-    counts = FetchTreeEntries(s, tree.entries, dest, keep, job, record);
+    counts = FetchTreeEntries(s, tree.entries, dest, keep, job, record, &summary.skipped);
   } catch (...) {
     // Cut short (Cancel, a lost link, a local failure): the manifest takes in
     // what the journal holds. Should that fail too, the journal keeps it for
@@ -578,7 +579,8 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   summary.fetched = counts.fetched;
   summary.kept = counts.kept;
   summary.bytes = counts.bytes;
-  summary.skipped = tree.skipped;
+  // Those that could not be reached, before those that could not be saved here.
+  summary.skipped.insert(summary.skipped.begin(), tree.skipped.begin(), tree.skipped.end());
   return summary;
 }
 

@@ -69,7 +69,7 @@ struct BackupSummary {
   int fetched = 0;     // of which fetched this time
   int kept = 0;        // of which already whole from before
   int64_t bytes = 0;   // bytes fetched
-  std::vector<std::string> skipped;  // entries that could not be reached
+  std::vector<std::string> skipped;  // entries that could not be reached or saved here, "/a/b: why"
 };
 
 // Mirrors the device into `dest` (made if missing; its parent must exist).

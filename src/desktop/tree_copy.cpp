@@ -19,6 +19,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The longest file name (in bytes) of the usual Linux file systems.
+constexpr size_t kMaxLocalNameBytes = 255;
+
 std::string Plural(size_t n, const char* one, const char* many) {
   return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -100,7 +103,17 @@ std::vector<std::string> UniqueLocalNames(const std::vector<Bytes>& names, const
     for (int n = 2; used.count(local) != 0; ++n) {
       const size_t dot = safe.rfind('.');
       const std::string number = " (" + std::to_string(n) + ")";
-      local = dot != std::string::npos && dot > 0 ? safe.substr(0, dot) + number + safe.substr(dot) : safe + number;
+      std::string stem = dot != std::string::npos && dot > 0 ? safe.substr(0, dot) : safe;
+      std::string extension = dot != std::string::npos && dot > 0 ? safe.substr(dot) : std::string();
+      // A name at the file system's limit makes room for its number: the
+      // stem is shortened, by whole characters.
+      if (extension.size() + number.size() >= kMaxLocalNameBytes) extension.clear();
+      while (!stem.empty() && stem.size() + number.size() + extension.size() > kMaxLocalNameBytes) {
+        // The last character: its continuation bytes, then its first byte.
+        while (!stem.empty() && (static_cast<unsigned char>(stem.back()) & 0xC0) == 0x80) stem.pop_back();
+        if (!stem.empty()) stem.pop_back();
+      }
+      local = stem + number + extension;
     }
     used.insert(local);
     out.push_back(local);
@@ -162,17 +175,42 @@ void MakeLocalFolder(const std::string& path) {
 
 FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& entries, const std::string& localRoot,
                              const KeepLocal& keep, TransferJob& job,
-                             const std::function<void(const TreeEntry&, bool fetched)>& onEntry) {
+                             const std::function<void(const TreeEntry&, bool fetched)>& onEntry,
+                             std::vector<std::string>* notSaved) {
   size_t total = 0;
   for (const auto& e : entries) total += e.IsFolder() ? 0 : 1;
   FetchCounts counts;
   Bytes current;  // the device's current folder, once this loop has set it
   size_t done = 0;
+  std::vector<std::string> leftOut;  // local prefixes ("a/b/") of folders that could not be made
+  // Runs one entry's local work; a local-file failure leaves the entry out
+  // when the caller asked for that. False when it was left out.
+  const auto saved = [&](const TreeEntry& e, const std::function<void()>& work) {
+    if (notSaved == nullptr) {
+      work();
+      return true;
+    }
+    try {
+      work();
+      return true;
+    } catch (const DeviceError& err) {
+      if (err.Kind() != ErrorKind::kLocalFile) throw;
+      notSaved->push_back(ShownDevicePath(e.DevicePath()) + ": " + err.what() +
+                          (e.IsFolder() ? " (nothing in it was copied)" : ""));
+      return false;
+    }
+  };
   for (const TreeEntry& e : entries) {
     job.CheckCancel();
+    if (std::any_of(leftOut.begin(), leftOut.end(),
+                    [&](const std::string& prefix) { return e.local.compare(0, prefix.size(), prefix) == 0; }))
+      continue;
     const std::string target = JoinLocalPath(localRoot, e.local);
     if (e.IsFolder()) {
-      MakeLocalFolder(target);
+      if (!saved(e, [&] { MakeLocalFolder(target); })) {
+        leftOut.push_back(e.local + "/");
+        continue;
+      }
       if (onEntry) onEntry(e, false);
       continue;
     }
@@ -183,16 +221,19 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
       if (onEntry) onEntry(e, false);
       continue;
     }
-    struct stat st {};
-    if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-      LocalError("Cannot write " + target + ": it is not a plain file (a folder or a symbolic link is in the way).",
-                 "Move it away and try again.");
-    job.CheckCancel();  // a Cancel pressed as the job moved on: nothing more is asked for
-    if (current != e.folder) {
-      s.ChangeDir(e.folder);
-      current = e.folder;
-    }
-    s.GetFile(e.name, target, e.size);
+    const bool whole = saved(e, [&] {
+      struct stat st {};
+      if (::lstat(target.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        LocalError("Cannot write " + target + ": it is not a plain file (a folder or a symbolic link is in the way).",
+                   "Move it away and try again.");
+      job.CheckCancel();  // a Cancel pressed as the job moved on: nothing more is asked for
+      if (current != e.folder) {
+        s.ChangeDir(e.folder);
+        current = e.folder;
+      }
+      s.GetFile(e.name, target, e.size);
+    });
+    if (!whole) continue;
     ++counts.fetched;
     counts.bytes += s.FetchedSize(e.size);
     if (onEntry) onEntry(e, true);

@@ -81,7 +81,11 @@ DeviceTree ListDeviceTree(DeviceSession& s, const Bytes& folder, TransferJob* jo
 // files fetched under a temporary name and renamed when whole. A file for
 // which `keep` (when given) says so is not fetched again. `onEntry` is called
 // after each folder made and each file that is whole, with whether it was
-// fetched now. Raises on the first failure.
+// fetched now. Raises on the first failure; but when `notSaved` is given, an
+// entry that cannot be saved on this computer (a local-file failure: a name
+// too long for the file system, a folder or link in the way, a file that
+// cannot be written) is left out, with everything below it, and named there
+// ("/a/b: why"), and the copy goes on.
 struct FetchCounts {
   int fetched = 0;
   int kept = 0;
@@ -90,7 +94,8 @@ struct FetchCounts {
 using KeepLocal = std::function<bool(const TreeEntry& entry, const std::string& target)>;
 FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& entries, const std::string& localRoot,
                              const KeepLocal& keep, TransferJob& job,
-                             const std::function<void(const TreeEntry&, bool fetched)>& onEntry = {});
+                             const std::function<void(const TreeEntry&, bool fetched)>& onEntry = {},
+                             std::vector<std::string>* notSaved = nullptr);
 
 // Whether local file `path` is a whole fetch of an entry listed with `size`.
 bool LocalFileIsWhole(const DeviceSession& s, const std::string& path, int64_t size);

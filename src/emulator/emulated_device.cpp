@@ -461,6 +461,7 @@ Misbehaviour EmulatedDevice::Session::TakeTransferFaults() {
     taken = f;
     f.corruptBlock = f.repeatBlock = f.loseAckBlock = f.cancelAtBlock = f.silentAtBlock = f.dropAckBlock = f.nakBlocks = 0;
     f.closeAfterBytes = 0;
+    f.endEarlyAfterBlock = 0;
   });
   return taken;
 }
@@ -722,6 +723,11 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
       Log("Block " + std::to_string(number) + " sent again (on request)");
       Write(block);
       ReadByte(kBlockAnswerMs);
+    }
+    if (faults.endEarlyAfterBlock == static_cast<int>(number)) {
+      // The end goes again for as long as the PC refuses it (below).
+      Log("Ending the file after block " + std::to_string(number) + " (on request)");
+      break;
     }
   }
   for (int tries = 1; tries <= 10 && !Stopping(); ++tries) {

@@ -38,6 +38,7 @@ struct Misbehaviour {
   int dropAckBlock = 0;        // receiving: do not acknowledge block k the first time
   int nakBlocks = 0;           // receiving: answer NAK to the first n good blocks
   uint64_t closeAfterBytes = 0;  // TCP: close the connection after this many bytes of the next file (0 = never)
+  int endEarlyAfterBlock = 0;  // sending: end the file after block k with EOT, and EOT again when the PC refuses it
 };
 
 struct DeviceOptions {

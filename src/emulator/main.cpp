@@ -65,6 +65,8 @@ int main(int argc, char** argv) {
   app.add_option("--drop-ack", f.dropAckBlock, "Do not acknowledge block K of the next file received");
   app.add_option("--nak-blocks", f.nakBlocks, "Answer NAK to the next N good blocks received");
   app.add_option("--close-after", f.closeAfterBytes, "TCP: close the connection after N bytes of the next file");
+  app.add_option("--end-early", f.endEarlyAfterBlock,
+                 "End the next file sent after block K (EOT, and EOT again when refused), whatever its size");
   // The Quillon's boot loader instead of the file server.
   BootLoaderOptions loader;
   bool bootLoader = false;

@@ -157,7 +157,7 @@ void MainWindow::BackUpDeviceTo(const QString& folder, std::function<void()> the
                               .arg(summary->fetched)
                               .arg(summary->kept));
                if (!summary->skipped.empty()) {
-                 QString text = tr("The backup is not complete: these folders could not be reached:");
+                 QString text = tr("The backup is not complete: these entries could not be copied:");
                  for (const std::string& line : summary->skipped) text += QLatin1Char('\n') + MessageText(line);
                  ShowMessageBox(this, ApplicationTitle(), text, MessageKind::kWarning);
                  return;  // what waits for a whole backup does not go on

@@ -22,6 +22,14 @@ BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHan
       m_expected(expectedLength),
       m_path(std::move(localPath)) {}
 
+BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, ReplacingFile& file,
+                             std::string localPath, Clock& clock, const std::atomic<bool>* cancel)
+    : TransferWorker(std::move(onStatus), clock, cancel),
+      m_link(link),
+      m_expected(expectedLength),
+      m_path(std::move(localPath)),
+      m_openFile(&file) {}
+
 void BlockReceiver::WriteByte(uint8_t b) { WriteAll(m_link, &b, 1); }
 
 BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, size_t n) {
@@ -64,11 +72,15 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
 void BlockReceiver::Execute() {
   m_received = 0;
   m_startTick = 0;
-  ReplacingFile file;
+  m_deviceDone = false;
+  ReplacingFile own;
+  ReplacingFile& file = m_openFile != nullptr ? *m_openFile : own;
   try {
     SetReadTimeout(m_link, {kReadTimeoutMs, 0});
-    if (const int err = file.Open(m_path); err != 0)
-      LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    if (m_openFile == nullptr) {
+      if (const int err = own.Open(m_path); err != 0)
+        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    }
 
     m_counter = 0;
     WriteByte(NAK);
@@ -109,6 +121,13 @@ void BlockReceiver::Execute() {
     }
 
     WriteByte(ACK);
+    m_deviceDone = true;
+    if (m_lengthIsExact && m_received < m_expected) {
+      // The device meant its early end (it said so twice), but a file that
+      // ends before its listed size is not the file: none of it is kept.
+      LinkError("The device ended the file after " + std::to_string(m_received) + " of " +
+                std::to_string(m_expected) + " bytes. Nothing was kept; try again");
+    }
     if (const int err = file.Commit(); err != 0)
       LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
     if (m_startTick == 0) m_startTick = GetClock().NowMs();
@@ -137,6 +156,9 @@ void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
     Notify(kReportMessage, message);
   } catch (...) {
   }
+  // A device that has ended the transfer would take cancel bytes for
+  // commands, and has no transfer left to give up.
+  if (m_deviceDone) return;
   try {
     const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
     WriteAll(m_link, cancel, sizeof cancel);

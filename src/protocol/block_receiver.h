@@ -23,6 +23,19 @@ class BlockReceiver final : public TransferWorker {
   // in a temporary file beside it.
   BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
                 Clock& clock = Clock::System(), const std::atomic<bool>* cancel = nullptr);
+  // Receives into `file`, which the caller has opened on `localPath` (and
+  // keeps until Run() returns), so that a target that cannot be created is
+  // known before the device is asked for anything. Committed on success,
+  // discarded otherwise.
+  BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, ReplacingFile& file,
+                std::string localPath, Clock& clock = Clock::System(), const std::atomic<bool>* cancel = nullptr);
+
+  // Whether the expected length is what the device must send (a file of a
+  // listed size) rather than only the most that is kept (a screen, whose
+  // bitmap may be shorter). When it must, a device that ends the file before
+  // it (padding of the last block counted) fails the transfer, and nothing
+  // of the file is kept.
+  void SetLengthIsExact(bool exact) { m_lengthIsExact = exact; }
 
   // Read time-out for every header byte and every block.
   static constexpr uint32_t kReadTimeoutMs = 2000;
@@ -43,15 +56,21 @@ class BlockReceiver final : public TransferWorker {
   // Reads one block of n data bytes after its header byte.
   BlockOutcome ReceiveBlock(ReplacingFile& file, size_t n);
   void WriteByte(uint8_t b);
-  // The failure path: the message, four CAN bytes, a pause.
+  // The failure path: the message, then, unless the device has ended the
+  // transfer, four CAN bytes and a pause.
   void Fail(const std::string& message, ErrorKind kind);
 
   SerialPort* m_link;
   int64_t m_expected;
   std::string m_path;
+  bool m_lengthIsExact = false;
+  ReplacingFile* m_openFile = nullptr;  // the caller's, when given
   // State of the running transfer (the thread that runs it only).
   uint32_t m_counter = 0;
   int64_t m_received = 0;
+  // The device has ended the transfer (its EOT was acknowledged): a failure
+  // after that has nothing left to cancel.
+  bool m_deviceDone = false;
   uint64_t m_startTick = 0;
   Bytes m_block;
 };

@@ -1,5 +1,6 @@
 #include "protocol/block_sender.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "link/link_error.h"
@@ -22,6 +23,13 @@ BlockSender::BlockSender(SerialPort* link, ReportHandler onStatus, std::string l
                          const std::atomic<bool>* cancel)
     : TransferWorker(std::move(onStatus), clock, cancel), m_link(link), m_path(std::move(localPath)) {}
 
+BlockSender::BlockSender(SerialPort* link, ReportHandler onStatus, InputFile& file, std::string localPath,
+                         Clock& clock, const std::atomic<bool>* cancel)
+    : TransferWorker(std::move(onStatus), clock, cancel),
+      m_link(link),
+      m_path(std::move(localPath)),
+      m_openFile(&file) {}
+
 // A time-out reads as 0, which is no reply byte of the protocol.
 uint8_t BlockSender::ReadReply() { return ReadByte(m_link).value_or(0); }
 
@@ -40,11 +48,20 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
   uint8_t buffer[kBlockSize];
   uint32_t counter = 0;
   int64_t sent = 0;
-  for (;;) {
+  while (sent < length) {
+    // Never more than the length the device expects, however the file grew.
+    const size_t want = static_cast<size_t>(std::min<int64_t>(length - sent, static_cast<int64_t>(kBlockSize)));
     int error = 0;
-    const size_t got = file.Read(buffer, kBlockSize, error);
+    const size_t got = file.Read(buffer, want, error);
     if (error != 0) LinkError("Cannot read from file " + std::to_string(error), ErrorKind::kLocalFile);
-    if (got == 0) break;
+    if (got < want) {
+      // Cut short while it was sent: the device must not take what came as
+      // the whole file.
+      LinkError("The file " + m_path + " became shorter while it was sent (" +
+                    std::to_string(sent + static_cast<int64_t>(got)) + " of " + std::to_string(length) +
+                    " bytes). Send it again once nothing is changing it",
+                ErrorKind::kLocalFile);
+    }
     // A short last block is padded with a fixed filler, never with bytes of
     // the block before it.
     if (got < kBlockSize) std::memset(buffer + got, kFiller, kBlockSize - got);
@@ -71,7 +88,6 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
       Notify(kReportMessage, kConnectionErrorText);
     }
     sent += static_cast<int64_t>(got);
-    if (got < kBlockSize) break;
   }
   NotifyProgress(TransferPhase::kSending, sent, length, startTick);
 }
@@ -87,14 +103,17 @@ void BlockSender::SendEndOfFile() {
 }
 
 void BlockSender::Execute() {
-  InputFile file;
+  InputFile own;
+  InputFile& file = m_openFile != nullptr ? *m_openFile : own;
   try {
     SetReadTimeout(m_link, {kReplyTimeoutMs, 0});
     Notify(kReportStatus, "Connecting ...");
     const CheckKind kind = WaitForStart();
 
-    if (const int err = file.Open(m_path); err != 0)
-      LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    if (m_openFile == nullptr) {
+      if (const int err = own.Open(m_path); err != 0)
+        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+    }
     const int64_t length = file.Size();
     const uint64_t startTick = GetClock().NowMs();
     Notify(kReportStatus, "Copying " + m_path);
@@ -105,14 +124,14 @@ void BlockSender::Execute() {
     Notify(kReportStatus, LocalFileName(m_path) + " sent at " +
                               std::to_string(static_cast<uint64_t>(length) / (seconds + 1) / 1024) + " Kbyte/s");
     SendEndOfFile();
-    file.Close();
+    own.Close();
     SetSuccess(true);
   } catch (const std::exception& e) {
     Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
   } catch (...) {
     Fail(kConnectionErrorText, ErrorKind::kFailed);
   }
-  file.Close();
+  own.Close();
   try {
     Notify(kReportFinished, "");
   } catch (...) {

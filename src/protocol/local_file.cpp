@@ -100,9 +100,18 @@ int ReplacingFile::Open(const std::string& target) {
   // A file the user may not write is not replaced behind their back.
   if (exists && ::access(m_target.c_str(), W_OK) != 0) return errno;
 
-  const std::string base = FolderOf(m_target) + "/." + LocalFileName(m_target) + ".";
+  // The final name must fit the folder's file system before any byte is
+  // fetched: a rename onto it that fails would lose the whole transfer.
+  const std::string folder = FolderOf(m_target);
+  long nameMax = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = NAME_MAX;
+  if (LocalFileName(m_target).size() > static_cast<size_t>(nameMax)) return ENAMETOOLONG;
+
+  // The temporary name has a fixed length, whatever the target's name: a
+  // name near the file system's limit leaves no room for more around it.
+  const std::string base = folder + "/" + kTempPrefix;
   for (int attempt = 0; attempt < 100; ++attempt) {
-    std::string temp = base + RandomSuffix() + ".part";
+    std::string temp = base + RandomSuffix() + kTempSuffix;
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) {
       if (errno == EEXIST) continue;

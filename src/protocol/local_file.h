@@ -36,6 +36,12 @@ class InputFile {
 
 class ReplacingFile {
  public:
+  // Temporary files are named kTempPrefix + 8 random letters or digits +
+  // kTempSuffix in the target's folder: hidden, and of the same short length
+  // for every target, so that any name the folder can hold can be fetched.
+  static constexpr const char* kTempPrefix = ".corvane-";
+  static constexpr const char* kTempSuffix = ".part";
+
   ReplacingFile() = default;
   // Removes the temporary file unless it was committed.
   ~ReplacingFile() { Discard(); }
@@ -44,7 +50,9 @@ class ReplacingFile {
 
   // Creates the temporary file in the target's folder. The target itself is
   // not touched. A target that is a folder is refused with EISDIR; a target
-  // that is a symbolic link is replaced where it points.
+  // that is a symbolic link is replaced where it points; a target whose name
+  // is longer than its folder's file system allows is refused with
+  // ENAMETOOLONG.
   int Open(const std::string& target);
   bool IsOpen() const { return m_fd >= 0; }
   // Writes all n bytes.

@@ -70,13 +70,20 @@ class PauseOnExit {
 // wakes the transfer's wait on the port at once; the transfer then sends its
 // cancel bytes and fails. Its pauses end early when the program is ending. A
 // failure was reported in the dialog and the log by the transfer itself.
-template <class Worker, class... Args>
-void RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args) {
+// `setUp` may adjust the worker before it runs.
+template <class Worker, class SetUp, class... Args>
+void RunSetUpUnderStatus(DeviceSession& s, const std::string& caption, SetUp&& setUp, Args&&... args) {
   s.BeginStatus(caption, true);
   CancelBinding<SerialPort> wake(s.Handle(), s.Cancel());
   PauseEndingClock clock(s.GetClock(), s.Cancel());
   Worker worker(s.Handle(), std::forward<Args>(args)..., clock, &s.CancelFlag());
+  setUp(worker);
   if (!worker.Run()) throw DeviceError(worker.FailureKind(), worker.FailureMessage()).MarkReported();
+}
+
+template <class Worker, class... Args>
+void RunUnderStatus(DeviceSession& s, const std::string& caption, Args&&... args) {
+  RunSetUpUnderStatus<Worker>(s, caption, [](Worker&) {}, std::forward<Args>(args)...);
 }
 
 // A TCP/IP transfer under the transfer dialog: its progress as the chunks
@@ -202,19 +209,22 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
   CheckEntryName(deviceName);
   CheckConnected();
   const Bytes part = DeviceFilePart(deviceName);
-  ReplacingFile tcpFile;
-  if (IsTcp()) OpenTarget(tcpFile, localPath);  // before the device is asked for anything
+  ReplacingFile target;
+  OpenTarget(target, localPath);  // before the device is asked for anything
   Log("Requesting file " + part);
   SendCommand('G');
   SendPacket(deviceName);
   Log("Copying " + part);
   if (IsTcp()) {
-    ReceiveTcpFile(*this, tcpFile, "Copying " + part);
+    ReceiveTcpFile(*this, target, "Copying " + part);
     return;
   }
   const int64_t expected = FetchedSize(size);
   PauseOnExit pause(*this, kGetPauseMs);
-  RunUnderStatus<BlockReceiver>(*this, "Copying " + part, expected, ThreadMessage(), localPath);
+  // The listed size is what must come: a file that ends before it is not kept.
+  RunSetUpUnderStatus<BlockReceiver>(
+      *this, "Copying " + part, [](BlockReceiver& rx) { rx.SetLengthIsExact(true); }, expected, ThreadMessage(),
+      target, localPath);
 }
 
 int64_t DeviceSession::FetchedSize(int64_t size) const {
@@ -250,9 +260,10 @@ void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPat
     SendTcpFile(*this, file, static_cast<uint32_t>(length), "Copying " + name);
     return;
   }
-  file.Close();
+  // The file opened above goes, by the length the device was told (or, on a
+  // Tallis, the length it had when it was opened).
   PauseOnExit pause(*this, kPutPauseMs);
-  RunUnderStatus<BlockSender>(*this, "Copying " + name, ThreadMessage(), localPath);
+  RunUnderStatus<BlockSender>(*this, "Copying " + name, ThreadMessage(), file, localPath);
 }
 
 void DeviceSession::DeleteItem(const Bytes& name) {

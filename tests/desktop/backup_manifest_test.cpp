@@ -137,6 +137,18 @@ TEST(BackupJournal, AJournalThatIsNotAPlainFileIsNotRead) {
 TEST(TreeNames, TwoDeviceNamesThatMakeOneLocalNameGetANumber) {
   EXPECT_EQ(UniqueLocalNames({"a/b.txt", "a_b.txt", "a\\b.txt", "..", "x"}),
             (std::vector<std::string>{"a_b.txt", "a_b (2).txt", "a_b (3).txt", "__", "x"}));
+  // A name at the file system's limit makes room for its number, by whole characters.
+  {
+    const std::string e = "\xE9";  // Latin-1: two bytes in UTF-8
+    const std::vector<std::string> names = UniqueLocalNames(
+        {std::string(250, 'A') + "\x01.txt", std::string(250, 'A') + "_.txt", std::string(250, 'x') + e + "xxx",
+         std::string(250, 'x') + e + "xxx\x01"});
+    EXPECT_EQ(names[1], std::string(247, 'A') + " (2).txt");
+    EXPECT_EQ(names[2].size(), 255u);
+    EXPECT_EQ(names[3], std::string(250, 'x') + " (2)");  // the two-byte character goes whole
+    for (const auto& n : names) EXPECT_LE(n.size(), 255u) << n;
+    EXPECT_NE(names[2], names[3]);
+  }
   EXPECT_EQ(CanonicalDevicePath(""), "\\");
   EXPECT_EQ(CanonicalDevicePath("\\\\a\\\\b\\"), "\\a\\b");
   EXPECT_EQ(JoinDevicePath("\\", "x"), "\\x");

@@ -139,6 +139,14 @@ struct TreeRig {
 
 class TreeCopy : public ::testing::TestWithParam<Setup> {};
 
+// Transfers' temporary files below `root`.
+std::vector<std::string> PartFilesBelow(const std::string& root) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::recursive_directory_iterator(root))
+    if (e.path().extension() == ".part") out.push_back(e.path().string());
+  return out;
+}
+
 TEST_P(TreeCopy, GetOfAFolderReproducesTheNestedTreeByteForByte) {
   TreeRig rig(GetParam());
   rig.MakeNestedTree();
@@ -192,6 +200,63 @@ TEST_P(TreeCopy, ASecondBackupFetchesNothingAndAThirdOnlyWhatChangedInSize) {
   EXPECT_EQ(third.fetched, 2);
   EXPECT_EQ(rig.Gets(), 7);
   EXPECT_EQ(Snapshot(rig.Dest()), Snapshot(rig.deviceRoot.Path(), true));
+}
+
+TEST_P(TreeCopy, AnEntryThatCannotBeSavedHereIsLeftOutAndNamedWhenAskedAndFatalOtherwise) {
+  TreeRig rig(GetParam());
+  rig.Put("docs/a.txt", 700, 1);
+  rig.Put("docs/b.txt", 800, 2);
+  rig.Put("docs/sub/deep.bin", 3000, 3);
+  rig.Put("docs/z.txt", 900, 4);
+  const std::string target = (rig.local.Path() / "docs").string();
+  // A folder where b.txt goes, a file where the folder sub goes.
+  fs::create_directories(fs::path(target) / "b.txt");
+  WriteFile(fs::path(target) / "sub", "a file in the way");
+  DeviceTree tree;
+  std::vector<std::string> notSaved;
+  {
+    TransferJob job(*rig.session, "Copying /docs");
+    tree = ListDeviceTree(*rig.session, "\\docs", &job);
+    const FetchCounts counts = FetchTreeEntries(*rig.session, tree.entries, target, {}, job, {}, &notSaved);
+    EXPECT_EQ(counts.fetched, 2);
+  }
+  ASSERT_EQ(notSaved.size(), 2u);
+  EXPECT_EQ(notSaved[0].rfind("/docs/b.txt: Cannot write", 0), 0u) << notSaved[0];
+  EXPECT_EQ(notSaved[1].rfind("/docs/sub: Cannot make the folder", 0), 0u) << notSaved[1];
+  EXPECT_NE(notSaved[1].find("(nothing in it was copied)"), std::string::npos) << notSaved[1];
+  EXPECT_EQ(rig.Gets(), 2);  // a.txt and z.txt; nothing below sub was asked for
+  EXPECT_EQ(ReadFile(fs::path(target) / "z.txt"), ReadFile(rig.deviceRoot.Path() / "docs" / "z.txt"));
+  EXPECT_TRUE(PartFilesBelow(target).empty());
+
+  // Without the list, the first such entry ends the copy.
+  TransferJob job(*rig.session, "Copying /docs");
+  try {
+    FetchTreeEntries(*rig.session, tree.entries, target, {}, job);
+    FAIL() << "no error";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
+  }
+}
+
+TEST_P(TreeCopy, NamesAtTheFileSystemsLimitAreFetched) {
+  if (GetParam().kind == DeviceKind::kTallis) GTEST_SKIP() << "a Tallis name is short";
+  TreeRig rig(GetParam());
+  rig.Put("docs/" + std::string(255, 'L'), 2000, 1);
+  rig.Put("docs/" + std::string(254, 'A') + "\x01", 10, 2);
+  rig.Put("docs/" + std::string(254, 'A') + "_", 20, 3);
+  const std::string target = (rig.local.Path() / "docs").string();
+  std::vector<std::string> notSaved;
+  {
+    TransferJob job(*rig.session, "Copying /docs");
+    const DeviceTree tree = ListDeviceTree(*rig.session, "\\docs", &job);
+    MakeLocalFolder(target);
+    EXPECT_EQ(FetchTreeEntries(*rig.session, tree.entries, target, {}, job, {}, &notSaved).fetched, 3);
+  }
+  EXPECT_TRUE(notSaved.empty()) << notSaved.front();
+  EXPECT_EQ(ReadFile(fs::path(target) / std::string(255, 'L')),
+            ReadFile(rig.deviceRoot.Path() / "docs" / std::string(255, 'L')));
+  EXPECT_EQ(fs::file_size(fs::path(target) / (std::string(254, 'A') + "_")), 10u);
+  EXPECT_EQ(fs::file_size(fs::path(target) / (std::string(251, 'A') + " (2)")), 20u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TreeCopy,
@@ -265,13 +330,14 @@ TEST(Backup, ASymbolicLinkInTheBackupFolderIsNotWrittenThrough) {
   // The backed-up file is replaced by a link to a file of the user's.
   fs::remove(fs::path(rig.Dest()) / "top.bin");
   fs::create_symlink(outside, fs::path(rig.Dest()) / "top.bin");
-  try {
-    BackupDevice(*rig.session, rig.Dest());
-    FAIL() << "the backup wrote through a link";
-  } catch (const DeviceError& e) {
-    EXPECT_EQ(e.Kind(), ErrorKind::kLocalFile);
-  }
+  // The entry is left out and named; the rest of the backup goes on.
+  const BackupSummary summary = BackupDevice(*rig.session, rig.Dest());
+  ASSERT_EQ(summary.skipped.size(), 1u);
+  EXPECT_EQ(summary.skipped[0].rfind("/top.bin: Cannot write", 0), 0u) << summary.skipped[0];
+  EXPECT_EQ(summary.fetched, 0);
+  EXPECT_EQ(rig.Gets(), 1);
   EXPECT_EQ(ReadFile(outside), "mine");
+  EXPECT_TRUE(fs::is_symlink(fs::path(rig.Dest()) / "top.bin"));
 }
 
 TEST(Backup, ARunCutShortKeepsWhatTheLastBackupRecorded) {

@@ -41,8 +41,10 @@ struct RxRig {
 
   RxRig() : path(dir / "got.bin") { peer.Attach(port); }
 
+  bool exact = false;  // the expected length is a file's listed size
   bool Run(int64_t expected, const std::atomic<bool>* cancel = nullptr) {
     BlockReceiver rx(&port, expected, reports.Handler(), path, clock, cancel);
+    rx.SetLengthIsExact(exact);
     const bool ok = rx.Run();
     EXPECT_EQ(ok, rx.Success());
     failureKind = rx.FailureKind();
@@ -146,13 +148,80 @@ TEST(ReceiverBlocks, ANoiseByteThatReadsAsEotDoesNotCutTheFileShort) {
 }
 
 TEST(ReceiverBlocks, ADeviceThatEndsEarlyTwiceIsBelievedAfterOneRefusal) {
+  // Believed: its second EOT is acknowledged and the transfer is over. A
+  // file of a listed size is then short, and fails with nothing kept; a
+  // screen, whose length is only the most that is kept, is whole.
+  for (const bool exact : {true, false}) {
+    SCOPED_TRACE(exact ? "listed size" : "at most");
+    RxRig rig;
+    rig.exact = exact;
+    test::WriteWhole(rig.path, "the old copy");
+    const Bytes content = Pattern(1024);
+    rig.peer.SetFile(content);  // one block, then EOT, where 2000 bytes were listed
+    const uint64_t t0 = rig.clock.NowMs();
+    EXPECT_EQ(rig.Run(2000), !exact);
+    // The refusal's quiet wait; no failure pause for a device that has ended.
+    EXPECT_EQ(rig.clock.NowMs() - t0, 200u);
+    // No cancel bytes after the device's end was acknowledged.
+    EXPECT_EQ(rig.port.Written(), "\x15\x06\x15\x06");
+    EXPECT_TRUE(rig.peer.finished);
+    rig.ExpectFinishedLast();
+    rig.ExpectFolderHolds({"got.bin"});
+    if (exact) {
+      EXPECT_EQ(ReadWhole(rig.path), "the old copy");
+      EXPECT_EQ(rig.failureKind, ErrorKind::kFailed);
+      EXPECT_EQ(rig.failure, "Error (The device ended the file after 1024 of 2000 bytes. Nothing was kept; try again)");
+      EXPECT_EQ(rig.reports.Texts(kReportMessage).back(), rig.failure);
+    } else {
+      EXPECT_EQ(ReadWhole(rig.path), content);
+    }
+  }
+}
+
+TEST(ReceiverBlocks, AFileOfAListedSizeIsWholeWhenItsBlocksReachIt) {
+  // The padding of the last block counts: 2000 bytes in two blocks, and
+  // 1029 bytes (a Tallis object of 1020 with its header) in two.
+  for (const int64_t length : {int64_t{2000}, int64_t{2048}, int64_t{1029}}) {
+    SCOPED_TRACE(length);
+    RxRig rig;
+    rig.exact = true;
+    rig.peer.SetFile(Pattern(static_cast<size_t>(length)));
+    ASSERT_TRUE(rig.Run(length));
+    EXPECT_EQ(ReadWhole(rig.path), Pattern(static_cast<size_t>(length)));
+    // The EOT came after the whole length: taken at once.
+    EXPECT_TRUE(rig.port.Written().ends_with("\x06\x06"));
+  }
+}
+
+TEST(ReceiverFailure, ATargetNameAsLongAsTheFileSystemAllowsIsReceivedUnderAShortTemporaryName) {
   RxRig rig;
-  const Bytes content = Pattern(1024);
-  rig.peer.SetFile(content);  // one block, then EOT, where 2000 bytes were listed
-  ASSERT_TRUE(rig.Run(2000));
-  EXPECT_EQ(ReadWhole(rig.path), content);
-  EXPECT_EQ(rig.port.Written(), "\x15\x06\x15\x06");
-  EXPECT_TRUE(rig.peer.finished);
+  const std::string longest = rig.dir / std::string(255, 'n');
+  rig.peer.SetFile(Pattern(3000));
+  std::vector<std::string> during;
+  rig.reports.OnReport = [&](const Report& r) {
+    if (r.kind == kReportProgress && during.empty()) during = rig.dir.Entries();
+  };
+  BlockReceiver rx(&rig.port, 3000, rig.reports.Handler(), longest, rig.clock);
+  ASSERT_TRUE(rx.Run()) << rx.FailureMessage();
+  EXPECT_EQ(ReadWhole(longest), Pattern(3000));
+  // While it came: one hidden file of a fixed, short name.
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_EQ(during[0].rfind(".corvane-", 0), 0u) << during[0];
+  EXPECT_EQ(during[0].size(), 22u) << during[0];
+  rig.ExpectFolderHolds({std::string(255, 'n')});
+}
+
+TEST(ReceiverFailure, ATargetNameTooLongForTheFileSystemIsRefusedBeforeTheTransfer) {
+  RxRig rig;
+  const std::string tooLong = rig.dir / std::string(256, 'n');
+  rig.peer.SetFile(Pattern(3000));
+  BlockReceiver rx(&rig.port, 3000, rig.reports.Handler(), tooLong, rig.clock);
+  EXPECT_FALSE(rx.Run());
+  EXPECT_EQ(rx.FailureKind(), ErrorKind::kLocalFile);
+  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + tooLong + " 36)");
+  // Not a block was asked for: the device hears the cancel at once.
+  EXPECT_EQ(rig.port.Written(), kCan4);
+  rig.ExpectFolderHolds({});
 }
 
 TEST(ReceiverProgress, SmallBlocksCountTheirRealBytesAndEndAtTheFileSize) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "fake_clock.h"
@@ -157,6 +159,43 @@ TEST(SenderFrames, ProgressCountsTheFilesBytesNotThePaddingAndEndsAtTheSize) {
   EXPECT_EQ(progress[2].position, 2048);
   EXPECT_EQ(progress[3].position, 2500);  // the padded last block adds its 452 real bytes
   for (const auto& p : progress) EXPECT_EQ(p.max, 2500);
+}
+
+// ---- a file that changes while it is sent ----
+
+TEST(SenderFile, AFileCutShortWhileItIsSentFailsAndIsCancelled) {
+  TxRig rig(Pattern(5000), 'C');
+  // Another program truncates the file once block 1 is acknowledged.
+  rig.peer.Reply = [&](size_t i, const Bytes&) {
+    if (i == 0) std::filesystem::resize_file(rig.path, 1500);
+    return kAck;
+  };
+  EXPECT_FALSE(rig.Run());
+  EXPECT_EQ(rig.failureKind, ErrorKind::kLocalFile);
+  EXPECT_EQ(rig.reports.Texts(kReportMessage),
+            std::vector<std::string>{"Error (The file " + rig.path +
+                                     " became shorter while it was sent (1500 of 5000 bytes). Send it again once "
+                                     "nothing is changing it)"});
+  EXPECT_EQ(rig.peer.frames.size(), 1u);  // the short block never went
+  EXPECT_EQ(rig.peer.eots, 0);
+  EXPECT_EQ(rig.peer.cans, kCan3);
+  rig.ExpectFinishedLast();
+}
+
+TEST(SenderFile, AFileThatGrowsWhileItIsSentGoesByItsLengthAtOpening) {
+  for (const size_t length : {size_t{2048}, size_t{1500}}) {
+    SCOPED_TRACE(length);
+    TxRig rig(Pattern(length), 'C');
+    rig.peer.Reply = [&](size_t i, const Bytes&) {
+      if (i == 0) std::ofstream(rig.path, std::ios::binary | std::ios::app) << Bytes(4000, 'G');
+      return kAck;
+    };
+    ASSERT_TRUE(rig.Run());
+    ASSERT_EQ(rig.peer.frames.size(), 2u);
+    EXPECT_EQ(rig.peer.accepted.substr(0, length), Pattern(length));
+    EXPECT_EQ(rig.peer.accepted.substr(length), Bytes(2048 - length, static_cast<char>(BlockSender::kFiller)));
+    EXPECT_EQ(rig.peer.eots, 1);
+  }
 }
 
 // ---- start byte ----

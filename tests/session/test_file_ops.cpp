@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -256,6 +258,72 @@ TEST(GetFile, AnEndingProgramSkipsThePauseAfterASuccessfulTransfer) {
   EXPECT_EQ(rig.Sleeps(), std::vector<uint32_t>{20});
 }
 
+// A device that ends a file before its listed size (one block, then EOT, and
+// EOT again when the first is refused) has not sent the file: nothing is
+// kept, the old copy stays, and the message says how much came. The device
+// heard its end acknowledged, so it is not sent cancel bytes it would take
+// for commands.
+TEST(GetFile, AFileThatEndsBeforeItsListedSizeFailsAndKeepsNothing) {
+  struct Case {
+    const char* name;
+    bool quillon;
+    int64_t listed;
+    size_t sent;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"Quillon, one block of 100000 bytes", true, 100000, 1024, "1024 of 100000 bytes"},
+      // A Tallis sends its 9-byte object header too: 1020 listed are 1029 bytes.
+      {"Tallis, one block of a 1029-byte object", false, 1020, 1024, "1024 of 1029 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rig rig(c.quillon);
+    rig.sender.SetFile(Pattern(c.sent));
+    const std::string local = rig.dir / "short.bin";
+    test::WriteWhole(local, "the old copy");
+    const auto raised = test::Catch([&] { rig.session.GetFile("short.bin", local, c.listed); });
+    EXPECT_TRUE(raised.raised);
+    EXPECT_EQ(raised.kind, ErrorKind::kFailed);
+    EXPECT_NE(raised.what.find(c.says), std::string::npos) << raised.what;
+    EXPECT_TRUE(raised.reported);
+    EXPECT_EQ(ReadWhole(local), "the old copy");
+    EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"short.bin"});
+    // The start NAK, the block's ACK, the NAK of the first EOT, the ACK of the second.
+    EXPECT_TRUE(rig.port->Written().ends_with("\x15\x06\x15\x06"));
+    EXPECT_EQ(rig.port->Written().find(static_cast<char>(CAN)), Bytes::npos);
+    EXPECT_TRUE(rig.sender.finished);
+    EXPECT_EQ(rig.sender.cans, 0);
+    // The command's pause and the one before the next command; no failure pause.
+    EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 500}));
+  }
+}
+
+TEST(GetFile, ATargetThatCannotBeCreatedIsRefusedBeforeTheDeviceIsAsked) {
+  // A name too long for the file system, a folder that is not there: the
+  // device hears nothing of it, and no pause is spent on a transfer.
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(3000));
+  for (const std::string& local : {rig.dir / std::string(256, 'n'), rig.dir / "missing/x.bin"}) {
+    SCOPED_TRACE(local);
+    const auto raised = test::Catch([&] { rig.session.GetFile("x.bin", local, 3000); });
+    EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
+    EXPECT_EQ(raised.what.rfind("Error (Unable to open file " + local + " ", 0), 0u) << raised.what;
+    EXPECT_EQ(rig.port->Written(), "");
+    EXPECT_TRUE(rig.Sleeps().empty());
+  }
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
+}
+
+TEST(GetFile, AFileWhoseLastBlockIsPaddedPastItsSizeIsWhole) {
+  // 1000 bytes listed come as one 1024-byte block: the end is not early.
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(1000));
+  const std::string local = rig.dir / "padded.bin";
+  ASSERT_NO_THROW(rig.session.GetFile("padded.bin", local, 1000));
+  EXPECT_EQ(ReadWhole(local), Pattern(1000));
+}
+
 // ---- put ----
 
 TEST(PutFile, QuillonSendsNameZeroAndLengthThenTheBlocks) {
@@ -333,6 +401,72 @@ TEST(PutFile, DeviceThatRefusesRaisesAfterThreeCans) {
   EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(CAN)));
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 1000}));
   EXPECT_EQ(ReadWhole(local), Pattern(3000));  // the local file is never changed
+}
+
+// The device is told a length (the Quillon in the put packet, the Tallis
+// by what arrives before EOT): it gets exactly that many bytes of the file
+// as it was opened, or the transfer fails and is cancelled.
+TEST(PutFile, AFileCutShortWhileItIsSentFailsAsALocalFileAndIsCancelled) {
+  for (const bool quillon : {true, false}) {
+    SCOPED_TRACE(quillon ? "Quillon" : "Tallis");
+    Rig rig(quillon);
+    const std::string local = rig.dir / "shrinks.bin";
+    test::WriteWhole(local, Pattern(20000));
+    // Another program truncates the file once block 1 has gone.
+    rig.receiver.Reply = [&](size_t i, const Bytes&) {
+      if (i == 0) std::filesystem::resize_file(local, 3000);
+      return Bytes(1, static_cast<char>(ACK));
+    };
+    const auto raised = test::Catch([&] { rig.session.PutFile("shrinks.bin", local); });
+    EXPECT_TRUE(raised.raised);
+    EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
+    EXPECT_NE(raised.what.find("3000 of 20000 bytes"), std::string::npos) << raised.what;
+    EXPECT_NE(raised.what.find(local), std::string::npos) << raised.what;
+    EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(CAN)));
+    EXPECT_EQ(rig.receiver.eots, 0);
+    // Blocks 1 and 2 went whole; the short third never left.
+    EXPECT_EQ(rig.receiver.frames.size(), 2u);
+  }
+}
+
+TEST(PutFile, AFileThatGrowsWhileItIsSentGoesByTheLengthItHadWhenOpened) {
+  Rig rig(true);
+  const std::string local = rig.dir / "grows.bin";
+  const Bytes content = Pattern(2500);
+  test::WriteWhole(local, content);
+  rig.receiver.Reply = [&](size_t i, const Bytes&) {
+    if (i == 0) std::ofstream(local, std::ios::binary | std::ios::app) << Bytes(5000, 'G');
+    return Bytes(1, static_cast<char>(ACK));
+  };
+  ASSERT_NO_THROW(rig.session.PutFile("grows.bin", local));
+  EXPECT_EQ(rig.device->packets, std::vector<Bytes>{Bytes("grows.bin\0\xC4\x09\x00\x00", 14)});
+  ASSERT_EQ(rig.receiver.frames.size(), 3u);
+  EXPECT_EQ(rig.receiver.accepted.substr(0, 2500), content);
+  // The last block is the file's end and filler, none of what was appended.
+  EXPECT_EQ(rig.receiver.accepted.substr(2500), Bytes(572, '\x1A'));
+  EXPECT_EQ(rig.receiver.eots, 1);
+}
+
+TEST(PutFile, AFileReplacedAfterItsLengthWasSentIsNotTakenForIt) {
+  // Between the put packet (with the old file's length) and the first block,
+  // another program puts a different file in its place: the file opened
+  // for the length is the one that goes.
+  Rig rig(true);
+  const std::string local = rig.dir / "swapped.bin";
+  const Bytes content = Pattern(1500);
+  test::WriteWhole(local, content);
+  bool swapped = false;
+  rig.host.onDialogChange = [&](StatusDialog&) {
+    if (swapped) return;
+    swapped = true;
+    const std::string other = rig.dir / "other.bin";
+    test::WriteWhole(other, Bytes(9000, 'N'));
+    std::filesystem::rename(other, local);
+  };
+  ASSERT_NO_THROW(rig.session.PutFile("swapped.bin", local));
+  EXPECT_TRUE(swapped);
+  ASSERT_EQ(rig.receiver.frames.size(), 2u);
+  EXPECT_EQ(rig.receiver.accepted.substr(0, 1500), content);
 }
 
 // ---- delete, rename, open ----
@@ -493,6 +627,15 @@ TEST(CaptureScreen, KeepsAtMost38912BytesOfThirtyNineBlocks) {
   EXPECT_EQ(rig.messages, (std::vector<std::string>{"Capturing screen", "Screen received"}));
   EXPECT_EQ(rig.session.GetStatusDialog().Caption(), "Receiving Screen");
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20}));  // no pause after the capture
+}
+
+TEST(CaptureScreen, ABitmapShorterThanTheMostThatIsKeptIsStillWhole) {
+  // A screen's length is only the most that is kept: a smaller bitmap ends early and is right.
+  Rig rig(true);
+  rig.sender.SetFile(Pattern(5000));
+  const std::string local = rig.dir / "Bitmap.bmp";
+  ASSERT_NO_THROW(rig.session.CaptureScreen(local));
+  EXPECT_EQ(ReadWhole(local).substr(0, 5000), Pattern(5000));
 }
 
 TEST(CaptureScreen, CancelLeavesNoFile) {
