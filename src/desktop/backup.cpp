@@ -246,10 +246,9 @@ void WriteManifest(const std::string& dest, const Manifest& m) {
     throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + path + ": " + std::strerror(err) + ".");
 }
 
-// Temporary files of transfers that a killed run left behind (".NAME.xxxxxxxx.part"):
-// none of them is a whole file, and none is a name the device listed.
 // A file a transfer left under its temporary name (".corvane-XXXXXXXX.part";
-// older runs named them ".NAME.XXXXXXXX.part").
+// older runs named them ".NAME.XXXXXXXX.part"): none of them is a whole file,
+// and none is a name the device listed.
 bool IsLeftoverName(const std::string& name) {
   return name.size() >= 7 && name.front() == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
 }
