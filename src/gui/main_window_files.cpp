@@ -114,6 +114,11 @@ void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
 // name in two device folders must not make one local file, nor the same name
 // on two devices one after the other on the same window.
 QString MainWindow::FetchFolderFor(const Bytes& devicePath) {
+  // Made again when something has taken it away meanwhile (a cleaner of /tmp).
+  if (m_runFolder) {
+    const QFileInfo run(QFile::decodeName(QByteArray::fromStdString(m_runFolder->Path())));
+    if (run.isSymLink() || !run.isDir()) m_runFolder.reset();
+  }
   if (!m_runFolder) m_runFolder = std::make_unique<RunFolder>(PrivateTempFolder());
   uint64_t hash = 14695981039346656037ull;  // FNV-1a
   const std::string key = std::to_string(m_connection) + ":" + devicePath;

@@ -203,6 +203,39 @@ class TestMainWindowCopy : public QObject {
     QCOMPARE(device.PacketsOf('G').size(), size_t{1});
   }
 
+  // A private folder that cannot be used: Copy and a drag say why and what
+  // to do, fetch nothing and change nothing; once it is usable again they work.
+  void anUnusablePrivateFolderIsReportedAndLeavesNothingBehind() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "a.bin", "abc");
+    auto w = Open(device, true);
+    QVERIFY(w);
+    const fs::path priv = PrivateTempFolder();
+    const fs::path elsewhere = fs::path(QFile::encodeName(m_sandbox->Path()).toStdString()) / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::remove_all(priv);
+    fs::create_directory_symlink(elsewhere, priv);
+    QApplication::clipboard()->setText(QStringLiteral("kept"));
+    Select(*w, {"a.bin"});
+    device.Emu().ClearRecords();
+    w->CopyToClipboard();
+    DragSelection(*w, QApplication::startDragDistance() + 2);
+    QCOMPARE(m_sandbox->boxes.size(), size_t{2});
+    QVERIFY2(m_sandbox->boxes[0].text.contains(QStringLiteral("symbolic link")), qPrintable(BoxText(*m_sandbox)));
+    QVERIFY(m_sandbox->boxes[0].text.contains(QStringLiteral("TMPDIR")));
+    QVERIFY(!w->Device().Busy());
+    QVERIFY(device.PacketsOf('G').empty());
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("kept"));
+    QVERIFY(fs::is_empty(elsewhere));
+
+    fs::remove(priv);
+    m_sandbox->boxes.clear();
+    QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
+    QVERIFY2(m_sandbox->boxes.empty(), qPrintable(BoxText(*m_sandbox)));
+    QCOMPARE(device.PacketsOf('G').size(), size_t{1});
+    QCOMPARE(QApplication::clipboard()->mimeData()->urls().size(), 1);
+  }
+
   // A drag takes a copy without fetching only when this window fetched it
   // from this device since the listing it shows.
   void aDragReusesOnlyWhatThisWindowFetchedUnderTheListingShown() {
