@@ -27,7 +27,7 @@ bool IsOldCopyFolder(const std::string& name) {
   const size_t prefix = std::strlen(kOldFolderPrefix);
   if (!StartsWith(name, kOldFolderPrefix) || name.size() != prefix + 16) return false;
   for (size_t i = prefix; i < name.size(); ++i)
-    if (std::strchr("0123456789abcdef", name[i]) == nullptr || name[i] == '\0') return false;
+    if (std::strchr("0123456789abcdef", name[i]) == nullptr) return false;
   return true;
 }
 
