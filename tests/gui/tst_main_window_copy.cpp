@@ -18,7 +18,9 @@
 #include "gui/entry_list_model.h"
 #include "gui/main_window.h"
 #include "gui_fixture.h"
+#include "gui/transfer_dialog.h"
 #include "session/device_session.h"
+#include "session/status_dialog.h"
 
 using namespace corvane;
 using corvane::test::Device;
@@ -145,6 +147,18 @@ class TestMainWindowCopy : public QObject {
     QVERIFY(device.PacketsOf('G').empty());
     QCOMPARE(device.PacketsOf('P').size(), size_t{1});
     QCOMPARE(ReadBytes(device.Root() / "new.txt"), std::string(Tallis("new")));
+
+    // The empty folder alone: a run with nothing to transfer still ends
+    // with the folder on the clipboard, and the dialog closed as done.
+    Select(*w, {"Empty"});
+    QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
+    QVERIFY2(m_sandbox->boxes.empty(), qPrintable(BoxText(*m_sandbox)));
+    const QMimeData* alone = QApplication::clipboard()->mimeData();
+    QVERIFY(alone);
+    QCOMPARE(alone->urls().size(), 1);
+    QVERIFY(QFileInfo(alone->urls()[0].toLocalFile()).isDir());
+    QCOMPARE(w->Device().Session().GetStatusDialog().GetResult(), StatusDialog::Result::kOk);
+    QVERIFY(!w->StatusForm()->isVisible());
   }
 
   // With nothing selected Copy is off: Ctrl+C in the list or the tree then
