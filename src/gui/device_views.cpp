@@ -66,6 +66,15 @@ void SetUpList(View* view) {
 
 bool HandleKey(const ViewHooks& hooks, QKeyEvent* event) { return hooks.key && hooks.key(event); }
 
+// Ctrl+C belongs to the window's Copy, which puts the fetched files on the
+// clipboard. An item view would put the current row's text there instead
+// whenever Copy is off (nothing selected), or over a file list Copy just put.
+bool IsCopyKey(QKeyEvent* event) {
+  if (!event->matches(QKeySequence::Copy)) return false;
+  event->accept();
+  return true;
+}
+
 }  // namespace
 
 QStringList DroppedFiles(const QMimeData* mime) {
@@ -128,7 +137,8 @@ void EntryView<View>::mouseDoubleClickEvent(QMouseEvent* event) {
 
 template <class View>
 void EntryView<View>::keyPressEvent(QKeyEvent* event) {
-  if (!HandleKey(m_hooks, event)) View::keyPressEvent(event);
+  if (IsCopyKey(event) || HandleKey(m_hooks, event)) return;
+  View::keyPressEvent(event);
 }
 
 template class EntryView<QTreeView>;
@@ -152,6 +162,10 @@ Bytes FolderTreeView::PathOf(const QTreeWidgetItem* node) {
   if (node == nullptr) return {};
   const QByteArray path = node->data(0, kPathRole).toByteArray();
   return Bytes(path.constData(), static_cast<size_t>(path.size()));
+}
+
+void FolderTreeView::keyPressEvent(QKeyEvent* event) {
+  if (!IsCopyKey(event)) QTreeWidget::keyPressEvent(event);
 }
 
 void FolderTreeView::dragEnterEvent(QDragEnterEvent* event) { Answer(event, TakesDrag(event, this)); }

@@ -64,6 +64,7 @@ class FolderTreeView : public QTreeWidget {
   static Bytes PathOf(const QTreeWidgetItem* node);
 
  protected:
+  void keyPressEvent(QKeyEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;

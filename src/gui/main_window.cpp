@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <sstream>
 
+#include "desktop/fetched_copies.h"
+#include "desktop/local_files.h"
 #include "gui/about_dialog.h"
 #include "gui/address_dialog.h"
 #include "gui/device_controller.h"
@@ -62,6 +64,13 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
   resize(398, 332 + menuBar()->sizeHint().height());
 
   SetUpDevice();
+  // Copies that earlier runs fetched are not this device's files as of now.
+  // (This run's own go with the window: see m_runFolder.)
+  try {
+    ClearStaleFetchedCopies(PrivateTempFolder());
+  } catch (const std::exception&) {
+    // The private folder is unusable: the first Copy or drag says why.
+  }
 
   // Saved position and font.
   m_geometry = std::make_unique<WindowGeometryStore>(this);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "desktop/fetched_copies.h"
 #include "gui/device_views.h"
 #include "link/bytes.h"
 #include "link/link_error.h"
@@ -114,7 +115,7 @@ class MainWindow : public QMainWindow {
   const Bytes& CurrentPath() const { return m_currentPath; }
   bool RefreshPending() const;
   // The local files of the last Copy or drag (the download file list).
-  QStringList DownloadFiles() const { return m_downloadPaths; }
+  QStringList DownloadFiles() const { return m_download.paths; }
   int DragsStarted() const { return m_dragsStarted; }
 
   QComboBox* PortBox() const { return m_ports; }
@@ -152,6 +153,17 @@ class MainWindow : public QMainWindow {
     int kind = kKindFile;
   };
   using Done = std::function<void()>;
+  // The entries of a Copy or drag and the local paths they are fetched to,
+  // in list order, with the connection and the listing they were chosen from.
+  struct DownloadList {
+    std::vector<Bytes> names;
+    QStringList paths;
+    std::vector<int64_t> sizes;
+    std::vector<int> kinds;
+    uint64_t connection = 0;
+    uint64_t listing = 0;
+  };
+  using Downloaded = std::function<void(const DownloadList& list)>;
 
   // Layout (main_window.cpp).
   void SetUpDevice();
@@ -174,7 +186,8 @@ class MainWindow : public QMainWindow {
   bool RunCommand(DeviceWorker::Operation op, Done then, bool panel);
   void ShowCommandError(const DeviceError& error);
   void ShowConnection(const std::vector<ListingEntry>* root);
-  void ShowListing(const Bytes& path, const std::vector<ListingEntry>& entries);
+  // `fresh`: read from the device just now (not the listing kept for the path).
+  void ShowListing(const Bytes& path, const std::vector<ListingEntry>& entries, bool fresh);
   QTreeWidgetItem* NodeOfPath(const Bytes& path) const;
   void ForgetListings(const Bytes& path);
   std::vector<Selected> SelectedEntries() const;
@@ -183,11 +196,14 @@ class MainWindow : public QMainWindow {
   // Copying (main_window_files.cpp).
   QStringList ClipboardFiles() const;
   void PutLocalFiles(const QStringList& paths, const Bytes& folder);
-  void PrepareDownloadList();
-  bool DownloadCached(size_t index) const;
-  void FetchDownloads(bool useCache, Done then);
-  QMimeData* MakeFileMime(const QStringList& paths, bool clipboardMarkers) const;
-  void BeginDrag();
+  // Fills m_download from the selection; false (and the reason shown) when
+  // the private folder cannot be used.
+  bool PrepareDownloadList();
+  QString FetchFolderFor(const Bytes& devicePath);
+  bool DownloadCached(const DownloadList& list, size_t index) const;
+  void FetchDownloads(bool useCache, Downloaded then);
+  QMimeData* MakeFileMime(const DownloadList& list, bool clipboardMarkers) const;
+  void BeginDrag(const DownloadList& list);
 
   // Whole folders and the backup (main_window_tree.cpp).
   QAction* MakeBackupAction();
@@ -201,7 +217,8 @@ class MainWindow : public QMainWindow {
   // Fetches a selection that holds folders: each folder's whole tree into its
   // local folder, under one transfer dialog.
   void FetchTrees(const Bytes& path, const std::vector<Bytes>& names, const std::vector<std::string>& locals,
-                  const std::vector<int64_t>& sizes, const std::vector<int>& kinds, bool useCache, Done then);
+                  const std::vector<int64_t>& sizes, const std::vector<int>& kinds, const DownloadList& list,
+                  bool useCache, std::shared_ptr<FetchedCopies> fresh, Done then);
 
   MainWindowOptions m_options;
   std::unique_ptr<LogModel> m_log;
@@ -282,11 +299,15 @@ class MainWindow : public QMainWindow {
   bool m_clipboardHasFiles = false;  // as of the last clipboard change or menu opening
   // Listings of the folders seen, by device path, until refreshed or reconnected.
   std::map<Bytes, std::vector<ListingEntry>> m_listings;
-  // The download file list: device names, local paths and sizes, in list order.
-  std::vector<Bytes> m_downloadNames;
-  QStringList m_downloadPaths;
-  std::vector<int64_t> m_downloadSizes;
-  std::vector<int> m_downloadKinds;
+  // The download file list of the last Copy or drag.
+  DownloadList m_download;
+  // Fetched copies: this run's folder for them (made at the first fetch,
+  // removed with the window), and which of them a drag may take unfetched.
+  std::unique_ptr<RunFolder> m_runFolder;
+  FetchedCopies m_fetched;
+  uint64_t m_connection = 0;      // counts the connects: a copy is of one connection's device
+  uint64_t m_listingCounter = 0;  // counts the listings read from the device
+  std::map<Bytes, uint64_t> m_listedAt;  // folder -> the count of the listing the window holds for it
 };
 
 }  // namespace corvane

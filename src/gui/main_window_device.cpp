@@ -119,6 +119,8 @@ void MainWindow::ConnectSelectedPort() {
       },
       true);
   if (!started) return;
+  // Whatever device answers now, the copies fetched before are not its files.
+  ++m_connection;
   SetConnected(false);
   // Whatever the outcome, the window follows the session once it is known.
   connect(m_device, &DeviceController::finished, this,
@@ -136,7 +138,7 @@ void MainWindow::ShowConnection(const std::vector<ListingEntry>* root) {
   m_treeGuard = true;
   m_tree->setCurrentItem(rootNode);
   m_treeGuard = false;
-  ShowListing("\\", *root);
+  ShowListing("\\", *root, true);
   ShowStatus(MessageText(s.Version));
 }
 
@@ -149,12 +151,12 @@ void MainWindow::ShowFolder(QTreeWidgetItem* node) {
   }
   const Bytes path = FolderTreeView::PathOf(node);
   if (auto it = m_listings.find(path); it != m_listings.end()) {
-    ShowListing(path, it->second);
+    ShowListing(path, it->second, false);
     return;
   }
   auto listing = std::make_shared<std::vector<ListingEntry>>();
   const bool started = RunCommand([path, listing](DeviceSession& s) { *listing = s.ListFolder(path); },
-                                  [this, path, listing] { ShowListing(path, *listing); }, true);
+                                  [this, path, listing] { ShowListing(path, *listing, true); }, true);
   if (!started) {
     // The tree goes back to the folder the list shows.
     m_treeGuard = true;
@@ -163,8 +165,11 @@ void MainWindow::ShowFolder(QTreeWidgetItem* node) {
   }
 }
 
-void MainWindow::ShowListing(const Bytes& path, const std::vector<ListingEntry>& entries) {
+void MainWindow::ShowListing(const Bytes& path, const std::vector<ListingEntry>& entries, bool fresh) {
   m_listings[path] = entries;
+  // Copies fetched under an older listing of the folder are not the files
+  // this one shows.
+  if (fresh) m_listedAt[path] = ++m_listingCounter;
   QTreeWidgetItem* node = NodeOfPath(path);
   if (node == nullptr) return;
   std::vector<ListingEntry> rows;
@@ -204,7 +209,7 @@ void MainWindow::RefreshFolder() {
                ForgetListings(path);
                if (QTreeWidgetItem* n = NodeOfPath(path))
                  while (n->childCount() > 0) delete n->takeChild(n->childCount() - 1);
-               ShowListing(path, *listing);
+               ShowListing(path, *listing, true);
              },
              true);
 }

@@ -1,7 +1,8 @@
 // The main window's copying: Copy to the clipboard, Paste and drops into the
 // device, and drags out of the list. Files fetched from the device go to the
-// kit's private folder, one sub-folder per device folder; a drag reuses the
-// files fetched before when their size still matches the listing.
+// kit's private folder (this run's folder in it), one sub-folder per device
+// folder; a drag reuses a file only when this window fetched it from this
+// device since the listing it shows.
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
+#include <stdexcept>
 
 #include "desktop/file_lists.h"
 #include "desktop/local_files.h"
@@ -28,18 +31,6 @@ namespace corvane {
 namespace {
 
 std::string LocalPath(const QString& path) { return QFile::encodeName(path).toStdString(); }
-
-// The private sub-folder for the files of one device folder: the same file
-// name in two device folders must not make one local file.
-QString FolderFor(const Bytes& devicePath) {
-  uint64_t hash = 14695981039346656037ull;  // FNV-1a
-  for (unsigned char c : devicePath) hash = (hash ^ c) * 1099511628211ull;
-  const QString folder = QFile::decodeName(QByteArray::fromStdString(PrivateTempFolder())) +
-                         QStringLiteral("/folder-%1").arg(hash, 16, 16, QLatin1Char('0'));
-  QDir().mkpath(folder);
-  QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-  return folder;
-}
 
 }  // namespace
 
@@ -119,14 +110,42 @@ void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
 
 // ------------------------------------------------------------ copying out --
 
-void MainWindow::PrepareDownloadList() {
-  m_downloadNames.clear();
-  m_downloadPaths.clear();
-  m_downloadSizes.clear();
-  m_downloadKinds.clear();
+// The private sub-folder for the files of one device folder: the same file
+// name in two device folders must not make one local file, nor the same name
+// on two devices one after the other on the same window.
+QString MainWindow::FetchFolderFor(const Bytes& devicePath) {
+  // Made again when something has taken it away meanwhile (a cleaner of /tmp).
+  if (m_runFolder) {
+    const QFileInfo run(QFile::decodeName(QByteArray::fromStdString(m_runFolder->Path())));
+    if (run.isSymLink() || !run.isDir()) m_runFolder.reset();
+  }
+  if (!m_runFolder) m_runFolder = std::make_unique<RunFolder>(PrivateTempFolder());
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a
+  const std::string key = std::to_string(m_connection) + ":" + devicePath;
+  for (unsigned char c : key) hash = (hash ^ c) * 1099511628211ull;
+  const QString folder = QFile::decodeName(QByteArray::fromStdString(m_runFolder->Path())) +
+                         QStringLiteral("/folder-%1").arg(hash, 16, 16, QLatin1Char('0'));
+  if (!QDir().mkpath(folder))
+    throw std::runtime_error("Cannot make the folder " + LocalPath(folder) +
+                             " for the fetched files. Set TMPDIR to a folder of your own and try again.");
+  QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+  return folder;
+}
+
+bool MainWindow::PrepareDownloadList() {
+  m_download = DownloadList{};
   const auto selected = SelectedEntries();
-  if (selected.empty()) return;
-  const QString folder = FolderFor(m_currentPath);
+  if (selected.empty()) return true;
+  QString folder;
+  try {
+    folder = FetchFolderFor(m_currentPath);
+  } catch (const std::exception& e) {
+    ShowErrorBox(this, MessageText(e.what()));
+    return false;
+  }
+  m_download.connection = m_connection;
+  const auto listed = m_listedAt.find(m_currentPath);
+  m_download.listing = listed == m_listedAt.end() ? 0 : listed->second;
   QSet<QString> used;
   for (const auto& s : selected) {
     // Two device names can make the same safe local name ("a/b", "a_b"):
@@ -139,43 +158,53 @@ void MainWindow::PrepareDownloadList() {
                       : safe + QStringLiteral(" (%1)").arg(n);
     }
     used.insert(local);
-    m_downloadNames.push_back(s.name);
-    m_downloadPaths.push_back(folder + QLatin1Char('/') + local);
-    m_downloadSizes.push_back(s.size);
-    m_downloadKinds.push_back(s.kind);
+    m_download.names.push_back(s.name);
+    m_download.paths.push_back(folder + QLatin1Char('/') + local);
+    m_download.sizes.push_back(s.size);
+    m_download.kinds.push_back(s.kind);
   }
+  return true;
 }
 
-bool MainWindow::DownloadCached(size_t index) const {
+bool MainWindow::DownloadCached(const DownloadList& list, size_t index) const {
   // A folder's files are looked at one by one as its tree is fetched.
-  if (m_downloadKinds[index] == kKindDirectory) return false;
-  const QFileInfo info(m_downloadPaths[static_cast<qsizetype>(index)]);
-  return info.isFile() && info.size() == m_device->Session().FetchedSize(m_downloadSizes[index]);
+  if (list.kinds[index] == kKindDirectory) return false;
+  // Only what this window fetched from this device since the listing it
+  // shows: a file of the same size may hold older bytes.
+  return m_fetched.Reusable(LocalPath(list.paths[static_cast<qsizetype>(index)]), list.connection, list.listing,
+                            m_device->Session().FetchedSize(list.sizes[index]));
 }
 
-void MainWindow::FetchDownloads(bool useCache, Done then) {
+void MainWindow::FetchDownloads(bool useCache, Downloaded then) {
+  const DownloadList list = m_download;  // what this command fetches, whatever comes after it
   std::vector<Bytes> names;
   std::vector<std::string> locals;
   std::vector<int64_t> sizes;
   std::vector<int> kinds;
-  for (size_t i = 0; i < m_downloadNames.size(); ++i) {
-    if (useCache && DownloadCached(i)) continue;
-    names.push_back(m_downloadNames[i]);
-    locals.push_back(LocalPath(m_downloadPaths[static_cast<qsizetype>(i)]));
-    sizes.push_back(m_downloadSizes[i]);
-    kinds.push_back(m_downloadKinds[i]);
+  for (size_t i = 0; i < list.names.size(); ++i) {
+    if (useCache && DownloadCached(list, i)) continue;
+    names.push_back(list.names[i]);
+    locals.push_back(LocalPath(list.paths[static_cast<qsizetype>(i)]));
+    sizes.push_back(list.sizes[i]);
+    kinds.push_back(list.kinds[i]);
   }
   if (names.empty()) {
-    then();
+    then(list);
     return;
   }
+  auto fresh = std::make_shared<FetchedCopies>();
+  Done done = [this, list, fresh, then] {
+    m_fetched.Merge(*fresh);
+    then(list);
+  };
   const Bytes path = m_currentPath;
   if (std::find(kinds.begin(), kinds.end(), int{kKindDirectory}) != kinds.end()) {
-    FetchTrees(path, names, locals, sizes, kinds, useCache, std::move(then));
+    FetchTrees(path, names, locals, sizes, kinds, list, useCache, fresh, std::move(done));
     return;
   }
+  const uint64_t connection = list.connection, listing = list.listing;
   RunCommand(
-      [path, names, locals, sizes](DeviceSession& s) {
+      [path, names, locals, sizes, fresh, connection, listing](DeviceSession& s) {
         for (const Bytes& name : names) s.CheckEntryName(name);
         s.ChangeDir(path);
         for (size_t i = 0; i < names.size(); ++i) {
@@ -186,14 +215,15 @@ void MainWindow::FetchDownloads(bool useCache, Done then) {
             std::remove(locals[i].c_str());
             throw;
           }
+          fresh->Record(locals[i], connection, listing);
         }
       },
-      std::move(then), false);
+      std::move(done), false);
 }
 
-QMimeData* MainWindow::MakeFileMime(const QStringList& paths, bool clipboardMarkers) const {
+QMimeData* MainWindow::MakeFileMime(const DownloadList& list, bool clipboardMarkers) const {
   std::vector<std::string> locals;
-  for (const QString& p : paths) locals.push_back(LocalPath(QFileInfo(p).absoluteFilePath()));
+  for (const QString& p : list.paths) locals.push_back(LocalPath(QFileInfo(p).absoluteFilePath()));
   auto* mime = new QMimeData;
   mime->setData(QString::fromLatin1(kMimeUriList), QByteArray::fromStdString(BuildUriList(locals)));
   if (clipboardMarkers) {
@@ -204,18 +234,23 @@ QMimeData* MainWindow::MakeFileMime(const QStringList& paths, bool clipboardMark
   // The shell's own formats too: the drop effect (copy only) and the device
   // names the fetched files stand for.
   QStringList mapped;
-  if (m_downloadNames.size() == static_cast<size_t>(paths.size()))
-    for (const Bytes& name : m_downloadNames) mapped << DeviceText(name);
-  AddShellFileFormats(*mime, kDropEffectCopy, static_cast<int>(paths.size()), mapped);
+  if (list.names.size() == static_cast<size_t>(list.paths.size()))
+    for (const Bytes& name : list.names) mapped << DeviceText(name);
+  AddShellFileFormats(*mime, kDropEffectCopy, static_cast<int>(list.paths.size()), mapped);
   return mime;
 }
 
 void MainWindow::CopyToClipboard() {
   if (!m_connected) return;
-  PrepareDownloadList();
-  if (m_downloadNames.empty()) return;
+  if (m_device->Busy()) {  // the running command keeps its download list
+    m_device->Refuse();
+    return;
+  }
+  if (!PrepareDownloadList() || m_download.names.empty()) return;
   // The clipboard keeps what it had unless every file arrived.
-  FetchDownloads(false, [this] { QApplication::clipboard()->setMimeData(MakeFileMime(m_downloadPaths, true)); });
+  FetchDownloads(false, [this](const DownloadList& list) {
+    QApplication::clipboard()->setMimeData(MakeFileMime(list, true));
+  });
 }
 
 // A drag cannot wait for the device: a drop target asks for the data once,
@@ -227,22 +262,21 @@ void MainWindow::DragSelectionOut() {
     m_device->Refuse();
     return;
   }
-  PrepareDownloadList();
-  if (m_downloadNames.empty()) return;
-  FetchDownloads(true, [this] {
+  if (!PrepareDownloadList() || m_download.names.empty()) return;
+  FetchDownloads(true, [this](const DownloadList& list) {
     // Started from the event loop, not from within the command's result.
-    QTimer::singleShot(0, this, [this] {
+    QTimer::singleShot(0, this, [this, list] {
       if (QGuiApplication::mouseButtons() & Qt::LeftButton)
-        BeginDrag();
+        BeginDrag(list);
       else
         ShowStatus(tr("The files are ready: drag them again to drop them"));
     });
   });
 }
 
-void MainWindow::BeginDrag() {
+void MainWindow::BeginDrag(const DownloadList& list) {
   auto* drag = new QDrag(CurrentListView());
-  drag->setMimeData(MakeFileMime(m_downloadPaths, false));
+  drag->setMimeData(MakeFileMime(list, false));
   drag->setPixmap(ImageListIcon(kImageFile).pixmap(QSize(32, 32), devicePixelRatioF()));
   ++m_dragsStarted;
   emit dragStarted();

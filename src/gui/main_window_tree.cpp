@@ -64,15 +64,21 @@ void MainWindow::PutLocalTree(const QStringList& paths, const Bytes& folder) {
 // --------------------------------------------------------------- fetching --
 
 void MainWindow::FetchTrees(const Bytes& path, const std::vector<Bytes>& names, const std::vector<std::string>& locals,
-                            const std::vector<int64_t>& sizes, const std::vector<int>& kinds, bool useCache,
-                            Done then) {
+                            const std::vector<int64_t>& sizes, const std::vector<int>& kinds,
+                            const DownloadList& list, bool useCache, std::shared_ptr<FetchedCopies> fresh, Done then) {
   auto skipped = std::make_shared<std::vector<std::string>>();
+  const uint64_t connection = list.connection, listing = list.listing;
+  // The copies a drag may take unfetched: those this window fetched from this
+  // device since the listing it shows (a snapshot for the device thread).
+  std::shared_ptr<const FetchedCopies> reusable = useCache ? std::make_shared<FetchedCopies>(m_fetched) : nullptr;
   RunCommand(
-      [path, names, locals, sizes, kinds, useCache, skipped](DeviceSession& s) {
+      [path, names, locals, sizes, kinds, reusable, fresh, connection, listing, skipped](DeviceSession& s) {
         TransferJob job(s, names.size() == 1 ? "Copying " + DeviceFilePart(names[0]) : std::string("Copying"));
         KeepLocal keep;
-        if (useCache)
-          keep = [&s](const TreeEntry& e, const std::string& target) { return LocalFileIsWhole(s, target, e.size); };
+        if (reusable)
+          keep = [&s, reusable, connection, listing](const TreeEntry& e, const std::string& target) {
+            return reusable->Reusable(target, connection, listing, s.FetchedSize(e.size));
+          };
         bool inPath = false;  // whether the folder shown is current on the device
         for (size_t i = 0; i < names.size(); ++i) {
           job.CheckCancel();
@@ -85,6 +91,7 @@ void MainWindow::FetchTrees(const Bytes& path, const std::vector<Bytes>& names, 
               std::remove(locals[i].c_str());  // an older copy is not the device's file
               throw;
             }
+            fresh->Record(locals[i], connection, listing);
             continue;
           }
           inPath = false;
@@ -95,7 +102,10 @@ void MainWindow::FetchTrees(const Bytes& path, const std::vector<Bytes>& names, 
             std::filesystem::remove(locals[i], ec);
           MakeLocalFolder(locals[i]);
           RemoveLocalExtras(locals[i], tree.entries);
-          FetchTreeEntries(s, tree.entries, locals[i], keep, job);
+          const std::string root = locals[i];
+          FetchTreeEntries(s, tree.entries, root, keep, job, [&](const TreeEntry& e, bool fetched) {
+            if (fetched) fresh->Record(JoinLocalPath(root, e.local), connection, listing);
+          });
           skipped->insert(skipped->end(), tree.skipped.begin(), tree.skipped.end());
         }
       },

@@ -79,6 +79,16 @@ class TestMainWindowDnd : public QObject {
   // drop: the fetch happens before the drag, under the transfer dialog.
   void aLargeFileDraggedOutArrivesWhole() { DragOut("large.bin", 120000); }
 
+  // The device's file changes without changing its size, the folder is
+  // listed again: the next drag drops the new bytes, not the copy fetched
+  // for the first one.
+  void aFileChangedOnTheDeviceIsDraggedAnew() {
+    DragOut("small.bin", 3000);
+    WriteBytes(m_device->Root() / "small.bin", Pattern(3000, 7));
+    ExpectRefreshWorks();
+    DragOut("small.bin", 3000);
+  }
+
   // Cancel in the transfer dialog while the drag fetches: no drag starts,
   // nothing is left behind, and the window goes on.
   void cancellingTheFetchOfADragLeavesNothing() {
@@ -175,7 +185,8 @@ class TestMainWindowDnd : public QObject {
     // The button stays down over the target until the drag has begun (after
     // the fetch), then a last move and the release drop the files.
     dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), from, ready->geometry.center());
-    gesture.setReleaseGate([this] { return m_window->DragsStarted() > 0; }, 60s);
+    const int dragsBefore = m_window->DragsStarted();
+    gesture.setReleaseGate([this, dragsBefore] { return m_window->DragsStarted() > dragsBefore; }, 60s);
     connect(m_window.get(), &MainWindow::dragStarted, &gesture, &dnd::DragGesture::recheck);
     gesture.start();
     QVERIFY2(gesture.wait(90s), qPrintable(gesture.error()));
