@@ -4,7 +4,7 @@ set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
       qt6-base-dev libserialport-dev libcli11-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
-      clang libclang-rt-14-dev llvm xvfb xauth xdotool
+      clang libclang-rt-14-dev llvm xvfb xauth xdotool xclip
       appstream desktop-file-utils groff-base bash-completion)
 # clang and its sanitizer runtimes (libclang-rt-14-dev) serve the fuzz and
 # ThreadSanitizer builds; llvm brings llvm-symbolizer, which names the
