@@ -83,7 +83,9 @@ const char* ExitCodeTable() {
          "  2    usage error (bad command line or argument)\n"
          "  3    no device or connection error (no such port, nothing found by detection)\n"
          "  4    local file error (a file on this computer cannot be read or written; nothing was sent)\n"
-         "  130  cancelled (Ctrl-C)\n";
+         "  130  cancelled (Ctrl-C)\n"
+         "  143  cancelled by SIGTERM, as by Ctrl-C\n"
+         "  129  cancelled by SIGHUP (the terminal closed), as by Ctrl-C\n";
 }
 
 std::optional<ProgressMode> ParseProgressMode(const std::string& word) {

@@ -18,7 +18,8 @@ struct UsageError : DeviceError {
 };
 
 // The exit status of each outcome: 0 success, 1 failed (also busy), 2 usage,
-// 3 no device or connection, 4 local file, 130 cancelled.
+// 3 no device or connection, 4 local file, 130 cancelled (143 and 129 when
+// SIGTERM or SIGHUP cancelled: TerminalHost::CancelledExitCode).
 int ExitCode(ErrorKind kind);
 // The table of exit statuses, for --help.
 const char* ExitCodeTable();

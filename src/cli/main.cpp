@@ -481,7 +481,7 @@ int main(int argc, char** argv) {
     return runCommand(tool, local, file, json);
   } catch (const corvane::DeviceError& e) {
     ReportFailure(e, command);
-    return ExitCode(e.Kind());
+    return e.Kind() == corvane::ErrorKind::kCancelled ? TerminalHost::CancelledExitCode() : ExitCode(e.Kind());
   } catch (const std::exception& e) {
     std::cerr << "corvane: " << DisplayText(OneLine(e.what())) << '\n';
     return ExitCode(corvane::ErrorKind::kFailed);

@@ -8,14 +8,22 @@
 #include <iostream>
 
 #include "cli/cli_text.h"
+#include "link/serial_port.h"
 
 namespace corvane::cli {
 namespace {
 
-// Counts Ctrl-Cs; each host's watcher acts on every one it has not seen.
+// Counts Ctrl-Cs (and the termination and hang-up signals, which are taken
+// the same way); each host's watcher acts on every one it has not seen.
 std::atomic<unsigned> g_interrupts{0};
+// The first of those signals: it decides the exit status.
+std::atomic<int> g_firstSignal{0};
 
-void OnSigint(int) { g_interrupts.fetch_add(1); }
+void OnInterruptSignal(int sig) {
+  int none = 0;
+  g_firstSignal.compare_exchange_strong(none, sig);
+  g_interrupts.fetch_add(1);
+}
 
 // How often the bar is redrawn and Ctrl-C is looked for.
 constexpr auto kTick = std::chrono::milliseconds(100);
@@ -30,9 +38,20 @@ TerminalHost::~TerminalHost() { Detach(); }
 
 void TerminalHost::InstallInterruptHandler() {
   struct sigaction sa {};
-  sa.sa_handler = OnSigint;
+  sa.sa_handler = OnInterruptSignal;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
+  // A program started with these ignored (nohup) keeps ignoring them.
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+int TerminalHost::CancelledExitCode() {
+  const int sig = g_firstSignal.load();
+  return sig == SIGTERM || sig == SIGHUP ? 128 + sig : ExitCode(ErrorKind::kCancelled);
 }
 
 void TerminalHost::Attach(StatusDialog& dialog, std::function<bool()> cancel) {
@@ -168,7 +187,9 @@ void TerminalHost::OnInterrupt() {
     ClearBar();
     std::cerr << "Interrupted.\n" << std::flush;
   }
-  std::_Exit(130);
+  // Nothing is unwound: the port's exclusive use is released here.
+  ReleaseSerialPortsForExit();
+  std::_Exit(CancelledExitCode());
 }
 
 bool TerminalHost::InterruptedBeforeStart() const { return !m_label.empty() && g_interrupts.load() > 0; }

@@ -91,6 +91,12 @@ TEST(SeveralDevices, TheWorstExitStatusWins) {
       EXPECT_EQ(WorseExitCode(worstFirst[i], worstFirst[j]), expected) << worstFirst[i] << " " << worstFirst[j];
     }
   EXPECT_EQ(WorseExitCode(0, 77), 77);  // anything unknown is a failure
+  // Cancelled by SIGTERM or SIGHUP is as bad as by Ctrl-C.
+  for (const int cancelled : {143, 129}) {
+    EXPECT_EQ(WorseExitCode(2, cancelled), cancelled);
+    EXPECT_EQ(WorseExitCode(cancelled, 3), cancelled);
+    EXPECT_STREQ(ExitStatusWord(cancelled), "cancelled");
+  }
 }
 
 TEST(SeveralDevices, FolderNamesOfPortsAreSafeAndUnique) {
