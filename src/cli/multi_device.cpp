@@ -66,13 +66,15 @@ struct Outcome {
 };
 
 std::string TextReport(const std::string& port, const std::string& printed, const Outcome& o) {
-  const std::string prefix = DisplayText(port) + ": ";
+  const std::string prefix = TerminalText(port) + ": ";
   std::string text;
+  // What the command printed is the tool's own (names already shown safely,
+  // tabs between fields); the rest may carry names and local paths.
   for (const auto& line : Lines(printed)) text += prefix + DisplayText(line) + '\n';
-  for (const auto& line : o.notes) text += prefix + DisplayText(line) + '\n';
+  for (const auto& line : o.notes) text += prefix + TerminalText(line) + '\n';
   std::string result = o.code == 0 ? "ok" : std::string(ExitStatusWord(o.code)) + " (exit " + std::to_string(o.code) + ")";
-  if (!o.message.empty()) result += ": " + DisplayText(OneLine(o.message));
-  if (!o.detail.empty()) result += " (" + DisplayText(OneLine(o.detail)) + ")";
+  if (!o.message.empty()) result += ": " + TerminalText(OneLine(o.message));
+  if (!o.detail.empty()) result += " (" + TerminalText(OneLine(o.detail)) + ")";
   return text + prefix + result + '\n';
 }
 
