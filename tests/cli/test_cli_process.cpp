@@ -543,6 +543,8 @@ TEST_F(CliProcess, OrdinaryTermOrHangUpDuringAPutCancelsLeavesNoFileAndTheNextCo
     EXPECT_EQ(run.Status(), 128 + sig) << run.process->Err();
     EXPECT_NE(run.process->Err().find("Cancelled."), std::string::npos) << run.process->Err();
     EXPECT_TRUE(emu.LogSays("The PC cancelled the transfer", 10s)) << emu.Stop();
+    // The device drops what it had received before it logs this.
+    EXPECT_TRUE(emu.LogSays("failed; nothing stored", 10s)) << emu.Stop();
     EXPECT_TRUE(fs::is_empty(emu.Root()));
     ToolRun next(Quillon(emu, {"ls"}));
     EXPECT_EQ(next.Status(), 0) << next.process->Err();
