@@ -461,8 +461,8 @@ TEST_F(CliProcess, CtrlCCancelsTheTransfersOfEveryDeviceAndKeepsNothing) {
 
 
 // ---- the port, signals and names as an ordinary user meets them ----
-// (The tests named Ordinary* also run as an unprivileged user: see
-// run_unprivileged.sh.)
+// (The tests named Ordinary* also run as the user nobody: see
+// tests/support/run_unprivileged.sh.)
 
 TEST_F(CliProcess, OrdinaryCommandsInARowOnOnePortEachSucceed) {
   Emulator emu({"--quiet"});
