@@ -459,10 +459,16 @@ TEST_F(CliProcess, CtrlCCancelsTheTransfersOfEveryDeviceAndKeepsNothing) {
   for (const auto& port : {a.Link(), b.Link()}) EXPECT_TRUE(fs::is_empty(local.Path() / TagOf(port))) << port;
 }
 
-
 // ---- the port, signals and names as an ordinary user meets them ----
-// (The tests named Ordinary* also run as the user nobody: see
-// tests/support/run_unprivileged.sh.)
+// (The tests named Ordinary* and the Ctrl-C get above also run as the user
+// nobody: see tests/support/run_unprivileged.sh.)
+
+// Waits for the first progress line of `run`'s transfer.
+void WaitForProgress(ToolRun& run) {
+  const auto progress =
+      run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; }, 30s);
+  ASSERT_TRUE(progress.has_value()) << run.process->Err();
+}
 
 TEST_F(CliProcess, OrdinaryCommandsInARowOnOnePortEachSucceed) {
   Emulator emu({"--quiet"});
@@ -490,21 +496,12 @@ TEST_F(CliProcess, ASecondProgramOnAPortInUseIsRefusedAsBusyAndTheFirstGoesOn) {
   WriteFile(emu.Root() / "big.bin", content);
   const fs::path target = local.Path() / "big.bin";
   ToolRun first(Quillon(emu, {"--progress", "lines", "get", "/big.bin", target.string()}));
-  const auto progress =
-      first.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; }, 30s);
-  ASSERT_TRUE(progress.has_value()) << first.process->Err();
+  ASSERT_NO_FATAL_FAILURE(WaitForProgress(first));
   ToolRun second(Quillon(emu, {"ls"}));
   EXPECT_EQ(second.Status(), 3) << second.process->Err();
   EXPECT_NE(second.process->Err().find("Another program is using the port"), std::string::npos) << second.process->Err();
   EXPECT_EQ(first.Status(), 0) << first.process->Err();
   EXPECT_EQ(ReadFile(target), content);
-}
-
-// Waits for the first progress line of `run`'s transfer.
-void WaitForProgress(ToolRun& run) {
-  const auto progress =
-      run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; }, 30s);
-  ASSERT_TRUE(progress.has_value()) << run.process->Err();
 }
 
 TEST_F(CliProcess, OrdinaryTermOrHangUpDuringAGetCancelsAsCtrlCDoesAndTheNextCommandWorks) {
@@ -517,7 +514,7 @@ TEST_F(CliProcess, OrdinaryTermOrHangUpDuringAGetCancelsAsCtrlCDoesAndTheNextCom
     const fs::path target = here.Path() / "big.bin";
     WriteFile(target, "the old copy");
     ToolRun run(Quillon(emu, {"--progress", "lines", "get", "/big.bin", target.string()}));
-    WaitForProgress(run);
+    ASSERT_NO_FATAL_FAILURE(WaitForProgress(run));
     run.process->Signal(sig);
     EXPECT_EQ(run.Status(), 128 + sig) << run.process->Err();
     EXPECT_NE(run.process->Err().find("Cancelled; nothing was kept."), std::string::npos) << run.process->Err();
@@ -538,7 +535,7 @@ TEST_F(CliProcess, OrdinaryTermOrHangUpDuringAPutCancelsLeavesNoFileAndTheNextCo
     SCOPED_TRACE(sig);
     Emulator emu({"--line-rate", "115200"});
     ToolRun run(Quillon(emu, {"--progress", "lines", "put", source.string(), "/"}));
-    WaitForProgress(run);
+    ASSERT_NO_FATAL_FAILURE(WaitForProgress(run));
     run.process->Signal(sig);
     EXPECT_EQ(run.Status(), 128 + sig) << run.process->Err();
     EXPECT_NE(run.process->Err().find("Cancelled."), std::string::npos) << run.process->Err();
