@@ -5,11 +5,20 @@
 # and the time until it has ended is measured. Each round also checks what a
 # cancel must leave: exit status 130, the old local file untouched and nothing
 # else beside it, and the device told (its log says the PC cancelled).
-# Usage: bench/cancel_latency.sh [BUILD_DIR] [ROUNDS] [LINE_RATE]
+# SIGNAL (INT, TERM or HUP) is the signal sent; TERM and HUP cancel as
+# Ctrl-C does and end with 143 and 129.
+# Usage: bench/cancel_latency.sh [BUILD_DIR] [ROUNDS] [LINE_RATE] [SIGNAL]
 set -euo pipefail
 build=${1:-build/default}
 rounds=${2:-8}
 rate=${3:-9600}
+signal=${4:-INT}
+case "$signal" in
+  INT) expected=130 ;;
+  TERM) expected=143 ;;
+  HUP) expected=129 ;;
+  *) echo "SIGNAL is INT, TERM or HUP" >&2; exit 2 ;;
+esac
 work=$(mktemp -d)
 emu=
 tool=
@@ -42,7 +51,7 @@ for i in $(seq "$rounds"); do
   for _ in $(seq 600); do grep -q " Kbytes (" "$work/err.txt" 2>/dev/null && break; sleep 0.05; done
   sleep "0.$(( 300 + (i * 137) % 700 ))"
   start=$(now_ms)
-  kill -INT "$tool"
+  kill -"$signal" "$tool"
   status=0
   wait "$tool" || status=$?
   end=$(now_ms)
@@ -54,17 +63,17 @@ for i in $(seq "$rounds"); do
   sleep 1.5
   cancels_after=$(grep -c "The PC cancelled" "$work/emu.log" || true)
   problems=""
-  [ "$status" -eq 130 ] || problems="$problems exit $status;"
+  [ "$status" -eq "$expected" ] || problems="$problems exit $status;"
   [ "$(cat "$target")" = "the old copy" ] || problems="$problems old file changed;"
   [ "$(ls -A "$work/local")" = "payload.bin" ] || problems="$problems left: $(ls -A "$work/local" | tr '\n' ' ');"
   [ "$cancels_after" -gt "$cancels_before" ] || problems="$problems device not told;"
   verdict=${problems:-ok}
   [ -z "$problems" ] || failures=$((failures + 1))
-  echo "round $i: Ctrl-C to exit $ms ms ($verdict)"
+  echo "round $i: SIG$signal to exit $ms ms ($verdict)"
   # Let the device go back to waiting for commands.
   sleep 1
 done
 sorted=$(printf '%s\n' "${times[@]}" | sort -n)
-echo "line rate $rate, $rounds rounds: min $(echo "$sorted" | head -1) ms," \
+echo "SIG$signal, line rate $rate, $rounds rounds: min $(echo "$sorted" | head -1) ms," \
   "median $(echo "$sorted" | sed -n "$(( (rounds + 1) / 2 ))p") ms, max $(echo "$sorted" | tail -1) ms;" \
   "$failures round(s) with a wrong outcome"

@@ -9,6 +9,9 @@ jobs=$(nproc)
 fuzz_seconds=${CORVANE_FUZZ_SECONDS:-12}
 
 echo "== build and test (RelWithDebInfo)"
+# Run as root, each ctest below also runs the tool's process tests of
+# connecting, get, put and the signals as the user nobody
+# (cli_process_tests_as_nobody), since root passes checks ordinary users meet.
 cmake --preset default
 cmake --build --preset default -j"$jobs"
 ctest --preset default -j"$jobs"

@@ -35,8 +35,9 @@ const char* KindWord(int kind) {
 
 std::string OneLine(const std::string& text) {
   std::string out;
-  for (char c : text) {
-    if (c == '\r') continue;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
     if (c == '\n') {
       if (!out.empty() && out.back() != ' ') out += ' ';
       continue;
@@ -47,22 +48,47 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
-std::string DisplayText(const std::string& text) {
-  std::string ignored;
-  // Utf8ToLatin1 fails on invalid UTF-8 and on characters above U+00FF; the
-  // latter are valid UTF-8 too, so check validity on its own.
+namespace {
+
+// Utf8ToLatin1 fails on invalid UTF-8 and on characters above U+00FF; the
+// latter are valid UTF-8 too, so validity is checked on its own.
+bool IsUtf8(const std::string& text) {
   size_t i = 0;
-  bool valid = true;
-  while (i < text.size() && valid) {
+  while (i < text.size()) {
     const auto c = static_cast<unsigned char>(text[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
-    if (len == 0 || i + len > text.size()) valid = false;
-    for (size_t k = 1; valid && k < len; ++k)
-      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) valid = false;
+    const size_t len = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > text.size()) return false;
+    for (size_t k = 1; k < len; ++k)
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
     i += len;
   }
-  return valid ? text : Latin1ToUtf8(text);
+  return true;
 }
+
+}  // namespace
+
+std::string DisplayText(const std::string& text) { return IsUtf8(text) ? text : Latin1ToUtf8(text); }
+
+std::string TerminalText(const std::string& text) {
+  if (!IsUtf8(text)) return Latin1ToUtf8(ShownName(text));
+  // In UTF-8 the C0 controls and DEL are single bytes, and the C1 controls
+  // U+0080..U+009F are 0xC2 followed by the Latin-1 byte.
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      out += ShownName(Bytes(1, text[++i]));
+    } else if (c < 0x80) {
+      out += ShownName(Bytes(1, text[i]));
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+std::string TerminalName(const Bytes& name) { return Latin1ToUtf8(ShownName(name)); }
 
 int ExitCode(ErrorKind kind) {
   switch (kind) {
@@ -83,7 +109,9 @@ const char* ExitCodeTable() {
          "  2    usage error (bad command line or argument)\n"
          "  3    no device or connection error (no such port, nothing found by detection)\n"
          "  4    local file error (a file on this computer cannot be read or written; nothing was sent)\n"
-         "  130  cancelled (Ctrl-C)\n";
+         "  130  cancelled (Ctrl-C)\n"
+         "  143  cancelled by SIGTERM, as by Ctrl-C\n"
+         "  129  cancelled by SIGHUP (the terminal closed), as by Ctrl-C\n";
 }
 
 std::optional<ProgressMode> ParseProgressMode(const std::string& word) {

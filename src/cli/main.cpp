@@ -114,7 +114,7 @@ class Tool {
   int Ports() {
     std::istringstream in(ListSerialPorts());
     std::string line;
-    while (std::getline(in, line)) m_out << line << '\n';
+    while (std::getline(in, line)) m_out << TerminalText(line) << '\n';
     return 0;
   }
 
@@ -125,9 +125,9 @@ class Tool {
       Open(s);
       link = s.PortName;
       tcp = s.IsTcp();
-      version = Latin1ToUtf8(s.Version);
+      version = TerminalName(s.Version);
     });
-    m_out << "link: " << link << '\n';
+    m_out << "link: " << TerminalText(link) << '\n';
     m_out << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
     if (!tcp) m_out << "version: " << version << '\n';
     return 0;
@@ -151,7 +151,7 @@ class Tool {
       return 0;
     }
     for (const auto& e : list)
-      m_out << KindWord(e->Kind) << '\t' << e->Size << '\t' << Latin1ToUtf8(e->Name) << '\n';
+      m_out << KindWord(e->Kind) << '\t' << e->Size << '\t' << TerminalName(e->Name) << '\n';
     return 0;
   }
 
@@ -174,7 +174,7 @@ class Tool {
       // The listing has just made the folder current on the device.
       s.GetFile(name, target, size);
     });
-    m_note << "Saved " << target << '\n';
+    m_note << "Saved " << TerminalText(target) << '\n';
     return 0;
   }
 
@@ -251,7 +251,7 @@ class Tool {
       if (!ok) throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
 #endif
     }
-    m_note << "Saved " << file << '\n';
+    m_note << "Saved " << TerminalText(file) << '\n';
     return 0;
   }
 
@@ -352,15 +352,15 @@ void ReportFailure(const DeviceError& e, const std::string& command) {
                            : "Cancelled.")
               << '\n';
     if (std::string(e.what()) != kConnectionErrorText && std::string(e.what()) != "Aborted by user")
-      std::cerr << DisplayText(OneLine(e.what())) << '\n';
+      std::cerr << TerminalText(OneLine(e.what())) << '\n';
     return;
   }
-  std::cerr << "corvane: " << DisplayText(OneLine(e.what())) << '\n';
+  std::cerr << "corvane: " << TerminalText(OneLine(e.what())) << '\n';
   // The system's reason and what to do, one line each.
   std::istringstream detail(e.Detail());
   std::string line;
   while (std::getline(detail, line))
-    if (!line.empty()) std::cerr << "  " << DisplayText(OneLine(line)) << '\n';
+    if (!line.empty()) std::cerr << "  " << TerminalText(OneLine(line)) << '\n';
 }
 
 }  // namespace
@@ -481,9 +481,9 @@ int main(int argc, char** argv) {
     return runCommand(tool, local, file, json);
   } catch (const corvane::DeviceError& e) {
     ReportFailure(e, command);
-    return ExitCode(e.Kind());
+    return e.Kind() == corvane::ErrorKind::kCancelled ? TerminalHost::CancelledExitCode() : ExitCode(e.Kind());
   } catch (const std::exception& e) {
-    std::cerr << "corvane: " << DisplayText(OneLine(e.what())) << '\n';
+    std::cerr << "corvane: " << TerminalText(OneLine(e.what())) << '\n';
     return ExitCode(corvane::ErrorKind::kFailed);
   }
   return 0;

@@ -31,7 +31,9 @@ int Severity(int code) {
     case 4: return 2;
     case 3: return 3;
     case 2: return 4;
-    case 130: return 5;
+    case 130:
+    case 143:
+    case 129: return 5;
     default: return 1;  // unknown: a failure
   }
 }
@@ -64,13 +66,15 @@ struct Outcome {
 };
 
 std::string TextReport(const std::string& port, const std::string& printed, const Outcome& o) {
-  const std::string prefix = DisplayText(port) + ": ";
+  const std::string prefix = TerminalText(port) + ": ";
   std::string text;
+  // What the command printed is the tool's own (names already shown safely,
+  // tabs between fields); the rest may carry names and local paths.
   for (const auto& line : Lines(printed)) text += prefix + DisplayText(line) + '\n';
-  for (const auto& line : o.notes) text += prefix + DisplayText(line) + '\n';
+  for (const auto& line : o.notes) text += prefix + TerminalText(line) + '\n';
   std::string result = o.code == 0 ? "ok" : std::string(ExitStatusWord(o.code)) + " (exit " + std::to_string(o.code) + ")";
-  if (!o.message.empty()) result += ": " + DisplayText(OneLine(o.message));
-  if (!o.detail.empty()) result += " (" + DisplayText(OneLine(o.detail)) + ")";
+  if (!o.message.empty()) result += ": " + TerminalText(OneLine(o.message));
+  if (!o.detail.empty()) result += " (" + TerminalText(OneLine(o.detail)) + ")";
   return text + prefix + result + '\n';
 }
 
@@ -122,8 +126,9 @@ const char* SeveralDevicesHelp() {
          "  Progress is off unless --progress lines or json (each line or object carries\n"
          "  the port); bar is refused. get and shot write into one sub-folder per device,\n"
          "  named after its port: LOCAL/ttyUSB0/NAME, FOLDER/ttyUSB1/FILE. upgrade and\n"
-         "  backup are refused. Ctrl-C cancels every transfer. The exit status is the\n"
-         "  worst of the devices', worst first: 130, 2, 3, 4, 1, 0.\n";
+         "  backup are refused. Ctrl-C (or SIGTERM, SIGHUP) cancels every transfer. The\n"
+         "  exit status is the worst of the devices', worst first: 130 (143, 129), 2, 3,\n"
+         "  4, 1, 0.\n";
 }
 
 int WorseExitCode(int a, int b) { return Severity(b) > Severity(a) ? b : a; }
@@ -134,7 +139,9 @@ const char* ExitStatusWord(int code) {
     case 2: return "usage";
     case 3: return "no-connection";
     case 4: return "local-file";
-    case 130: return "cancelled";
+    case 130:
+    case 143:
+    case 129: return "cancelled";
     default: return "failed";
   }
 }
@@ -207,7 +214,7 @@ int RunOnSeveralDevices(const std::vector<std::string>& ports, const SeveralDevi
       }
     } catch (const DeviceError& e) {
       o.notes = Lines(note.str());
-      o.code = ExitCode(e.Kind());
+      o.code = e.Kind() == ErrorKind::kCancelled ? TerminalHost::CancelledExitCode() : ExitCode(e.Kind());
       o.message = e.what();
       o.detail = e.Detail();
     } catch (const std::exception& e) {

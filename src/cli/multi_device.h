@@ -61,7 +61,8 @@ std::vector<std::string> FindAllDevices(bool quillon, const std::string& baud);
 // local name.
 std::vector<std::string> PortTags(const std::vector<std::string>& ports);
 
-// The worse of two exit statuses. From worst to best: 130 cancelled, 2 usage,
+// The worse of two exit statuses. From worst to best: 130 cancelled (143
+// and 129 alike: cancelled by SIGTERM, SIGHUP), 2 usage,
 // 3 no device or connection, 4 local file, 1 failed, 0 success.
 int WorseExitCode(int a, int b);
 

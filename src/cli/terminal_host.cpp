@@ -6,16 +6,25 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
 
 #include "cli/cli_text.h"
+#include "link/serial_port.h"
 
 namespace corvane::cli {
 namespace {
 
-// Counts Ctrl-Cs; each host's watcher acts on every one it has not seen.
+// Counts Ctrl-Cs (and the termination and hang-up signals, which are taken
+// the same way); each host's watcher acts on every one it has not seen.
 std::atomic<unsigned> g_interrupts{0};
+// The first of those signals: it decides the exit status.
+std::atomic<int> g_firstSignal{0};
 
-void OnSigint(int) { g_interrupts.fetch_add(1); }
+void OnInterruptSignal(int sig) {
+  int none = 0;
+  g_firstSignal.compare_exchange_strong(none, sig);
+  g_interrupts.fetch_add(1);
+}
 
 // How often the bar is redrawn and Ctrl-C is looked for.
 constexpr auto kTick = std::chrono::milliseconds(100);
@@ -30,9 +39,20 @@ TerminalHost::~TerminalHost() { Detach(); }
 
 void TerminalHost::InstallInterruptHandler() {
   struct sigaction sa {};
-  sa.sa_handler = OnSigint;
+  sa.sa_handler = OnInterruptSignal;
   sigemptyset(&sa.sa_mask);
   ::sigaction(SIGINT, &sa, nullptr);
+  // A program started with these ignored (nohup) keeps ignoring them.
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    struct sigaction old {};
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+int TerminalHost::CancelledExitCode() {
+  const int sig = g_firstSignal.load();
+  return sig == SIGTERM || sig == SIGHUP ? 128 + sig : ExitCode(ErrorKind::kCancelled);
 }
 
 void TerminalHost::Attach(StatusDialog& dialog, std::function<bool()> cancel) {
@@ -64,7 +84,7 @@ void TerminalHost::Message(const std::string& text) {
   std::lock_guard lock(m_mutex);
   // What was reported before this message is printed before it.
   PrintQueued();
-  PrintLine(DisplayText(OneLine(text)));
+  PrintLine(TerminalText(OneLine(text)));
 }
 
 bool TerminalHost::AskAddress(std::string& text) {
@@ -86,7 +106,13 @@ bool TerminalHost::MessageBox(const std::string& text, const std::string& captio
   {
     std::lock_guard lock(m_mutex);
     ClearBar();
-    std::cerr << DisplayText(text) << "\n[y/N] " << std::flush;
+    // Its own line breaks stay; anything else a terminal would act on is shown.
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      std::cerr << TerminalText(line) << '\n';
+    }
+    std::cerr << "[y/N] " << std::flush;
   }
   std::string answer;
   std::getline(std::cin, answer);
@@ -168,7 +194,9 @@ void TerminalHost::OnInterrupt() {
     ClearBar();
     std::cerr << "Interrupted.\n" << std::flush;
   }
-  std::_Exit(130);
+  // Nothing is unwound: the port's exclusive use is released here.
+  ReleaseSerialPortsForExit();
+  std::_Exit(CancelledExitCode());
 }
 
 bool TerminalHost::InterruptedBeforeStart() const { return !m_label.empty() && g_interrupts.load() > 0; }
@@ -183,7 +211,7 @@ void TerminalHost::CancelAfterInterrupt() {
 
 void TerminalHost::PrintQueued() {
   while (!m_captions.empty()) {
-    if (m_mode == ProgressMode::kLines) PrintLine(DisplayText(m_captions.front()));
+    if (m_mode == ProgressMode::kLines) PrintLine(TerminalText(OneLine(m_captions.front())));
     m_captions.pop_front();
   }
   while (!m_reports.empty()) {
@@ -206,14 +234,14 @@ void TerminalHost::PrintQueued() {
       if (!last && m_lastLine != std::chrono::steady_clock::time_point{} && now - m_lastLine < kLineEvery) continue;
       m_lastLine = now;
     }
-    PrintLine(DisplayText(OneLine(text)));
+    PrintLine(TerminalText(OneLine(text)));
   }
 }
 
 void TerminalHost::PrintLine(const std::string& line, bool json) {
   ClearBar();
   // One write per line, so that the lines of several devices never mix.
-  std::cerr << ((m_label.empty() || json ? std::string() : DisplayText(m_label) + ": ") + line + '\n') << std::flush;
+  std::cerr << ((m_label.empty() || json ? std::string() : TerminalText(m_label) + ": ") + line + '\n') << std::flush;
 }
 
 void TerminalHost::ClearBar() {
@@ -242,7 +270,7 @@ void TerminalHost::DrawBar(bool force) {
   }
   // The progress text ("12/40 Kbytes (30%) 3 Kbyte/s") goes on the same line.
   const std::string label = OneLine(d.label);
-  line += d.caption + (label.empty() ? "" : ": " + DisplayText(label));
+  line += TerminalText(OneLine(d.caption)) + (label.empty() ? "" : ": " + TerminalText(label));
   if (line.size() > 110) line.resize(110);
   std::cerr << "\r\033[K" << line << std::flush;
   m_barShown = true;

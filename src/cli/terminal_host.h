@@ -1,8 +1,9 @@
 #pragma once
 // The session's host on a terminal. Transfer reports are shown on stderr as a
-// progress bar, as lines, as JSON objects or not at all; Ctrl-C presses the
-// transfer dialog's Cancel; message boxes are printed, and Yes/No questions
-// are asked on the terminal unless answered in advance.
+// progress bar, as lines, as JSON objects or not at all; Ctrl-C (and SIGTERM
+// and SIGHUP alike) presses the transfer dialog's Cancel; message boxes are
+// printed, and Yes/No questions are asked on the terminal unless answered in
+// advance.
 //
 // Threads: the device thread reports and asks; a watcher thread of the host
 // prints what was reported, draws the bar and turns Ctrl-C into Cancel; the
@@ -62,8 +63,12 @@ class TerminalHost : public SessionHost {
   // Prints one line on stderr (the bar, if shown, is cleared first).
   void Message(const std::string& text);
 
-  // Installs the SIGINT handler (it only raises a flag the watcher polls).
+  // Installs the handler of SIGINT, SIGTERM and SIGHUP (it only raises a
+  // flag the watcher polls): each is taken as Ctrl-C.
   static void InstallInterruptHandler();
+  // The exit status of a command that was cancelled: 143 or 129 when SIGTERM
+  // or SIGHUP came first, else 130 (Ctrl-C, or a question answered No).
+  static int CancelledExitCode();
 
  private:
   void Watch();

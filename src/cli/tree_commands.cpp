@@ -22,7 +22,7 @@ std::string EntryCount(size_t n) { return std::to_string(n) + (n == 1 ? " entry"
 
 // Entries the walk could not enter: one line each; they make the command fail.
 void ReportSkipped(std::ostream& note, const std::vector<std::string>& skipped) {
-  for (const std::string& line : skipped) note << "not copied: " << DisplayText(line) << '\n';
+  for (const std::string& line : skipped) note << "not copied: " << TerminalText(line) << '\n';
 }
 
 void CheckFolderExists(DeviceSession& s, const Bytes& folder) {
@@ -56,7 +56,7 @@ int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceF
   });
   ReportSkipped(note, tree.skipped);
   ReportSkipped(note, notSaved);
-  note << "Saved " << FileCount(counts.fetched) << " (" << counts.bytes << " bytes) in " << target << '\n';
+  note << "Saved " << FileCount(counts.fetched) << " (" << counts.bytes << " bytes) in " << TerminalText(target) << '\n';
   if (!tree.skipped.empty())
     throw DeviceError(ErrorKind::kFailed, EntryCount(tree.skipped.size() + notSaved.size()) +
                                               " could not be copied (see above)");
@@ -83,7 +83,7 @@ int Backup(const DeviceRun& run, std::ostream& note, const std::string& dest) {
   BackupSummary summary;
   run([&](DeviceSession& s) { summary = BackupDevice(s, dest); });
   ReportSkipped(note, summary.skipped);
-  note << "Backed up " << FileCount(summary.files) << " into " << dest << ": " << summary.fetched << " fetched ("
+  note << "Backed up " << FileCount(summary.files) << " into " << TerminalText(dest) << ": " << summary.fetched << " fetched ("
             << summary.bytes << " bytes), " << summary.kept << " unchanged\n";
   if (!summary.skipped.empty())
     throw DeviceError(ErrorKind::kFailed,
@@ -96,7 +96,7 @@ int Restore(const DeviceRun& run, std::ostream& note, const std::string& dest, c
   (void)ReadManifest(dest);  // a missing backup is told before connecting
   RestoreSummary summary;
   run([&](DeviceSession& s) { summary = RestoreBackup(s, dest, folder); });
-  for (const std::string& line : summary.unplaced) note << "not placed: " << DisplayText(line) << '\n';
+  for (const std::string& line : summary.unplaced) note << "not placed: " << TerminalText(line) << '\n';
   note << "Put back " << FileCount(summary.placed) << '\n';
   if (!summary.unplaced.empty())
     throw DeviceError(ErrorKind::kFailed, std::to_string(summary.unplaced.size()) + " of " +

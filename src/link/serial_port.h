@@ -59,7 +59,15 @@ class SerialPort {
 // raised. Raises the connection error when it cannot be opened or set up; the
 // error's Detail() holds the system's reason with advice ("Permission denied
 // ... join the group ...").
+//
+// The port is ours alone while open: an advisory lock (flock) refuses a
+// second program of ours at once with the busy text, and exclusive use
+// (TIOCEXCL) refuses other programs; both end when the port is closed.
 std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate, bool handshake);
+// Releases the exclusive use of every open port, for a program about to end
+// without closing them (std::_Exit): on a pseudo-terminal the mark would
+// otherwise outlive the process and refuse the next program's open.
+void ReleaseSerialPortsForExit();
 
 // The helpers below take the session's port, which may be missing (not
 // connected): they raise the connection error then.

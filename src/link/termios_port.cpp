@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -11,12 +12,19 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "link/cancel_signal.h"
 #include "link/link_error.h"
 
 namespace corvane {
 namespace {
+
+// Descriptors that hold a port for exclusive use, so that a program that ends
+// without unwinding can still release them (ReleaseSerialPortsForExit).
+std::mutex g_exclusiveMutex;
+std::vector<int> g_exclusiveFds;
 
 int64_t RemainingMs(Clock& clock, uint64_t deadline) {
   const uint64_t now = clock.NowMs();
@@ -67,8 +75,10 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate
   if (fd < 0) {
     ConnectionError(ExplainOpenFailure(name, errno));
   }
+  bool exclusive = false;
   auto fail = [&](const char* what) {
     const int err = errno;
+    if (exclusive) ::ioctl(fd, TIOCNXCL);
     ::close(fd);
     ConnectionError("Cannot set up " + name + " (" + what + "): " + std::strerror(err) + ".");
   };
@@ -76,7 +86,20 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate
     errno = ENOTTY;
     fail("not a serial port");
   }
-  if (::ioctl(fd, TIOCEXCL) != 0 && errno != ENOTTY) fail("exclusive use");
+  // Another program of ours has the port: refused at once, as the kernel
+  // refuses others while we hold exclusive use (root passes that check, not
+  // this one).
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+    ::close(fd);
+    ConnectionError(ExplainOpenFailure(name, EBUSY));
+  }
+  // The mark outlives our close on a pseudo-terminal whose master stays
+  // open, so every close releases it first (TermiosPort, `fail`).
+  if (::ioctl(fd, TIOCEXCL) == 0) {
+    exclusive = true;
+  } else if (errno != ENOTTY) {
+    fail("exclusive use");
+  }
   termios tio{};
   if (::tcgetattr(fd, &tio) != 0) fail("tcgetattr");
   ::cfmakeraw(&tio);
@@ -91,7 +114,21 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate
   // Raise DTR and RTS. A pseudo-terminal has no modem lines (ENOTTY/EINVAL): not an error.
   int lines = TIOCM_DTR | TIOCM_RTS;
   if (::ioctl(fd, TIOCMBIS, &lines) != 0 && errno != ENOTTY && errno != EINVAL) fail("modem lines");
-  return std::make_unique<TermiosPort>(fd, name, true, handshake);
+  auto port = std::make_unique<TermiosPort>(fd, name, true, handshake);
+  if (exclusive) port->MarkExclusive();
+  return port;
+}
+
+void ReleaseSerialPortsForExit() {
+  std::lock_guard lock(g_exclusiveMutex);
+  for (const int fd : g_exclusiveFds) ::ioctl(fd, TIOCNXCL);
+}
+
+void TermiosPort::MarkExclusive() {
+  std::lock_guard lock(g_exclusiveMutex);
+  if (m_exclusive) return;
+  m_exclusive = true;
+  g_exclusiveFds.push_back(m_fd);
 }
 
 TermiosPort::TermiosPort(int fd, std::string name, bool ownsFd, bool handshake, Clock& clock)
@@ -101,6 +138,11 @@ TermiosPort::TermiosPort(int fd, std::string name, bool ownsFd, bool handshake, 
 }
 
 TermiosPort::~TermiosPort() {
+  if (m_exclusive) {
+    std::lock_guard lock(g_exclusiveMutex);
+    ::ioctl(m_fd, TIOCNXCL);
+    std::erase(g_exclusiveFds, m_fd);
+  }
   if (m_ownsFd && m_fd >= 0) ::close(m_fd);
 }
 

@@ -23,6 +23,9 @@ class TermiosPort final : public SerialPort {
   std::string Name() const override { return m_name; }
   void SetCancel(const CancelSignal* cancel) override { m_cancel = cancel; }
   int Fd() const { return m_fd; }
+  // The descriptor holds exclusive use of the port (TIOCEXCL): it is
+  // released before the descriptor is closed, or by ReleaseSerialPortsForExit.
+  void MarkExclusive();
 
  private:
   bool OutputReady() const;
@@ -37,6 +40,7 @@ class TermiosPort final : public SerialPort {
   Clock& m_clock;
   ReadTimeout m_readTimeout;
   const CancelSignal* m_cancel = nullptr;
+  bool m_exclusive = false;
 };
 
 // termios speed constant for a baud rate, or 0 when it is not one we offer.

@@ -290,13 +290,10 @@ Bytes DeviceFilePart(const Bytes& name) {
   return slash == Bytes::npos ? name : name.substr(slash + 1);
 }
 
-namespace {
-
-// The name as the message shows it: control bytes as \xNN.
 std::string ShownName(const Bytes& name) {
   std::string out;
   for (unsigned char c : name) {
-    if (c >= 0x20 && c != 0x7F) {
+    if (c >= 0x20 && c != 0x7F && (c < 0x80 || c > 0x9F)) {
       out += static_cast<char>(c);
       continue;
     }
@@ -307,8 +304,6 @@ std::string ShownName(const Bytes& name) {
   }
   return out;
 }
-
-}  // namespace
 
 std::string RefusedNameMessage(const Bytes& name, bool quillon) {
   std::string reason;

@@ -133,6 +133,9 @@ inline constexpr size_t kMaxTallisNameLength = 255;
 // or control byte, or the line would not carry it as one name. A Quillon name
 // goes in a packet, which a NUL would cut short.
 std::string RefusedNameMessage(const Bytes& name, bool quillon);
+// A device name (8-bit) as messages show it: its control bytes (below 0x20,
+// 0x7F, and 0x80 to 0x9F) as \xNN, the other bytes as they are.
+std::string ShownName(const Bytes& name);
 // The Tallis command line that makes a folder current: "HOME", then each
 // folder name of the (normalised) path, each preceded by a blank, and a final
 // blank: "\\a\\b" -> "HOME  a b ", the root -> "HOME  ".

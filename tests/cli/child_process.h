@@ -29,13 +29,15 @@ class ChildProcess {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_adddup2(&actions, err[1], 2);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    // The child starts with SIGINT at its default, whatever the test runner set.
+    // The child starts with SIGINT, SIGTERM and SIGHUP at their defaults,
+    // whatever the test runner set.
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGINT);
     sigaddset(&defaults, SIGTERM);
+    sigaddset(&defaults, SIGHUP);
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
     std::vector<char*> args;

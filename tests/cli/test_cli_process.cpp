@@ -459,6 +459,133 @@ TEST_F(CliProcess, CtrlCCancelsTheTransfersOfEveryDeviceAndKeepsNothing) {
   for (const auto& port : {a.Link(), b.Link()}) EXPECT_TRUE(fs::is_empty(local.Path() / TagOf(port))) << port;
 }
 
+// ---- the port, signals and names as an ordinary user meets them ----
+// (The tests named Ordinary* and the Ctrl-C get above also run as the user
+// nobody: see tests/support/run_unprivileged.sh.)
+
+// Waits for the first progress line of `run`'s transfer.
+void WaitForProgress(ToolRun& run) {
+  const auto progress =
+      run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; }, 30s);
+  ASSERT_TRUE(progress.has_value()) << run.process->Err();
+}
+
+TEST_F(CliProcess, OrdinaryCommandsInARowOnOnePortEachSucceed) {
+  Emulator emu({"--quiet"});
+  WriteFile(emu.Root() / "a.txt", "alpha");
+  ToolRun info(Quillon(emu, {"info"}));
+  EXPECT_EQ(info.Status(), 0) << info.process->Err();
+  ToolRun ls(Quillon(emu, {"ls"}));
+  EXPECT_EQ(ls.Status(), 0) << ls.process->Err();
+  EXPECT_EQ(ls.process->Out(), "file\t5\ta.txt\n");
+  const fs::path got = local.Path() / "a.txt";
+  ToolRun get(Quillon(emu, {"get", "/a.txt", got.string()}));
+  EXPECT_EQ(get.Status(), 0) << get.process->Err();
+  EXPECT_EQ(ReadFile(got), "alpha");
+  const fs::path sent = local.Path() / "b.txt";
+  WriteFile(sent, "beta");
+  ToolRun put(Quillon(emu, {"put", sent.string(), "/"}));
+  EXPECT_EQ(put.Status(), 0) << put.process->Err();
+  EXPECT_EQ(ReadFile(emu.Root() / "b.txt"), "beta");
+}
+
+TEST_F(CliProcess, ASecondProgramOnAPortInUseIsRefusedAsBusyAndTheFirstGoesOn) {
+  // Paced at 115200 baud, 60 KiB take about five seconds.
+  Emulator emu({"--line-rate", "115200", "--quiet"});
+  const std::string content = RandomBytes(60 * 1024, 8);
+  WriteFile(emu.Root() / "big.bin", content);
+  const fs::path target = local.Path() / "big.bin";
+  ToolRun first(Quillon(emu, {"--progress", "lines", "get", "/big.bin", target.string()}));
+  ASSERT_NO_FATAL_FAILURE(WaitForProgress(first));
+  ToolRun second(Quillon(emu, {"ls"}));
+  EXPECT_EQ(second.Status(), 3) << second.process->Err();
+  EXPECT_NE(second.process->Err().find("Another program is using the port"), std::string::npos) << second.process->Err();
+  EXPECT_EQ(first.Status(), 0) << first.process->Err();
+  EXPECT_EQ(ReadFile(target), content);
+}
+
+TEST_F(CliProcess, OrdinaryTermOrHangUpDuringAGetCancelsAsCtrlCDoesAndTheNextCommandWorks) {
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    // Paced at 115200 baud, 200 KiB take about eighteen seconds.
+    Emulator emu({"--line-rate", "115200"});
+    WriteFile(emu.Root() / "big.bin", RandomBytes(200 * 1024, 9));
+    TempFolder here;
+    const fs::path target = here.Path() / "big.bin";
+    WriteFile(target, "the old copy");
+    ToolRun run(Quillon(emu, {"--progress", "lines", "get", "/big.bin", target.string()}));
+    ASSERT_NO_FATAL_FAILURE(WaitForProgress(run));
+    run.process->Signal(sig);
+    EXPECT_EQ(run.Status(), 128 + sig) << run.process->Err();
+    EXPECT_NE(run.process->Err().find("Cancelled; nothing was kept."), std::string::npos) << run.process->Err();
+    // No temporary file beside the old copy, which is as it was.
+    EXPECT_EQ(here.Entries(), std::vector<std::string>{"big.bin"});
+    EXPECT_EQ(ReadFile(target), "the old copy");
+    EXPECT_TRUE(emu.LogSays("The PC cancelled at block", 10s)) << emu.Stop();
+    ToolRun next(Quillon(emu, {"ls"}));
+    EXPECT_EQ(next.Status(), 0) << next.process->Err();
+    EXPECT_EQ(next.process->Out(), "file\t204800\tbig.bin\n");
+  }
+}
+
+TEST_F(CliProcess, OrdinaryTermOrHangUpDuringAPutCancelsLeavesNoFileAndTheNextCommandWorks) {
+  const fs::path source = local.Path() / "big.bin";
+  WriteFile(source, RandomBytes(200 * 1024, 10));
+  for (const int sig : {SIGHUP, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    Emulator emu({"--line-rate", "115200"});
+    ToolRun run(Quillon(emu, {"--progress", "lines", "put", source.string(), "/"}));
+    ASSERT_NO_FATAL_FAILURE(WaitForProgress(run));
+    run.process->Signal(sig);
+    EXPECT_EQ(run.Status(), 128 + sig) << run.process->Err();
+    EXPECT_NE(run.process->Err().find("Cancelled."), std::string::npos) << run.process->Err();
+    EXPECT_TRUE(emu.LogSays("The PC cancelled the transfer", 10s)) << emu.Stop();
+    // The device drops what it had received before it logs this.
+    EXPECT_TRUE(emu.LogSays("failed; nothing stored", 10s)) << emu.Stop();
+    EXPECT_TRUE(fs::is_empty(emu.Root()));
+    ToolRun next(Quillon(emu, {"ls"}));
+    EXPECT_EQ(next.Status(), 0) << next.process->Err();
+    EXPECT_EQ(next.process->Out(), "");
+  }
+}
+
+// Bytes below 0x20 in `text` other than the line feed.
+std::string ControlBytesIn(const std::string& text) {
+  std::string found;
+  for (const unsigned char c : text)
+    if ((c < 0x20 && c != '\n') || c == 0x7F) found += "byte " + std::to_string(c) + " ";
+  return found;
+}
+
+TEST_F(CliProcess, ControlBytesInDeviceNamesReachTheTerminalEscaped) {
+  Emulator emu({"--quiet"});
+  // It would set the terminal's title, then forge a line of its own.
+  const std::string name = "\x1B]0;owned\x07x\ry\bz\nfile\t1\tforged\x7F";
+  WriteFile(emu.Root() / name, "tiny");
+  ToolRun ls(Quillon(emu, {"ls"}));
+  EXPECT_EQ(ls.Status(), 0) << ls.process->Err();
+  EXPECT_EQ(ls.process->Out(), "file\t4\t\\x1B]0;owned\\x07x\\x0Dy\\x08z\\x0Afile\\x091\\x09forged\\x7F\n");
+  // JSON has escapes of its own, and keeps them.
+  ToolRun json(Quillon(emu, {"ls", "--json"}));
+  EXPECT_EQ(json.Status(), 0) << json.process->Err();
+  EXPECT_NE(json.process->Out().find(
+                "\"\\u001b]0;owned\\u0007x\\u000dy\\u0008z\\u000afile\\u00091\\u0009forged\\u007f\""),
+            std::string::npos)
+      << json.process->Out();
+  // The session's messages and the progress lines name it too.
+  const fs::path target = local.Path() / "tiny.bin";
+  ToolRun get(Quillon(emu, {"--verbose", "--progress", "lines", "get", "/" + name, target.string()}));
+  EXPECT_EQ(get.Status(), 0) << get.process->Err();
+  EXPECT_EQ(ReadFile(target), "tiny");
+  EXPECT_NE(get.process->Err().find("\\x1B]0;owned"), std::string::npos) << get.process->Err();
+  EXPECT_EQ(ControlBytesIn(get.process->Err()), "") << get.process->Err();
+  // And so does the failure of a name that is not there.
+  ToolRun missing(Quillon(emu, {"get", "/" + name + "\x1B[2J", target.string()}));
+  EXPECT_EQ(missing.Status(), 1) << missing.process->Err();
+  EXPECT_NE(missing.process->Err().find("\\x1B[2J"), std::string::npos) << missing.process->Err();
+  EXPECT_EQ(ControlBytesIn(missing.process->Err()), "") << missing.process->Err();
+}
+
 }  // namespace
 }  // namespace corvane::test
 

@@ -2,6 +2,7 @@
 
 #include "cli/cli_text.h"
 #include "cli/multi_device.h"
+#include "session/device_session.h"
 
 namespace corvane::cli {
 namespace {
@@ -40,6 +41,23 @@ TEST(Printing, DisplayTextKeepsUtf8AndConvertsLatin1) {
   EXPECT_EQ(DisplayText("caf\xC3\xA9"), "caf\xC3\xA9");
   EXPECT_EQ(DisplayText("caf\xE9"), "caf\xC3\xA9");
   EXPECT_EQ(DisplayText("plain"), "plain");
+}
+
+TEST(Printing, TerminalTextEscapesEveryControlCharacter) {
+  // Latin-1 (a device name): C0, DEL and C1 bytes; the rest converted.
+  EXPECT_EQ(TerminalText("a\x1B]0;t\x07" "b\x9B" "c\xE9\x7F"), "a\\x1B]0;t\\x07b\\x9Bc\xC3\xA9\\x7F");
+  // UTF-8 (a local path): the same characters, encoded.
+  EXPECT_EQ(TerminalText("caf\xC3\xA9\x1B[2J\xC2\x9B" "1m\xC2\xA0"), "caf\xC3\xA9\\x1B[2J\\x9B1m\xC2\xA0");
+  EXPECT_EQ(TerminalText("tab\there\nand\rthere"), "tab\\x09here\\x0Aand\\x0Dthere");
+  EXPECT_EQ(TerminalText("plain text"), "plain text");
+  // What it made goes through again unchanged.
+  EXPECT_EQ(TerminalText(TerminalText("x\by\x85")), "x\\x08y\\x85");
+  // The device names of messages: the same escapes, still 8-bit.
+  EXPECT_EQ(ShownName(Bytes("n\x00" "a\x1Bm\x9F\xA0\xE9", 8)), "n\\x00a\\x1Bm\\x9F\xA0\xE9");
+}
+
+TEST(Printing, OneLineKeepsACarriageReturnThatEndsNoLine) {
+  EXPECT_EQ(TerminalText(OneLine("Copying a\rb\r\nnext\nlast\r")), "Copying a\\x0Db next last\\x0D");
 }
 
 TEST(ExitCode, OneStatusPerKindOfOutcome) {
@@ -91,6 +109,12 @@ TEST(SeveralDevices, TheWorstExitStatusWins) {
       EXPECT_EQ(WorseExitCode(worstFirst[i], worstFirst[j]), expected) << worstFirst[i] << " " << worstFirst[j];
     }
   EXPECT_EQ(WorseExitCode(0, 77), 77);  // anything unknown is a failure
+  // Cancelled by SIGTERM or SIGHUP is as bad as by Ctrl-C.
+  for (const int cancelled : {143, 129}) {
+    EXPECT_EQ(WorseExitCode(2, cancelled), cancelled);
+    EXPECT_EQ(WorseExitCode(cancelled, 3), cancelled);
+    EXPECT_STREQ(ExitStatusWord(cancelled), "cancelled");
+  }
 }
 
 TEST(SeveralDevices, FolderNamesOfPortsAreSafeAndUnique) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -71,6 +72,47 @@ TEST(OpenSerialPort, ExclusiveUseRefusesASecondOpen) {
   auto first = OpenSerialPort(pty.path, 9600, false);
   if (::geteuid() == 0) GTEST_SKIP() << "root may open an exclusive tty";
   EXPECT_THROW(OpenSerialPort(pty.path, 9600, false), DeviceError);
+}
+
+// Whether the pseudo-terminal is marked for exclusive use (TIOCGEXCL).
+bool MarkedExclusive(const Pty& pty) {
+  int exclusive = -1;
+  EXPECT_EQ(::ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  return exclusive != 0;
+}
+
+TEST(OpenSerialPort, ASecondOpenOfOursIsRefusedAsBusyForRootToo) {
+  Pty pty;
+  auto first = OpenSerialPort(pty.path, 9600, false);
+  try {
+    OpenSerialPort(pty.path, 9600, false);
+    FAIL() << "the port was opened twice";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kNoConnection);
+    EXPECT_NE(e.Detail().find("Device or resource busy. Another program is using the port"), std::string::npos)
+        << e.Detail();
+  }
+  // The refused open took nothing away from the first.
+  EXPECT_TRUE(MarkedExclusive(pty));
+  WriteAll(first.get(), Bytes("still mine"));
+  char buf[10];
+  ASSERT_EQ(::read(pty.master, buf, sizeof buf), 10);
+  // Once it is closed, the port may be opened again.
+  first.reset();
+  EXPECT_NE(OpenSerialPort(pty.path, 9600, false), nullptr);
+}
+
+TEST(OpenSerialPort, ExclusiveUseEndsWithThePortAndAtAnExitWithoutUnwinding) {
+  Pty pty;
+  auto port = OpenSerialPort(pty.path, 9600, false);
+  EXPECT_TRUE(MarkedExclusive(pty));
+  port.reset();
+  // The pseudo-terminal stays (its master is open), the mark does not.
+  EXPECT_FALSE(MarkedExclusive(pty));
+  port = OpenSerialPort(pty.path, 9600, false);
+  ASSERT_TRUE(MarkedExclusive(pty));
+  ReleaseSerialPortsForExit();
+  EXPECT_FALSE(MarkedExclusive(pty));
 }
 
 TEST(CommRead, ShortCountAndZeroFilledTailOnTimeOut) {
