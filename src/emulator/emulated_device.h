@@ -38,6 +38,9 @@ struct Misbehaviour {
   int dropAckBlock = 0;        // receiving: do not acknowledge block k the first time
   int nakBlocks = 0;           // receiving: answer NAK to the first n good blocks
   uint64_t closeAfterBytes = 0;  // TCP: close the connection after this many bytes of the next file (0 = never)
+  uint64_t stallAfterBytes = 0;  // TCP: stop reading the next file received after this many bytes (0 = never)
+  uint32_t lyingLength = 0;      // TCP: the next packet or file sent announces this length instead of its own (0 = off)
+  uint32_t dripMs = 0;           // TCP: the next packet or file goes out one byte every this many ms (0 = at once)
 };
 
 struct DeviceOptions {
