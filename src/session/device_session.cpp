@@ -389,11 +389,11 @@ std::vector<ListingEntry> DeviceSession::ListFolder(const Bytes& path) {
   return ListCurrentFolder();
 }
 
-std::vector<ListingEntry> DeviceSession::ListCurrentFolder() {
+std::vector<ListingEntry> DeviceSession::ListCurrentFolder(uint32_t pauseMs) {
   CheckConnected();
   Log("Get list of files from device");
   SendCommand('L');
-  m_clock.SleepMs(300);
+  if (pauseMs > 0) m_clock.SleepMs(pauseMs);
   return ParseListing(ReceivePacket(2000), IsQuillon);
 }
 

@@ -80,7 +80,10 @@ class DeviceSession {
   // The entries of a folder as the device lists them.
   std::vector<ListingEntry> ListFolder(const Bytes& path);
   // The entries of the device's current folder (no change of folder).
-  std::vector<ListingEntry> ListCurrentFolder();
+  // `pauseMs`: the pause between the command and the answer's wait, which a
+  // listing keeps; a check over TCP/IP, which waits for the answer anyway,
+  // can do without it.
+  std::vector<ListingEntry> ListCurrentFolder(uint32_t pauseMs = 300);
   // The folder the last ChangeDir made current, normalised ("\\a\\"); empty
   // before one, or after one that failed.
   const Bytes& CurrentFolder() const { return m_currentFolder; }

@@ -180,7 +180,7 @@ void ConfirmTcpPut(DeviceSession& s, const Bytes& name, uint32_t length) {
   std::vector<ListingEntry> list;
   const size_t slash = name.rfind('\\');
   if (slash == Bytes::npos) {
-    list = s.ListCurrentFolder();
+    list = s.ListCurrentFolder(0);
   } else {
     // A name with a folder part: that folder is listed, and the current one made current again.
     // A relative folder part is taken from the current folder, as the device took it.
