@@ -729,6 +729,27 @@ TEST(Tcp, APutTheListingShowsInOtherLettersCountsAndTheFolderIsMadeCurrentAgain)
                        Bytes("C\x05\0\0\0\\dir\\", 10));
 }
 
+TEST(Tcp, CancelWhileThePutWaitsForTheListingIsACancelNotABrokenConnection) {
+  const Bytes content = Pattern(3000);
+  DeviceSession* session = nullptr;
+  TcpPeer peer([&](int fd) {
+    TakePut(fd, "up.bin", content.size());
+    ReadN(fd, 1);  // 'L': the device says nothing, and the user presses Cancel
+    session->RequestCancel();
+    ReadN(fd, 1);  // until the PC closes
+  });
+  TcpRig rig(peer.port);
+  session = &rig.session;
+  const std::string local = rig.dir / "up.bin";
+  test::WriteWhole(local, content);
+  const auto raised = test::Catch([&] { rig.session.PutFile("up.bin", local); });
+  EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
+  EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
+  EXPECT_FALSE(rig.session.IsConnected());
+  rig.session.Connect("disconnect");  // (the peer reads until the PC closes)
+  peer.Join();
+}
+
 TEST(Tcp, APutToADeviceThatReadsTooSlowlyFailsAtTheOverallDeadline) {
   // 32 MiB: more than the link's buffers hold, so the PC is still sending
   // while the device reads a MiB for every 1000 s of the clock; the put may
