@@ -182,8 +182,9 @@ void ConfirmTcpPut(DeviceSession& s, const Bytes& name, uint32_t length) {
   if (slash == Bytes::npos) {
     list = s.ListCurrentFolder(0);
   } else {
-    // A name with a folder part: that folder is listed, and the current one made current again.
-    // A relative folder part is taken from the current folder, as the device took it.
+    // A name with a folder part: that folder is listed (a relative one below
+    // the current folder, as the device took it), then the current folder is
+    // made current again.
     const Bytes back = s.CurrentFolder();
     const Bytes folder = name.substr(0, slash);
     list = s.ListFolder(slash == 0 ? Bytes("\\") : folder[0] == '\\' ? folder : back + folder);
