@@ -385,7 +385,8 @@ int main(int argc, char** argv) {
   app.add_option("--tcp", opt.tcp, "IPv4 address of a Quillon on the network, optionally :PORT (default port 46601)")
       ->excludes(portOpt)
       ->excludes(allOpt);
-  app.add_option("--kind", opt.kind, "Device kind")->check(CLI::IsMember({"tallis", "quillon"}));
+  auto* kindOpt = app.add_option("--kind", opt.kind, "Device kind (with --tcp: the Quillon, the only kind on TCP/IP)")
+                     ->check(CLI::IsMember({"tallis", "quillon"}));
   app.add_option("--baud", opt.baud, "Baud rate (default: 9600 for the Tallis, 115200 for the Quillon)")
       ->check(CLI::IsMember({"9600", "19200", "115200"}));
   app.add_flag("--verbose,-v", opt.verbose, "Print every session message");
@@ -461,6 +462,14 @@ int main(int argc, char** argv) {
     return 0;
   };
   try {
+    // TCP/IP is the Quillon's link alone: the Tallis protocol spoken to it
+    // would read its answers as garbage.
+    if (!opt.tcp.empty()) {
+      if (kindOpt->count() > 0 && opt.kind != "quillon")
+        throw UsageError("--tcp connects to a Quillon, and the Tallis has no TCP/IP link: leave out --kind " +
+                         opt.kind + ", or connect the Tallis with --port");
+      opt.kind = "quillon";
+    }
     if (several) {
       CheckSeveralDevicesCommand(command, mode, local);
       for (const auto& p : portList) corvane::AddExtraSerialPort(p);

@@ -146,6 +146,13 @@ bool TcpLink::Write(const uint8_t* buf, size_t n) {
   return true;
 }
 
+bool TcpLink::WaitForPeerClose(uint32_t timeoutMs) {
+  if (m_fd < 0) return true;
+  // Only the hang-up is asked for: bytes waiting to be read do not wake it.
+  pollfd p{m_fd, POLLRDHUP, 0};
+  return ::poll(&p, 1, static_cast<int>(timeoutMs)) > 0;
+}
+
 TcpListener::TcpListener(uint16_t port) {
   m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (m_fd < 0) throw std::runtime_error(std::string("socket: ") + std::strerror(errno));

@@ -61,6 +61,9 @@ class TcpLink {
   bool Write(const Bytes& data) { return Write(reinterpret_cast<const uint8_t*>(data.data()), data.size()); }
   void Close();
   bool Closed() const { return m_fd < 0; }
+  // Waits up to timeoutMs, reading nothing, for the peer to close its end;
+  // true when it has (or the connection is gone).
+  bool WaitForPeerClose(uint32_t timeoutMs);
 
  private:
   int m_fd;

@@ -184,6 +184,18 @@ class EmulatedDevice::Session {
   bool ReceiveStream(IncomingFile& target, const Misbehaviour& faults);
   // The transfer faults for the next file; they are used up by taking them.
   Misbehaviour TakeTransferFaults();
+  // TCP: the length to announce for the next packet or file sent (its own
+  // unless a lie is asked for) and how it drips; used up by taking them.
+  struct AnswerFaults {
+    uint32_t lyingLength = 0;
+    uint32_t dripMs = 0;
+  };
+  AnswerFaults TakeAnswerFaults(uint64_t realLength);
+  // TCP: writes the bytes, one every dripMs milliseconds when dripping.
+  void WriteDripping(const uint8_t* data, size_t n, uint32_t dripMs);
+  void WriteDripping(const Bytes& data, uint32_t dripMs) {
+    WriteDripping(reinterpret_cast<const uint8_t*>(data.data()), data.size(), dripMs);
+  }
 
   void Log(const std::string& line) { m_dev.Log(line); }
 
@@ -280,9 +292,38 @@ bool EmulatedDevice::Session::ReceivePacket(Bytes& payload) {
   return false;
 }
 
+EmulatedDevice::Session::AnswerFaults EmulatedDevice::Session::TakeAnswerFaults(uint64_t realLength) {
+  AnswerFaults taken;
+  m_dev.UpdateFaults([&](Misbehaviour& f) {
+    taken = {f.lyingLength, f.dripMs};
+    f.lyingLength = f.dripMs = 0;
+  });
+  if (taken.lyingLength > 0)
+    Log("Announcing " + std::to_string(taken.lyingLength) + " bytes for " + std::to_string(realLength) +
+        " (on request)");
+  if (taken.dripMs > 0) Log("Sending one byte every " + std::to_string(taken.dripMs) + " ms (on request)");
+  return taken;
+}
+
+void EmulatedDevice::Session::WriteDripping(const uint8_t* data, size_t n, uint32_t dripMs) {
+  if (dripMs == 0) {
+    Write(data, n);
+    return;
+  }
+  for (size_t i = 0; i < n && !LinkGone() && !Stopping(); ++i) {
+    Write(data + i, 1);
+    // Slept in slices, so that a stop request ends it at once.
+    for (uint32_t slept = 0; slept < dripMs && !Stopping(); slept += 50)
+      std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(50, dripMs - slept)));
+  }
+}
+
 bool EmulatedDevice::Session::SendPacket(const Bytes& payload) {
   if (!Serial()) {
-    Write(FrameTcpPacket(payload));
+    const AnswerFaults answer = TakeAnswerFaults(payload.size());
+    Bytes framed = FrameTcpPacket(payload);
+    if (answer.lyingLength > 0) framed.replace(0, 4, IntToBytes(static_cast<int32_t>(answer.lyingLength)));
+    WriteDripping(framed, answer.dripMs);
     return !LinkGone();
   }
   const Bytes framed = FrameSerialPacket(payload);
@@ -462,6 +503,7 @@ Misbehaviour EmulatedDevice::Session::TakeTransferFaults() {
     f.corruptBlock = f.repeatBlock = f.loseAckBlock = f.cancelAtBlock = f.silentAtBlock = f.dropAckBlock = f.nakBlocks = 0;
     f.closeAfterBytes = 0;
     f.endEarlyAfterBlock = 0;
+    f.stallAfterBytes = 0;
   });
   return taken;
 }
@@ -833,19 +875,22 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
 }
 
 bool EmulatedDevice::Session::SendStream(OutgoingFile& source, uint64_t total, const Misbehaviour& faults) {
-  Write(IntToBytes(static_cast<int32_t>(std::min<uint64_t>(total, UINT32_MAX))));
+  const AnswerFaults answer = TakeAnswerFaults(total);
+  const uint32_t announced =
+      answer.lyingLength > 0 ? answer.lyingLength : static_cast<uint32_t>(std::min<uint64_t>(total, UINT32_MAX));
+  WriteDripping(IntToBytes(static_cast<int32_t>(announced)), answer.dripMs);
   std::vector<uint8_t> buf(64 * 1024);
   uint64_t sent = 0;
   while (sent < total && !LinkGone() && !Stopping()) {
     size_t n = source.Read(buf.data(), buf.size());
     if (n == 0) break;
     if (faults.closeAfterBytes > 0 && sent + n >= faults.closeAfterBytes) {
-      Write(buf.data(), static_cast<size_t>(faults.closeAfterBytes - sent));
+      WriteDripping(buf.data(), static_cast<size_t>(faults.closeAfterBytes - sent), answer.dripMs);
       Log("Closing the connection after " + std::to_string(faults.closeAfterBytes) + " bytes (on request)");
       m_tcp->Close();
       return false;
     }
-    Write(buf.data(), n);
+    WriteDripping(buf.data(), n, answer.dripMs);
     sent += n;
   }
   return sent == total && !LinkGone();
@@ -866,6 +911,17 @@ bool EmulatedDevice::Session::ReceiveStream(IncomingFile& target, const Misbehav
         return false;
       }
       want = static_cast<size_t>(std::min<uint64_t>(want, faults.closeAfterBytes - got));
+    }
+    if (faults.stallAfterBytes > 0) {
+      if (got >= faults.stallAfterBytes) {
+        // Reads nothing more: the PC's bytes pile up until its sends block.
+        Log("Not reading after " + std::to_string(got) + " bytes (on request)");
+        while (!Stopping() && !m_tcp->WaitForPeerClose(50)) {
+        }
+        m_tcp->Close();
+        return false;
+      }
+      want = static_cast<size_t>(std::min<uint64_t>(want, faults.stallAfterBytes - got));
     }
     const size_t n = ReadRaw(buf.data(), want, 5000);
     if (n == 0) return false;

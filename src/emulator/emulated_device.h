@@ -39,6 +39,9 @@ struct Misbehaviour {
   int nakBlocks = 0;           // receiving: answer NAK to the first n good blocks
   uint64_t closeAfterBytes = 0;  // TCP: close the connection after this many bytes of the next file (0 = never)
   int endEarlyAfterBlock = 0;  // sending: end the file after block k with EOT, and EOT again when the PC refuses it
+  uint64_t stallAfterBytes = 0;  // TCP: stop reading the next file received after this many bytes (0 = never)
+  uint32_t lyingLength = 0;      // TCP: the next packet or file sent announces this length instead of its own (0 = off)
+  uint32_t dripMs = 0;           // TCP: the next packet or file goes out one byte every this many ms (0 = at once)
 };
 
 struct DeviceOptions {

@@ -67,6 +67,11 @@ int main(int argc, char** argv) {
   app.add_option("--close-after", f.closeAfterBytes, "TCP: close the connection after N bytes of the next file");
   app.add_option("--end-early", f.endEarlyAfterBlock,
                  "End the next file sent after block K (EOT, and EOT again when refused), whatever its size");
+  app.add_option("--stall-after", f.stallAfterBytes,
+                 "TCP: stop reading the next file received after N bytes, and keep the connection open");
+  app.add_option("--lie-length", f.lyingLength,
+                 "TCP: announce N bytes for the next packet or file sent, whatever its real length");
+  app.add_option("--drip-ms", f.dripMs, "TCP: send the next packet or file one byte every MS milliseconds");
   // The Quillon's boot loader instead of the file server.
   BootLoaderOptions loader;
   bool bootLoader = false;

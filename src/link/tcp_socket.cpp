@@ -8,10 +8,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "link/cancel_signal.h"
+#include "link/clock.h"
 #include "link/link_error.h"
 
 namespace corvane {
@@ -74,13 +76,29 @@ void TcpSocket::Open() {
 
 bool TcpSocket::Cancelled() const { return m_cancel != nullptr && m_cancel->Raised(); }
 
-int TcpSocket::Wait(short events) const {
-  return PollWithCancel(m_fd, events, m_cancel, static_cast<int>(TimeoutMs));
+void TcpSocket::CheckDeadline() {
+  if (m_deadline.clock == nullptr || m_deadline.clock->NowMs() < m_deadline.atMs) return;
+  const std::string message = m_deadline.message;
+  Close();
+  throw DeviceError(ErrorKind::kNoConnection, message);
+}
+
+int TcpSocket::Wait(short events) {
+  uint64_t waitMs = TimeoutMs;
+  if (m_deadline.clock != nullptr) {
+    const uint64_t now = m_deadline.clock->NowMs();
+    waitMs = std::min<uint64_t>(waitMs, m_deadline.atMs > now ? m_deadline.atMs - now : 0);
+  }
+  const int r = PollWithCancel(m_fd, events, m_cancel, static_cast<int>(waitMs));
+  // A wait cut short by the deadline ends with the deadline's error, not the time-out's.
+  if (r == 0 && !Cancelled()) CheckDeadline();
+  return r;
 }
 
 void TcpSocket::Send(const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0 && m_fd >= 0) {
+    CheckDeadline();
     const ssize_t w = ::send(m_fd, p, n, MSG_NOSIGNAL);
     if (w > 0) {
       p += w;
@@ -101,6 +119,7 @@ void TcpSocket::Send(const void* data, size_t n) {
 size_t TcpSocket::Receive(void* data, size_t n) {
   if (m_fd < 0 || n == 0) return 0;
   for (;;) {
+    CheckDeadline();
     const ssize_t r = ::recv(m_fd, data, n, 0);
     if (r > 0) return static_cast<size_t>(r);
     if (r == 0) {

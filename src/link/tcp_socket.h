@@ -10,8 +10,21 @@
 namespace corvane {
 
 class CancelSignal;
+class Clock;
 
 inline constexpr uint16_t kDevicePort = 46601;
+
+// The slowest average rate a TCP/IP packet or file may arrive or leave at
+// before the kit gives up on it: far below any network, far above a device
+// that drips its bytes.
+inline constexpr uint32_t kTcpSlowestBytesPerSecond = 4096;
+// How long a packet or file of `bytes` may take over TCP/IP, counted from
+// when the kit starts waiting for it (or starts sending it): the socket's
+// time-out for the device to start, plus one second for every
+// kTcpSlowestBytesPerSecond bytes.
+inline uint64_t TcpAllowanceMs(uint64_t bytes, uint32_t timeoutMs) {
+  return timeoutMs + bytes * 1000 / kTcpSlowestBytesPerSecond;
+}
 
 class TcpSocket {
  public:
@@ -50,6 +63,17 @@ class TcpSocket {
   size_t Receive(void* data, size_t n);
   // Binds the waits of Send and Receive to `cancel` (none: unbound).
   void SetCancel(const CancelSignal* cancel) { m_cancel = cancel; }
+  // An overall deadline for Send and Receive: once `clock` reads `atMs` or
+  // later, they close the socket and raise DeviceError(kNoConnection,
+  // message) instead of waiting or going on. Each wait is cut to what is
+  // left of it. No clock: no deadline.
+  struct Deadline {
+    Clock* clock = nullptr;
+    uint64_t atMs = 0;
+    std::string message;
+  };
+  void SetDeadline(Deadline deadline) { m_deadline = std::move(deadline); }
+  const Deadline& CurrentDeadline() const { return m_deadline; }
 
  private:
   [[noreturn]] void Fail(const char* api, int err);
@@ -57,9 +81,12 @@ class TcpSocket {
   bool Cancelled() const;
   // poll() on the socket for `events` and on the cancel's wake descriptor;
   // 0 on time-out, and also when only the cancel woke it.
-  int Wait(short events) const;
+  int Wait(short events);
+  // Raises the deadline's error once it has passed.
+  void CheckDeadline();
   int m_fd = -1;
   const CancelSignal* m_cancel = nullptr;
+  Deadline m_deadline;
 };
 
 }  // namespace corvane

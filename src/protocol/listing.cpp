@@ -1,5 +1,7 @@
 #include "protocol/listing.h"
 
+#include "link/link_error.h"
+
 namespace corvane {
 namespace {
 
@@ -42,6 +44,10 @@ std::vector<ListingEntry> ParseListing(const Bytes& payload, bool quillon) {
       e.kind = TallisKindOfType(type);
       pos += n + 8;
     }
+    if (out.size() == kMaxListingRecords)
+      throw DeviceError(ErrorKind::kFailed, "The device listed more than " + std::to_string(kMaxListingRecords) +
+                                                " entries in one folder, the most the kit takes. Move some of them "
+                                                "into other folders on the device");
     out.push_back(std::move(e));
   }
   return out;

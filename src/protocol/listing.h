@@ -21,9 +21,12 @@ struct ListingEntry {
   int kind = kKindFile;
 };
 
+// The most entries one listing may hold.
+inline constexpr size_t kMaxListingRecords = 100000;
+
 // Parses a listing payload. Records fill the payload back to back; a last
 // record cut short by the end of the payload is dropped (nothing is read past
-// the end).
+// the end). More than kMaxListingRecords records raise DeviceError (kFailed).
 std::vector<ListingEntry> ParseListing(const Bytes& payload, bool quillon);
 
 // Record encoders, for the device side. Names longer than 255 bytes are cut.

@@ -19,9 +19,13 @@ inline constexpr uint8_t kStartKermit = 'D';  // receiver asks for the CRC-16/KE
 
 // Largest serial packet payload the PC accepts from the device.
 inline constexpr size_t kMaxSerialPacket = 10000;
-// Largest TCP/IP packet payload the PC accepts; longer announcements are refused
-// with the connection error before anything is allocated.
+// Largest TCP/IP file the PC accepts (a file comes as one packet, streamed to
+// disk); longer announcements are refused before anything is written.
 inline constexpr uint32_t kMaxTcpPacket = 256u * 1024 * 1024;
+// Largest TCP/IP command packet (a listing) the PC accepts: such a packet is
+// held in memory. A folder of 100,000 entries with names of 30 characters
+// takes 3.6 MB.
+inline constexpr uint32_t kMaxTcpCommandPacket = 4u * 1024 * 1024;
 
 // Serial command packet: length (2 bytes, big-endian), payload, PacketChecksum.
 Bytes FrameSerialPacket(const Bytes& payload);

@@ -84,6 +84,7 @@ void DeviceSession::Connect(const std::string& name) {
   const std::string link = NormaliseLinkName(name);
   if (link == PortName) return;
   DetectionTrouble.clear();
+  m_currentFolder.clear();
   CommPort.reset();
   PortName = link;
   // Closing a live socket here must not disconnect the session we are building.
@@ -208,6 +209,8 @@ void DeviceSession::SendCommand(char command) {
 
 void DeviceSession::SendPacket(const Bytes& payload) {
   if (IsTcp()) {
+    TcpDeadline deadline(*this, "taking a packet");
+    deadline.Expect(4 + payload.size());
     Socket.SendText(FrameTcpPacket(payload));
     return;
   }
@@ -224,20 +227,24 @@ void DeviceSession::SendPacket(const Bytes& payload) {
 }
 
 Bytes DeviceSession::ReceiveExact(uint32_t count) {
-  Bytes out(count, '\0');
-  size_t got = 0;
-  while (got < count) {
-    const size_t r = Socket.Receive(out.data() + got, count - got);
-    if (r == 0) break;
-    got += r;
+  // The buffer grows as the bytes come, never ahead of them: an announced
+  // length costs no memory until the device has sent that much.
+  constexpr size_t kPiece = 64 * 1024;
+  Bytes out;
+  while (out.size() < count) {
+    const size_t at = out.size();
+    out.resize(at + std::min<size_t>(kPiece, count - at));
+    const size_t r = Socket.Receive(out.data() + at, out.size() - at);
+    out.resize(at + r);
+    // A connection that closed early leaves no device data in the tail.
+    if (r == 0) ConnectionError();
   }
-  // A connection that closed early leaves no device data in the tail.
-  if (got < count) ConnectionError();
   return out;
 }
 
 Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
   if (IsTcp()) {
+    TcpDeadline deadline(*this, "its answer");
     char size[4];
     size_t got = 0;
     while (got < 4) {
@@ -246,11 +253,12 @@ Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
       got += r;
     }
     const uint32_t length = ReadLe32(size);
-    if (length > kMaxTcpPacket) {
+    if (length > kMaxTcpCommandPacket) {
       Log("Refused a packet of " + std::to_string(length) + " bytes from the device");
       Socket.Close();
-      ConnectionError();
+      throw DeviceError(ErrorKind::kNoConnection, RefusedLengthMessage("packet", length, kMaxTcpCommandPacket));
     }
+    deadline.Expect(4 + uint64_t{length});
     return ReceiveExact(length);
   }
   SetReadTimeout(Handle(), {timeoutMs, 30});
@@ -357,23 +365,30 @@ void DeviceSession::ChangeDir(const Bytes& path) {
   CheckConnected();
   const Bytes p = NormaliseDevicePath(path);
   Log("Change current dir to " + p);
+  m_currentFolder.clear();
   if (IsQuillon) {
     SendCommand('C');
     SendPacket(p);
-    return;
+  } else {
+    const Bytes line = TallisHomeLine(p);
+    if (!IsTcp()) DiscardInput(Handle());
+    SendCommand('E');
+    SendPacket(line);
   }
-  const Bytes line = TallisHomeLine(p);
-  if (!IsTcp()) DiscardInput(Handle());
-  SendCommand('E');
-  SendPacket(line);
+  m_currentFolder = p;
 }
 
 std::vector<ListingEntry> DeviceSession::ListFolder(const Bytes& path) {
   CheckConnected();
   ChangeDir(path);
+  return ListCurrentFolder();
+}
+
+std::vector<ListingEntry> DeviceSession::ListCurrentFolder(uint32_t pauseMs) {
+  CheckConnected();
   Log("Get list of files from device");
   SendCommand('L');
-  m_clock.SleepMs(300);
+  if (pauseMs > 0) m_clock.SleepMs(pauseMs);
   return ParseListing(ReceivePacket(2000), IsQuillon);
 }
 
@@ -382,6 +397,38 @@ std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes
   for (auto& e : ListFolder(path))
     result.push_back(std::make_unique<DeviceEntry>(this, std::move(e.name), e.size, e.kind));
   return result;
+}
+
+// ---- deadlines and limits of the TCP/IP link ----
+
+TcpDeadline::TcpDeadline(DeviceSession& s, std::string what)
+    : m_s(s), m_what(std::move(what)), m_start(s.GetClock().NowMs()), m_outer(s.Socket.CurrentDeadline()) {
+  Expect(0);
+}
+
+TcpDeadline::~TcpDeadline() { m_s.Socket.SetDeadline(m_outer); }
+
+void TcpDeadline::Expect(uint64_t bytes) {
+  const uint32_t timeoutMs = m_s.Socket.TimeoutMs;
+  const uint64_t allowedMs = TcpAllowanceMs(bytes, timeoutMs);
+  const uint64_t at = m_start + allowedMs;
+  if (m_outer.clock != nullptr && m_outer.atMs <= at) {
+    m_s.Socket.SetDeadline(m_outer);
+    return;
+  }
+  std::string message = "The device took longer than " + std::to_string((allowedMs + 500) / 1000) + " s for " +
+                        m_what;
+  if (bytes > 0)
+    message += " (" + std::to_string(bytes) + " bytes; the kit allows " + std::to_string(timeoutMs / 1000) +
+               " s and one more for every " + std::to_string(kTcpSlowestBytesPerSecond / 1024) + " KiB)";
+  message += ", so the connection was closed. Check the network and the device, and connect again";
+  m_s.Socket.SetDeadline({&m_s.GetClock(), at, std::move(message)});
+}
+
+std::string RefusedLengthMessage(const char* what, uint64_t announced, uint64_t cap) {
+  return "The device announced a " + std::string(what) + " of " + std::to_string(announced) +
+         " bytes; the kit takes at most " + std::to_string(cap / (1024 * 1024)) + " MiB (" + std::to_string(cap) +
+         " bytes), so the connection was closed. Connect again";
 }
 
 // ---- the status dialog and worker reports ----

@@ -79,6 +79,14 @@ class DeviceSession {
   void ChangeDir(const Bytes& path);
   // The entries of a folder as the device lists them.
   std::vector<ListingEntry> ListFolder(const Bytes& path);
+  // The entries of the device's current folder (no change of folder).
+  // `pauseMs`: the pause between the command and the answer's wait, which a
+  // listing keeps; a check over TCP/IP, which waits for the answer anyway,
+  // can do without it.
+  std::vector<ListingEntry> ListCurrentFolder(uint32_t pauseMs = 300);
+  // The folder the last ChangeDir made current, normalised ("\\a\\"); empty
+  // before one, or after one that failed.
+  const Bytes& CurrentFolder() const { return m_currentFolder; }
   // The same as entries of the session's tree.
   std::vector<std::unique_ptr<DeviceEntry>> GetFileList(const Bytes& path);
 
@@ -120,7 +128,35 @@ class DeviceSession {
   Clock& m_clock;
   StatusDialog m_statusDialog;
   bool m_inDisconnect = false;
+  // The folder the last ChangeDir made current (normalised); empty before.
+  Bytes m_currentFolder;
 };
+
+// While it lives, the session's socket has an overall deadline: what is
+// awaited or sent must be through within TcpAllowanceMs of its size, counted
+// from when the guard was made. Before Expect() the size is unknown (a
+// packet whose length has not come yet) and only the socket's time-out is
+// allowed. An earlier deadline already set (an enclosing transfer's) stays
+// in force when it ends first; the one before is back when the guard goes.
+class TcpDeadline {
+ public:
+  // `what` names it in the error: "its answer", "the file data.bin".
+  TcpDeadline(DeviceSession& s, std::string what);
+  ~TcpDeadline();
+  TcpDeadline(const TcpDeadline&) = delete;
+  TcpDeadline& operator=(const TcpDeadline&) = delete;
+  void Expect(uint64_t bytes);
+
+ private:
+  DeviceSession& m_s;
+  std::string m_what;
+  uint64_t m_start;
+  TcpSocket::Deadline m_outer;
+};
+
+// The message for a length announced by the device beyond what the kit
+// takes; `what` is "packet" or "file".
+std::string RefusedLengthMessage(const char* what, uint64_t announced, uint64_t cap);
 
 // Collapses runs of backslashes and appends one: "\\\\dir" -> "\\dir\\".
 Bytes NormaliseDevicePath(const Bytes& path);

@@ -139,8 +139,9 @@ void OpenTarget(ReplacingFile& file, const std::string& localPath) {
 // Receives one TCP/IP packet straight into the file: the 4-byte length, then
 // the payload in chunks, never all of it in memory. The file replaces the
 // target only when every byte arrived.
-void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& caption) {
+void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& caption, const std::string& what) {
   TcpTransfer transfer(s, caption, TransferPhase::kReceiving);
+  TcpDeadline deadline(s, what);
   uint8_t size[4];
   for (size_t got = 0; got < 4;) {
     const size_t r = s.Socket.Receive(size + got, 4 - got);
@@ -154,8 +155,9 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& ca
   if (length > kMaxTcpPacket) {
     s.Log("Refused a packet of " + std::to_string(length) + " bytes from the device");
     s.Socket.Close();
-    ConnectionError();
+    throw DeviceError(ErrorKind::kNoConnection, RefusedLengthMessage("file", length, kMaxTcpPacket));
   }
+  deadline.Expect(4 + uint64_t{length});
   std::vector<char> chunk(std::min<size_t>(kTcpChunk, std::max<uint32_t>(length, 1)));
   int writeError = 0;
   for (uint32_t left = length; left > 0;) {
@@ -175,31 +177,95 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& ca
   if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError), ErrorKind::kLocalFile);
 }
 
-// Sends the open file as one TCP/IP packet: the 4-byte length, then the
-// contents in chunks.
-void SendTcpFile(DeviceSession& s, InputFile& file, uint32_t length, const std::string& caption) {
-  TcpTransfer transfer(s, caption, TransferPhase::kSending);
-  const Bytes header = IntToBytes(static_cast<int32_t>(length));
-  s.Socket.Send(header.data(), header.size());
-  transfer.CheckCancel();  // a Send woken by Cancel returns with bytes unsent
-  std::vector<char> chunk(kTcpChunk);
-  for (uint32_t left = length; left > 0;) {
-    transfer.Progress(length - left, length);
-    transfer.CheckCancel();
-    int err = 0;
-    const size_t want = std::min<size_t>(chunk.size(), left);
-    const size_t got = file.Read(chunk.data(), want, err);
-    if (err != 0 || got < want) {
-      // The device waits for bytes that will not come: the link is out of step.
-      s.Socket.Close();
-      LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO), ErrorKind::kLocalFile);
-    }
-    s.Socket.Send(chunk.data(), got);
-    transfer.CheckCancel();
-    left -= static_cast<uint32_t>(got);
+// Over TCP/IP the device acknowledges neither the file nor its end: its
+// listing of the folder after the transfer is the only word that it stored
+// the file. `name` is the name the file was put under. A Quillon lists the
+// file with the length it was sent with.
+void ConfirmTcpPut(DeviceSession& s, const Bytes& name, uint32_t length) {
+  const Bytes file = DeviceFilePart(name);
+  s.Log("Checking that the device holds " + file);
+  std::vector<ListingEntry> list;
+  const size_t slash = name.rfind('\\');
+  if (slash == Bytes::npos) {
+    list = s.ListCurrentFolder(0);
+  } else {
+    // A name with a folder part: that folder is listed (a relative one below
+    // the current folder, as the device took it), then the current folder is
+    // made current again.
+    const Bytes back = s.CurrentFolder();
+    const Bytes folder = name.substr(0, slash);
+    list = s.ListFolder(slash == 0 ? Bytes("\\") : folder[0] == '\\' ? folder : back + folder);
+    if (!back.empty()) s.ChangeDir(back);
   }
-  // A socket that closed on the way sends nothing and says nothing.
-  if (!s.Socket.Active()) ConnectionError();
+  const auto same = [&](const Bytes& listed) {
+    return listed.size() == file.size() && std::equal(listed.begin(), listed.end(), file.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  const ListingEntry* found = nullptr;
+  for (const auto& e : list)
+    if (e.kind == kKindFile && (e.name == file || (found == nullptr && same(e.name)))) {
+      found = &e;
+      if (e.name == file) break;
+    }
+  if (found == nullptr)
+    LinkError("The device does not list " + file + " after it was sent: it did not store the file. Check the space "
+              "left on the device and put it again");
+  // A Tallis lists the size of the object it made of the bytes, not their count.
+  if (s.IsQuillon && found->size != length)
+    LinkError("The device lists " + file + " with " + std::to_string(found->size) + " bytes, not the " +
+              std::to_string(length) + " that were sent: it did not store the whole file. Check the space left "
+              "on the device and put it again");
+}
+
+// Sends the open file as one TCP/IP packet: the 4-byte length, then the
+// contents in chunks; then asks the device's listing whether it took it.
+// A connection that ends before that is a failure, whatever went out.
+void SendTcpFile(DeviceSession& s, InputFile& file, const Bytes& name, uint32_t length, const std::string& caption) {
+  TcpTransfer transfer(s, caption, TransferPhase::kSending);
+  const Bytes filePart = DeviceFilePart(name);
+  try {
+    TcpDeadline deadline(s, "taking the file " + filePart);
+    deadline.Expect(4 + uint64_t{length});
+    const Bytes header = IntToBytes(static_cast<int32_t>(length));
+    s.Socket.Send(header.data(), header.size());
+    transfer.CheckCancel();  // a Send woken by Cancel returns with bytes unsent
+    std::vector<char> chunk(kTcpChunk);
+    for (uint32_t left = length; left > 0;) {
+      transfer.Progress(length - left, length);
+      transfer.CheckCancel();
+      int err = 0;
+      const size_t want = std::min<size_t>(chunk.size(), left);
+      const size_t got = file.Read(chunk.data(), want, err);
+      if (err != 0 || got < want) {
+        // The device waits for bytes that will not come: the link is out of step.
+        s.Socket.Close();
+        LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO), ErrorKind::kLocalFile);
+      }
+      s.Socket.Send(chunk.data(), got);
+      transfer.CheckCancel();
+      left -= static_cast<uint32_t>(got);
+    }
+    // A socket that closed on the way sends nothing and says nothing.
+    if (!s.Socket.Active()) ConnectionError();
+  } catch (const DeviceError& e) {
+    if (e.Kind() != ErrorKind::kNoConnection) throw;
+    transfer.CheckCancel();  // a wait woken by Cancel
+    throw DeviceError(ErrorKind::kNoConnection,
+                      "The connection broke before the device had taken all of " + filePart +
+                          ": it may not have the file. Connect again and put it again",
+                      e.what());
+  }
+  try {
+    ConfirmTcpPut(s, name, length);
+  } catch (const DeviceError& e) {
+    if (e.Kind() != ErrorKind::kNoConnection) throw;
+    transfer.CheckCancel();
+    throw DeviceError(ErrorKind::kNoConnection,
+                      "The connection broke before the device confirmed that it holds " + filePart +
+                          ": it may not have the file. Connect again and look, or put it again",
+                      e.what());
+  }
   transfer.Progress(length, length);
 }
 
@@ -216,7 +282,7 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
   SendPacket(deviceName);
   Log("Copying " + part);
   if (IsTcp()) {
-    ReceiveTcpFile(*this, target, "Copying " + part);
+    ReceiveTcpFile(*this, target, "Copying " + part, "the file " + part);
     return;
   }
   const int64_t expected = FetchedSize(size);
@@ -257,7 +323,7 @@ void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPat
   }
   Log("Copying " + DeviceFilePart(name));
   if (IsTcp()) {
-    SendTcpFile(*this, file, static_cast<uint32_t>(length), "Copying " + name);
+    SendTcpFile(*this, file, name, static_cast<uint32_t>(length), "Copying " + name);
     return;
   }
   // The file opened above goes, by the length the device was told (or, on a
@@ -309,7 +375,7 @@ void DeviceSession::CaptureScreen(const std::string& localPath) {
     ReplacingFile file;
     OpenTarget(file, localPath);
     SendCommand('S');
-    ReceiveTcpFile(*this, file, "Receiving Screen");
+    ReceiveTcpFile(*this, file, "Receiving Screen", "the screen");
     return;
   }
   SendCommand('S');

@@ -643,6 +643,38 @@ TEST_F(DeviceWire, OverTcpFilesAndScreenTravelAsSinglePackets) {
   EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"big", "up"}));
 }
 
+TEST_F(DeviceWire, OverTcpTheDeviceLiesAboutLengthsDripsAndStopsReadingOnRequest) {
+  WriteAll(m_root / "a", Bytes("abc"));
+  DeviceOptions o;
+  o.kind = DeviceKind::kQuillon;
+  o.root = m_root;
+  EmulatedDevice dev(o);
+  const Bytes listing = EncodeListing(ReadFolder(m_root, false), false);
+  {
+    TcpPc pc(dev.StartTcp(0));
+    // A false length, then the real bytes; used up by one packet.
+    dev.UpdateFaults([](Misbehaviour& f) { f.lyingLength = 100000000; });
+    pc.Send("L");
+    EXPECT_EQ(pc.Read(4), IntToBytes(100000000));
+    EXPECT_EQ(pc.Read(listing.size()), listing);
+    pc.Send("L");
+    EXPECT_EQ(pc.ReceivePacket(), listing);
+    // Dripped, the packet is the same bytes.
+    dev.UpdateFaults([](Misbehaviour& f) { f.dripMs = 1; });
+    pc.Send("L");
+    EXPECT_EQ(pc.ReceivePacket(), listing);
+    EXPECT_TRUE(dev.WaitForLog("Sending one byte every 1 ms (on request)", std::chrono::seconds(3)));
+    // Reading stops after 1000 bytes of a put, until the PC closes.
+    dev.UpdateFaults([](Misbehaviour& f) { f.stallAfterBytes = 1000; });
+    pc.Send("P");
+    pc.Packet(Bytes("up") + '\0' + IntToBytes(70000));
+    pc.Packet(Pattern(70000));
+    ASSERT_TRUE(dev.WaitForLog("Not reading after 1000 bytes (on request)", std::chrono::seconds(3)));
+  }
+  ASSERT_TRUE(dev.WaitForLog("nothing stored", std::chrono::seconds(3)));
+  EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"a"}));
+}
+
 TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
   for (DeviceKind kind : {DeviceKind::kQuillon, DeviceKind::kTallis}) {
     const bool tallis = kind == DeviceKind::kTallis;

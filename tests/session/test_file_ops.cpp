@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include "fake_host.h"
 #include "test_util.h"
 #include "link/link_error.h"
+#include "protocol/listing.h"
+#include "protocol/wire.h"
 #include "scripted_device.h"
 #include "session/device_session.h"
 
@@ -748,12 +751,16 @@ TEST(Tcp, CancelWhileTheDeviceIsSilentMidFileEndsTheWaitAtOnce) {
   peer.Join();
 }
 
-TEST(Tcp, PutStreamsTheLengthAndTheContents) {
+TEST(Tcp, PutStreamsTheLengthAndTheContentsAndLooksForTheFileInTheListing) {
   const Bytes content = Pattern(200 * 1024 + 3);
-  Bytes request, body;
+  Bytes request, body, check;
   TcpPeer peer([&](int fd) {
     request = ReadN(fd, 1 + 4 + 7 + 5);
     body = ReadN(fd, 4 + content.size());
+    // The name has a folder part: that folder is listed.
+    check = ReadN(fd, 1 + 4 + 1 + 1);
+    WriteAll(fd, FrameTcpPacket(EncodeQuillonRecord("other", 3, false) +
+                                EncodeQuillonRecord("up.txt", static_cast<uint32_t>(content.size()), false)));
     ReadN(fd, 1);
   });
   TcpRig rig(peer.port);
@@ -765,6 +772,177 @@ TEST(Tcp, PutStreamsTheLengthAndTheContents) {
   peer.thread = std::thread();
   EXPECT_EQ(request, Bytes("P\x0C\0\0\0\\up.txt\0\x03\x20\x03\0", 17));
   EXPECT_EQ(body, FrameTcpPacket(content));
+  EXPECT_EQ(check, Bytes("C\x01\0\0\0\\L", 7));
+  EXPECT_NE(std::find(rig.messages.begin(), rig.messages.end(), "Checking that the device holds up.txt"),
+            rig.messages.end());
+  // The progress reaches the whole file only once the device has it.
+  const auto entries = rig.log.Entries();
+  ASSERT_GE(entries.size(), 2u);
+  EXPECT_EQ(entries[entries.size() - 2].substr(0, 20), "200/200 Kbytes\r\n(100");
+}
+
+// The device's side of a put of `name`: the command and its packet, then the
+// first `take` bytes of the file.
+Bytes TakePut(int fd, const Bytes& name, size_t take) {
+  ReadN(fd, 1 + 4 + name.size() + 5);
+  return ReadN(fd, 4 + take);
+}
+
+TEST(Tcp, APutIsAFailureWhenTheConnectionEndsBeforeTheDeviceConfirmedIt) {
+  const Bytes content = Pattern(400 * 1024);
+  // The device closes mid-file, or after the whole file without listing it.
+  for (const size_t take : {size_t{1000}, content.size()}) {
+    TcpPeer peer([&](int fd) {
+      TakePut(fd, "big.bin", take);
+      ::shutdown(fd, SHUT_RDWR);
+    });
+    TcpRig rig(peer.port);
+    rig.session.ChangeDir("\\");
+    const std::string local = rig.dir / "big.bin";
+    test::WriteWhole(local, content);
+    const auto raised = test::Catch([&] { rig.session.PutFile("big.bin", local); });
+    EXPECT_TRUE(raised.raised) << take;
+    EXPECT_EQ(raised.kind, ErrorKind::kNoConnection) << take;
+    EXPECT_EQ(raised.what.rfind("The connection broke before the device", 0), 0u) << raised.what;
+    EXPECT_NE(raised.what.find("big.bin: it may not have the file"), std::string::npos) << raised.what;
+    EXPECT_FALSE(rig.session.IsConnected());
+    // The dialog never showed the whole file as sent.
+    for (const auto& line : rig.log.Entries()) EXPECT_EQ(line.find("400/400"), std::string::npos) << line;
+  }
+}
+
+TEST(Tcp, APutIsAFailureWhenTheListingLacksTheFileOrHasItShort) {
+  const Bytes content = Pattern(5000);
+  struct Case {
+    Bytes listing;
+    std::string what;
+  };
+  const std::vector<Case> cases = {
+      {EncodeQuillonRecord("other", 5000, false),
+       "Error (The device does not list up.bin after it was sent: it did not store the file. Check the space left "
+       "on the device and put it again)"},
+      {EncodeQuillonRecord("up.bin", 5000, true),  // a folder of that name is no file
+       "Error (The device does not list up.bin after it was sent: it did not store the file. Check the space left "
+       "on the device and put it again)"},
+      {EncodeQuillonRecord("up.bin", 4096, false),
+       "Error (The device lists up.bin with 4096 bytes, not the 5000 that were sent: it did not store the whole "
+       "file. Check the space left on the device and put it again)"},
+  };
+  for (const auto& c : cases) {
+    Bytes check;
+    TcpPeer peer([&](int fd) {
+      TakePut(fd, "up.bin", content.size());
+      check = ReadN(fd, 1);
+      WriteAll(fd, FrameTcpPacket(c.listing));
+      ReadN(fd, 1);
+    });
+    TcpRig rig(peer.port);
+    const std::string local = rig.dir / "up.bin";
+    test::WriteWhole(local, content);
+    const auto raised = test::Catch([&] { rig.session.PutFile("up.bin", local); });
+    EXPECT_EQ(raised.kind, ErrorKind::kFailed);
+    EXPECT_EQ(raised.what, c.what);
+    // The link is fine: the session stays connected.
+    EXPECT_TRUE(rig.session.IsConnected());
+    rig.session.Connect("disconnect");
+    peer.Join();
+    EXPECT_EQ(check, "L");
+  }
+}
+
+TEST(Tcp, APutTheListingShowsInOtherLettersCountsAndTheFolderIsMadeCurrentAgain) {
+  const Bytes content = Pattern(10);
+  Bytes check;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1 + 4 + 5);  // 'C' "\\dir\\"
+    TakePut(fd, "sub\\Up.bin", content.size());
+    check = ReadN(fd, 1 + 4 + 9 + 1);  // 'C' "\\dir\\sub\\" 'L'
+    WriteAll(fd, FrameTcpPacket(EncodeQuillonRecord("UP.BIN", 10, false)));
+    check += ReadN(fd, 1 + 4 + 5);  // 'C' "\\dir\\" again
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  rig.session.ChangeDir("\\dir");
+  const std::string local = rig.dir / "Up.bin";
+  test::WriteWhole(local, content);
+  EXPECT_NO_THROW(rig.session.PutFile("sub\\Up.bin", local));
+  rig.session.Connect("disconnect");
+  peer.Join();
+  EXPECT_EQ(check, Bytes("C\x09\0\0\0\\dir\\sub\\L", 15) +
+                       Bytes("C\x05\0\0\0\\dir\\", 10));
+}
+
+TEST(Tcp, CancelWhileThePutWaitsForTheListingIsACancelNotABrokenConnection) {
+  const Bytes content = Pattern(3000);
+  DeviceSession* session = nullptr;
+  TcpPeer peer([&](int fd) {
+    TakePut(fd, "up.bin", content.size());
+    ReadN(fd, 1);  // 'L': the device says nothing, and the user presses Cancel
+    session->RequestCancel();
+    ReadN(fd, 1);  // until the PC closes
+  });
+  TcpRig rig(peer.port);
+  session = &rig.session;
+  const std::string local = rig.dir / "up.bin";
+  test::WriteWhole(local, content);
+  const auto raised = test::Catch([&] { rig.session.PutFile("up.bin", local); });
+  EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
+  EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
+  EXPECT_FALSE(rig.session.IsConnected());
+  rig.session.Connect("disconnect");  // (the peer reads until the PC closes)
+  peer.Join();
+}
+
+TEST(Tcp, APutToADeviceThatReadsTooSlowlyFailsAtTheOverallDeadline) {
+  // 32 MiB: more than the link's buffers hold, so the PC is still sending
+  // while the device reads a MiB for every 1000 s of the clock; the put may
+  // take 15 s + 8192 s.
+  const Bytes content(32u << 20, 'z');
+  FakeClock* clock = nullptr;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1 + 4 + 6 + 5);
+    while (ReadN(fd, 1u << 20).size() == (1u << 20)) clock->Advance(1000 * 1000);
+  });
+  TcpRig rig(peer.port);
+  clock = &rig.fake;
+  const std::string local = rig.dir / "up.bin";
+  test::WriteWhole(local, content);
+  const auto raised = test::Catch([&] { rig.session.PutFile("up.bin", local); });
+  if (!raised.raised) rig.session.Connect("disconnect");  // the peer reads until the PC closes
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+  EXPECT_EQ(raised.what, "The connection broke before the device had taken all of up.bin: it may not have the file. "
+                         "Connect again and put it again");
+  EXPECT_FALSE(rig.session.IsConnected());
+  peer.Join();
+}
+
+TEST(Tcp, AGetFromADeviceThatDripsFailsAtTheOverallDeadlineAndKeepsTheOldFile) {
+  FakeClock* clock = nullptr;
+  size_t dripped = 0;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1 + 4 + 1);
+    WriteAll(fd, IntToBytes(100000));
+    for (; dripped < 100000; ++dripped) {
+      clock->Advance(5000);  // first, so the PC sees the time each byte came at
+      if (!WriteAll(fd, "x")) break;
+      pollfd p{fd, POLLRDHUP, 0};
+      if (::poll(&p, 1, 20) > 0) break;  // the PC gave up
+    }
+  });
+  TcpRig rig(peer.port);
+  clock = &rig.fake;
+  const std::string local = rig.dir / "f";
+  test::WriteWhole(local, "old");
+  const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 100000); });
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+  // 15 s and 24.4 s for the 100004 bytes.
+  EXPECT_EQ(raised.what, "The device took longer than 39 s for the file f (100004 bytes; the kit allows 15 s and "
+                         "one more for every 4 KiB), so the connection was closed. Check the network and the device, "
+                         "and connect again");
+  EXPECT_EQ(ReadWhole(local), "old");
+  EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"f"});
+  peer.Join();
+  EXPECT_LE(dripped, 8u);
 }
 
 TEST(Tcp, ConnectionClosedMidFileIsAnErrorAndKeepsTheOldFile) {
@@ -792,7 +970,9 @@ TEST(Tcp, HugeAnnouncedLengthIsRefusedBeforeAnythingIsWritten) {
   });
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "Bitmap.bmp";
-  EXPECT_EQ(What([&] { rig.session.CaptureScreen(local); }), kConnectionErrorText);
+  EXPECT_EQ(What([&] { rig.session.CaptureScreen(local); }),
+            "The device announced a file of 4294967295 bytes; the kit takes at most 256 MiB (268435456 bytes), so "
+            "the connection was closed. Connect again");
   EXPECT_FALSE(test::Exists(local));
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
   EXPECT_FALSE(rig.session.IsConnected());

@@ -1,6 +1,7 @@
 // The session against a scripted device: connection, detection, command
 // packets both ways, folders, and the TCP/IP framing against a local server.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 #include "fake_host.h"
 #include "link/link_error.h"
 #include "protocol/listing.h"
+#include "protocol/wire.h"
 #include "scripted_device.h"
 #include "test_util.h"
 #include "session/device_session.h"
@@ -468,19 +470,115 @@ TEST(Tcp, RefusedConnectionNamesTheLinkAsGiven) {
   EXPECT_FALSE(rig.session.IsConnected());
 }
 
-TEST(Tcp, AHugeAnnouncedLengthIsRefusedBeforeAllocating) {
-  TcpPeer peer([](int fd) {
+// A connected TCP/IP session of a Quillon over a scripted peer.
+struct TcpSessionRig : Rig {
+  explicit TcpSessionRig(uint16_t tcpPort) : Rig(true) {
+    session.Socket.Port = tcpPort;
+    session.Connect("TCP/IP");
+  }
+};
+
+TEST(Tcp, AnnouncedCommandPacketsBeyondTheCapAreRefusedAtOnceSayingTheCap) {
+  // Far beyond, and one byte beyond: neither is waited for nor allocated.
+  for (const uint32_t announced : {0xFFFFFFFFu, kMaxTcpCommandPacket + 1}) {
+    TcpPeer peer([&](int fd) {
+      ReadN(fd, 1);
+      WriteAll(fd, IntToBytes(static_cast<int32_t>(announced)) + "abc");
+      ReadN(fd, 1);  // until the PC closes
+    });
+    TcpSessionRig rig(peer.port);
+    rig.session.SendCommand('L');
+    const auto raised = test::Catch([&] { rig.session.ReceivePacket(2000); });
+    EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+    EXPECT_EQ(raised.what, "The device announced a packet of " + std::to_string(announced) +
+                               " bytes; the kit takes at most 4 MiB (4194304 bytes), so the connection was closed. "
+                               "Connect again");
+    // The socket closed, and the session went with it.
+    EXPECT_FALSE(rig.session.IsConnected());
+  }
+}
+
+TEST(Tcp, APacketAtTheCapArrivesWhole) {
+  const Bytes payload(kMaxTcpCommandPacket, 'p');
+  TcpPeer peer([&](int fd) {
     ReadN(fd, 1);
-    WriteAll(fd, Bytes("\xFF\xFF\xFF\xFF", 4));
+    WriteAll(fd, FrameTcpPacket(payload));
     ReadN(fd, 1);
   });
-  Rig rig(true);
-  rig.session.Socket.Port = peer.port;
-  rig.session.Connect("TCP/IP");
+  TcpSessionRig rig(peer.port);
   rig.session.SendCommand('L');
-  EXPECT_EQ(What([&] { rig.session.ReceivePacket(2000); }), kConnectionErrorText);
-  // The socket closed, and the session went with it.
+  EXPECT_EQ(rig.session.ReceivePacket(2000), payload);
+  rig.session.Connect("disconnect");
+}
+
+TEST(Tcp, ADeviceThatDripsItsAnswerFailsAtTheOverallDeadlineNotByteByByte) {
+  // The device announces 1000 bytes and sends one now and then, each well
+  // within the socket's 15 s; the clock says 5 s pass between them.
+  test::FakeClock* clock = nullptr;
+  size_t dripped = 0;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1);
+    WriteAll(fd, IntToBytes(1000));
+    for (; dripped < 1000; ++dripped) {
+      // The clock moves first, so the PC sees the time each byte came at.
+      clock->Advance(5000);
+      if (!WriteAll(fd, "x")) break;
+      // The PC gives up: its close ends the drip.
+      pollfd p{fd, POLLRDHUP, 0};
+      if (::poll(&p, 1, 20) > 0) break;
+    }
+  });
+  TcpSessionRig rig(peer.port);
+  clock = &rig.clock;
+  rig.session.SendCommand('L');
+  const auto raised = test::Catch([&] { rig.session.ReceivePacket(2000); });
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+  // 15 s and one more for every 4 KiB of the 1004 bytes: 15.245 s, so the
+  // fourth byte (at 20 s of the clock) is too late.
+  EXPECT_EQ(raised.what, "The device took longer than 15 s for its answer (1004 bytes; the kit allows 15 s and one "
+                         "more for every 4 KiB), so the connection was closed. Check the network and the device, "
+                         "and connect again");
   EXPECT_FALSE(rig.session.IsConnected());
+  peer.Join();
+  EXPECT_LE(dripped, 4u);
+}
+
+TEST(Tcp, ADeviceThatDripsTheLengthFailsAtTheSocketsTimeOut) {
+  test::FakeClock* clock = nullptr;
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1);
+    // Three bytes of the four, the third at 18 s of the clock.
+    for (int i = 0; i < 3; ++i) {
+      clock->Advance(6000);
+      WriteAll(fd, Bytes(1, '\x01'));
+    }
+    ReadN(fd, 1);  // until the PC closes
+  });
+  TcpSessionRig rig(peer.port);
+  clock = &rig.clock;
+  rig.session.SendCommand('L');
+  const auto raised = test::Catch([&] { rig.session.ReceivePacket(2000); });
+  EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+  EXPECT_EQ(raised.what, "The device took longer than 15 s for its answer, so the connection was closed. Check the "
+                         "network and the device, and connect again");
+  peer.Join();
+}
+
+TEST(Tcp, AListingOfTooManyRecordsIsRefused) {
+  Bytes listing;
+  for (size_t i = 0; i <= kMaxListingRecords; ++i) listing += EncodeQuillonRecord("", 0, false);
+  ASSERT_LE(listing.size(), kMaxTcpCommandPacket);
+  TcpPeer peer([&](int fd) {
+    ReadN(fd, 1 + 4 + 1 + 1);  // 'C', "\\", 'L'
+    WriteAll(fd, FrameTcpPacket(listing));
+    ReadN(fd, 1);
+  });
+  TcpSessionRig rig(peer.port);
+  const auto raised = test::Catch([&] { rig.session.ListFolder("\\"); });
+  EXPECT_EQ(raised.kind, ErrorKind::kFailed);
+  EXPECT_EQ(raised.what, "The device listed more than 100000 entries in one folder, the most the kit takes. Move "
+                         "some of them into other folders on the device");
+  rig.session.Connect("disconnect");
 }
 
 TEST(Tcp, APeerThatClosesMidPacketIsAConnectionErrorNotAShortPayload) {
