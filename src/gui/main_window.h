@@ -252,6 +252,9 @@ class MainWindow : public QMainWindow {
   EntryListModel* m_model = nullptr;
   QItemSelectionModel* m_selection = nullptr;
   QLabel* m_status = nullptr;
+  // Whether the status bar shows a line the session logged (what it is
+  // doing) rather than a result.
+  bool m_statusFromSession = false;
   QLabel* m_panel = nullptr;
   QTimer* m_timer = nullptr;
   QMenu* m_popup = nullptr;

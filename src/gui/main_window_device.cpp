@@ -21,6 +21,7 @@
 #include "gui/main_window.h"
 #include "gui/message_box.h"
 #include "gui/properties_dialog.h"
+#include "gui/transfer_dialog.h"
 #include "gui/transfer_estimate.h"
 #include "gui/window_geometry_store.h"
 #include "session/device_session.h"
@@ -36,8 +37,12 @@ Bytes ChildPath(const Bytes& parent, const Bytes& name) { return parent + "\\" +
 bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
   const bool running = m_panelWanted;
   m_panelWanted = panel;
-  const bool started = m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
+  const uint64_t transfersBefore = m_transferDialog->Updates();
+  const bool started = m_device->Run(std::move(op), [this, then, transfersBefore](const std::optional<DeviceError>& error) {
     m_panelWanted = false;
+    // What a transfer said it was doing ("Copying …") is over once it has
+    // ended, whether it arrived, failed or was cancelled.
+    if (m_statusFromSession && m_transferDialog->Updates() != transfersBefore) ShowStatus(QString());
     // A command may lose the link (a cancelled TCP/IP transfer closes it).
     SetConnected(m_device->Session().IsConnected());
     if (error)
