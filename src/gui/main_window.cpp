@@ -127,7 +127,7 @@ void MainWindow::SetUpDevice() {
         this,
         [this, line] {
           ShowStatus(line);
-          m_statusFromSession = true;
+          m_sessionLineAt = m_transferDialog->Updates();
         },
         Qt::QueuedConnection);
   };
@@ -491,7 +491,7 @@ void MainWindow::UpdateViewMenu() {
 // ------------------------------------------------------ state and helpers --
 
 void MainWindow::ShowStatus(const QString& text) {
-  m_statusFromSession = false;
+  m_sessionLineAt.reset();
   m_status->setText(text);
   m_status->repaint();
 }

@@ -37,12 +37,12 @@ Bytes ChildPath(const Bytes& parent, const Bytes& name) { return parent + "\\" +
 bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
   const bool running = m_panelWanted;
   m_panelWanted = panel;
-  const uint64_t transfersBefore = m_transferDialog->Updates();
-  const bool started = m_device->Run(std::move(op), [this, then, transfersBefore](const std::optional<DeviceError>& error) {
+  const bool started = m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
     m_panelWanted = false;
-    // What a transfer said it was doing ("Copying …") is over once it has
-    // ended, whether it arrived, failed or was cancelled.
-    if (m_statusFromSession && m_transferDialog->Updates() != transfersBefore) ShowStatus(QString());
+    // What the session said before or during a transfer ("Copying …") is over
+    // once the transfer has ended, whether it arrived, failed or was
+    // cancelled; a line it logged after the transfer is the result.
+    if (m_sessionLineAt && *m_sessionLineAt != m_transferDialog->Updates()) ShowStatus(QString());
     // A command may lose the link (a cancelled TCP/IP transfer closes it).
     SetConnected(m_device->Session().IsConnected());
     if (error)

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
+#include <QDir>
 #include <QLabel>
 #include <QMessageBox>
 #include <QMimeData>
@@ -113,6 +114,19 @@ class TestMainWindowDialogs : public QObject {
     QVERIFY(offCentre >= 0 && offCentre <= 4);
     QVERIFY(!status->isVisible());
     QVERIFY2(!w->StatusText()->text().startsWith(QStringLiteral("Copying")), qPrintable(w->StatusText()->text()));
+  }
+
+  // A line the session logs once the transfer is over is its result, and
+  // stays: the screen capture's.
+  void aResultLoggedAfterTheTransferStaysInTheStatusBar() {
+    Device device(emu::DeviceKind::kQuillon);
+    auto w = Open(&device, true);
+    QVERIFY(w);
+    const QString before = QDir::currentPath();
+    QDir::setCurrent(m_sandbox->Path());
+    QVERIFY(Await(*w, [&] { w->Action(QStringLiteral("ScreenCapture1"))->trigger(); }));
+    QDir::setCurrent(before);
+    QCOMPARE(w->StatusText()->text(), QStringLiteral("Screen received"));
   }
 
   // The About box, Properties, the address prompt and message boxes belong
