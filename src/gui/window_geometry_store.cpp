@@ -80,6 +80,12 @@ void RestoreBounds(QSettings& s, QWidget* w, const QString& prefix, bool topLeve
   // A size of nothing would make the window vanish: keep the designed one.
   if (width <= 0) width = g.width();
   if (height <= 0) height = g.height();
+  // Values no desktop has (a damaged file) must not overflow the sums below.
+  constexpr int kFarthest = 1 << 20;
+  width = std::min(width, kFarthest);
+  height = std::min(height, kFarthest);
+  left = std::clamp(left, -kFarthest, kFarthest);
+  top = std::clamp(top, -kFarthest, kFarthest);
   if (topLevel) {
     // A window saved on a screen that is gone comes back on the primary one.
     const QRect wanted(left, top, width, height);

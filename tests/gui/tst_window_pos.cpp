@@ -151,6 +151,14 @@ class TestWindowPos : public QObject {
     above.RestorePositions(true, true);
     QCOMPARE(w.pos(), QPoint(area.left() + 10, area.top()));
     QCOMPARE(w.size(), QSize(300, 250));
+
+    // Values at the ends of the number range end on the screen too.
+    Store(QStringLiteral("Form1"), 2147483647, -2147483647, 2147483647, 2147483647);
+    WindowGeometryStore extreme(&w);
+    extreme.PlatformName = QStringLiteral("xcb");
+    extreme.RestorePositions(true, true);
+    QCOMPARE(w.size(), area.size());
+    QVERIFY(area.contains(QRect(w.pos(), w.size())));
   }
 
   // Where programs cannot place their windows, positions are neither saved
