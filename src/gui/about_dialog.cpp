@@ -12,6 +12,7 @@
 #include <QUrl>
 
 
+#include "gui/dialog_placement.h"
 #include "gui/version_label.h"
 #include "gui/link_label.h"
 
@@ -135,6 +136,7 @@ void AboutDialog::showEvent(QShowEvent* event) {
   setWindowTitle(DeviceName + QStringLiteral(" Connectivity Kit"));
   m_url->SetCaption(DeviceName + QStringLiteral(" web site"));
   if (DeviceName == QStringLiteral("Corvane Tallis")) m_url->SetURL(QString::fromLatin1(kTallisWebPage));
+  CentreOnParentWindow(this);
   QDialog::showEvent(event);
 }
 

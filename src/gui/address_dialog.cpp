@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include "gui/dialog_placement.h"
 
 namespace corvane {
 
@@ -49,6 +50,7 @@ bool AddressDialog::AskAddress(std::string& address) {
 }
 
 void AddressDialog::showEvent(QShowEvent* event) {
+  CentreOnParentWindow(this);
   QDialog::showEvent(event);
   m_edit->setFocus();
   m_edit->selectAll();

@@ -123,7 +123,13 @@ void MainWindow::SetUpDevice() {
   session.IsQuillon = m_options.quillon;
   session.OnMessage = [this](DeviceSession&, const std::string& text) {
     const QString line = MessageText(text);
-    QMetaObject::invokeMethod(this, [this, line] { ShowStatus(line); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this, line] {
+          ShowStatus(line);
+          m_sessionLineAt = m_transferDialog->Updates();
+        },
+        Qt::QueuedConnection);
   };
 }
 
@@ -156,6 +162,10 @@ void MainWindow::BuildActions() {
   m_properties = make(QStringLiteral("Property1"), QStringLiteral("P&roperties"));
   m_reconnect = make(QStringLiteral("Reconnect1"), QStringLiteral("(R&e)Connect"));
   m_close = make(QStringLiteral("Close1"), QStringLiteral("Close"));
+  // The desktop's Quit key closes the window, as Close does.
+  QList<QKeySequence> quit = QKeySequence::keyBindings(QKeySequence::Quit);
+  if (quit.isEmpty()) quit << QKeySequence(Qt::CTRL | Qt::Key_Q);
+  m_close->setShortcuts(quit);
   m_copy = make(QStringLiteral("Copy1"), QStringLiteral("&Copy"), QKeySequence(Qt::CTRL | Qt::Key_C));
   m_paste = make(QStringLiteral("Paste1"), QStringLiteral("&Paste"), QKeySequence(Qt::CTRL | Qt::Key_V));
   m_selectAll = make(QStringLiteral("SelectAll1"), QStringLiteral("Select &All"), QKeySequence(Qt::CTRL | Qt::Key_A));
@@ -481,6 +491,7 @@ void MainWindow::UpdateViewMenu() {
 // ------------------------------------------------------ state and helpers --
 
 void MainWindow::ShowStatus(const QString& text) {
+  m_sessionLineAt.reset();
   m_status->setText(text);
   m_status->repaint();
 }

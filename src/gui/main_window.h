@@ -252,6 +252,10 @@ class MainWindow : public QMainWindow {
   EntryListModel* m_model = nullptr;
   QItemSelectionModel* m_selection = nullptr;
   QLabel* m_status = nullptr;
+  // When the status bar shows a line the session logged (what it is doing)
+  // rather than a result: the transfer dialog's update count at that moment.
+  // A transfer that has moved on since has made the line stale.
+  std::optional<uint64_t> m_sessionLineAt;
   QLabel* m_panel = nullptr;
   QTimer* m_timer = nullptr;
   QMenu* m_popup = nullptr;

@@ -21,6 +21,7 @@
 #include "gui/main_window.h"
 #include "gui/message_box.h"
 #include "gui/properties_dialog.h"
+#include "gui/transfer_dialog.h"
 #include "gui/transfer_estimate.h"
 #include "gui/window_geometry_store.h"
 #include "session/device_session.h"
@@ -38,6 +39,10 @@ bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
   m_panelWanted = panel;
   const bool started = m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
     m_panelWanted = false;
+    // What the session said before or during a transfer ("Copying …") is over
+    // once the transfer has ended, whether it arrived, failed or was
+    // cancelled; a line it logged after the transfer is the result.
+    if (m_sessionLineAt && *m_sessionLineAt != m_transferDialog->Updates()) ShowStatus(QString());
     // A command may lose the link (a cancelled TCP/IP transfer closes it).
     SetConnected(m_device->Session().IsConnected());
     if (error)

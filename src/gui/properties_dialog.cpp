@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "gui/transfer_estimate.h"
+#include "gui/dialog_placement.h"
 
 namespace corvane {
 
@@ -65,6 +66,7 @@ void PropertiesDialog::ShowProperties(const QString& names, int64_t totalBytes, 
 }
 
 void PropertiesDialog::showEvent(QShowEvent* event) {
+  CentreOnParentWindow(this);
   QDialog::showEvent(event);
   QTimer::singleShot(0, this, [this] {
     if (isVisible()) emit shown();

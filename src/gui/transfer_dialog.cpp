@@ -8,6 +8,7 @@
 
 #include <climits>
 
+#include "gui/dialog_placement.h"
 #include "gui/message_box.h"
 #include "session/status_dialog.h"
 
@@ -43,6 +44,7 @@ TransferDialog::~TransferDialog() = default;
 
 void TransferDialog::Sync(StatusDialog& dialog) {
   m_model = &dialog;
+  ++m_updates;
   const StatusDialog::State state = dialog.Snapshot();
   if (state.shown) {
     Draw();
@@ -94,6 +96,7 @@ void TransferDialog::closeEvent(QCloseEvent* event) {
 }
 
 void TransferDialog::showEvent(QShowEvent* event) {
+  CentreOnParentWindow(this);
   QDialog::showEvent(event);
   QTimer::singleShot(0, this, [this] {
     if (isVisible()) emit shown();

@@ -4,6 +4,8 @@
 // it. The rules of what each report does live in the model.
 #include <QDialog>
 
+#include <cstdint>
+
 class QLabel;
 class QProgressBar;
 class QPushButton;
@@ -25,6 +27,8 @@ class TransferDialog : public QDialog {
   // A transfer that ended before the UI got here never shows.
   void Sync(StatusDialog& dialog);
   StatusDialog* Model() const { return m_model; }
+  // How many times Sync has run: a command that changed it ran a transfer.
+  uint64_t Updates() const { return m_updates; }
 
   QLabel* Label() const { return m_label; }
   QProgressBar* ProgressBar() const { return m_progress; }
@@ -49,6 +53,7 @@ class TransferDialog : public QDialog {
   QPushButton* m_cancel;
   QTimer* m_timer;
   StatusDialog* m_model = nullptr;
+  uint64_t m_updates = 0;
 };
 
 }  // namespace corvane
