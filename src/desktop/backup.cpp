@@ -569,9 +569,11 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
     }
     throw;
   }
-  // Whole: just what the device holds now, in its order.
+  // Gone through: just what the device holds now, in its order. It is whole
+  // only when no entry was left out (one that could not be listed or saved
+  // here is in neither the manifest nor the folder).
   m.entries = std::move(done);
-  m.complete = true;
+  m.complete = summary.skipped.empty() && tree.skipped.empty();
   WriteManifest(dest, m);
   journal.Remove();
   for (const TreeEntry& e : tree.entries) summary.files += e.IsFolder() ? 0 : 1;
