@@ -39,7 +39,9 @@ std::string LocalFileName(const std::string& path) {
 
 int InputFile::Open(const std::string& path) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a pipe with nobody at its other end would hold
+  // the open for ever. Only a regular file has a length to send.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return errno;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -47,10 +49,11 @@ int InputFile::Open(const std::string& path) {
     ::close(fd);
     return err;
   }
-  if (S_ISDIR(st.st_mode)) {
+  if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return EISDIR;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   }
+  (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   m_fd = fd;
   m_size = static_cast<int64_t>(st.st_size);
   return 0;

@@ -19,7 +19,8 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // Opens an existing file for reading. A folder is refused with EISDIR.
+  // Opens an existing file for reading. A folder is refused with EISDIR, a
+  // pipe, socket or device with EINVAL.
   int Open(const std::string& path);
   bool IsOpen() const { return m_fd >= 0; }
   // The length at the time of opening.
