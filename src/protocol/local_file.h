@@ -72,6 +72,11 @@ class ReplacingFile {
   std::string m_tempPath;
 };
 
+// Removes every temporary file of a ReplacingFile that is still open, for a
+// program that ends at once without unwinding; after it, none is made or
+// committed any more (ECANCELED).
+void RemoveTemporaryFilesForExit();
+
 // The file part of a local path (text after the last '/').
 std::string LocalFileName(const std::string& path);
 
