@@ -10,6 +10,7 @@
 
 #include "cli/cli_text.h"
 #include "link/serial_port.h"
+#include "protocol/local_file.h"
 
 namespace corvane::cli {
 namespace {
@@ -196,6 +197,8 @@ void TerminalHost::OnInterrupt() {
   }
   // Nothing is unwound: the port's exclusive use is released here.
   ReleaseSerialPortsForExit();
+  // Nor are the temporary files of a transfer about to start: none is kept.
+  RemoveTemporaryFilesForExit();
   std::_Exit(CancelledExitCode());
 }
 

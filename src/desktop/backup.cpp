@@ -249,8 +249,22 @@ void WriteManifest(const std::string& dest, const Manifest& m) {
 // A file a transfer left under its temporary name (".corvane-XXXXXXXX.part";
 // older runs named them ".NAME.XXXXXXXX.part"): none of them is a whole file,
 // and none is a name the device listed.
+// Only these two forms: any other name ending in ".part" may be the user's.
 bool IsLeftoverName(const std::string& name) {
-  return name.size() >= 7 && name.front() == '.' && name.compare(name.size() - 5, 5, ".part") == 0;
+  constexpr size_t kSuffix = 5;  // ".part"
+  constexpr size_t kRandom = 8;
+  if (name.size() < 1 + kRandom + kSuffix || name.front() != '.' ||
+      name.compare(name.size() - kSuffix, kSuffix, ".part") != 0)
+    return false;
+  const size_t random = name.size() - kSuffix - kRandom;
+  for (size_t i = random; i < random + kRandom; ++i) {
+    const char c = name[i];
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  const std::string head = name.substr(0, random);
+  if (head == ReplacingFile::kTempPrefix) return true;
+  // ".NAME." before the random letters, NAME not empty.
+  return head.size() >= 3 && head.back() == '.';
 }
 
 // Nothing in `folder` but what a backup cut short may leave: its temporary files.
@@ -569,9 +583,11 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
     }
     throw;
   }
-  // Whole: just what the device holds now, in its order.
+  // Gone through: just what the device holds now, in its order. It is whole
+  // only when no entry was left out (one that could not be listed or saved
+  // here is in neither the manifest nor the folder).
   m.entries = std::move(done);
-  m.complete = true;
+  m.complete = summary.skipped.empty() && tree.skipped.empty();
   WriteManifest(dest, m);
   journal.Remove();
   for (const TreeEntry& e : tree.entries) summary.files += e.IsFolder() ? 0 : 1;

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 #include <random>
+#include <vector>
 
 namespace corvane {
 namespace {
@@ -28,7 +30,29 @@ std::string RandomSuffix() {
   return s;
 }
 
+// The temporary files open now, so that a program that ends without
+// unwinding can still remove them (RemoveTemporaryFilesForExit). Once it has,
+// no temporary file is made or moved over its target any more.
+std::mutex g_tempMutex;
+std::vector<std::string> g_tempPaths;
+bool g_exiting = false;
+
+void Forget(const std::string& path) {
+  for (auto it = g_tempPaths.begin(); it != g_tempPaths.end(); ++it)
+    if (*it == path) {
+      g_tempPaths.erase(it);
+      return;
+    }
+}
+
 }  // namespace
+
+void RemoveTemporaryFilesForExit() {
+  std::lock_guard lock(g_tempMutex);
+  g_exiting = true;
+  for (const std::string& path : g_tempPaths) ::unlink(path.c_str());
+  g_tempPaths.clear();
+}
 
 std::string LocalFileName(const std::string& path) {
   const size_t slash = path.rfind('/');
@@ -39,7 +63,9 @@ std::string LocalFileName(const std::string& path) {
 
 int InputFile::Open(const std::string& path) {
   Close();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a pipe with nobody at its other end would hold
+  // the open for ever. Only a regular file has a length to send.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return errno;
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
@@ -47,10 +73,11 @@ int InputFile::Open(const std::string& path) {
     ::close(fd);
     return err;
   }
-  if (S_ISDIR(st.st_mode)) {
+  if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return EISDIR;
+    return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
   }
+  (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   m_fd = fd;
   m_size = static_cast<int64_t>(st.st_size);
   return 0;
@@ -117,6 +144,15 @@ int ReplacingFile::Open(const std::string& target) {
       if (errno == EEXIST) continue;
       return errno;
     }
+    {
+      std::lock_guard lock(g_tempMutex);
+      if (g_exiting) {
+        ::close(fd);
+        ::unlink(temp.c_str());
+        return ECANCELED;
+      }
+      g_tempPaths.push_back(temp);
+    }
     // A replaced file keeps its permissions.
     if (exists && S_ISREG(st.st_mode)) (void)::fchmod(fd, st.st_mode & 07777);
     m_fd = fd;
@@ -147,9 +183,13 @@ int ReplacingFile::Commit() {
   if (::fsync(m_fd) != 0 && errno != EINVAL && errno != EROFS) err = errno;
   if (::close(m_fd) != 0 && err == 0) err = errno;
   m_fd = -1;
-  if (err == 0 && ::rename(m_tempPath.c_str(), m_target.c_str()) != 0) err = errno;
-  if (err != 0) {
-    ::unlink(m_tempPath.c_str());
+  {
+    // A program that is ending has removed the temporary file already.
+    std::lock_guard lock(g_tempMutex);
+    if (err == 0 && g_exiting) err = ECANCELED;
+    if (err == 0 && ::rename(m_tempPath.c_str(), m_target.c_str()) != 0) err = errno;
+    if (err != 0) ::unlink(m_tempPath.c_str());
+    Forget(m_tempPath);
   }
   m_tempPath.clear();
   return err;
@@ -158,7 +198,11 @@ int ReplacingFile::Commit() {
 void ReplacingFile::Discard() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
-  if (!m_tempPath.empty()) ::unlink(m_tempPath.c_str());
+  if (!m_tempPath.empty()) {
+    std::lock_guard lock(g_tempMutex);
+    ::unlink(m_tempPath.c_str());
+    Forget(m_tempPath);
+  }
   m_tempPath.clear();
 }
 

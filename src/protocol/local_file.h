@@ -19,7 +19,8 @@ class InputFile {
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
 
-  // Opens an existing file for reading. A folder is refused with EISDIR.
+  // Opens an existing file for reading. A folder is refused with EISDIR, a
+  // pipe, socket or device with EINVAL.
   int Open(const std::string& path);
   bool IsOpen() const { return m_fd >= 0; }
   // The length at the time of opening.
@@ -70,6 +71,11 @@ class ReplacingFile {
   std::string m_target;
   std::string m_tempPath;
 };
+
+// Removes every temporary file of a ReplacingFile that is still open, for a
+// program that ends at once without unwinding; after it, none is made or
+// committed any more (ECANCELED).
+void RemoveTemporaryFilesForExit();
 
 // The file part of a local path (text after the last '/').
 std::string LocalFileName(const std::string& path);

@@ -167,6 +167,10 @@ TEST_F(CliTransfer, AnEntryThatCannotBeSavedHereIsReportedAndTheRestIsCopied) {
   EXPECT_EQ(backup.status, 1) << backup.err;
   EXPECT_TRUE(Has(backup.err, "not copied: /d/b.bin: Cannot write")) << backup.err;
   EXPECT_TRUE(Has(backup.err, "The backup is not complete")) << backup.err;
+  // The manifest says so too: a later reader must not take it for whole.
+  const std::string manifest = ReadFile(fs::path(dest) / "manifest.json");
+  EXPECT_TRUE(Has(manifest, "\"complete\": false")) << manifest;
+  EXPECT_FALSE(Has(manifest, "b.bin")) << manifest;
   EXPECT_TRUE(ReadFile(fs::path(dest) / "d" / "c.bin") == ReadFile(emu.Root() / "d" / "c.bin"));
 }
 

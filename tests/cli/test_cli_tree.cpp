@@ -211,6 +211,26 @@ TEST_F(CliTree, ABackupKilledMidRunKeepsAndTrustsExactlyTheFilesItHadFetched) {
   EXPECT_TRUE(Tree(dest) == Tree(emu.Root()));
 }
 
+TEST_F(CliTree, ABackupTakesOnlyItsOwnTemporaryNamesForLeftoversNeverTheUsersFiles) {
+  Emulator emu("quillon");
+  WriteFile(emu.Root() / "a.bin", RandomBytes(200, 11));
+  // A folder holding nothing but a file of the user's whose name merely ends
+  // in ".part" is not empty: the backup is refused and the file stays.
+  const fs::path mine = local.Path() / "mine";
+  WriteFile(mine / ".draft.part", "the user's own");
+  const Outcome refused = Tool(emu.Args({"backup", mine.string()}));
+  EXPECT_EQ(refused.status, 2) << refused.err;
+  EXPECT_NE(refused.err.find("is not empty and holds no backup"), std::string::npos) << refused.err;
+  EXPECT_EQ(ReadFile(mine / ".draft.part"), "the user's own");
+  // What a transfer of ours left is taken for a leftover and cleared.
+  const fs::path cut = local.Path() / "cut";
+  WriteFile(cut / ".corvane-ab12cd34.part", "half");
+  const Outcome taken = Tool(emu.Args({"backup", cut.string()}));
+  ASSERT_EQ(taken.status, 0) << taken.err;
+  EXPECT_FALSE(fs::exists(cut / ".corvane-ab12cd34.part"));
+  EXPECT_EQ(ReadFile(cut / "a.bin"), ReadFile(emu.Root() / "a.bin"));
+}
+
 TEST_F(CliTree, PutOfALocalFolderWithAMissingDeviceFolderIsRefusedWithNothingSent) {
   Emulator emu("quillon");
   fs::create_directories(emu.Root() / "site");

@@ -7,12 +7,15 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <thread>
 
 #include "fake_clock.h"
 #include "link/link_error.h"
 #include "protocol/block_receiver.h"
+#include "protocol/local_file.h"
 #include "scripted_port.h"
 #include "transfer_peers.h"
 
@@ -209,6 +212,28 @@ TEST(ReceiverFailure, ATargetNameAsLongAsTheFileSystemAllowsIsReceivedUnderAShor
   EXPECT_EQ(during[0].rfind(".corvane-", 0), 0u) << during[0];
   EXPECT_EQ(during[0].size(), 22u) << during[0];
   rig.ExpectFolderHolds({std::string(255, 'n')});
+}
+
+// A program ending at once (a signal before a transfer's dialog is up) keeps
+// no temporary file, and nothing moves over a target after that. Run in a
+// child: the ending is for the rest of the process.
+TEST(ReceiverFailure, AProgramEndingAtOnceRemovesTheOpenTemporaryFilesAndCommitsNoMore) {
+  TempDir dir;
+  const std::string target = dir / "kept.bin";
+  test::WriteWhole(target, "old");
+  const auto endAtOnce = [&] {
+    ReplacingFile open, later;
+    bool ok = open.Open(target) == 0 && open.Write("new", 3) == 0 && ::access(open.TempPath().c_str(), F_OK) == 0;
+    const std::string temp = open.TempPath();
+    RemoveTemporaryFilesForExit();
+    ok = ok && ::access(temp.c_str(), F_OK) != 0;
+    ok = ok && open.Commit() == ECANCELED && ReadWhole(target) == "old";
+    ok = ok && later.Open(dir / "other.bin") == ECANCELED;
+    ok = ok && dir.Entries() == std::vector<std::string>{"kept.bin"};
+    std::_Exit(ok ? 0 : 1);
+  };
+  EXPECT_EXIT(endAtOnce(),
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST(ReceiverFailure, ATargetNameTooLongForTheFileSystemIsRefusedBeforeTheTransfer) {

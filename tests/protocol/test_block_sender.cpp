@@ -2,6 +2,10 @@
 // the byte, retries and their limits, cancels and the failure path.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +14,7 @@
 #include "fake_clock.h"
 #include "link/link_error.h"
 #include "protocol/block_sender.h"
+#include "protocol/local_file.h"
 #include "scripted_port.h"
 #include "transfer_peers.h"
 
@@ -252,6 +257,28 @@ TEST(SenderStart, MissingLocalFileGivesTheOpenMessage) {
   EXPECT_EQ(rig.reports.Texts(kReportMessage),
             std::vector<std::string>{"Error (Unable to open file " + missing + " 2)"});
   EXPECT_EQ(rig.port.Written(), kCan3);
+}
+
+TEST(SenderStart, OnlyARegularFileIsSentNeverAPipeOrADevice) {
+  // A pipe whose other end is held open would read as an empty file (and,
+  // with nobody at the other end, block the open for ever); a device has no
+  // length. Neither is a file to send.
+  TxRig rig(Pattern(10), 'C');
+  const std::string pipe = rig.dir / "pipe";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  const int held = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  for (const std::string& path : {pipe, std::string("/dev/zero"), std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    InputFile file;
+    EXPECT_NE(file.Open(path), 0);
+    EXPECT_FALSE(file.IsOpen());
+  }
+  BlockSender tx(&rig.port, rig.reports.Handler(), pipe, rig.clock);
+  EXPECT_FALSE(tx.Run());
+  EXPECT_EQ(tx.FailureKind(), ErrorKind::kLocalFile);
+  EXPECT_EQ(rig.port.Written(), kCan3);  // no block and no end of file went
+  ::close(held);
 }
 
 // ---- replies to blocks ----
