@@ -373,18 +373,42 @@ void CheckUploadFolders(DeviceSession& s, const UploadPlan& plan) {
 }
 
 void RunUpload(DeviceSession& s, const UploadPlan& plan, TransferJob& job) {
+  // The files of each folder go together, folders in the order the plan
+  // first names them, so that each folder's files are confirmed by one
+  // listing after its last file.
+  std::vector<const UploadItem*> order;
+  order.reserve(plan.files.size());
+  {
+    std::map<Bytes, std::vector<const UploadItem*>> byFolder;
+    std::vector<Bytes> folders;
+    for (const UploadItem& item : plan.files) {
+      auto& items = byFolder[item.folder];
+      if (items.empty()) folders.push_back(item.folder);
+      items.push_back(&item);
+    }
+    for (const Bytes& folder : folders) order.insert(order.end(), byFolder[folder].begin(), byFolder[folder].end());
+  }
+  PutBatch batch(s);
   Bytes current;
   size_t done = 0;
-  for (const UploadItem& item : plan.files) {
+  for (const UploadItem* item : order) {
     job.CheckCancel();
-    job.Progress(std::to_string(++done) + " of " + Plural(plan.files.size(), "file", "files") + ": " +
-                 ShownDevicePath(JoinDevicePath(item.folder, item.name)));
+    job.Progress(std::to_string(++done) + " of " + Plural(order.size(), "file", "files") + ": " +
+                 ShownDevicePath(JoinDevicePath(item->folder, item->name)));
     job.CheckCancel();
-    if (current != item.folder) {
-      s.ChangeDir(item.folder);
-      current = item.folder;
+    if (current != item->folder) {
+      if (batch.Unconfirmed() > 0) {
+        job.Progress("checking " + ShownDevicePath(current));
+        batch.Confirm();
+      }
+      s.ChangeDir(item->folder);
+      current = item->folder;
     }
-    s.PutFile(item.name, item.local);
+    batch.Put(item->name, item->local);
+  }
+  if (batch.Unconfirmed() > 0) {
+    job.Progress("checking " + ShownDevicePath(current));
+    batch.Confirm();
   }
 }
 

@@ -144,7 +144,11 @@ class DeviceFolders {
 // device folder that is missing, before anything is sent.
 void CheckUploadFolders(DeviceSession& s, const UploadPlan& plan);
 
-// Sends the plan's files, one folder after the other, under `job`.
+// Sends the plan's files, one folder after the other, under `job`. Over
+// TCP/IP the files of a folder are confirmed together by one listing of the
+// folder after its last file (see PutBatch): the run raises DeviceError
+// (kFailed) naming the files that listing does not show whole, and does not
+// go on to the next folder.
 void RunUpload(DeviceSession& s, const UploadPlan& plan, TransferJob& job);
 
 }  // namespace corvane

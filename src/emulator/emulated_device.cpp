@@ -541,6 +541,12 @@ void EmulatedDevice::Session::Put() {
   Bytes packet;
   if (!ReceivePacket(packet)) return;
   const Misbehaviour faults = TakeTransferFaults();
+  // The device that loses a file it was sent over TCP/IP counts the puts.
+  bool lose = false;
+  if (!Serial())
+    m_dev.UpdateFaults([&](Misbehaviour& f) {
+      if (f.losePut > 0 && --f.losePut == 0) lose = true;
+    });
   Bytes name = packet;
   std::optional<uint64_t> announced;
   if (!m_tallis) {
@@ -586,6 +592,11 @@ void EmulatedDevice::Session::Put() {
   if (!ok) {
     target.reset();  // removes the partial file before anyone hears of it
     Log("Receiving " + Printable(name) + " failed; nothing stored");
+    return;
+  }
+  if (lose) {
+    target.reset();
+    Log("Put " + Printable(name) + ": taken whole, and nothing stored (on request)");
     return;
   }
   uint64_t length = target->Size();

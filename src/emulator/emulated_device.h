@@ -42,6 +42,7 @@ struct Misbehaviour {
   uint64_t stallAfterBytes = 0;  // TCP: stop reading the next file received after this many bytes (0 = never)
   uint32_t lyingLength = 0;      // TCP: the next packet or file sent announces this length instead of its own (0 = off)
   uint32_t dripMs = 0;           // TCP: the next packet or file goes out one byte every this many ms (0 = at once)
+  int losePut = 0;               // TCP: take the k-th file received from now whole, then store nothing (0 = never)
 };
 
 struct DeviceOptions {

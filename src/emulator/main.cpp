@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
   app.add_option("--lie-length", f.lyingLength,
                  "TCP: announce N bytes for the next packet or file sent, whatever its real length");
   app.add_option("--drip-ms", f.dripMs, "TCP: send the next packet or file one byte every MS milliseconds");
+  app.add_option("--lose-put", f.losePut, "TCP: take the K-th file put from now whole, then store nothing");
   // The Quillon's boot loader instead of the file server.
   BootLoaderOptions loader;
   bool bootLoader = false;

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "link/bytes.h"
@@ -152,6 +153,50 @@ class TcpDeadline {
   std::string m_what;
   uint64_t m_start;
   TcpSocket::Deadline m_outer;
+};
+
+// A run of puts into one device folder, confirmed together. Over TCP/IP the
+// device acknowledges nothing of a file it is sent, and a PutFile lists the
+// folder after each file; a run of puts into a large folder would list it
+// once per file. A batch sends its files without a listing each and checks
+// them all with one listing of the folder in Confirm(). Until then none of
+// them counts as put. Over a serial link, where the device acknowledges
+// every block, Put is PutFile and Confirm has nothing to do.
+//
+// Put() takes the session's current folder (CurrentFolder()) as the batch's;
+// the caller confirms before it makes another folder current. A name with a
+// folder part, a put while no folder was made current, and a name already in
+// the batch (in any letter case: the second would replace the first) are
+// handled as ever: the batch is confirmed first, or the file is checked at
+// once.
+class PutBatch {
+ public:
+  explicit PutBatch(DeviceSession& s) : m_s(s) {}
+  PutBatch(const PutBatch&) = delete;
+  PutBatch& operator=(const PutBatch&) = delete;
+
+  // As DeviceSession::PutFile, but over TCP/IP the file is left for Confirm.
+  // A broken connection is DeviceError(kNoConnection) as for PutFile, and
+  // then names the files of the batch that were sent before it too.
+  void Put(const Bytes& deviceName, const std::string& localPath);
+  // Lists the batch's folder once and checks that it shows every file of
+  // the batch with the length that was sent; the batch is empty afterwards,
+  // whatever the outcome. Raises DeviceError(kFailed) with the message of
+  // the first file missing or short, and those of the others in its detail
+  // (one a line); a broken connection is kNoConnection.
+  void Confirm();
+  size_t Unconfirmed() const { return m_sent.size(); }
+
+  struct Sent {
+    Bytes name;  // as the device took it (no folder part)
+    uint32_t length = 0;
+  };
+
+ private:
+  DeviceSession& m_s;
+  Bytes m_folder;  // the current folder the files went into
+  std::vector<Sent> m_sent;
+  std::unordered_set<Bytes> m_names;  // m_sent's names in lower case
 };
 
 // The message for a length announced by the device beyond what the kit

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "link/cancel_signal.h"
@@ -177,10 +179,55 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& ca
   if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError), ErrorKind::kLocalFile);
 }
 
+Bytes LowerAscii(const Bytes& s) {
+  Bytes out = s;
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+// The files of a listing by name. A name the device lists in other letters
+// counts (it may keep a name's letter case its own way); a file listed in
+// the same letters is taken before one in other letters.
+class ListedFiles {
+ public:
+  explicit ListedFiles(const std::vector<ListingEntry>& list) : m_list(list) {
+    for (size_t i = 0; i < list.size(); ++i) {
+      if (list[i].kind != kKindFile) continue;
+      m_same.emplace(list[i].name, i);  // the first of a name stays
+      m_other.emplace(LowerAscii(list[i].name), i);
+    }
+  }
+  const ListingEntry* Find(const Bytes& name) const {
+    if (const auto it = m_same.find(name); it != m_same.end()) return &m_list[it->second];
+    if (const auto it = m_other.find(LowerAscii(name)); it != m_other.end()) return &m_list[it->second];
+    return nullptr;
+  }
+
+ private:
+  const std::vector<ListingEntry>& m_list;
+  std::unordered_map<Bytes, size_t> m_same;
+  std::unordered_map<Bytes, size_t> m_other;
+};
+
+// Why the listing does not show `file` as a put of `length` bytes left it,
+// or "" when it does. A Quillon lists the file with the length it was sent
+// with; a Tallis lists the size of the object it made of the bytes, not
+// their count.
+std::string PutCheckFailure(const DeviceSession& s, const ListedFiles& files, const Bytes& file, uint32_t length) {
+  const ListingEntry* found = files.Find(file);
+  if (found == nullptr)
+    return "The device does not list " + file + " after it was sent: it did not store the file. Check the space "
+           "left on the device and put it again";
+  if (s.IsQuillon && found->size != length)
+    return "The device lists " + file + " with " + std::to_string(found->size) + " bytes, not the " +
+           std::to_string(length) + " that were sent: it did not store the whole file. Check the space left on "
+           "the device and put it again";
+  return "";
+}
+
 // Over TCP/IP the device acknowledges neither the file nor its end: its
 // listing of the folder after the transfer is the only word that it stored
-// the file. `name` is the name the file was put under. A Quillon lists the
-// file with the length it was sent with.
+// the file. `name` is the name the file was put under.
 void ConfirmTcpPut(DeviceSession& s, const Bytes& name, uint32_t length) {
   const Bytes file = DeviceFilePart(name);
   s.Log("Checking that the device holds " + file);
@@ -197,31 +244,16 @@ void ConfirmTcpPut(DeviceSession& s, const Bytes& name, uint32_t length) {
     list = s.ListFolder(slash == 0 ? Bytes("\\") : folder[0] == '\\' ? folder : back + folder);
     if (!back.empty()) s.ChangeDir(back);
   }
-  const auto same = [&](const Bytes& listed) {
-    return listed.size() == file.size() && std::equal(listed.begin(), listed.end(), file.begin(), [](char a, char b) {
-             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
-           });
-  };
-  const ListingEntry* found = nullptr;
-  for (const auto& e : list)
-    if (e.kind == kKindFile && (e.name == file || (found == nullptr && same(e.name)))) {
-      found = &e;
-      if (e.name == file) break;
-    }
-  if (found == nullptr)
-    LinkError("The device does not list " + file + " after it was sent: it did not store the file. Check the space "
-              "left on the device and put it again");
-  // A Tallis lists the size of the object it made of the bytes, not their count.
-  if (s.IsQuillon && found->size != length)
-    LinkError("The device lists " + file + " with " + std::to_string(found->size) + " bytes, not the " +
-              std::to_string(length) + " that were sent: it did not store the whole file. Check the space left "
-              "on the device and put it again");
+  if (const std::string why = PutCheckFailure(s, ListedFiles(list), file, length); !why.empty()) LinkError(why);
 }
 
 // Sends the open file as one TCP/IP packet: the 4-byte length, then the
-// contents in chunks; then asks the device's listing whether it took it.
-// A connection that ends before that is a failure, whatever went out.
-void SendTcpFile(DeviceSession& s, InputFile& file, const Bytes& name, uint32_t length, const std::string& caption) {
+// contents in chunks; then, with `confirm`, asks the device's listing whether
+// it took it (without, a PutBatch asks later, and the file's progress stops
+// short of its end). A connection that ends before that is a failure,
+// whatever went out.
+void SendTcpFile(DeviceSession& s, InputFile& file, const Bytes& name, uint32_t length, const std::string& caption,
+                 bool confirm) {
   TcpTransfer transfer(s, caption, TransferPhase::kSending);
   const Bytes filePart = DeviceFilePart(name);
   try {
@@ -256,6 +288,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, const Bytes& name, uint32_t 
                           ": it may not have the file. Connect again and put it again",
                       e.what());
   }
+  if (!confirm) return;
   try {
     ConfirmTcpPut(s, name, length);
   } catch (const DeviceError& e) {
@@ -298,38 +331,146 @@ int64_t DeviceSession::FetchedSize(int64_t size) const {
   return size + (IsQuillon || IsTcp() ? 0 : kTallisHeaderBytes);
 }
 
-void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {
-  const Bytes name = IsQuillon ? DeviceNameForDriver(deviceName, localPath) : deviceName;
-  CheckEntryName(name);
-  CheckConnected();
+namespace {
+
+// The name a put of `localPath` as `deviceName` goes under.
+Bytes PutName(const DeviceSession& s, const Bytes& deviceName, const std::string& localPath) {
+  return s.IsQuillon ? DeviceNameForDriver(deviceName, localPath) : deviceName;
+}
+
+// A put under `name` (PutName's). Over TCP/IP, with `confirm`, the listing
+// is asked whether the device took it. Returns the length that was sent.
+uint32_t SendPut(DeviceSession& s, const Bytes& name, const std::string& localPath, bool confirm) {
+  s.CheckEntryName(name);
+  s.CheckConnected();
   // The local file is opened before anything is sent, so that a missing file
   // leaves the device untouched.
   InputFile file;
   if (const int err = file.Open(localPath); err != 0)
     LinkError("Unable to open file " + localPath + " " + std::to_string(err), ErrorKind::kLocalFile);
   const int64_t length = file.Size();
-  if (length > int64_t{0xFFFFFFFF} && (IsQuillon || IsTcp()))
+  if (length > int64_t{0xFFFFFFFF} && (s.IsQuillon || s.IsTcp()))
     LinkError("The file " + localPath + " is too large for the device");
 
-  Log("Sending PUT command");
-  SendCommand('P');
-  if (IsQuillon) {
+  s.Log("Sending PUT command");
+  s.SendCommand('P');
+  if (s.IsQuillon) {
     Bytes packet = name;
     packet += '\0';
     packet += IntToBytes(static_cast<int32_t>(static_cast<uint32_t>(length)));
-    SendPacket(packet);
+    s.SendPacket(packet);
   } else {
-    SendPacket(name);
+    s.SendPacket(name);
   }
-  Log("Copying " + DeviceFilePart(name));
-  if (IsTcp()) {
-    SendTcpFile(*this, file, name, static_cast<uint32_t>(length), "Copying " + name);
-    return;
+  s.Log("Copying " + DeviceFilePart(name));
+  if (s.IsTcp()) {
+    SendTcpFile(s, file, name, static_cast<uint32_t>(length), "Copying " + name, confirm);
+    return static_cast<uint32_t>(length);
   }
   // The file opened above goes, by the length the device was told (or, on a
   // Tallis, the length it had when it was opened).
-  PauseOnExit pause(*this, kPutPauseMs);
-  RunUnderStatus<BlockSender>(*this, "Copying " + name, ThreadMessage(), file, localPath);
+  PauseOnExit pause(s, kPutPauseMs);
+  RunUnderStatus<BlockSender>(s, "Copying " + name, s.ThreadMessage(), file, localPath);
+  return static_cast<uint32_t>(length);
+}
+
+// "a.bin, b.bin, c.bin and 4 more": the first few names of a batch.
+std::string SomeNames(const std::vector<PutBatch::Sent>& sent) {
+  constexpr size_t kShown = 3;
+  std::string out;
+  for (size_t i = 0; i < sent.size() && i < kShown; ++i) out += (i == 0 ? "" : ", ") + ShownName(sent[i].name);
+  if (sent.size() > kShown) out += " and " + std::to_string(sent.size() - kShown) + " more";
+  return out;
+}
+
+// The most files of a failed check whose messages are given one by one.
+constexpr size_t kMostFailuresShown = 20;
+
+}  // namespace
+
+void DeviceSession::PutFile(const Bytes& deviceName, const std::string& localPath) {
+  SendPut(*this, PutName(*this, deviceName, localPath), localPath, true);
+}
+
+// ---- PutBatch ----
+
+void PutBatch::Put(const Bytes& deviceName, const std::string& localPath) {
+  const Bytes name = PutName(m_s, deviceName, localPath);
+  if (!m_s.IsTcp() || m_s.CurrentFolder().empty() || name.find('\\') != Bytes::npos) {
+    // Acknowledged block by block, or a folder this batch cannot name: as ever.
+    SendPut(m_s, name, localPath, true);
+    return;
+  }
+  const Bytes key = LowerAscii(name);
+  if (!m_sent.empty() && (m_folder != m_s.CurrentFolder() || m_names.count(key) != 0)) Confirm();
+  m_folder = m_s.CurrentFolder();
+  try {
+    const uint32_t length = SendPut(m_s, name, localPath, false);
+    m_sent.push_back({name, length});
+    m_names.insert(key);
+  } catch (const DeviceError& e) {
+    if (e.Kind() != ErrorKind::kNoConnection || m_sent.empty()) throw;
+    // The files before it were sent, and no listing has shown them yet.
+    std::vector<Sent> lost;
+    lost.swap(m_sent);
+    m_names.clear();
+    std::string detail = e.Detail();
+    if (!detail.empty()) detail += "\n";
+    detail += lost.size() == 1
+                  ? "Nor had the device confirmed " + ShownName(lost[0].name) + ", sent before it to " +
+                        ShownName(m_folder) + ": it may not have it either. Put it again too"
+                  : "Nor had the device confirmed the " + std::to_string(lost.size()) + " files sent before it to " +
+                        ShownName(m_folder) + " (" + SomeNames(lost) +
+                        "): it may not have them either. Put them again too";
+    throw DeviceError(ErrorKind::kNoConnection, e.what(), detail);
+  }
+}
+
+void PutBatch::Confirm() {
+  if (m_sent.empty()) return;
+  std::vector<Sent> sent;
+  sent.swap(m_sent);
+  m_names.clear();
+  const bool one = sent.size() == 1;
+  const std::string files = one ? ShownName(sent[0].name)
+                                : "the " + std::to_string(sent.size()) + " files sent to " + ShownName(m_folder);
+  TcpTransfer transfer(m_s, "Checking " + ShownName(m_folder), TransferPhase::kSending);
+  m_s.Log("Checking that the device holds " + (one ? sent[0].name : files));
+  std::vector<ListingEntry> list;
+  try {
+    if (m_s.CurrentFolder() == m_folder) {
+      list = m_s.ListCurrentFolder(0);
+    } else {
+      const Bytes back = m_s.CurrentFolder();
+      list = m_s.ListFolder(m_folder);
+      if (!back.empty()) m_s.ChangeDir(back);
+    }
+  } catch (const DeviceError& e) {
+    if (e.Kind() != ErrorKind::kNoConnection) throw;
+    transfer.CheckCancel();
+    throw DeviceError(ErrorKind::kNoConnection,
+                      "The connection broke before the device confirmed that it holds " + files +
+                          (one ? "" : " (" + SomeNames(sent) + ")") + ": it may not have " +
+                          (one ? "the file. Connect again and look, or put it again"
+                               : "them. Connect again and look, or put them again"),
+                      e.what());
+  }
+  const ListedFiles listed(list);
+  std::string first;
+  std::vector<std::string> others;
+  size_t failed = 0;
+  for (const Sent& put : sent) {
+    std::string why = PutCheckFailure(m_s, listed, put.name, put.length);
+    if (why.empty()) continue;
+    if (++failed == 1) first = std::move(why);
+    else if (others.size() < kMostFailuresShown) others.push_back(std::move(why));
+  }
+  if (failed == 0) return;
+  std::string detail;
+  for (const std::string& line : others) detail += (detail.empty() ? "" : "\n") + line;
+  if (failed > 1 + others.size())
+    detail += "\nand " + std::to_string(failed - 1 - others.size()) + " more files the device does not list whole";
+  throw DeviceError(ErrorKind::kFailed, "Error (" + first + ")", detail);
 }
 
 void DeviceSession::DeleteItem(const Bytes& name) {

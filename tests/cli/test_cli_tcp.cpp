@@ -3,8 +3,10 @@
 // slow devices have their limits, and --tcp speaks the Quillon's protocol.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -123,6 +125,47 @@ TEST_F(CliTcp, APutToADeviceThatStopsReadingExitsWithThree) {
   // The device drops its partial file once it sees the connection go.
   emu.Stop();
   EXPECT_TRUE(fs::is_empty(emu.Root()));
+}
+
+// The lines of the emulator's log that begin with `start`.
+size_t LinesStarting(const std::string& log, const std::string& start) {
+  size_t n = 0;
+  for (size_t at = 0; at < log.size();) {
+    const size_t end = std::min(log.find('\n', at), log.size());
+    n += log.compare(at, start.size(), start) == 0 ? 1 : 0;
+    at = end + 1;
+  }
+  return n;
+}
+
+TEST_F(CliTcp, APutOfAFolderIsConfirmedByOneListingAndNamesOnlyTheFileTheDeviceLost) {
+  // The device takes the 7th file whole and stores nothing.
+  TcpEmulator emu({"--lose-put", "7"});
+  fs::create_directory(emu.Root() / "batch");
+  const fs::path folder = local.Path() / "batch";
+  fs::create_directory(folder);
+  for (int i = 0; i < 20; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "file%02d.bin", i);
+    WriteFile(folder / name, RandomBytes(100 + 50 * static_cast<size_t>(i), static_cast<unsigned>(i)));
+  }
+  ToolRun run({"--tcp", emu.Address(), "--progress", "none", "put", folder.string(), "/"});
+  EXPECT_EQ(run.Status(), 1) << run.Err();
+  EXPECT_EQ(run.Err(),
+            "corvane: Error (The device does not list file06.bin after it was sent: it did not store the file. Check "
+            "the space left on the device and put it again)\n");
+  EXPECT_FALSE(fs::exists(emu.Root() / "batch" / "file06.bin"));
+  // The fault is used up: the same put now lands every file.
+  ToolRun again({"--tcp", emu.Address(), "--progress", "none", "put", folder.string(), "/"});
+  EXPECT_EQ(again.Status(), 0) << again.Err();
+  EXPECT_TRUE(Has(again.Err(), "Copied 20 files")) << again.Err();
+  for (const auto& e : fs::directory_iterator(folder))
+    EXPECT_EQ(ReadFile(emu.Root() / "batch" / e.path().filename()), ReadFile(e.path())) << e.path();
+  // Each run: the root's listing (is there a folder batch?) and one of batch
+  // after its last file; not one a file.
+  const std::string log = emu.Stop();
+  EXPECT_EQ(LinesStarting(log, "Listing \\batch\\"), 2u) << log;
+  EXPECT_EQ(LinesStarting(log, "Listing "), 4u) << log;
 }
 
 // ---- what the device announces, and how fast it sends ----

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -590,6 +591,145 @@ TEST(PutFolder, AMissingDeviceFolderIsNamedAndNothingIsSent) {
   }
   EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "docs" / "sub" / "b.txt"), Pattern(2000, 1));
   EXPECT_EQ(ReadFile(rig.deviceRoot.Path() / "docs" / "a.txt"), "aaa");
+}
+
+// The device's commands from the first file put on, one letter each, and the
+// folders it was told to make current on the way.
+struct PutRun {
+  std::string letters;
+  std::vector<Bytes> folders;
+};
+PutRun CommandsFromTheFirstPut(const emu::EmulatedDevice& device) {
+  PutRun run;
+  const auto commands = device.Commands();
+  size_t first = commands.size();
+  for (size_t i = 0; i < commands.size(); ++i)
+    if (commands[i].command == 'P') {
+      first = i;
+      break;
+    }
+  if (first > 0 && first < commands.size() && commands[first - 1].command == 'C') --first;
+  for (size_t i = first; i < commands.size(); ++i) {
+    run.letters += commands[i].command;
+    if (commands[i].command == 'C' && !commands[i].packets.empty()) run.folders.push_back(commands[i].packets[0]);
+  }
+  return run;
+}
+
+// A local folder up/ of a.bin, b.bin, m/ (c.bin, d.bin) and z.bin, and the
+// device folders \up and \up\m for it.
+UploadPlan PlanInterleavedFolder(TreeRig& rig) {
+  fs::create_directories(rig.deviceRoot.Path() / "up" / "m");
+  const fs::path src = rig.local.Path() / "up";
+  fs::create_directories(src / "m");
+  WriteFile(src / "a.bin", Pattern(3000, 1));
+  WriteFile(src / "b.bin", Pattern(70000, 2));  // more than one chunk of the stream
+  WriteFile(src / "m" / "c.bin", Pattern(10, 3));
+  WriteFile(src / "m" / "d.bin", "");
+  WriteFile(src / "z.bin", Pattern(500, 4));
+  UploadPlan plan = PlanUpload({src.string()}, "\\");
+  CheckUploadFolders(*rig.session, plan);
+  rig.device->ClearRecords();
+  return plan;
+}
+
+TEST(PutFolder, OverTcpEachFolderIsConfirmedByOneListingAfterItsLastFile) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kTcp});
+  const UploadPlan plan = PlanInterleavedFolder(rig);
+  {
+    TransferJob job(*rig.session, "Copying");
+    RunUpload(*rig.session, plan, job);
+  }
+  // up's files go together though the plan has m's between them, and each
+  // folder is listed once, after its last file: not once a file.
+  const PutRun run = CommandsFromTheFirstPut(*rig.device);
+  EXPECT_EQ(run.letters, "CPPPLCPPL");
+  EXPECT_EQ(run.folders, (std::vector<Bytes>{"\\up\\", "\\up\\m\\"}));
+  const fs::path up = rig.deviceRoot.Path() / "up";
+  EXPECT_EQ(ReadFile(up / "a.bin"), Pattern(3000, 1));
+  EXPECT_EQ(ReadFile(up / "b.bin"), Pattern(70000, 2));
+  EXPECT_EQ(ReadFile(up / "z.bin"), Pattern(500, 4));
+  EXPECT_EQ(ReadFile(up / "m" / "c.bin"), Pattern(10, 3));
+  EXPECT_EQ(ReadFile(up / "m" / "d.bin"), "");
+}
+
+TEST(PutFolder, OverTcpAFileTheDeviceDropsIsReportedAloneAndTheRunStopsAtItsFolder) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kTcp});
+  const UploadPlan plan = PlanInterleavedFolder(rig);
+  rig.device->UpdateFaults([](emu::Misbehaviour& f) { f.losePut = 2; });  // b.bin
+  try {
+    TransferJob job(*rig.session, "Copying");
+    RunUpload(*rig.session, plan, job);
+    FAIL() << "a file the device did not store counted as put";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kFailed);
+    EXPECT_STREQ(e.what(),
+                 "Error (The device does not list b.bin after it was sent: it did not store the file. Check the "
+                 "space left on the device and put it again)");
+    EXPECT_EQ(e.Detail(), "");  // a.bin and z.bin are there
+  }
+  EXPECT_TRUE(rig.session->IsConnected());
+  const PutRun run = CommandsFromTheFirstPut(*rig.device);
+  EXPECT_EQ(run.letters, "CPPPL");  // m's files are not sent after the failure
+  const fs::path up = rig.deviceRoot.Path() / "up";
+  EXPECT_FALSE(fs::exists(up / "b.bin"));
+  EXPECT_EQ(ReadFile(up / "a.bin"), Pattern(3000, 1));
+  EXPECT_EQ(ReadFile(up / "z.bin"), Pattern(500, 4));
+  EXPECT_TRUE(fs::is_empty(up / "m"));
+}
+
+TEST(Backup, RestoreOverTcpListsEachFolderOnceAfterItsFilesAndNamesAFileTheDeviceDropped) {
+  TreeRig rig({DeviceKind::kQuillon, Link::kTcp});
+  for (int i = 0; i < 6; ++i) {
+    rig.Put("docs/f" + std::to_string(i) + ".bin", 100 + 37 * static_cast<size_t>(i), static_cast<unsigned>(i));
+    rig.Put("docs/sub/g" + std::to_string(i) + ".bin", 60, static_cast<unsigned>(10 + i));
+  }
+  rig.Put("top.bin", 2000, 20);
+  BackupDevice(*rig.session, rig.Dest());
+  const auto device = Snapshot(rig.deviceRoot.Path());
+  const auto removeFiles = [&] {
+    std::vector<fs::path> files;
+    for (const auto& e : fs::recursive_directory_iterator(rig.deviceRoot.Path()))
+      if (e.is_regular_file()) files.push_back(e.path());
+    for (const auto& f : files) fs::remove(f);
+  };
+  // (C, then the folder's files, then its one listing), a folder at a time.
+  const std::regex byFolder("^(CP+L)+$");
+
+  removeFiles();
+  rig.device->ClearRecords();
+  const RestoreSummary r = RestoreBackup(*rig.session, rig.Dest());
+  EXPECT_EQ(r.placed, 13);
+  EXPECT_EQ(Snapshot(rig.deviceRoot.Path()), device);
+  const PutRun whole = CommandsFromTheFirstPut(*rig.device);
+  EXPECT_TRUE(std::regex_match(whole.letters, byFolder)) << whole.letters;
+  EXPECT_EQ(std::count(whole.letters.begin(), whole.letters.end(), 'L'), 3) << whole.letters;
+
+  // The device drops the fourth file it is sent: that file is named, and the
+  // restore fails.
+  removeFiles();
+  rig.device->ClearRecords();
+  rig.device->UpdateFaults([](emu::Misbehaviour& f) { f.losePut = 4; });
+  std::string what, detail;
+  try {
+    RestoreBackup(*rig.session, rig.Dest());
+    ADD_FAILURE() << "a restore with a file the device did not store succeeded";
+  } catch (const DeviceError& e) {
+    EXPECT_EQ(e.Kind(), ErrorKind::kFailed);
+    what = e.what();
+    detail = e.Detail();
+  }
+  Bytes lost;
+  int puts = 0;
+  for (const auto& c : rig.device->Commands())
+    if (c.command == 'P' && ++puts == 4) lost = c.packets.at(0).substr(0, c.packets.at(0).find('\0'));
+  ASSERT_FALSE(lost.empty());
+  EXPECT_EQ(what, "Error (The device does not list " + lost +
+                      " after it was sent: it did not store the file. Check the space left on the device and put it "
+                      "again)");
+  EXPECT_EQ(detail, "");
+  const PutRun cut = CommandsFromTheFirstPut(*rig.device);
+  EXPECT_TRUE(std::regex_match(cut.letters, byFolder)) << cut.letters;
 }
 
 TEST(PutFolder, LocalNamesTheDeviceCannotCarryAreRefusedBeforeConnecting) {

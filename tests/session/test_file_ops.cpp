@@ -872,6 +872,139 @@ TEST(Tcp, APutTheListingShowsInOtherLettersCountsAndTheFolderIsMadeCurrentAgain)
                        Bytes("C\x05\0\0\0\\dir\\", 10));
 }
 
+// ---- a run of puts into one folder, confirmed by one listing ----
+
+// The device's side of 'C' "\\dir\\".
+void TakeChangeToDir(int fd) { ReadN(fd, 1 + 4 + 5); }
+
+TEST(TcpBatch, FilesAreConfirmedByOneListingAfterTheLastAndEachMissingOrShortOneIsNamed) {
+  const Bytes a = Pattern(10), b = Pattern(7), c = Pattern(20), d = Pattern(70000);
+  std::string check;
+  TcpPeer peer([&](int fd) {
+    TakeChangeToDir(fd);
+    // Four files back to back: no listing between them.
+    for (const auto& [name, content] : {std::pair{"a.bin", &a}, {"b.bin", &b}, {"c.bin", &c}, {"d.bin", &d}})
+      TakePut(fd, name, content->size());
+    check = ReadN(fd, 1);
+    // a in other letters and d are whole; b is a folder, c short.
+    WriteAll(fd, FrameTcpPacket(EncodeQuillonRecord("A.BIN", 10, false) + EncodeQuillonRecord("b.bin", 7, true) +
+                                EncodeQuillonRecord("c.bin", 5, false) + EncodeQuillonRecord("d.bin", 70000, false)));
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  rig.session.Socket.TimeoutMs = 3000;  // a listing asked for too early fails soon
+  rig.session.ChangeDir("\\dir");
+  PutBatch batch(rig.session);
+  for (const auto& [name, content] : {std::pair{"a.bin", &a}, {"b.bin", &b}, {"c.bin", &c}, {"d.bin", &d}}) {
+    const std::string local = rig.dir / name;
+    test::WriteWhole(local, *content);
+    ASSERT_NO_THROW(batch.Put(name, local));
+  }
+  EXPECT_EQ(batch.Unconfirmed(), 4u);
+  // No file counts before the listing: no progress reached its end.
+  for (const auto& line : rig.log.Entries()) EXPECT_EQ(line.find("(100%)"), std::string::npos) << line;
+  const auto raised = test::Catch([&] { batch.Confirm(); });
+  EXPECT_EQ(raised.kind, ErrorKind::kFailed);
+  EXPECT_EQ(raised.what,
+            "Error (The device does not list b.bin after it was sent: it did not store the file. Check the space left "
+            "on the device and put it again)");
+  EXPECT_EQ(raised.detail,
+            "The device lists c.bin with 5 bytes, not the 20 that were sent: it did not store the whole file. Check "
+            "the space left on the device and put it again");
+  EXPECT_EQ(batch.Unconfirmed(), 0u);
+  EXPECT_TRUE(rig.session.IsConnected());  // the link is fine
+  EXPECT_NE(std::find(rig.messages.begin(), rig.messages.end(),
+                      "Checking that the device holds the 4 files sent to \\dir\\"),
+            rig.messages.end());
+  rig.session.Connect("disconnect");
+  peer.Join();
+  EXPECT_EQ(check, "L");
+}
+
+TEST(TcpBatch, ANameAlreadyInTheBatchIsConfirmedBeforeItIsSentAgain) {
+  std::string checks;
+  TcpPeer peer([&](int fd) {
+    TakeChangeToDir(fd);
+    TakePut(fd, "a.bin", 3);
+    checks += ReadN(fd, 1);
+    WriteAll(fd, FrameTcpPacket(EncodeQuillonRecord("a.bin", 3, false)));
+    TakePut(fd, "A.BIN", 5);  // replaces a.bin on the device
+    checks += ReadN(fd, 1);
+    WriteAll(fd, FrameTcpPacket(EncodeQuillonRecord("A.BIN", 5, false)));
+    ReadN(fd, 1);
+  });
+  TcpRig rig(peer.port);
+  rig.session.Socket.TimeoutMs = 3000;
+  rig.session.ChangeDir("\\dir");
+  const std::string first = rig.dir / "a.bin", second = rig.dir / "A.BIN";
+  test::WriteWhole(first, "abc");
+  test::WriteWhole(second, "ABCDE");
+  PutBatch batch(rig.session);
+  EXPECT_NO_THROW(batch.Put("a.bin", first));
+  EXPECT_NO_THROW(batch.Put("A.BIN", second));
+  EXPECT_NO_THROW(batch.Confirm());
+  rig.session.Connect("disconnect");
+  peer.Join();
+  EXPECT_EQ(checks, "LL");
+}
+
+TEST(TcpBatch, AConnectionThatBreaksNamesTheFilesOfTheBatchNotYetConfirmed) {
+  // At the listing that confirms them.
+  {
+    TcpPeer peer([&](int fd) {
+      TakeChangeToDir(fd);
+      TakePut(fd, "a.bin", 3);
+      TakePut(fd, "b.bin", 3);
+      ReadN(fd, 1);  // 'L'
+      ::shutdown(fd, SHUT_RDWR);
+    });
+    TcpRig rig(peer.port);
+    rig.session.ChangeDir("\\dir");
+    const std::string local = rig.dir / "x";
+    test::WriteWhole(local, "xyz");
+    PutBatch batch(rig.session);
+    ASSERT_NO_THROW(batch.Put("a.bin", local));
+    ASSERT_NO_THROW(batch.Put("b.bin", local));
+    const auto raised = test::Catch([&] { batch.Confirm(); });
+    EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+    EXPECT_EQ(raised.what,
+              "The connection broke before the device confirmed that it holds the 2 files sent to \\dir\\ (a.bin, "
+              "b.bin): it may not have them. Connect again and look, or put them again");
+    EXPECT_FALSE(rig.session.IsConnected());
+    peer.Join();
+  }
+  // While a file is sent, after one the device took and did not confirm.
+  // (More than the link's buffers hold, so the PC is still sending then.)
+  {
+    const Bytes big(32u << 20, 'z');
+    TcpPeer peer([&](int fd) {
+      TakeChangeToDir(fd);
+      TakePut(fd, "a.bin", 3);
+      TakePut(fd, "big.bin", 1000);
+      ::shutdown(fd, SHUT_RDWR);
+    });
+    TcpRig rig(peer.port);
+    rig.session.ChangeDir("\\dir");
+    const std::string small = rig.dir / "a.bin", large = rig.dir / "big.bin";
+    test::WriteWhole(small, "abc");
+    test::WriteWhole(large, big);
+    PutBatch batch(rig.session);
+    ASSERT_NO_THROW(batch.Put("a.bin", small));
+    const auto raised = test::Catch([&] { batch.Put("big.bin", large); });
+    EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
+    EXPECT_EQ(raised.what,
+              "The connection broke before the device had taken all of big.bin: it may not have the file. Connect "
+              "again and put it again");
+    EXPECT_NE(raised.detail.find("Nor had the device confirmed a.bin, sent before it to \\dir\\: it may not have it "
+                                 "either. Put it again too"),
+              std::string::npos)
+        << raised.detail;
+    EXPECT_EQ(batch.Unconfirmed(), 0u);
+    EXPECT_FALSE(rig.session.IsConnected());
+    peer.Join();
+  }
+}
+
 TEST(Tcp, CancelWhileThePutWaitsForTheListingIsACancelNotABrokenConnection) {
   const Bytes content = Pattern(3000);
   DeviceSession* session = nullptr;

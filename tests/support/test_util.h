@@ -33,15 +33,16 @@ struct Raised {
   ErrorKind kind = ErrorKind::kFailed;
   std::string what;
   bool reported = false;
+  std::string detail;  // a DeviceError's Detail()
 };
 inline Raised Catch(const std::function<void()>& fn) {
   Raised r;
   try {
     fn();
   } catch (const DeviceError& e) {
-    r = {true, e.Kind(), e.what(), e.Reported()};
+    r = {true, e.Kind(), e.what(), e.Reported(), e.Detail()};
   } catch (const std::exception& e) {
-    r = {true, KindOf(e), e.what(), false};
+    r = {true, KindOf(e), e.what(), false, ""};
   }
   return r;
 }
