@@ -4,6 +4,7 @@
 // managers do), and drops into the list and onto a folder of the tree from a
 // separate drag-source program. The device is the emulator on a line paced
 // at 115200 baud, so a 120,000-byte file takes about 11 s to fetch.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -17,6 +18,7 @@
 
 #include <sys/prctl.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "dnd_driver.h"
@@ -157,6 +159,32 @@ class TestMainWindowDnd : public QObject {
     QVERIFY(ReadBytes(QFile::encodeName(local).toStdString()) == Pattern(3000, 1));
   }
 
+  // The button is let go while the drag still fetches: no drag starts, and
+  // the next click, in the icon view too, selects the row clicked alone.
+  void aClickAfterAPressReleasedDuringTheFetchSelectsTheRowClicked() {
+    for (const char* style : {"Details1", "LargeIcons1"}) {
+      QAction* view = m_window->Action(QString::fromLatin1(style));
+      QVERIFY2(view, style);
+      view->trigger();
+      ExpectRefreshWorks();  // a fresh listing: the copy fetched before is not reused
+      const int large = RowOf(QStringLiteral("large.bin"));
+      const int small = RowOf(QStringLiteral("small.bin"));
+      QVERIFY(large >= 0 && small >= 0);
+      m_window->ListSelection()->select(m_window->ListModel()->index(large, 0),
+                                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+      // Released over empty space of the window as soon as it gets there.
+      dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), RowPoint(large), ListPoint());
+      gesture.start();
+      QVERIFY2(gesture.wait(30s), qPrintable(gesture.error()));
+      QVERIFY2(done.count() > 0 || done.wait(60000), style);
+      QCOMPARE(m_window->DragsStarted(), 0);
+      Xdotool({QStringLiteral("mousemove"), Number(RowPoint(small).x()), Number(RowPoint(small).y()),
+               QStringLiteral("click"), QStringLiteral("1")});
+      QTRY_COMPARE(SelectedRows(), QList<int>{small});
+    }
+  }
+
   // The button is held on a row while the folder is listed again; the rows
   // it was on are gone. Carried over the other rows and let go below them,
   // it neither selects every row in between nor starts a drag.
@@ -226,6 +254,14 @@ class TestMainWindowDnd : public QObject {
     return view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
   }
   static QString Number(int n) { return QString::number(n); }
+  // The rows selected, in either view (the icon view selects the name only).
+  QList<int> SelectedRows() const {
+    QList<int> rows;
+    for (const QModelIndex& i : m_window->ListSelection()->selectedIndexes())
+      if (!rows.contains(i.row())) rows << i.row();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  }
 
   // Runs a program to its end while the event loop runs (xclip asks this
   // process for the clipboard and waits for the answer).
