@@ -103,7 +103,66 @@ EntryView<View>::EntryView(const ViewHooks& hooks, QWidget* parent) : View(paren
 
 template <class View>
 void EntryView<View>::startDrag(Qt::DropActions) {
+  // The drag fetches first, under the transfer dialog, and then runs its own
+  // drag: neither hands the button's release back to the view.
+  DropPress();
   if (m_hooks.dragOut) m_hooks.dragOut();
+}
+
+template <class View>
+void EntryView<View>::DropPress() {
+  m_pressDropped = true;
+  this->stopAutoScroll();
+  this->setState(QAbstractItemView::NoState);
+}
+
+template <class View>
+void EntryView<View>::reset() {
+  View::reset();
+  if (m_pressed) DropPress();
+}
+
+template <class View>
+void EntryView<View>::mousePressEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    // A new press: whatever an earlier one left behind (its release went
+    // elsewhere) does not carry over into it.
+    m_pressed = true;
+    m_pressDropped = false;
+    const auto state = this->state();
+    if (state == QAbstractItemView::DragSelectingState || state == QAbstractItemView::DraggingState) {
+      this->stopAutoScroll();
+      this->setState(QAbstractItemView::NoState);
+    }
+  }
+  View::mousePressEvent(event);
+}
+
+template <class View>
+void EntryView<View>::mouseMoveEvent(QMouseEvent* event) {
+  if (m_pressDropped) {
+    if (!(event->buttons() & Qt::LeftButton)) {
+      m_pressDropped = false;
+      m_pressed = false;
+    }
+    event->accept();
+    return;
+  }
+  View::mouseMoveEvent(event);
+}
+
+template <class View>
+void EntryView<View>::mouseReleaseEvent(QMouseEvent* event) {
+  if (event->button() == Qt::LeftButton) {
+    m_pressed = false;
+    if (m_pressDropped) {
+      m_pressDropped = false;
+      this->setState(QAbstractItemView::NoState);
+      event->accept();
+      return;
+    }
+  }
+  View::mouseReleaseEvent(event);
 }
 
 template <class View>

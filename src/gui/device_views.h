@@ -37,8 +37,15 @@ class EntryView : public View {
  public:
   EntryView(const ViewHooks& hooks, QWidget* parent = nullptr);
 
+  // The model was reset (a folder listed again): a press held across it
+  // points at rows that are gone, so the rest of it is ignored.
+  void reset() override;
+
  protected:
   void startDrag(Qt::DropActions supportedActions) override;
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseMoveEvent(QMouseEvent* event) override;
+  void mouseReleaseEvent(QMouseEvent* event) override;
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
@@ -46,7 +53,15 @@ class EntryView : public View {
   void keyPressEvent(QKeyEvent* event) override;
 
  private:
+  void DropPress();
+
   const ViewHooks& m_hooks;
+  // The left button went down on the view and has not come up on it.
+  bool m_pressed = false;
+  // The press in progress is no longer the view's: it started a drag (the
+  // fetch's dialog and the drag take its release) or outlived the rows it
+  // was on. Its moves and release are ignored; the next press is new.
+  bool m_pressDropped = false;
 };
 
 using EntryDetailsView = EntryView<QTreeView>;

@@ -476,6 +476,9 @@ void MainWindow::SetViewStyle(ViewStyle style) {
       m_listStack->setCurrentWidget(m_icons);
       break;
   }
+  // Setting the view mode or the movement turns dragging off for a view
+  // whose items do not move: this one's drags are the file copies.
+  m_icons->setDragEnabled(true);
   m_icons->setSelectionModel(m_selection);
 }
 

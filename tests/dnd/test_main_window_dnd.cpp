@@ -4,14 +4,22 @@
 // managers do), and drops into the list and onto a folder of the tree from a
 // separate drag-source program. The device is the emulator on a line paced
 // at 115200 baud, so a 120,000-byte file takes about 11 s to fetch.
+#include <QAction>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonArray>
+#include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTreeWidget>
+#include <QUrl>
+
+#include <sys/prctl.h>
+
+#include <algorithm>
+#include <csignal>
 
 #include "dnd_driver.h"
 #include "gui/device_controller.h"
@@ -120,6 +128,98 @@ class TestMainWindowDnd : public QObject {
     ExpectRefreshWorks();
   }
 
+  // The drag's release went to the transfer dialog and the drag, not to the
+  // list: the next click is a click of its own. It selects the row clicked,
+  // alone, and Copy puts exactly that file on the clipboard.
+  void aClickAfterAFetchingDragSelectsTheRowClicked() {
+    if (!dnd::haveProgram(QStringLiteral("xclip"))) QSKIP("xclip is not installed (Debian package: xclip)");
+    DragOut("large.bin", 120000, false);
+    const int row = RowOf(QStringLiteral("small.bin"));
+    QVERIFY(row >= 0);
+    Xdotool({QStringLiteral("mousemove"), Number(RowPoint(row).x()), Number(RowPoint(row).y()),
+             QStringLiteral("click"), QStringLiteral("1")});
+    QTRY_VERIFY(m_window->isActiveWindow());
+    QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
+    QCOMPARE(m_window->ListSelection()->selectedRows()[0].row(), row);
+    QCOMPARE(m_window->DragsStarted(), 1);
+
+    QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+    Xdotool({QStringLiteral("key"), QStringLiteral("ctrl+c")});
+    QVERIFY(done.wait(30000));
+    QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
+    QStringList uris;
+    const QByteArray out = Run(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
+                                                         QStringLiteral("-o"), QStringLiteral("-t"),
+                                                         QStringLiteral("text/uri-list")});
+    for (const QByteArray& line : out.split('\n'))
+      if (!line.trimmed().isEmpty() && !line.startsWith('#')) uris << QString::fromUtf8(line.trimmed());
+    QCOMPARE(uris.size(), 1);
+    const QString local = QUrl(uris[0]).toLocalFile();
+    QCOMPARE(QFileInfo(local).fileName(), QStringLiteral("small.bin"));
+    QVERIFY(ReadBytes(QFile::encodeName(local).toStdString()) == Pattern(3000, 1));
+  }
+
+  // The button is let go while the drag still fetches: no drag starts, and
+  // the next click, in the icon view too, selects the row clicked alone.
+  void aClickAfterAPressReleasedDuringTheFetchSelectsTheRowClicked() {
+    for (const char* style : {"Details1", "LargeIcons1"}) {
+      QAction* view = m_window->Action(QString::fromLatin1(style));
+      QVERIFY2(view, style);
+      view->trigger();
+      ExpectRefreshWorks();  // a fresh listing: the copy fetched before is not reused
+      const int large = RowOf(QStringLiteral("large.bin"));
+      const int small = RowOf(QStringLiteral("small.bin"));
+      QVERIFY(large >= 0 && small >= 0);
+      m_window->ListSelection()->select(m_window->ListModel()->index(large, 0),
+                                        QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+      QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+      // Released over empty space of the window as soon as it gets there.
+      dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), RowPoint(large), ListPoint());
+      gesture.start();
+      QVERIFY2(gesture.wait(30s), qPrintable(gesture.error()));
+      QVERIFY2(done.count() > 0 || done.wait(60000), style);
+      QCOMPARE(m_window->DragsStarted(), 0);
+      Xdotool({QStringLiteral("mousemove"), Number(RowPoint(small).x()), Number(RowPoint(small).y()),
+               QStringLiteral("click"), QStringLiteral("1")});
+      QTRY_COMPARE(SelectedRows(), QList<int>{small});
+    }
+  }
+
+  // The button is held on a row while the folder is listed again; the rows
+  // it was on are gone. Carried over the other rows and let go below them,
+  // it neither selects every row in between nor starts a drag.
+  void aPressHeldWhileTheFolderIsListedAgainSelectsNothing() {
+    const int row = RowOf(QStringLiteral("large.bin"));
+    QVERIFY(row >= 0);
+    QVERIFY(m_window->ListModel()->rowCount() >= 2);
+    const int other = row == 0 ? 1 : 0;
+    const QPoint on = RowPoint(row);
+    Xdotool({QStringLiteral("mousemove"), Number(on.x()), Number(on.y()), QStringLiteral("mousedown"),
+             QStringLiteral("1")});
+    QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
+    QSignalSpy done(m_window.get(), &MainWindow::commandDone);
+    m_window->RefreshFolder();
+    QVERIFY(done.wait(20000));
+    // Over the other row, in steps past the drag distance, then below the rows.
+    const QPoint over = RowPoint(other);
+    for (int step = 1; step <= 4; ++step) {
+      const QPoint at = on + (over - on) * step / 4 + QPoint(step * 4, 0);
+      Xdotool({QStringLiteral("mousemove"), Number(at.x()), Number(at.y())});
+    }
+    const QPoint below = ListPoint();
+    Xdotool({QStringLiteral("mousemove"), Number(below.x()), Number(below.y())});
+    Xdotool({QStringLiteral("mouseup"), QStringLiteral("1")});
+    QTest::qWait(0);
+    QVERIFY(m_window->ListSelection()->selectedRows().size() <= 1);
+    QCOMPARE(m_window->DragsStarted(), 0);
+    // The next press is an ordinary one.
+    const QPoint second = RowPoint(other);
+    Xdotool({QStringLiteral("mousemove"), Number(second.x()), Number(second.y()), QStringLiteral("click"),
+             QStringLiteral("1")});
+    QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
+    QCOMPARE(m_window->ListSelection()->selectedRows()[0].row(), other);
+  }
+
   void filesDroppedOnTheListGoToTheFolderShown() {
     const QString file = LocalFile("dropped.txt", "dropped into the list");
     DragIn(file, ListPoint());
@@ -149,6 +249,43 @@ class TestMainWindowDnd : public QObject {
     return view->viewport()->mapToGlobal(QPoint(view->viewport()->width() / 2, view->viewport()->height() - 10));
   }
 
+  QPoint RowPoint(int row) const {
+    QAbstractItemView* view = m_window->CurrentListView();
+    return view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+  }
+  static QString Number(int n) { return QString::number(n); }
+  // The rows selected, in either view (the icon view selects the name only).
+  QList<int> SelectedRows() const {
+    QList<int> rows;
+    for (const QModelIndex& i : m_window->ListSelection()->selectedIndexes())
+      if (!rows.contains(i.row())) rows << i.row();
+    std::sort(rows.begin(), rows.end());
+    return rows;
+  }
+
+  // Runs a program to its end while the event loop runs (xclip asks this
+  // process for the clipboard and waits for the answer).
+  QByteArray Run(const QString& program, const QStringList& args) {
+    QProcess p;
+    p.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    QSignalSpy finished(&p, &QProcess::finished);
+    p.start(program, args);
+    if (!p.waitForStarted(5000)) {
+      qWarning() << program << "did not start";
+      return {};
+    }
+    if (finished.count() == 0 && !finished.wait(15000)) {
+      p.kill();
+      p.waitForFinished(5000);
+      qWarning() << program << args << "did not end";
+    }
+    return p.readAllStandardOutput();
+  }
+  void Xdotool(const QStringList& args) {
+    Run(QStringLiteral("xdotool"), args);
+    QTest::qWait(0);
+  }
+
   int RowOf(const QString& name) const {
     for (int r = 0; r < m_window->ListModel()->rowCount(); ++r)
       if (m_window->ListModel()->index(r, 0).data().toString() == name) return r;
@@ -164,7 +301,7 @@ class TestMainWindowDnd : public QObject {
     QVERIFY(!m_window->Device().Busy());
   }
 
-  void DragOut(const QString& name, qint64 size) {
+  void DragOut(const QString& name, qint64 size, bool refreshAfter = true) {
     const QString out = m_sandbox->Path() + QStringLiteral("/target");
     QVERIFY(QDir().mkpath(out));
     m_peer = std::make_unique<dnd::Peer>(QStringLiteral("dnd_drop_target"));
@@ -198,7 +335,7 @@ class TestMainWindowDnd : public QObject {
     const std::string copied = ReadBytes(QFile::encodeName(out + QLatin1Char('/') + name).toStdString());
     QCOMPARE(static_cast<qint64>(copied.size()), size);
     QVERIFY(copied == ReadBytes(m_device->Root() / QFile::encodeName(name).toStdString()));
-    ExpectRefreshWorks();
+    if (refreshAfter) ExpectRefreshWorks();
   }
 
   void DragIn(const QString& file, QPoint to) {
