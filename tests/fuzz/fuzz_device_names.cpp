@@ -2,7 +2,8 @@
 // the user and to local files:
 //  - 8-bit names become UTF-8 and convert back to the same bytes;
 //  - a name's local file name is one safe path component;
-//  - the tool's terminal and JSON forms are well-formed whatever the bytes.
+//  - the tool's terminal and JSON forms are well-formed whatever the bytes,
+//    and what reaches the terminal holds no control byte.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -58,7 +59,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (c == '\\') ++i;  // the escaped byte
     else if (c == '"') __builtin_trap();
   }
+  // One line joins the lines of a message; a carriage return that ends no
+  // line stays for the terminal form, which shows every control byte as \xNN.
   const std::string line = corvane::cli::OneLine(bytes);
-  if (line.find('\n') != std::string::npos || line.find('\r') != std::string::npos) __builtin_trap();
+  if (line.find('\n') != std::string::npos) __builtin_trap();
+  const std::string onTerminal = corvane::cli::TerminalText(line);
+  for (unsigned char c : onTerminal)
+    if (c < 0x20 || c == 0x7F) __builtin_trap();
   return 0;
 }
