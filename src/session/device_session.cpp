@@ -219,7 +219,7 @@ void DeviceSession::SendPacket(const Bytes& payload) {
   SetReadTimeout(Handle(), {1000, 0});
   for (int failures = 1;; ++failures) {
     WriteAll(Handle(), packet);
-    if (ReadByte(Handle()) == ACK) return;
+    if (ReadByte(Handle()) == kAck) return;
     if (failures >= 5) ConnectionError();
     Log(kConnectionErrorText);
     DrainInput(Handle(), {1000, 0});
@@ -266,12 +266,12 @@ Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
     PacketAttempt a = ReadSerialPacketOnce(Handle());
     if (a.outcome == PacketAttempt::kVersionByte) return Bytes();
     if (a.outcome == PacketAttempt::kOk) {
-      WriteAll(Handle(), Bytes(1, static_cast<char>(ACK)));
+      WriteAll(Handle(), Bytes(1, static_cast<char>(kAck)));
       return std::move(a.payload);
     }
     DrainInput(Handle(), {timeoutMs, 30});
     ++failures;
-    WriteAll(Handle(), Bytes(1, static_cast<char>(NAK)));
+    WriteAll(Handle(), Bytes(1, static_cast<char>(kNak)));
     if (failures >= 4) ConnectionError();
   }
 }

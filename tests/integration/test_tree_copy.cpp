@@ -407,7 +407,9 @@ TEST(Backup, FilesAreRecordedInTheJournalWhileTheManifestIsLeftAloneUntilTheEnd)
   EXPECT_EQ(m.entries.size(), 7u);
   // A second run finds everything recorded: it writes no journal line.
   rig.host.onDialogChange = [&](StatusDialog& d) {
-    if (d.Caption().find("6 of 6") != std::string::npos) EXPECT_TRUE(JournalLines(rig.Dest()).empty());
+    if (d.Caption().find("6 of 6") != std::string::npos) {
+      EXPECT_TRUE(JournalLines(rig.Dest()).empty());
+    }
   };
   EXPECT_EQ(BackupDevice(*rig.session, rig.Dest()).kept, 6);
   rig.host.onDialogChange = nullptr;

@@ -59,21 +59,21 @@ TEST(Listing, ACutLastRecordIsDroppedWithoutReadingPastTheEnd) {
 TEST(Wire, BlocksCarryNumberComplementAndTrailerByCheckKind) {
   const Bytes data(1024, 'A');
   const auto* d = reinterpret_cast<const uint8_t*>(data.data());
-  const Bytes sum = BuildBlock(1, d, 1024, ckSum8);
+  const Bytes sum = BuildBlock(1, d, 1024, kSum8);
   ASSERT_EQ(sum.size(), 1028u);
   EXPECT_EQ(sum.substr(0, 3), Bytes("\x02\x01\xFE", 3));
   EXPECT_EQ(static_cast<uint8_t>(sum.back()), (1024 * 'A') & 0xFF);
-  const Bytes arc = BuildBlock(0, d, 128, ckCrc16Arc);
+  const Bytes arc = BuildBlock(0, d, 128, kCrc16Arc);
   EXPECT_EQ(arc.size(), 133u);
   EXPECT_EQ(arc.substr(0, 3), Bytes("\x01\x00\xFF", 3));
   CheckKind k;
   ASSERT_TRUE(CheckKindFromStartByte('D', k));
-  EXPECT_EQ(k, ckCrc16Kermit);
+  EXPECT_EQ(k, kCrc16Kermit);
   EXPECT_FALSE(CheckKindFromStartByte('X', k));
   const Bytes nine("123456789");
   const auto* n = reinterpret_cast<const uint8_t*>(nine.data());
-  EXPECT_EQ(BlockTrailer(ckCrc16Arc, n, 9), Bytes("\x3D\xBB", 2));    // low byte first
-  EXPECT_EQ(BlockTrailer(ckCrc16Kermit, n, 9), Bytes("\x21\x89", 2));  // high byte first
+  EXPECT_EQ(BlockTrailer(kCrc16Arc, n, 9), Bytes("\x3D\xBB", 2));    // low byte first
+  EXPECT_EQ(BlockTrailer(kCrc16Kermit, n, 9), Bytes("\x21\x89", 2));  // high byte first
 }
 
 TEST(DevicePaths, CollapseAndFilePart) {

@@ -134,7 +134,7 @@ TEST(Connect, FailuresEmptyThePortNameAndNameThePortAsGiven) {
   EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyQuiet"); }), std::string(kUnable) + "/dev/ttyQuiet)");
   ASSERT_NE(rig.port, nullptr);
   const Bytes written = rig.port->Written();
-  EXPECT_EQ(std::count(written.begin(), written.end(), static_cast<char>(NAK)), 4);
+  EXPECT_EQ(std::count(written.begin(), written.end(), static_cast<char>(kNak)), 4);
   EXPECT_FALSE(rig.session.IsConnected());
   EXPECT_EQ(rig.session.Handle(), nullptr);  // the port is not kept open
 }
