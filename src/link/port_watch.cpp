@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -154,7 +155,15 @@ bool PortWatch::DrainUdev() {
 }
 
 std::vector<std::string> PortWatch::ListNow() const {
-  std::vector<std::string> ports = m_options.systemPorts ? Lines(ListSerialPorts()) : std::vector<std::string>{};
+  std::vector<std::string> ports;
+  if (m_options.systemPorts) {
+    // The list holds the ports named on the command line whether they exist
+    // or not: here one counts from the moment its device is there.
+    for (auto& p : Lines(ListSerialPorts())) {
+      struct stat st {};
+      if (::stat(p.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) ports.push_back(std::move(p));
+    }
+  }
   for (const auto& folder : m_options.folders)
     for (auto& p : ListPortsInFolder(folder)) ports.push_back(std::move(p));
   std::sort(ports.begin(), ports.end());

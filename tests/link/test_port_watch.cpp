@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -175,6 +176,24 @@ TEST_F(PortWatchTest, FolderListingHoldsDevicesAndLinksToThemOnly) {
   ClearExtraSerialPorts();
   EXPECT_NE(all.find((dir / "ttyB").string()), std::string::npos) << all;
   EXPECT_EQ(ListSerialPorts().find((dir / "ttyB").string()), std::string::npos);
+}
+
+TEST_F(PortWatchTest, PortNamedBeforeItExistsCountsAsAddedWhenItsDeviceComes) {
+  fs::create_directory(dir);
+  PtyMaster pty;
+  const std::string named = (dir / "ttyLATER").string();
+  AddExtraSerialPort(named);  // listed by name whether it exists or not
+  PortWatch::Options o = FolderOnly();
+  o.systemPorts = true;
+  o.useUdev = false;
+  PortWatch watch(o);
+  const auto& before = watch.Ports();
+  EXPECT_EQ(std::find(before.begin(), before.end(), named), before.end());
+  fs::create_symlink(pty.slave, named);
+  PortWatch::Changes c;
+  for (int i = 0; i < 5 && c.added.empty(); ++i) c = watch.WaitForChanges(kWaitMs);  // /dev may have its say first
+  ClearExtraSerialPorts();
+  EXPECT_NE(std::find(c.added.begin(), c.added.end(), named), c.added.end());
 }
 
 TEST_F(PortWatchTest, SystemPortsWatchedByInotifyWhereUdevDoesNotRun) {
