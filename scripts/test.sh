@@ -6,11 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
-# Most tests wait on the emulator's paced lines and the link's deadlines rather
-# than use the processor, so several run per core; the sanitizer builds use
-# more of it and run fewer at once.
-test_jobs=${CORVANE_TEST_JOBS:-$((jobs * 4))}
-san_jobs=${CORVANE_SANITIZER_TEST_JOBS:-$((jobs * 2))}
+# Most tests of the normal build wait on the emulator's paced lines and the
+# link's deadlines rather than use the processor, so several run per core; the
+# sanitizer builds use the processor far more and run one test per core.
+test_jobs=${CORVANE_TEST_JOBS:-$((jobs * 3))}
 fuzz_seconds=${CORVANE_FUZZ_SECONDS:-12}
 
 echo "== build and test (RelWithDebInfo)"
@@ -26,7 +25,7 @@ cmake --preset asan
 cmake --build --preset asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   LSAN_OPTIONS=suppressions="$PWD/tests/lsan.supp" \
-  ctest --preset asan -j"$san_jobs"
+  ctest --preset asan -j"$jobs"
 
 echo "== build and test under ThreadSanitizer (no GUI)"
 cmake --preset tsan
