@@ -11,7 +11,6 @@
 namespace corvane {
 namespace {
 
-
 constexpr size_t kBlockSize = 1024;
 constexpr int kHandshakeTries = 21;
 constexpr int kBlockTries = 10;
