@@ -52,6 +52,10 @@ class SerialPort {
   // that uses the port. A port that cannot be woken ignores it and keeps its
   // deadlines.
   virtual void SetCancel(const CancelSignal* cancel) { (void)cancel; }
+  // True once the other end has gone (a hang-up, a closed connection) and
+  // nothing has come since: a failure then is a broken link, not a device
+  // that answered wrong.
+  virtual bool HungUp() const { return false; }
 };
 
 // Opens a serial device by its exact path: 8N1, raw, the given speed; with

@@ -165,12 +165,15 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
     const ssize_t r = ::read(m_fd, buf + got, n - got);
     if (r > 0) {
       got += static_cast<size_t>(r);
+      m_hungUp = false;
       continue;
     }
     if (Cancelled()) break;
     if (r < 0 && errno != EAGAIN && errno != EINTR) {
-      // The other end of a pseudo-terminal has gone: treat as a quiet line.
+      // The other end of a pseudo-terminal has gone: treat as a quiet line,
+      // and remember it, so that a transfer that fails now knows why.
       if (errno == EIO) {
+        m_hungUp = true;
         const int64_t left = RemainingMs(m_clock, deadline);
         if (left <= 0) break;
         m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
@@ -184,6 +187,7 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
     const int pr = Wait(POLLIN, left);
     if (pr == -1 && errno != EINTR) ConnectionError();
     if (pr == -2) {
+      m_hungUp = true;
       // Hang-up with nothing to read: wait out the deadline without spinning.
       m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
     }
@@ -215,7 +219,10 @@ void TermiosPort::Write(const uint8_t* buf, size_t n) {
       sent += static_cast<size_t>(w);
       continue;
     }
-    if (w < 0 && errno != EAGAIN && errno != EINTR) ConnectionError();
+    if (w < 0 && errno != EAGAIN && errno != EINTR) {
+      if (errno == EIO) m_hungUp = true;
+      ConnectionError();
+    }
     if (left <= 0) ConnectionError("Writing to " + m_name + " timed out.");
     // Bytes that cannot go out now are not waited for once cancelled.
     if (Cancelled()) ConnectionError();

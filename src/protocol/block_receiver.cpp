@@ -9,11 +9,6 @@
 #include "protocol/wire.h"
 
 namespace corvane {
-namespace {
-
-constexpr uint32_t kFailurePauseMs = 2000;
-
-}  // namespace
 
 BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
                              Clock& clock, const std::atomic<bool>* cancel)
@@ -138,34 +133,16 @@ void BlockReceiver::Execute() {
     SetSuccess(true);
   } catch (const std::exception& e) {
     file.Discard();  // nothing of a failed transfer stays on disk
-    Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
+    FailTransfer(m_link, &e, kCancelBytes, m_deviceDone);
   } catch (...) {
     file.Discard();
-    Fail(kConnectionErrorText, ErrorKind::kFailed);
+    FailTransfer(m_link, nullptr, kCancelBytes, m_deviceDone);
   }
   try {
     Notify(kReportFinished, "");
   } catch (...) {
     // nobody left to tell
   }
-}
-
-void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
-  SetFailure(message, kind);
-  try {
-    Notify(kReportMessage, message);
-  } catch (...) {
-  }
-  // A device that has ended the transfer would take cancel bytes for
-  // commands, and has no transfer left to give up.
-  if (m_deviceDone) return;
-  try {
-    const uint8_t cancel[4] = {kCan, kCan, kCan, kCan};
-    WriteAll(m_link, cancel, sizeof cancel);
-  } catch (...) {
-    // the link is gone; the device cannot be told
-  }
-  GetClock().SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

@@ -15,7 +15,6 @@ constexpr int kMaxStartTries = 5;
 constexpr int kMaxBlockRetries = 10;
 constexpr int kMaxEotTries = 10;
 constexpr uint32_t kTimeoutPauseMs = 800;
-constexpr uint32_t kFailurePauseMs = 2000;
 
 }  // namespace
 
@@ -127,9 +126,9 @@ void BlockSender::Execute() {
     own.Close();
     SetSuccess(true);
   } catch (const std::exception& e) {
-    Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
+    FailTransfer(m_link, &e, kCancelBytes);
   } catch (...) {
-    Fail(kConnectionErrorText, ErrorKind::kFailed);
+    FailTransfer(m_link, nullptr, kCancelBytes);
   }
   own.Close();
   try {
@@ -137,21 +136,6 @@ void BlockSender::Execute() {
   } catch (...) {
     // nobody left to tell
   }
-}
-
-void BlockSender::Fail(const std::string& message, ErrorKind kind) {
-  SetFailure(message, kind);
-  try {
-    Notify(kReportMessage, message);
-  } catch (...) {
-  }
-  try {
-    const uint8_t cancel[3] = {kCan, kCan, kCan};
-    WriteAll(m_link, cancel, sizeof cancel);
-  } catch (...) {
-    // the link is gone; the device cannot be told
-  }
-  GetClock().SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

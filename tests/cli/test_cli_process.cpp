@@ -165,6 +165,34 @@ TEST_F(CliProcess, CtrlCDuringAGetExitsWith130KeepsTheOldFileAndTellsTheDevice) 
   EXPECT_TRUE(emu.LogSays("The PC cancelled at block", 10s)) << emu.Stop();
 }
 
+// The device killed mid-transfer is a pulled cable: no connection (exit 3),
+// for a get and a put alike, and nothing half-fetched stays behind.
+TEST_F(CliProcess, ADeviceThatGoesAwayDuringAGetOrAPutIsNoConnection) {
+  {
+    Emulator emu({"--line-rate", "115200"});
+    WriteFile(emu.Root() / "big.bin", RandomBytes(200 * 1024, 3));
+    const fs::path target = local.Path() / "big.bin";
+    ToolRun run(Quillon(emu, {"--progress", "lines", "get", "/big.bin", target.string()}));
+    ASSERT_TRUE(run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; },
+                                          30s))
+        << run.process->Err();
+    emu.Kill();
+    EXPECT_EQ(run.Status(), 3) << run.process->Err();
+    EXPECT_TRUE(local.Entries().empty());
+  }
+  {
+    Emulator emu({"--line-rate", "115200"});
+    const fs::path source = local.Path() / "big.bin";
+    WriteFile(source, RandomBytes(200 * 1024, 4));
+    ToolRun run(Quillon(emu, {"--progress", "lines", "put", source.string(), "/big.bin"}));
+    ASSERT_TRUE(run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; },
+                                          30s))
+        << run.process->Err();
+    emu.Kill();
+    EXPECT_EQ(run.Status(), 3) << run.process->Err();
+  }
+}
+
 TEST_F(CliProcess, TallisNamesThatWouldRunAsCommandsAreRefusedWithNothingSent) {
   Emulator emu({}, "tallis");
   WriteFile(emu.Root() / "A", TallisObject("alpha"));
