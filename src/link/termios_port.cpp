@@ -80,7 +80,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate
     const int err = errno;
     if (exclusive) ::ioctl(fd, TIOCNXCL);
     ::close(fd);
-    ConnectionError("Cannot set up " + name + " (" + what + "): " + std::strerror(err) + ".");
+    ConnectionError("Cannot set up " + name + " (" + what + "): " + Detail(err) + ".");
   };
   if (!::isatty(fd)) {
     errno = ENOTTY;

@@ -57,7 +57,7 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
   const size_t keep = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, static_cast<int64_t>(n)));
   if (keep > 0) {
     if (const int err = file.Write(bytes + 2, keep); err != 0)
-      LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+      LinkError("Cannot write to file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
   }
   m_received += static_cast<int64_t>(keep);
   WriteByte(kAck);
@@ -74,7 +74,7 @@ void BlockReceiver::Execute() {
     SetReadTimeout(m_link, {kReadTimeoutMs, 0});
     if (m_openFile == nullptr) {
       if (const int err = own.Open(m_path); err != 0)
-        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+        LinkError("Unable to open file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
     }
 
     m_counter = 0;
@@ -124,7 +124,7 @@ void BlockReceiver::Execute() {
                 std::to_string(m_expected) + " bytes. Nothing was kept; try again");
     }
     if (const int err = file.Commit(); err != 0)
-      LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+      LinkError("Cannot write to file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
     if (m_startTick == 0) m_startTick = GetClock().NowMs();
     NotifyProgress(TransferPhase::kReceiving, m_received, m_expected, m_startTick);
     const uint64_t seconds = (GetClock().NowMs() - m_startTick) / 1000;

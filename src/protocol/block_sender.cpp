@@ -52,7 +52,7 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
     const size_t want = static_cast<size_t>(std::min<int64_t>(length - sent, static_cast<int64_t>(kBlockSize)));
     int error = 0;
     const size_t got = file.Read(buffer, want, error);
-    if (error != 0) LinkError("Cannot read from file " + std::to_string(error), ErrorKind::kLocalFile);
+    if (error != 0) LinkError("Cannot read from file " + m_path + ": " + Detail(error), ErrorKind::kLocalFile);
     if (got < want) {
       // Cut short while it was sent: the device must not take what came as
       // the whole file.
@@ -111,7 +111,7 @@ void BlockSender::Execute() {
 
     if (m_openFile == nullptr) {
       if (const int err = own.Open(m_path); err != 0)
-        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+        LinkError("Unable to open file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
     }
     const int64_t length = file.Size();
     const uint64_t startTick = GetClock().NowMs();

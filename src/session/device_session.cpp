@@ -116,7 +116,8 @@ void DeviceSession::Connect(const std::string& name) {
     } catch (const std::exception& e) {
       Log(e.what());
       Connect("");
-      LinkError(kUnableToOpen + name, ErrorKind::kNoConnection);
+      // The system's reason goes along, for the user to act on.
+      throw DeviceError(ErrorKind::kNoConnection, "Error (" + std::string(kUnableToOpen) + name + ")", e.what());
     }
     return;
   }
@@ -185,7 +186,7 @@ void DeviceSession::AutoDetect() {
   }
   PortName.clear();
   if (!reasons.empty()) DetectionTrouble = reasons.substr(1);
-  Log("No device detected. Check: the cable connection. If the device is turned ON" + reasons);
+  Log(kNoDeviceDetectedText + reasons);
 }
 
 void DeviceSession::Kill() {
