@@ -23,6 +23,7 @@ class TermiosPort final : public SerialPort {
   std::string Name() const override { return m_name; }
   void SetCancel(const CancelSignal* cancel) override { m_cancel = cancel; }
   bool HungUp() const override { return m_hungUp; }
+  ReadTimeout GetReadTimeout() const override { return m_readTimeout; }
   int Fd() const { return m_fd; }
   // The descriptor holds exclusive use of the port (TIOCEXCL): it is
   // released before the descriptor is closed, or by ReleaseSerialPortsForExit.

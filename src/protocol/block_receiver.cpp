@@ -47,7 +47,7 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
   if (!sound || bytes[0] != number) {
     if (Terminated()) ConnectionError();
     Notify(kReportMessage, kConnectionErrorText);
-    DrainInput(m_link, {kReadTimeoutMs, 0});
+    DrainInput(m_link);
     WriteByte(kNak);
     return BlockOutcome::kRefused;
   }
@@ -108,7 +108,7 @@ void BlockReceiver::Execute() {
         // A cancel that came during this wait ends the transfer now, not
         // after another drain and NAK.
         if (Terminated()) ConnectionError();
-        DrainInput(m_link, {kReadTimeoutMs, 0});
+        DrainInput(m_link);
         WriteByte(kNak);
         if (++retries > kMaxHeaderRetries) ConnectionError();
         Notify(kReportMessage, kConnectionErrorText);

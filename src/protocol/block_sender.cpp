@@ -82,7 +82,7 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
         ConnectionError();
       } else {
         // Line noise: let it pass before the block goes out again.
-        DrainInput(m_link, {kReplyTimeoutMs, 0});
+        DrainInput(m_link);
       }
       Notify(kReportMessage, kConnectionErrorText);
     }

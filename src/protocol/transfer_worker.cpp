@@ -40,7 +40,7 @@ ErrorKind TransferWorker::TransferFailureKind(const std::exception* error, const
   if (error == nullptr) return ErrorKind::kFailed;
   const ErrorKind kind = KindOf(*error);
   if (kind == ErrorKind::kLocalFile) return kind;
-  if (kind == ErrorKind::kNoConnection && (link == nullptr || link->HungUp())) return kind;
+  if (kind == ErrorKind::kNoConnection && link != nullptr && link->HungUp()) return kind;
   return ErrorKind::kFailed;
 }
 
