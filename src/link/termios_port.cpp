@@ -181,7 +181,18 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
       }
       ConnectionError();
     }
-    if (r == 0 && !::isatty(m_fd)) break;  // end of a pipe or file
+    if (r == 0) {
+      // The end of a pipe or a file ends the read. A terminal that reads as
+      // ended has hung up (the other end of a pseudo-terminal closed while
+      // another descriptor holds this end; a hung-up terminal fails isatty
+      // with EIO): a quiet line, waited out without spinning, as EIO above.
+      if (!::isatty(m_fd) && errno != EIO) break;
+      m_hungUp = true;
+      const int64_t left = RemainingMs(m_clock, deadline);
+      if (left <= 0) break;
+      m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
+      continue;
+    }
     const int64_t left = RemainingMs(m_clock, deadline);
     if (left <= 0) break;
     const int pr = Wait(POLLIN, left);
