@@ -186,12 +186,16 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
       // ended has hung up (the other end of a pseudo-terminal closed while
       // another descriptor holds this end; a hung-up terminal fails isatty
       // with EIO): a quiet line, waited out without spinning, as EIO above.
-      if (!::isatty(m_fd) && errno != EIO) break;
-      m_hungUp = true;
-      const int64_t left = RemainingMs(m_clock, deadline);
-      if (left <= 0) break;
-      m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
-      continue;
+      // A live terminal with nothing to read also returns 0 (no minimum
+      // count is set): that one is waited for below.
+      if (!::isatty(m_fd)) {
+        if (errno != EIO) break;
+        m_hungUp = true;
+        const int64_t left = RemainingMs(m_clock, deadline);
+        if (left <= 0) break;
+        m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
+        continue;
+      }
     }
     const int64_t left = RemainingMs(m_clock, deadline);
     if (left <= 0) break;
