@@ -22,6 +22,10 @@ namespace corvane {
 
 class DeviceEntry;
 
+// What "Auto" says when no port has a device that answers.
+inline constexpr const char* kNoDeviceDetectedText =
+    "No device detected. Check: the cable connection. If the device is turned ON";
+
 class DeviceSession {
  public:
   using MessageHandler = std::function<void(DeviceSession& sender, const std::string& text)>;
