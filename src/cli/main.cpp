@@ -121,10 +121,10 @@ class Tool {
     std::string link, version;
     bool tcp = false;
     Run([&](DeviceSession& s) {
-      Open(s);
-      link = s.PortName;
-      tcp = s.IsTcp();
-      version = TerminalName(s.Version);
+      const ConnectionState state = Open(s);
+      link = state.link;
+      tcp = state.tcp;
+      version = TerminalName(state.version);
     });
     m_out << "link: " << TerminalText(link) << '\n';
     m_out << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
@@ -133,7 +133,7 @@ class Tool {
   }
 
   int Ls(const std::string& path, bool json) {
-    const Bytes folder = DevicePath(path);
+    const Bytes folder = UserDevicePath(path);
     std::vector<std::unique_ptr<DeviceEntry>> list;
     Run([&](DeviceSession& s) {
       s.CheckFolderPath(folder);
@@ -166,9 +166,8 @@ class Tool {
       for (const auto& e : s.GetFileList(folder))
         if (e->Name == name) size = e->Size;
       if (size < 0) {
-        std::string shown = Latin1ToUtf8(folder);
-        std::replace(shown.begin(), shown.end(), '\\', '/');
-        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " + shown + "')");
+        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " +
+                                                  DevicePath::Parse(folder).Shown() + "')");
       }
       // The listing has just made the folder current on the device.
       s.GetFile(name, target, size);
@@ -183,7 +182,7 @@ class Tool {
     std::string name;
     if (!Utf8ToLatin1(fs::path(local).filename().string(), name))
       throw UsageError("the name of '" + local + "' cannot be written in the device's 8-bit names; rename it first");
-    const Bytes folder = DevicePath(deviceFolder);
+    const Bytes folder = UserDevicePath(deviceFolder);
     Run([&](DeviceSession& s) {
       CheckNames(s, folder, {name});
       Open(s);
@@ -264,14 +263,12 @@ class Tool {
                            "fully charged or that AC power is connected",
                            "Message", SessionHost::Buttons::kYesNo))
       throw DeviceError(ErrorKind::kCancelled, "Cancelled.", "The upgrade was not started.");
-    const std::string baud = !m_opt.baud.empty() ? m_opt.baud : "115200";
-    const std::string link = !m_opt.port.empty() ? m_opt.port : "Auto";
+    const int baud = !m_opt.baud.empty() ? ParseBaudRate(m_opt.baud) : 115200;
+    const LinkTarget link = !m_opt.port.empty() ? LinkTarget::Named(m_opt.port, baud) : LinkTarget::Auto(baud);
     Run([&](DeviceSession& s) {
       s.IsQuillon = true;
-      s.BaudRate = baud;
-      s.Connect(link);
       // A device in upgrade mode has a port but counts as not connected.
-      if (s.PortName.empty()) NoDevice(s, link);
+      if (s.Connect(link).link.empty()) NoDevice(s, link);
       UpgradeSystem(s, image);
     });
     return 0;
@@ -315,18 +312,21 @@ class Tool {
   }
 
   // On the device thread: connects as the options say, or raises why not.
-  void Open(DeviceSession& s) {
-    s.BaudRate = !m_opt.baud.empty() ? m_opt.baud : (s.IsQuillon ? "115200" : "9600");
-    const std::string link = !m_opt.tcp.empty() ? "TCP/IP" : !m_opt.port.empty() ? m_opt.port : "Auto";
-    s.Connect(link);
-    if (s.PortName.empty()) NoDevice(s, link);
+  ConnectionState Open(DeviceSession& s) {
+    const int baud = !m_opt.baud.empty() ? ParseBaudRate(m_opt.baud) : (s.IsQuillon ? 115200 : 9600);
+    const LinkTarget link = !m_opt.tcp.empty()    ? LinkTarget::Tcp()
+                            : !m_opt.port.empty() ? LinkTarget::Named(m_opt.port, baud)
+                                                  : LinkTarget::Auto(baud);
+    const ConnectionState state = s.Connect(link);
+    if (state.link.empty()) NoDevice(s, link);
     s.CheckConnected();
+    return state;
   }
 
   // Connecting by `link` left no port: after detection, its message and why
   // ports could not be opened; otherwise why the session is not connected.
-  [[noreturn]] static void NoDevice(DeviceSession& s, const std::string& link) {
-    if (link == "Auto") throw DeviceError(ErrorKind::kNoConnection, kNoDeviceDetectedText, s.DetectionTrouble);
+  [[noreturn]] static void NoDevice(DeviceSession& s, const LinkTarget& link) {
+    if (link.kind == LinkTarget::Kind::kAuto) throw DeviceError(ErrorKind::kNoConnection, kNoDeviceDetectedText, s.DetectionTrouble);
     s.CheckConnected();
     ConnectionError();
   }

@@ -89,7 +89,7 @@ struct Rig {
 
   explicit Rig(bool quillon, bool connect = true) {
     session.IsQuillon = quillon;
-    session.BaudRate = "115200";
+    session.BaudRate = 115200;
     session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     session.OpenPort = [this](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
       auto p = std::make_unique<ScriptedPort>(fake, name);
@@ -100,7 +100,7 @@ struct Rig {
       return p;
     };
     if (connect) {
-      session.Connect("/dev/ttyFAKE0");
+      session.Connect(LinkTarget::Serial("/dev/ttyFAKE0"));
       port->ClearWritten();
       device->commands.clear();
       device->packets.clear();
@@ -664,7 +664,7 @@ struct TcpRig : Rig {
   explicit TcpRig(uint16_t tcpPort) : Rig(true, false) {
     session.Socket.Port = tcpPort;
     host.address = "127.0.0.1";
-    session.Connect("TCP/IP");
+    session.Connect(LinkTarget::Tcp());
     messages.clear();
   }
 };
@@ -694,7 +694,7 @@ TEST(Tcp, GetStreamsTheWholeFileUnderTheTransferDialog) {
   EXPECT_EQ(entries.back(), "");
   EXPECT_EQ(rig.messages, (std::vector<std::string>{"Requesting file data.bin", "Copying data.bin"}));
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"data.bin"});
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
 }
 
 TEST(Tcp, CancelDuringAGetClosesTheConnectionAndKeepsTheOldFile) {
@@ -767,7 +767,7 @@ TEST(Tcp, PutStreamsTheLengthAndTheContentsAndLooksForTheFileInTheListing) {
   const std::string local = rig.dir / "up.txt";
   test::WriteWhole(local, content);
   ASSERT_NO_THROW(rig.session.PutFile("\\up.txt", local));
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.thread.join();
   peer.thread = std::thread();
   EXPECT_EQ(request, Bytes("P\x0C\0\0\0\\up.txt\0\x03\x20\x03\0", 17));
@@ -844,7 +844,7 @@ TEST(Tcp, APutIsAFailureWhenTheListingLacksTheFileOrHasItShort) {
     EXPECT_EQ(raised.what, c.what);
     // The link is fine: the session stays connected.
     EXPECT_TRUE(rig.session.IsConnected());
-    rig.session.Connect("disconnect");
+    rig.session.Connect(LinkTarget::Disconnect());
     peer.Join();
     EXPECT_EQ(check, "L");
   }
@@ -866,7 +866,7 @@ TEST(Tcp, APutTheListingShowsInOtherLettersCountsAndTheFolderIsMadeCurrentAgain)
   const std::string local = rig.dir / "Up.bin";
   test::WriteWhole(local, content);
   EXPECT_NO_THROW(rig.session.PutFile("sub\\Up.bin", local));
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.Join();
   EXPECT_EQ(check, Bytes("C\x09\0\0\0\\dir\\sub\\L", 15) +
                        Bytes("C\x05\0\0\0\\dir\\", 10));
@@ -916,7 +916,7 @@ TEST(TcpBatch, FilesAreConfirmedByOneListingAfterTheLastAndEachMissingOrShortOne
   EXPECT_NE(std::find(rig.messages.begin(), rig.messages.end(),
                       "Checking that the device holds the 4 files sent to \\dir\\"),
             rig.messages.end());
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.Join();
   EXPECT_EQ(check, "L");
 }
@@ -943,7 +943,7 @@ TEST(TcpBatch, ANameAlreadyInTheBatchIsConfirmedBeforeItIsSentAgain) {
   EXPECT_NO_THROW(batch.Put("a.bin", first));
   EXPECT_NO_THROW(batch.Put("A.BIN", second));
   EXPECT_NO_THROW(batch.Confirm());
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.Join();
   EXPECT_EQ(checks, "LL");
 }
@@ -1022,7 +1022,7 @@ TEST(Tcp, CancelWhileThePutWaitsForTheListingIsACancelNotABrokenConnection) {
   EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
   EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
   EXPECT_FALSE(rig.session.IsConnected());
-  rig.session.Connect("disconnect");  // (the peer reads until the PC closes)
+  rig.session.Connect(LinkTarget::Disconnect());  // (the peer reads until the PC closes)
   peer.Join();
 }
 
@@ -1041,7 +1041,7 @@ TEST(Tcp, APutToADeviceThatReadsTooSlowlyFailsAtTheOverallDeadline) {
   const std::string local = rig.dir / "up.bin";
   test::WriteWhole(local, content);
   const auto raised = test::Catch([&] { rig.session.PutFile("up.bin", local); });
-  if (!raised.raised) rig.session.Connect("disconnect");  // the peer reads until the PC closes
+  if (!raised.raised) rig.session.Connect(LinkTarget::Disconnect());  // the peer reads until the PC closes
   EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
   EXPECT_EQ(raised.what, "The connection broke before the device had taken all of up.bin: it may not have the file. "
                          "Connect again and put it again");
@@ -1122,7 +1122,7 @@ TEST(Tcp, CaptureStoresTheWholeBitmap) {
   const std::string local = rig.dir / "Bitmap.bmp";
   ASSERT_NO_THROW(rig.session.CaptureScreen(local));
   EXPECT_EQ(ReadWhole(local), bitmap);
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
 }
 
 TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
@@ -1133,7 +1133,7 @@ TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
   const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
   EXPECT_EQ(raised.what, "Error (Unable to open file " + local + ": No such file or directory. Check the path)");
   EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.thread.join();
   peer.thread = std::thread();
   EXPECT_EQ(seen, "");
