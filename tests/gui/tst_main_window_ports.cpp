@@ -166,6 +166,39 @@ class TestMainWindowPorts : public QObject {
     QCOMPARE(QString::fromStdString(log.back()), status);
   }
 
+  void unplugDuringACommandDisconnectsOnceItHasEnded() {
+    // A device slow to answer, so that the refresh below is still running
+    // when its port goes.
+    QTemporaryDir root;
+    fs::create_directories(fs::path(QFile::encodeName(root.path()).toStdString()) / "MATHS");
+    emu::DeviceOptions options;
+    options.kind = emu::DeviceKind::kTallis;
+    options.root = QFile::encodeName(root.path()).toStdString();
+    options.turnaroundMs = 300;
+    emu::EmulatedDevice device(options);
+    const std::string pty = device.StartPty();
+    auto w = OpenEmpty();
+    QVERIFY(w);
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
+    fs::create_symlink(pty, PortDir() / "ttyS9");
+    QVERIFY(done.wait(20000));
+    QVERIFY(w->Connected());
+    const size_t boxes = m_sandbox->boxes.size();
+
+    done.clear();
+    w->RefreshFolder();
+    QVERIFY(w->Device().Busy());
+    QSignalSpy listed(w.get(), &MainWindow::portsChanged);
+    fs::remove(PortDir() / "ttyS9");
+    QVERIFY(listed.wait(20000));
+    // The refresh ends as it would; the disconnect follows it.
+    QTRY_VERIFY_WITH_TIMEOUT(!w->Connected(), 20000);
+    QVERIFY(done.count() >= 2);
+    QCOMPARE(m_sandbox->boxes.size(), boxes + 1);
+    QCOMPARE(m_sandbox->boxes.back().text, MessageText(kConnectionErrorText));
+    device.Stop();
+  }
+
   void portsAppearingWhileConnectedOnlyJoinTheList() {
     Device first(emu::DeviceKind::kTallis);
     Device second(emu::DeviceKind::kTallis);
