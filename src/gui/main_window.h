@@ -346,6 +346,7 @@ class MainWindow : public QMainWindow {
   bool m_plugPending = false;   // a port appeared: connect once idle, if no device
   QTimer* m_plugRetry = nullptr;
   QElapsedTimer m_pluggedSince;  // since the port being waited for appeared
+  std::vector<std::string> m_pluggedPorts;  // the ports that appeared last
   uint64_t m_connection = 0;      // counts the connects: a copy is of one connection's device
   uint64_t m_listingCounter = 0;  // counts the listings read from the device
   std::map<Bytes, uint64_t> m_listedAt;  // folder -> the count of the listing the window holds for it

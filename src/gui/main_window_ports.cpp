@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <sstream>
 
 #include "gui/device_controller.h"
 #include "gui/main_window.h"
@@ -19,7 +20,16 @@
 namespace corvane {
 namespace {
 
-std::string FirstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+// The first of the lines of `trouble` (why ports could not be opened) that
+// names one of `ports`; empty when none does.
+std::string TroubleOf(const std::string& trouble, const std::vector<std::string>& ports) {
+  std::istringstream in(trouble);
+  std::string line;
+  while (std::getline(in, line))
+    for (const auto& port : ports)
+      if (line.find(port) != std::string::npos) return line;
+  return {};
+}
 
 }  // namespace
 
@@ -66,6 +76,7 @@ void MainWindow::TakePortChanges() {
   if (!changes.added.empty()) {
     m_plugPending = true;
     m_pluggedSince.start();
+    m_pluggedPorts = changes.added;
   }
   emit portsChanged();
   ReviewPorts();
@@ -114,11 +125,12 @@ void MainWindow::ConnectPluggedPort() {
           ShowConnection(*root ? &**root : nullptr);
           return;
         }
-        if (trouble->empty()) return;
-        // A port that cannot be opened yet: a modem manager probes a freshly
-        // plugged port for several seconds, and udev may not have given it
-        // its group yet.
-        const QString why = MessageText(FirstLine(*trouble));
+        // A port just plugged in that cannot be opened yet: a modem manager
+        // probes a fresh port for several seconds, and udev may not have
+        // given it its group yet. (Other ports' trouble is not waited out.)
+        const std::string mine = TroubleOf(*trouble, m_pluggedPorts);
+        if (mine.empty()) return;
+        const QString why = MessageText(mine);
         if (m_pluggedSince.isValid() && m_pluggedSince.elapsed() < m_options.plugRetryLimitMs) {
           ShowStatus(tr("A port was plugged in but cannot be opened yet; trying again: %1").arg(why));
           m_plugRetry->start();

@@ -8,6 +8,7 @@
 #include <QTreeWidget>
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -25,6 +26,18 @@ using namespace corvane;
 using corvane::test::Device;
 using corvane::test::WriteBytes;
 namespace fs = std::filesystem;
+
+// The master of a pseudo-terminal whose slave is the port of a device that
+// never answers.
+struct PtyMaster {
+  int fd = -1;
+  std::string slave;
+  PtyMaster() {
+    fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0 && ::grantpt(fd) == 0 && ::unlockpt(fd) == 0) slave = ::ptsname(fd);
+  }
+  ~PtyMaster() { ::close(fd); }
+};
 
 class TestMainWindowPorts : public QObject {
   Q_OBJECT
@@ -164,6 +177,27 @@ class TestMainWindowPorts : public QObject {
     const auto log = w->Log().Entries();
     QVERIFY(!log.empty());
     QCOMPARE(QString::fromStdString(log.back()), status);
+  }
+
+  void anotherPortsTroubleIsNotWaitedOut() {
+    // A port that was there before, held by another program for good.
+    Device held(emu::DeviceKind::kTallis);
+    const int holder = ::open(held.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    QVERIFY(holder >= 0);
+    QCOMPARE(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    fs::create_symlink(held.Path(), PortDir() / "ttyHELD");
+    auto w = OpenEmpty();
+    QVERIFY(w);
+    // A port plugged in where nothing answers (it opens fine).
+    PtyMaster silent;
+    QSignalSpy done(w.get(), &MainWindow::commandDone);
+    fs::create_symlink(silent.slave, PortDir() / "ttyNEW");
+    QVERIFY(done.wait(20000));
+    QVERIFY(!w->Connected());
+    const QString status = w->StatusText()->text();
+    QVERIFY2(status.startsWith(QStringLiteral("No device detected")), qPrintable(status));
+    QVERIFY(!w->Device().Busy());
+    ::close(holder);
   }
 
   void unplugDuringACommandDisconnectsOnceItHasEnded() {
