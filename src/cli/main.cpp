@@ -306,6 +306,7 @@ class Tool {
     PortWatch watch(watched);
     bool told = false, toldBusy = false;
     std::string lastReason;
+    std::vector<std::string> appeared;  // ports plugged in during the wait
     for (;;) {
       try {
         Run([this](DeviceSession& s) { Open(s); });
@@ -327,22 +328,28 @@ class Tool {
         throw DeviceError(ErrorKind::kNoConnection, "No device appeared within " + SecondsText(seconds), detail);
       }
       // A port that is there but cannot be opened yet (a modem manager
-      // probing it, its permissions not set yet) is tried again each second;
-      // otherwise only a port plugged in is worth another try.
-      struct stat st {};
-      const bool portMissing = !m_opt.port.empty() && ::stat(m_opt.port.c_str(), &st) != 0;
-      const bool busy = !lastReason.empty() && !portMissing;
+      // probing it, its permissions not set yet) is tried again each second:
+      // the port asked for, or one plugged in during the wait. Other ports'
+      // trouble is not waited out: only a port plugged in is worth a try.
+      const std::string busyReason =
+          m_opt.port.empty() ? LineNaming(lastReason, appeared)
+                             : (PortExists() ? lastReason.substr(0, lastReason.find('\n')) : std::string());
+      const bool busy = !busyReason.empty();
       if (busy && !toldBusy) {
-        m_host.Message("A port cannot be opened yet; trying again: " + lastReason.substr(0, lastReason.find('\n')));
+        m_host.Message("A port cannot be opened yet; trying again: " + busyReason);
         toldBusy = true;
       }
       if (busy) {
-        watch.WaitForChanges(static_cast<int>(std::min<int64_t>(left, 1000)));
+        const auto changes = watch.WaitForChanges(static_cast<int>(std::min<int64_t>(left, 1000)));
+        appeared.insert(appeared.end(), changes.added.begin(), changes.added.end());
         continue;
       }
       for (;;) {
         const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
-        if (rest <= 0 || !watch.WaitForChanges(static_cast<int>(rest)).added.empty()) break;
+        if (rest <= 0) break;
+        const auto changes = watch.WaitForChanges(static_cast<int>(rest));
+        appeared.insert(appeared.end(), changes.added.begin(), changes.added.end());
+        if (!changes.added.empty()) break;
       }
     }
   }
@@ -371,6 +378,20 @@ class Tool {
       throw;
     }
     m_host.EndOperation();
+  }
+
+  bool PortExists() const {
+    struct stat st {};
+    return ::stat(m_opt.port.c_str(), &st) == 0;
+  }
+  // The first line of `text` that names one of `ports`, or nothing.
+  static std::string LineNaming(const std::string& text, const std::vector<std::string>& ports) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+      for (const auto& p : ports)
+        if (line.find(p) != std::string::npos) return line;
+    return {};
   }
 
   // Names the device could not take are refused before anything is sent,

@@ -2,7 +2,10 @@
 // pseudo-terminal linked into a watched folder) after the command started,
 // the wait ends at its time-out with the no-connection status, and the wait's
 // own argument is checked.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -34,6 +37,28 @@ TEST(CliWait, DevicePluggedInAfterTheCommandStartedIsFoundByAuto) {
   fs::create_symlink(emu.Link(), ports.Path() / "ttyUSB0");
   const auto code = tool.Wait(30s);
   ASSERT_TRUE(code.has_value()) << "still waiting after the device was plugged in: " << tool.Err();
+  EXPECT_EQ(*code, 0) << tool.Err();
+  EXPECT_NE(tool.Out().find("GREET"), std::string::npos) << tool.Out();
+}
+
+TEST(CliWait, PortPluggedInBusyIsTriedAgainUntilItIsFree) {
+  EmulatorProcess emu(g_emulator, "tallis", {});
+  WriteFile(emu.Root() / "GREET", "hello");
+  TempFolder ports;
+  // Held as a modem manager probing a new port would hold it.
+  const int holder = ::open(emu.Link().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  ChildProcess tool({g_tool, "--port-dir", ports.Path().string(), "--wait=30", "ls"});
+  ASSERT_TRUE(StartsWaiting(tool)) << tool.Err();
+  fs::create_symlink(emu.Link(), ports.Path() / "ttyUSB3");
+  const auto busy = tool.ErrLineWhere(
+      [](const std::string& l) { return l.rfind("A port cannot be opened yet; trying again: ", 0) == 0; }, 20s);
+  ASSERT_TRUE(busy.has_value()) << tool.Err();
+  EXPECT_NE(busy->find("ttyUSB3"), std::string::npos) << *busy;
+  ::close(holder);
+  const auto code = tool.Wait(30s);
+  ASSERT_TRUE(code.has_value()) << tool.Err();
   EXPECT_EQ(*code, 0) << tool.Err();
   EXPECT_NE(tool.Out().find("GREET"), std::string::npos) << tool.Out();
 }
