@@ -138,15 +138,15 @@ struct Rig {
 };
 
 // name -> (size, kind) of a listing, for compact comparisons.
-inline std::vector<std::string> Describe(const std::vector<std::unique_ptr<DeviceEntry>>& entries) {
+inline std::vector<std::string> Describe(const std::vector<ListingEntry>& entries) {
   std::vector<std::string> out;
-  for (const auto& e : entries) out.push_back(e->Name + "|" + std::to_string(e->Size) + "|" + std::to_string(e->Kind));
+  for (const auto& e : entries) out.push_back(e.name + "|" + std::to_string(e.size) + "|" + std::to_string(e.kind));
   return out;
 }
 
-inline DeviceEntry* Child(std::vector<std::unique_ptr<DeviceEntry>>& entries, const Bytes& name) {
-  for (auto& e : entries)
-    if (e->Name == name) return e.get();
+inline const ListingEntry* Child(const std::vector<ListingEntry>& entries, const Bytes& name) {
+  for (const auto& e : entries)
+    if (e.name == name) return &e;
   return nullptr;
 }
 

@@ -108,9 +108,7 @@ struct XferRig {
   fs::path OnDevice(const std::string& name) const { return deviceRoot.Path() / name; }
 
   std::vector<ListingEntry> List() {
-    std::vector<ListingEntry> out;
-    for (auto& e : session->GetFileList("\\")) out.push_back({e->Name, static_cast<uint32_t>(e->Size), e->Kind});
-    return out;
+    return session->ListFolder("\\");
   }
   std::optional<ListingEntry> Find(const Bytes& name) {
     for (auto& e : List())
