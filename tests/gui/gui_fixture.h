@@ -21,6 +21,7 @@
 #include "gui/entry_list_model.h"
 #include "gui/main_window.h"
 #include "gui/message_box.h"
+#include "../support/test_data.h"
 
 namespace corvane::test {
 
@@ -70,12 +71,6 @@ inline void WriteBytes(const std::filesystem::path& p, const std::string& bytes)
 inline std::string ReadBytes(const std::filesystem::path& p) {
   std::ifstream in(p, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-inline std::string Pattern(size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 13 + seed * 101 + (i >> 8)) & 0xFF);
-  return s;
 }
 
 // An emulated device over its own folder, on a pseudo-terminal.

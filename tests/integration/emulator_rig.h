@@ -18,6 +18,7 @@
 #include "session/status_dialog.h"
 #include "session/device_session.h"
 #include "fake_host.h"
+#include "test_data.h"
 #include "test_util.h"
 
 namespace corvane::test {
@@ -28,35 +29,11 @@ namespace fs = std::filesystem;
 // for the status dialog on a condition variable.
 using RigHost = FakeHost;
 
-// A private folder under the system temp directory, removed at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "corvane-emu-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const fs::path& Path() const { return m_path; }
+using TempFolder = ScratchFolder;
 
- private:
-  fs::path m_path;
-};
+inline void WriteFile(const fs::path& path, const std::string& bytes) { WriteWhole(path, bytes); }
 
-inline void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const fs::path& path) { return ReadWhole(path); }
 
 // The served tree:
 //   NETWORK/                 (folder, empty)

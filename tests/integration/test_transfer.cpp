@@ -21,19 +21,6 @@ using emu::BlockSize;
 using emu::DeviceKind;
 using emu::StartByte;
 
-// Content that shows any misplaced byte.
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n, '\0');
-  uint32_t x = 2463534242u ^ (seed * 2654435761u);
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b[i] = static_cast<char>(x & 0xFF);
-  }
-  return b;
-}
-
 
 enum class Way { kPtyNak, kPtyCrc, kPtyKermit, kTcp };
 

@@ -32,7 +32,6 @@ using test::WriteAll;
 
 const char* kUnable = "Error (The connectivity kit is unable to open the communication com :";
 
-
 // Lends a port that the rig keeps, so a test can read what was written even
 // after the session has closed its handle.
 class BorrowedPort final : public SerialPort {
@@ -396,7 +395,6 @@ TEST(ChangeDir, RefusedWhenNotConnected) {
 }
 
 // ---- TCP/IP ----
-
 
 TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   Bytes seen;
