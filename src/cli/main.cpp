@@ -244,21 +244,38 @@ class Tool {
     if (png) throw UsageError("This build cannot write PNG; give a .bmp file name");
 #endif
     CheckWritableTarget(file);
-    const std::string bmp = png ? file + ".bmp.part" : file;
+    if (!png) {
+      Run([&](DeviceSession& s) {
+        Open(s);
+        s.CaptureScreen(file);
+      });
+      m_note << "Saved " << TerminalText(file) << '\n';
+      return 0;
+    }
+#ifdef CORVANE_CLI_HAS_QTGUI
+    // The bitmap as received goes to a folder of this run's own in the
+    // private folder, under the picture's name (the transfer reports it).
+    std::string scratch = JoinLocalPath(PrivateTempFolder(), "shot-XXXXXX");
+    if (::mkdtemp(scratch.data()) == nullptr)
+      throw DeviceError(ErrorKind::kLocalFile, "Cannot make a folder in " + PrivateTempFolder(), Detail(errno));
+    struct RemoveScratch {
+      std::string path;
+      ~RemoveScratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+      }
+    } removeScratch{scratch};
+    const std::string bmp = JoinLocalPath(scratch, fs::path(file).stem().string() + ".bmp");
     Run([&](DeviceSession& s) {
       Open(s);
       s.CaptureScreen(bmp);
     });
-    if (png) {
-#ifdef CORVANE_CLI_HAS_QTGUI
-      QImage image;
-      const bool loaded = image.load(QString::fromStdString(bmp), "BMP");
-      const bool ok = loaded && image.save(QString::fromStdString(file), "PNG");
-      std::remove(bmp.c_str());
-      if (!loaded) throw DeviceError(ErrorKind::kFailed, "The device's picture is no bitmap that can be read");
-      if (!ok) throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
+    QImage image;
+    if (!image.load(QString::fromStdString(bmp), "BMP"))
+      throw DeviceError(ErrorKind::kFailed, "The device's picture is no bitmap that can be read");
+    if (!image.save(QString::fromStdString(file), "PNG"))
+      throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
 #endif
-    }
     m_note << "Saved " << TerminalText(file) << '\n';
     return 0;
   }
@@ -559,6 +576,10 @@ int main(int argc, char** argv) {
     if (const std::string unknown = UnknownCommand(app); !unknown.empty()) {
       std::cerr << "corvane: '" << TerminalText(unknown) << "' is not a command. The commands are: "
                 << CommandNames(app) << ". See corvane --help\n";
+      return ExitCode(corvane::ErrorKind::kUsage);
+    }
+    if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+      std::cerr << "corvane: give a command: " << CommandNames(app) << ". See corvane --help\n";
       return ExitCode(corvane::ErrorKind::kUsage);
     }
     // --help and --version end here too, successfully.
