@@ -9,7 +9,7 @@ set -euo pipefail
 build=${1:-build/default}
 rounds=${2:-3}
 for i in $(seq "$rounds"); do
-  QT_QPA_PLATFORM=offscreen "$build/tests/gui/tst_main_window" \
+  QT_QPA_PLATFORM=offscreen "$build/tests/gui/tst_main_window_transfers" \
     cancelDuringATransferLeavesNoFileAndAUsableWindow closingAfterACancelClosesOnceTheCancelBytesAreOut 2>&1 |
-    sed -n 's/^QINFO  : TestMainWindow::[a-zA-Z]*() /round '"$i"': /p; s/^\(FAIL!.*\)/round '"$i"': \1/p'
+    sed -n 's/^QINFO  : TestMainWindowTransfers::[a-zA-Z]*() /round '"$i"': /p; s/^\(FAIL!.*\)/round '"$i"': \1/p'
 done

@@ -1,8 +1,8 @@
 #pragma once
 // What the GUI tests share: settings and temporary files kept apart from the
 // user's, message boxes recorded instead of shown, an emulated device on a
-// pseudo-terminal, the main window opened, selected in and waited for, and
-// small file helpers.
+// pseudo-terminal, the main window opened, browsed, selected in and waited
+// for, and small file helpers.
 #include <QDir>
 #include <QItemSelectionModel>
 #include <QSettings>
@@ -10,6 +10,7 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeWidget>
 
 #include <filesystem>
 #include <fstream>
@@ -124,6 +125,34 @@ inline void Select(MainWindow& w, const QStringList& names) {
   for (int r = 0; r < w.ListModel()->rowCount(); ++r)
     if (names.contains(w.ListModel()->index(r, 0).data().toString()))
       w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+// The names in the file list, top to bottom.
+inline QStringList ListNames(MainWindow& w) {
+  QStringList names;
+  for (int r = 0; r < w.ListModel()->rowCount(); ++r) names << w.ListModel()->index(r, 0).data().toString();
+  return names;
+}
+
+// The names of a folder tree node's children.
+inline QStringList TreeChildren(QTreeWidgetItem* node) {
+  QStringList names;
+  for (int i = 0; i < node->childCount(); ++i) names << node->child(i)->text(0);
+  return names;
+}
+
+// Shows a folder of the tree; waits for the device when it was not listed yet.
+inline bool Browse(MainWindow& w, QTreeWidgetItem* node) {
+  QSignalSpy done(&w, &MainWindow::commandDone);
+  w.FolderTree()->setCurrentItem(node);
+  return w.CurrentPath() == FolderTreeView::PathOf(node) || done.wait(20000);
+}
+
+// Waits for the refresh a command left pending; false when there is none.
+inline bool WaitRefresh(MainWindow& w) {
+  if (!w.RefreshPending()) return false;
+  QSignalSpy done(&w, &MainWindow::commandDone);
+  return done.wait(20000);
 }
 
 // Runs a command and waits until its result has been drawn.

@@ -7,9 +7,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pty.h>
 #include <sys/socket.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,6 +21,7 @@
 #include "link/serial_port.h"
 #include "link/tcp_socket.h"
 #include "link/termios_port.h"
+#include "pty_pair.h"
 
 namespace corvane {
 namespace {
@@ -30,6 +29,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::FakeClock;
 using test::Gate;
+using test::PtyPair;
 
 // Longest a woken wait may take before the test calls it stuck. Only a guard
 // against hanging: a woken wait returns long before it.
@@ -53,36 +53,6 @@ class NotingClock final : public Clock {
 
  private:
   FakeClock m_clock;
-};
-
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  Pty() {
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    for (int fd : {master, slave}) {
-      termios t{};
-      ::tcgetattr(fd, &t);
-      ::cfmakeraw(&t);
-      ::tcsetattr(fd, TCSANOW, &t);
-    }
-  }
-  ~Pty() {
-    ::close(master);
-    ::close(slave);
-  }
-  void Send(const std::string& s) const { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-  // Everything the port has written so far.
-  std::string Drain() const {
-    std::string all;
-    char buf[4096];
-    while (Readable(master)) {
-      const ssize_t r = ::read(master, buf, sizeof buf);
-      if (r <= 0) break;
-      all.append(buf, static_cast<size_t>(r));
-    }
-    return all;
-  }
 };
 
 TEST(CancelSignal, TheWakeDescriptorIsReadableExactlyWhileRaised) {
@@ -138,9 +108,9 @@ TEST(CancelSignal, APauseOnTheSystemClockEndsWhenTheProgramStartsEnding) {
 }
 
 TEST(PortWake, AReadBlockedWithALongDeadlineReturnsNothingWhenWoken) {
-  Pty pty;
+  PtyPair pty;
   NotingClock clock;
-  TermiosPort port(pty.slave, "pty", false, false, clock);
+  TermiosPort port(pty.SlaveFd(), "pty", false, false, clock);
   CancelSignal signal;
   port.SetCancel(&signal);
   port.SetReadTimeout({3'600'000, 0});
@@ -161,9 +131,9 @@ TEST(PortWake, AReadBlockedWithALongDeadlineReturnsNothingWhenWoken) {
 }
 
 TEST(PortWake, BytesAreReadAsUsualUntilRaisedAndAgainAfterReset) {
-  Pty pty;
+  PtyPair pty;
   FakeClock clock;
-  TermiosPort port(pty.slave, "pty", false, false, clock);
+  TermiosPort port(pty.SlaveFd(), "pty", false, false, clock);
   CancelSignal signal;
   port.SetCancel(&signal);
   port.SetReadTimeout({3'600'000, 0});
@@ -188,9 +158,9 @@ TEST(PortWake, BytesAreReadAsUsualUntilRaisedAndAgainAfterReset) {
 }
 
 TEST(PortWake, AHeldUpWriteEndsWhenWokenAndTheCancelBytesStillGo) {
-  Pty pty;
+  PtyPair pty;
   NotingClock clock;
-  TermiosPort port(pty.slave, "pty", false, false, clock);
+  TermiosPort port(pty.SlaveFd(), "pty", false, false, clock);
   CancelSignal signal;
   port.SetCancel(&signal);
   // Nobody reads the other end: the write fills the line's buffer and waits.
@@ -206,16 +176,16 @@ TEST(PortWake, AHeldUpWriteEndsWhenWokenAndTheCancelBytesStillGo) {
   clock.asked.Wait();
   signal.Raise();
   if (writer.wait_for(kStuck) != std::future_status::ready) {
-    while (writer.wait_for(0s) != std::future_status::ready) pty.Drain();  // lets the write end
+    while (writer.wait_for(0s) != std::future_status::ready) pty.Pending();  // lets the write end
     FAIL() << "the write was not woken";
   }
   EXPECT_EQ(writer.get(), kConnectionErrorText);
-  const size_t through = pty.Drain().size();
+  const size_t through = pty.Pending().size();
   EXPECT_LT(through, big.size());
   // Bytes that fit at once still go out while the cancel is raised.
   const uint8_t cancel[4] = {0x18, 0x18, 0x18, 0x18};
   EXPECT_NO_THROW(port.Write(cancel, sizeof cancel));
-  EXPECT_EQ(pty.Drain(), std::string(4, '\x18'));
+  EXPECT_EQ(pty.Pending(), std::string(4, '\x18'));
 }
 
 // A listening socket on 127.0.0.1 whose peer connects and then says nothing

@@ -2,7 +2,6 @@
 // deadline, and the drain loop on a scripted port.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -15,40 +14,26 @@
 #include "link/link_error.h"
 #include "link/serial_port.h"
 #include "link/termios_port.h"
+#include "pty_pair.h"
 #include "scripted_port.h"
 
 namespace corvane {
 namespace {
 
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-  Pty() {
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    path = name;
-    termios t{};
-    ::tcgetattr(master, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(master, TCSANOW, &t);
-  }
-  ~Pty() {
-    ::close(master);
-    ::close(slave);
-  }
-  void Send(const std::string& s) const { ASSERT_EQ(::write(master, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+// The port under test sets the line up itself: only the far end is made raw.
+struct Pty : test::PtyPair {
+  Pty() : PtyPair(Slave::kAsOpened) {}
 };
 
 TEST(OpenSerialPort, OpensAPseudoTerminalWithoutModemLines) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 115200, true);
+  auto port = OpenSerialPort(pty.SlavePath(), 115200, true);
   ASSERT_NE(port, nullptr);
-  EXPECT_EQ(port->Name(), pty.path);
+  EXPECT_EQ(port->Name(), pty.SlavePath());
   // With handshake on, a pty (no modem lines) still counts as ready to send.
   WriteAll(port.get(), Bytes("hello"));
   char buf[5];
-  ASSERT_EQ(::read(pty.master, buf, 5), 5);
+  ASSERT_EQ(::read(pty.Master(), buf, 5), 5);
   EXPECT_EQ(std::string(buf, 5), "hello");
 }
 
@@ -56,14 +41,13 @@ TEST(OpenSerialPort, OpensAPseudoTerminalWithoutModemLines) {
 // device is killed) reads as a quiet line, and the port knows it hung up.
 TEST(OpenSerialPort, AnOtherEndThatGoesAwayIsAHangUp) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.SlavePath(), 115200, false);
   ASSERT_NE(port, nullptr);
   port->SetReadTimeout({20, 0});
   pty.Send("a");
   EXPECT_EQ(ReadByte(port.get()), std::optional<uint8_t>('a'));
   EXPECT_FALSE(port->HungUp());
-  ::close(pty.master);
-  pty.master = -1;
+  pty.CloseMaster();
   EXPECT_EQ(ReadByte(port.get()), std::nullopt);
   EXPECT_TRUE(port->HungUp());
 }
@@ -90,28 +74,28 @@ TEST(OpenSerialPort, MissingPortRaisesTheConnectionErrorAndSaysWhy) {
 
 TEST(OpenSerialPort, UnsupportedBaudRateIsRefused) {
   Pty pty;
-  EXPECT_THROW(OpenSerialPort(pty.path, 12345, false), DeviceError);
+  EXPECT_THROW(OpenSerialPort(pty.SlavePath(), 12345, false), DeviceError);
 }
 
 TEST(OpenSerialPort, ExclusiveUseRefusesASecondOpen) {
   Pty pty;
-  auto first = OpenSerialPort(pty.path, 9600, false);
+  auto first = OpenSerialPort(pty.SlavePath(), 9600, false);
   if (::geteuid() == 0) GTEST_SKIP() << "root may open an exclusive tty";
-  EXPECT_THROW(OpenSerialPort(pty.path, 9600, false), DeviceError);
+  EXPECT_THROW(OpenSerialPort(pty.SlavePath(), 9600, false), DeviceError);
 }
 
 // Whether the pseudo-terminal is marked for exclusive use (TIOCGEXCL).
 bool MarkedExclusive(const Pty& pty) {
   int exclusive = -1;
-  EXPECT_EQ(::ioctl(pty.slave, TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(::ioctl(pty.SlaveFd(), TIOCGEXCL, &exclusive), 0);
   return exclusive != 0;
 }
 
 TEST(OpenSerialPort, ASecondOpenOfOursIsRefusedAsBusyForRootToo) {
   Pty pty;
-  auto first = OpenSerialPort(pty.path, 9600, false);
+  auto first = OpenSerialPort(pty.SlavePath(), 9600, false);
   try {
-    OpenSerialPort(pty.path, 9600, false);
+    OpenSerialPort(pty.SlavePath(), 9600, false);
     FAIL() << "the port was opened twice";
   } catch (const DeviceError& e) {
     EXPECT_EQ(e.Kind(), ErrorKind::kNoConnection);
@@ -122,20 +106,20 @@ TEST(OpenSerialPort, ASecondOpenOfOursIsRefusedAsBusyForRootToo) {
   EXPECT_TRUE(MarkedExclusive(pty));
   WriteAll(first.get(), Bytes("still mine"));
   char buf[10];
-  ASSERT_EQ(::read(pty.master, buf, sizeof buf), 10);
+  ASSERT_EQ(::read(pty.Master(), buf, sizeof buf), 10);
   // Once it is closed, the port may be opened again.
   first.reset();
-  EXPECT_NE(OpenSerialPort(pty.path, 9600, false), nullptr);
+  EXPECT_NE(OpenSerialPort(pty.SlavePath(), 9600, false), nullptr);
 }
 
 TEST(OpenSerialPort, ExclusiveUseEndsWithThePortAndAtAnExitWithoutUnwinding) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 9600, false);
+  auto port = OpenSerialPort(pty.SlavePath(), 9600, false);
   EXPECT_TRUE(MarkedExclusive(pty));
   port.reset();
   // The pseudo-terminal stays (its master is open), the mark does not.
   EXPECT_FALSE(MarkedExclusive(pty));
-  port = OpenSerialPort(pty.path, 9600, false);
+  port = OpenSerialPort(pty.SlavePath(), 9600, false);
   ASSERT_TRUE(MarkedExclusive(pty));
   ReleaseSerialPortsForExit();
   EXPECT_FALSE(MarkedExclusive(pty));
@@ -143,7 +127,7 @@ TEST(OpenSerialPort, ExclusiveUseEndsWithThePortAndAtAnExitWithoutUnwinding) {
 
 TEST(CommRead, ShortCountAndZeroFilledTailOnTimeOut) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.SlavePath(), 115200, false);
   SetReadTimeout(port.get(), {50, 0});
   pty.Send("ab");
   Bytes buf(6, 'x');
@@ -158,7 +142,7 @@ TEST(CommRead, ShortCountAndZeroFilledTailOnTimeOut) {
 
 TEST(CommRead, TotalDeadlineIsConstantPlusMultiplierTimesCount) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.SlavePath(), 115200, false);
   test::FakeClock unused;
   SetReadTimeout(port.get(), {30, 10});  // 30 + 10 * 4 = 70 ms
   Bytes buf(4, '\0');
@@ -171,7 +155,7 @@ TEST(CommRead, TotalDeadlineIsConstantPlusMultiplierTimesCount) {
 
 TEST(CommRead, BytesArrivingInPiecesFillOneRead) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.SlavePath(), 115200, false);
   SetReadTimeout(port.get(), {2000, 0});
   pty.Send("12");
   pty.Send("345");
@@ -182,7 +166,7 @@ TEST(CommRead, BytesArrivingInPiecesFillOneRead) {
 
 TEST(CommPurge, DiscardsWaitingInput) {
   Pty pty;
-  auto port = OpenSerialPort(pty.path, 115200, false);
+  auto port = OpenSerialPort(pty.SlavePath(), 115200, false);
   pty.Send("stale");
   // Give the line discipline the bytes before purging them: read them back through poll.
   SetReadTimeout(port.get(), {0, 0});

@@ -5,8 +5,6 @@
 // it waits for) and fails the test instead of hanging.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -19,6 +17,7 @@
 #include "link/termios_port.h"
 #include "protocol/block_receiver.h"
 #include "protocol/block_sender.h"
+#include "pty_pair.h"
 #include "transfer_peers.h"
 
 namespace corvane {
@@ -28,6 +27,7 @@ using namespace std::chrono_literals;
 using test::FakeClock;
 using test::Gate;
 using test::Pattern;
+using test::PtyPair;
 using test::ReadWhole;
 using test::Reports;
 using test::TempDir;
@@ -35,54 +35,10 @@ using test::WriteWhole;
 
 constexpr auto kStuck = 30s;  // a guard against hanging only
 
-// The device's end of a pseudo-terminal; the transfer gets the other end.
-struct DeviceEnd {
-  int master = -1;
-  int slave = -1;
-  DeviceEnd() {
-    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    for (int fd : {master, slave}) {
-      termios t{};
-      ::tcgetattr(fd, &t);
-      ::cfmakeraw(&t);
-      ::tcsetattr(fd, TCSANOW, &t);
-    }
-  }
-  ~DeviceEnd() {
-    ::close(master);
-    ::close(slave);
-  }
-  void Send(const Bytes& b) const { ASSERT_EQ(::write(master, b.data(), b.size()), static_cast<ssize_t>(b.size())); }
-  // Reads exactly n bytes (blocking).
-  Bytes Take(size_t n) const {
-    Bytes out;
-    char buf[2048];
-    while (out.size() < n) {
-      const ssize_t r = ::read(master, buf, std::min(sizeof buf, n - out.size()));
-      if (r <= 0) break;
-      out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
-  }
-  // What is there now, without waiting.
-  Bytes Pending() const {
-    Bytes out;
-    char buf[2048];
-    for (;;) {
-      pollfd p{master, POLLIN, 0};
-      if (::poll(&p, 1, 0) != 1) break;
-      const ssize_t r = ::read(master, buf, sizeof buf);
-      if (r <= 0) break;
-      out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
-  }
-};
-
 struct WakeRig {
-  DeviceEnd device;
+  PtyPair device;  // the device plays the master end; the transfer has the slave
   FakeClock clock;
-  TermiosPort port{device.slave, "pty", false, false, clock};
+  TermiosPort port{device.SlaveFd(), "pty", false, false, clock};
   CancelSignal cancel;
   CancelBinding<SerialPort> wake{&port, cancel};
   Reports reports;
