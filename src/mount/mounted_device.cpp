@@ -207,11 +207,25 @@ int MountedDevice::RunOnDevice(DeviceOp op, const Interrupted& intr, const std::
   std::replace(line.begin(), line.end(), '\n', ' ');
   if (!error.Detail().empty()) line += " (" + error.Detail() + ")";
   Log(line);
-  if (error.Kind() == ErrorKind::kNoConnection && !m_stopping.load()) {
-    m_gone.store(true);
-    if (!m_goneReported.exchange(true)) {
-      Log("The device does not answer any more: the mount ends");
-      if (m_onGone) m_onGone();
+  // A broken link, or a transfer that lost its device: the device is asked
+  // once more (a listing, within the link's deadline) before the mount gives up.
+  const bool linkLost = error.Kind() == ErrorKind::kNoConnection ||
+                        (error.Kind() == ErrorKind::kFailed && std::string(error.what()) == kConnectionErrorText);
+  if (linkLost && !m_stopping.load()) {
+    bool gone = error.Kind() == ErrorKind::kNoConnection || m_probing.load();
+    if (!gone) {
+      m_probing.store(true);
+      const int probe = RunOnDevice([](DeviceSession& s, const std::atomic<bool>&) { s.ListCurrentFolder(0); },
+                                    nullptr, "Checking that the device answers");
+      m_probing.store(false);
+      gone = probe != 0 && m_gone.load();
+    }
+    if (gone) {
+      m_gone.store(true);
+      if (!m_goneReported.exchange(true)) {
+        Log("The device does not answer any more: the mount ends");
+        if (m_onGone) m_onGone();
+      }
     }
   }
   return ErrnoOf(error);

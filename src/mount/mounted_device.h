@@ -168,6 +168,7 @@ class MountedDevice {
   std::atomic<bool> m_gone{false};
   std::atomic<bool> m_goneReported{false};
   std::atomic<bool> m_reconnectNeeded{false};
+  std::atomic<bool> m_probing{false};  // the device is asked whether it still answers
 
   mutable std::mutex m_mutex;  // guards what follows
   std::map<Bytes, std::shared_ptr<const Listing>> m_listings;
