@@ -144,8 +144,7 @@ int OnRmdir(const char* path) {
 // sets the mode of its temporary file before it writes a byte): it is taken
 // and has no effect, and the log says so.
 int OnChmod(const char* path, mode_t, fuse_file_info*) {
-  Device().Refuse("Changing the mode of", path, "the device keeps no modes (left as it is)", 0);
-  return 0;
+  return Device().Refuse("Changing the mode of", path, "the device keeps no modes: taken, and nothing changes", 0);
 }
 
 int OnChown(const char* path, uid_t, gid_t, fuse_file_info*) {

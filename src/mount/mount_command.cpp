@@ -58,8 +58,14 @@ std::string MakeCacheFolder(const std::string& privateFolder) {
   return pattern;
 }
 
-int RunMount(DeviceWorker& worker, const MountCommand& command, std::ostream& out,
+int RunMount(DeviceWorker& worker, const MountCommand& given, std::ostream& out,
              const std::function<void(const std::string&)>& log) {
+  MountCommand command = given;
+  // Said as a path that works from any folder.
+  std::error_code ec;
+  if (const auto absolute = std::filesystem::absolute(command.mountPoint, ec); !ec)
+    command.mountPoint = absolute.lexically_normal().string();
+  while (command.mountPoint.size() > 1 && command.mountPoint.back() == '/') command.mountPoint.pop_back();
   if (const std::string why = MountPointProblem(command.mountPoint); !why.empty())
     throw DeviceError(ErrorKind::kLocalFile, why);
   std::string cacheFolder;

@@ -724,7 +724,7 @@ int MountedDevice::Rename(const std::string& from, const std::string& to, unsign
 }
 
 int MountedDevice::Refuse(const std::string& what, const std::string& path, const std::string& why, int error) {
-  Log(what + " " + path + " is not possible: " + why);
+  Log(error == 0 ? what + " " + path + ": " + why : what + " " + path + " is not possible: " + why);
   return error;
 }
 
