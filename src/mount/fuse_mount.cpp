@@ -50,10 +50,12 @@ void FillStat(const EntryAttr& attr, struct stat* st) {
 }
 
 void* OnInit(fuse_conn_info* conn, fuse_config* cfg) {
-  // The device's listing is the only cache of names and sizes: the kernel
-  // asks every time and is answered from it.
-  cfg->attr_timeout = 0;
-  cfg->entry_timeout = 0;
+  // Names and sizes come from the device's listing, kept here; the kernel
+  // keeps what it was told for one second more, so that `ls -l` of a large
+  // folder is not a request per entry each time. A name it did not find is
+  // asked again at once (a file the device gained shows with its listing).
+  cfg->attr_timeout = 1.0;
+  cfg->entry_timeout = 1.0;
   cfg->negative_timeout = 0;
   // A file deleted while open is deleted, not renamed to a hidden name.
   cfg->hard_remove = 1;

@@ -244,7 +244,10 @@ int MountedDevice::GetListing(const Bytes& folder, std::shared_ptr<const Listing
   auto sizes = std::make_shared<std::vector<int64_t>>();
   const int rc = RunOnDevice(
       [folder, entries, sizes](DeviceSession& s, const std::atomic<bool>&) {
-        *entries = s.ListFolder(folder);
+        // The folder made current only when it is not already (a change of
+        // folder is a command of its own).
+        EnterFolder(s, folder);
+        *entries = s.ListCurrentFolder();
         for (const auto& e : *entries) sizes->push_back(e.kind == kKindDirectory ? 0 : s.FetchedSize(e.size));
       },
       intr, "Listing " + ShownDevicePath(folder));
