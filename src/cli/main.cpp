@@ -125,10 +125,10 @@ class Tool {
     std::string link, version;
     bool tcp = false;
     Run([&](DeviceSession& s) {
-      Open(s);
-      link = s.PortName;
-      tcp = s.IsTcp();
-      version = TerminalName(s.Version);
+      const ConnectionState state = Open(s);
+      link = state.link;
+      tcp = state.tcp;
+      version = TerminalName(state.version);
     });
     m_out << "link: " << TerminalText(link) << '\n';
     m_out << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
@@ -137,7 +137,7 @@ class Tool {
   }
 
   int Ls(const std::string& path, bool json) {
-    const Bytes folder = DevicePath(path);
+    const Bytes folder = UserDevicePath(path);
     std::vector<std::unique_ptr<DeviceEntry>> list;
     Run([&](DeviceSession& s) {
       s.CheckFolderPath(folder);
@@ -170,9 +170,8 @@ class Tool {
       for (const auto& e : s.GetFileList(folder))
         if (e->Name == name) size = e->Size;
       if (size < 0) {
-        std::string shown = Latin1ToUtf8(folder);
-        std::replace(shown.begin(), shown.end(), '\\', '/');
-        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " + shown + "')");
+        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " +
+                                                  DevicePath::Parse(folder).Shown() + "')");
       }
       // The listing has just made the folder current on the device.
       s.GetFile(name, target, size);
@@ -187,7 +186,7 @@ class Tool {
     std::string name;
     if (!Utf8ToLatin1(fs::path(local).filename().string(), name))
       throw UsageError("the name of '" + local + "' cannot be written in the device's 8-bit names; rename it first");
-    const Bytes folder = DevicePath(deviceFolder);
+    const Bytes folder = UserDevicePath(deviceFolder);
     Run([&](DeviceSession& s) {
       CheckNames(s, folder, {name});
       Open(s);
@@ -268,14 +267,12 @@ class Tool {
                            "fully charged or that AC power is connected",
                            "Message", SessionHost::Buttons::kYesNo))
       throw DeviceError(ErrorKind::kCancelled, "The upgrade was not started.");
-    const std::string baud = !m_opt.baud.empty() ? m_opt.baud : "115200";
-    const std::string link = !m_opt.port.empty() ? m_opt.port : "Auto";
+    const int baud = !m_opt.baud.empty() ? ParseBaudRate(m_opt.baud) : 115200;
+    const LinkTarget link = !m_opt.port.empty() ? LinkTarget::Named(m_opt.port, baud) : LinkTarget::Auto(baud);
     Run([&](DeviceSession& s) {
       s.IsQuillon = true;
-      s.BaudRate = baud;
-      s.Connect(link);
       // A device in upgrade mode has a port but counts as not connected.
-      if (s.PortName.empty()) NoDevice(s);
+      if (s.Connect(link).link.empty()) NoDevice(s);
       UpgradeSystem(s, image);
     });
     return 0;
@@ -337,13 +334,16 @@ class Tool {
   }
 
   // On the device thread: connects as the options say, or raises why not.
-  void Open(DeviceSession& s) {
-    s.BaudRate = !m_opt.baud.empty() ? m_opt.baud : (s.IsQuillon ? "115200" : "9600");
-    const std::string link = !m_opt.tcp.empty() ? "TCP/IP" : !m_opt.port.empty() ? m_opt.port : "Auto";
+  ConnectionState Open(DeviceSession& s) {
+    const int baud = !m_opt.baud.empty() ? ParseBaudRate(m_opt.baud) : (s.IsQuillon ? 115200 : 9600);
+    const LinkTarget link = !m_opt.tcp.empty()    ? LinkTarget::Tcp()
+                            : !m_opt.port.empty() ? LinkTarget::Named(m_opt.port, baud)
+                                                  : LinkTarget::Auto(baud);
     m_detection.clear();
-    s.Connect(link);
-    if (s.PortName.empty()) NoDevice(s);
+    const ConnectionState state = s.Connect(link);
+    if (state.link.empty()) NoDevice(s);
     s.CheckConnected();
+    return state;
   }
 
   // Detection found nothing: its message, and why ports could not be opened.

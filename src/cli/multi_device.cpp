@@ -256,11 +256,8 @@ std::vector<std::string> FindAllDevices(bool quillon, const std::string& baud) {
       LogModel log;
       DeviceWorker worker(host, log);
       worker.Session().IsQuillon = quillon;
-      worker.Session().BaudRate = !baud.empty() ? baud : (quillon ? "115200" : "9600");
-      worker.Call([&](DeviceSession& s) {
-        s.Connect(ports[i]);
-        found[i] = s.IsConnected() ? 1 : 0;
-      });
+      const int rate = !baud.empty() ? ParseBaudRate(baud) : (quillon ? 115200 : 9600);
+      worker.Call([&](DeviceSession& s) { found[i] = s.Connect(LinkTarget::Serial(ports[i], rate)).connected ? 1 : 0; });
     } catch (const DeviceError& e) {
       trouble[i] = e.Detail();
     } catch (const std::exception&) {

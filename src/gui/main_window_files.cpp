@@ -172,7 +172,7 @@ bool MainWindow::DownloadCached(const DownloadList& list, size_t index) const {
   // Only what this window fetched from this device since the listing it
   // shows: a file of the same size may hold older bytes.
   return m_fetched.Reusable(LocalPath(list.paths[static_cast<qsizetype>(index)]), list.connection, list.listing,
-                            m_device->Session().FetchedSize(list.sizes[index]));
+                            m_link.FetchedSize(list.sizes[index]));
 }
 
 void MainWindow::FetchDownloads(bool useCache, Downloaded then) {

@@ -46,14 +46,14 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
   if (sound && m_counter > 1 && bytes[0] == previous) {
     // The block accepted last, sent again: our ACK of it was lost on the
     // line. Its data is here already; the ACK tells the device to go on.
-    WriteByte(ACK);
+    WriteByte(kAck);
     return BlockOutcome::kRepeat;
   }
   if (!sound || bytes[0] != number) {
     if (Terminated()) ConnectionError();
     Notify(kReportMessage, kConnectionErrorText);
     DrainInput(m_link, {kReadTimeoutMs, 0});
-    WriteByte(NAK);
+    WriteByte(kNak);
     return BlockOutcome::kRefused;
   }
 
@@ -65,7 +65,7 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
       LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
   }
   m_received += static_cast<int64_t>(keep);
-  WriteByte(ACK);
+  WriteByte(kAck);
   return BlockOutcome::kAccepted;
 }
 
@@ -83,7 +83,7 @@ void BlockReceiver::Execute() {
     }
 
     m_counter = 0;
-    WriteByte(NAK);
+    WriteByte(kNak);
     bool ended = false;
     // An EOT before the listed length has arrived was answered with NAK: a
     // damaged header byte can read as EOT, and a sender that means it sends
@@ -94,9 +94,9 @@ void BlockReceiver::Execute() {
       for (int retries = 0, repeats = 0;;) {
         if (Terminated()) ConnectionError();
         const uint8_t b = ReadByte(m_link).value_or(0);
-        if (b == SOH || b == STX) {
+        if (b == kSoh || b == kStx) {
           // A refused block or a repeat of the previous one: this block is still to come.
-          const BlockOutcome outcome = ReceiveBlock(file, b == SOH ? 128 : 1024);
+          const BlockOutcome outcome = ReceiveBlock(file, b == kSoh ? 128 : 1024);
           if (outcome != BlockOutcome::kRefused) earlyEotRefused = false;
           if (outcome == BlockOutcome::kAccepted) break;
           // A sender whose every ACK is lost would give up after its retries;
@@ -104,23 +104,23 @@ void BlockReceiver::Execute() {
           if (outcome == BlockOutcome::kRepeat && ++repeats > kMaxRepeats) ConnectionError();
           continue;
         }
-        if (b == EOT && (m_received >= m_expected || earlyEotRefused)) {
+        if (b == kEot && (m_received >= m_expected || earlyEotRefused)) {
           ended = true;
           break;
         }
-        earlyEotRefused = b == EOT;
-        if (b == CAN) ConnectionError();
+        earlyEotRefused = b == kEot;
+        if (b == kCan) ConnectionError();
         // A cancel that came during this wait ends the transfer now, not
         // after another drain and NAK.
         if (Terminated()) ConnectionError();
         DrainInput(m_link, {kReadTimeoutMs, 0});
-        WriteByte(NAK);
+        WriteByte(kNak);
         if (++retries > kMaxHeaderRetries) ConnectionError();
         Notify(kReportMessage, kConnectionErrorText);
       }
     }
 
-    WriteByte(ACK);
+    WriteByte(kAck);
     m_deviceDone = true;
     if (m_lengthIsExact && m_received < m_expected) {
       // The device meant its early end (it said so twice), but a file that
@@ -160,7 +160,7 @@ void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
   // commands, and has no transfer left to give up.
   if (m_deviceDone) return;
   try {
-    const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
+    const uint8_t cancel[4] = {kCan, kCan, kCan, kCan};
     WriteAll(m_link, cancel, sizeof cancel);
   } catch (...) {
     // the link is gone; the device cannot be told

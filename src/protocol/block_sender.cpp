@@ -34,11 +34,11 @@ BlockSender::BlockSender(SerialPort* link, ReportHandler onStatus, InputFile& fi
 uint8_t BlockSender::ReadReply() { return ReadByte(m_link).value_or(0); }
 
 CheckKind BlockSender::WaitForStart() {
-  CheckKind kind = ckSum8;
+  CheckKind kind = kSum8;
   for (int tries = 0;;) {
     const uint8_t b = ReadReply();
     if (CheckKindFromStartByte(b, kind)) return kind;
-    if (b == CAN) ConnectionError();
+    if (b == kCan) ConnectionError();
     if (++tries > kMaxStartTries) ConnectionError();
     if (Terminated()) ConnectionError();
   }
@@ -72,14 +72,14 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
       WriteAll(m_link, frame);
       const uint8_t reply = ReadReply();
       if (Terminated()) ConnectionError();
-      if (reply == ACK) break;
+      if (reply == kAck) break;
       if (reply == 0) {
         if (++retries > kMaxBlockRetries) ConnectionError();
         GetClock().SleepMs(kTimeoutPauseMs);
         if (Terminated()) ConnectionError();
-      } else if (reply == NAK) {
+      } else if (reply == kNak) {
         if (++retries > kMaxBlockRetries) ConnectionError();
-      } else if (reply == CAN) {
+      } else if (reply == kCan) {
         ConnectionError();
       } else {
         // Line noise: let it pass before the block goes out again.
@@ -93,12 +93,12 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
 }
 
 void BlockSender::SendEndOfFile() {
-  const uint8_t eot = EOT;
+  const uint8_t eot = kEot;
   for (int tries = 0;;) {
     if (Terminated()) ConnectionError();
     if (++tries > kMaxEotTries) ConnectionError();
     WriteAll(m_link, &eot, 1);
-    if (ReadReply() == ACK) return;
+    if (ReadReply() == kAck) return;
   }
 }
 
@@ -146,7 +146,7 @@ void BlockSender::Fail(const std::string& message, ErrorKind kind) {
   } catch (...) {
   }
   try {
-    const uint8_t cancel[3] = {CAN, CAN, CAN};
+    const uint8_t cancel[3] = {kCan, kCan, kCan};
     WriteAll(m_link, cancel, sizeof cancel);
   } catch (...) {
     // the link is gone; the device cannot be told

@@ -8,12 +8,12 @@
 
 namespace corvane {
 
-inline constexpr uint8_t SOH = 0x01;
-inline constexpr uint8_t STX = 0x02;
-inline constexpr uint8_t EOT = 0x04;
-inline constexpr uint8_t ACK = 0x06;
-inline constexpr uint8_t NAK = 0x15;
-inline constexpr uint8_t CAN = 0x18;
+inline constexpr uint8_t kSoh = 0x01;
+inline constexpr uint8_t kStx = 0x02;
+inline constexpr uint8_t kEot = 0x04;
+inline constexpr uint8_t kAck = 0x06;
+inline constexpr uint8_t kNak = 0x15;
+inline constexpr uint8_t kCan = 0x18;
 inline constexpr uint8_t kStartCrc = 'C';     // receiver asks for the CRC-16/ARC trailer
 inline constexpr uint8_t kStartKermit = 'D';  // receiver asks for the CRC-16/KERMIT trailer
 
@@ -44,7 +44,7 @@ struct PacketAttempt {
 PacketAttempt ReadSerialPacketOnce(SerialPort* port, size_t cap = kMaxSerialPacket);
 
 // Trailer of a transfer block, by the receiver's start byte.
-enum CheckKind { ckCrc16Arc = 0, ckSum8 = 1, ckCrc16Kermit = 2 };
+enum CheckKind { kCrc16Arc = 0, kSum8 = 1, kCrc16Kermit = 2 };
 // NAK -> ckSum8, 'C' -> ckCrc16Arc, 'D' -> ckCrc16Kermit; false for any other byte.
 bool CheckKindFromStartByte(uint8_t byte, CheckKind& kind);
 size_t TrailerSize(CheckKind kind);

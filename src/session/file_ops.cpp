@@ -326,9 +326,16 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
       target, localPath);
 }
 
-int64_t DeviceSession::FetchedSize(int64_t size) const {
+int64_t ConnectionState::FetchedSize(int64_t size) const {
   // A Tallis object comes with its 9-byte header, which the listing does not count.
-  return size + (IsQuillon || IsTcp() ? 0 : kTallisHeaderBytes);
+  return size + (quillon || tcp ? 0 : kTallisHeaderBytes);
+}
+
+int64_t DeviceSession::FetchedSize(int64_t size) const {
+  ConnectionState link;
+  link.quillon = IsQuillon;
+  link.tcp = IsTcp();
+  return link.FetchedSize(size);
 }
 
 namespace {

@@ -5,16 +5,12 @@
 #include "link/checksum.h"
 #include "link/link_error.h"
 #include "protocol/progress.h"
+#include "protocol/wire.h"
 #include "upgrade/compressed_image_stream.h"
 
 namespace corvane {
 namespace {
 
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEot = 0x04;
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kCan = 0x18;
 
 constexpr size_t kBlockSize = 1024;
 constexpr int kHandshakeTries = 21;
