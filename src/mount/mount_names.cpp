@@ -6,8 +6,6 @@
 
 namespace corvane::mount {
 
-Bytes JoinFolderAndName(const Bytes& folder, const Bytes& name) { return JoinDevicePath(folder, name); }
-
 FolderNames::FolderNames(const std::vector<ListingEntry>& listing) : m_entries(listing) {
   std::vector<Bytes> names;
   names.reserve(listing.size());

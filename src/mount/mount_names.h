@@ -1,9 +1,8 @@
 #pragma once
-// Every step between the mount's local paths and device paths is here: how a
-// folder and a name make a device path, how the names of one listing become
-// local names (the backups' safe-name rule, clashes numbered) and back, and
-// which local names may become new device names. Nothing else in the mount
-// builds or takes apart a device path.
+// Every step between the mount's local paths and device names is here: how
+// the names of one listing become local names (the backups' safe-name rule,
+// clashes numbered) and back, and which local names may become new device
+// names. Device paths themselves are DevicePath's.
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -13,9 +12,6 @@
 #include "protocol/listing.h"
 
 namespace corvane::mount {
-
-// The device path of `name` in `folder` ("\\" is the root): "\\a" + "b" -> "\\a\\b".
-Bytes JoinFolderAndName(const Bytes& folder, const Bytes& name);
 
 // The local names of one folder's listing and the device names they stand for.
 class FolderNames {

@@ -30,8 +30,8 @@ constexpr int64_t kTallisHeaderBytes = 9;
 [[noreturn]] void Cancelled() { throw DeviceError(ErrorKind::kCancelled, kAbortedText); }
 
 // Makes `folder` the device's current folder unless it is already.
-void EnterFolder(DeviceSession& s, const Bytes& folder) {
-  if (s.CurrentFolder() != NormaliseDevicePath(folder)) s.ChangeDir(folder);
+void EnterFolder(DeviceSession& s, const DevicePath& folder) {
+  if (s.CurrentFolder() != folder.FolderForm()) s.ChangeDir(folder.Canonical());
 }
 
 bool SameNameAnyCase(const Bytes& a, const Bytes& b) {
@@ -55,9 +55,11 @@ std::string LastOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool Below(const Bytes& path, const Bytes& folder) {
-  return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                            (folder.back() == '\\' || path[folder.size()] == '\\'));
+bool Below(const DevicePath& entry, const DevicePath& folder) {
+  const Bytes& path = entry.Canonical();
+  const Bytes& top = folder.Canonical();
+  return folder.IsRoot() || path == top ||
+         (path.size() > top.size() && path.compare(0, top.size(), top) == 0 && path[top.size()] == '\\');
 }
 
 }  // namespace
@@ -231,7 +233,7 @@ int MountedDevice::RunOnDevice(DeviceOp op, const Interrupted& intr, const std::
   return ErrnoOf(error);
 }
 
-int MountedDevice::GetListing(const Bytes& folder, std::shared_ptr<const Listing>& out, const Interrupted& intr) {
+int MountedDevice::GetListing(const DevicePath& folder, std::shared_ptr<const Listing>& out, const Interrupted& intr) {
   {
     std::lock_guard lock(m_mutex);
     const auto it = m_listings.find(folder);
@@ -250,7 +252,7 @@ int MountedDevice::GetListing(const Bytes& folder, std::shared_ptr<const Listing
         *entries = s.ListCurrentFolder();
         for (const auto& e : *entries) sizes->push_back(e.kind == kKindDirectory ? 0 : s.FetchedSize(e.size));
       },
-      intr, "Listing " + ShownDevicePath(folder));
+      intr, "Listing " + folder.Shown());
   if (rc != 0) return rc;
   auto listing = std::make_shared<Listing>();
   listing->names = FolderNames(*entries);
@@ -268,17 +270,17 @@ int MountedDevice::Resolve(const std::string& path, Resolved& out, const Interru
   out = Resolved{};
   if (parts.empty()) {
     out.root = out.exists = out.folderEntry = true;
-    out.folder = "\\";
+    out.folder = DevicePath();
     return 0;
   }
-  Bytes folder = "\\";
+  DevicePath folder;
   std::shared_ptr<const Listing> listing;
   for (size_t i = 0; i + 1 < parts.size(); ++i) {
     if (const int rc = GetListing(folder, listing, intr); rc != 0) return rc;
     const ListingEntry* e = listing->names.Find(parts[i]);
     if (e == nullptr) return -ENOENT;
     if (e->kind != kKindDirectory) return -ENOTDIR;
-    folder = JoinFolderAndName(folder, e->name);
+    folder = folder.Join(e->name);
   }
   if (const int rc = GetListing(folder, listing, intr); rc != 0) return rc;
   out.folder = folder;
@@ -324,7 +326,7 @@ int MountedDevice::ReadDir(const std::string& path, std::vector<std::pair<std::s
   Resolved r;
   if (const int rc = Resolve(path, r, intr); rc != 0) return rc;
   if (!r.folderEntry) return -ENOTDIR;
-  const Bytes folder = r.root ? Bytes("\\") : JoinFolderAndName(r.folder, r.name);
+  const DevicePath folder = r.root ? DevicePath() : r.folder.Join(r.name);
   std::shared_ptr<const Listing> listing;
   if (const int rc = GetListing(folder, listing, intr); rc != 0) return rc;
   out.clear();
@@ -366,10 +368,10 @@ int MountedDevice::Fetch(const Resolved& r, const std::string& target, const Int
         if (stop.load()) Cancelled();
         s.GetFile(name, target, listed);
       },
-      intr, "Reading " + ShownDevicePath(JoinFolderAndName(r.folder, r.name)));
+      intr, "Reading " + r.folder.Join(r.name).Shown());
 }
 
-void MountedDevice::KeepInCache(const Bytes& devicePath, const std::string& file, int64_t size,
+void MountedDevice::KeepInCache(const DevicePath& devicePath, const std::string& file, int64_t size,
                                 uint64_t generation) {
   std::lock_guard lock(m_mutex);
   if (const auto it = m_cache.find(devicePath); it != m_cache.end()) {
@@ -409,7 +411,7 @@ int MountedDevice::Open(const std::string& path, bool write, bool truncate, uint
   if (const int rc = Resolve(path, r, intr); rc != 0) return rc;
   if (!r.exists) return -ENOENT;
   if (r.folderEntry) return -EISDIR;
-  const Bytes devicePath = JoinFolderAndName(r.folder, r.name);
+  const DevicePath devicePath = r.folder.Join(r.name);
   OpenFile file;
   file.path = path;
   file.folder = r.folder;
@@ -587,7 +589,7 @@ int MountedDevice::Flush(uint64_t handle, const Interrupted& intr) {
   if (::fsync(file.fd) != 0) return -errno;
   const bool quillon = m_quillon;
   auto confirmed = std::make_shared<std::vector<ListingEntry>>();
-  const std::string shown = ShownDevicePath(JoinFolderAndName(file.folder, file.name));
+  const std::string shown = file.folder.Join(file.name).Shown();
   const int rc = RunOnDevice(
       [folder = file.folder, name = file.name, local = file.local, length, quillon, confirmed, shown](
           DeviceSession& s, const std::atomic<bool>& stop) {
@@ -617,7 +619,7 @@ int MountedDevice::Flush(uint64_t handle, const Interrupted& intr) {
                                                     "space left on the device and write it again");
       },
       intr, "Writing " + shown);
-  const Bytes devicePath = JoinFolderAndName(file.folder, file.name);
+  const DevicePath devicePath = file.folder.Join(file.name);
   Changed(file.folder, devicePath);
   std::lock_guard lock(m_mutex);
   const auto it = m_open.find(handle);
@@ -655,7 +657,7 @@ int MountedDevice::Release(uint64_t handle, const Interrupted& intr) {
   return rc;
 }
 
-void MountedDevice::Changed(const Bytes& folder, const Bytes& devicePath) {
+void MountedDevice::Changed(const DevicePath& folder, const DevicePath& devicePath) {
   std::lock_guard lock(m_mutex);
   m_listings.erase(folder);
   // A folder renamed or deleted takes what was known below it along.
@@ -677,13 +679,13 @@ int MountedDevice::Unlink(const std::string& path, const Interrupted& intr) {
   if (const int rc = Resolve(path, r, intr); rc != 0) return rc;
   if (!r.exists) return -ENOENT;
   if (r.folderEntry) return -EISDIR;
-  const Bytes devicePath = JoinFolderAndName(r.folder, r.name);
+  const DevicePath devicePath = r.folder.Join(r.name);
   const int rc = RunOnDevice(
       [folder = r.folder, name = r.name](DeviceSession& s, const std::atomic<bool>&) {
         EnterFolder(s, folder);
         s.DeleteItem(name);
       },
-      intr, "Deleting " + ShownDevicePath(devicePath));
+      intr, "Deleting " + devicePath.Shown());
   Changed(r.folder, devicePath);
   return rc;
 }
@@ -709,7 +711,7 @@ int MountedDevice::Rename(const std::string& from, const std::string& to, unsign
     if (target.folderEntry) return source.folderEntry ? -ENOTEMPTY : -EISDIR;
     if (source.folderEntry) return -ENOTDIR;
   }
-  const Bytes folder = source.folder;
+  const DevicePath folder = source.folder;
   const int rc = RunOnDevice(
       [folder, oldName = source.name, newName = target.name, replace = target.exists](DeviceSession& s,
                                                                                         const std::atomic<bool>&) {
@@ -720,9 +722,9 @@ int MountedDevice::Rename(const std::string& from, const std::string& to, unsign
         if (replace) s.DeleteItem(newName);
         s.RenameItem(oldName, newName);
       },
-      intr, "Renaming " + ShownDevicePath(JoinFolderAndName(folder, source.name)));
-  Changed(folder, JoinFolderAndName(folder, source.name));
-  Changed(folder, JoinFolderAndName(folder, target.name));
+      intr, "Renaming " + folder.Join(source.name).Shown());
+  Changed(folder, folder.Join(source.name));
+  Changed(folder, folder.Join(target.name));
   return rc;
 }
 

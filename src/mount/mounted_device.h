@@ -31,6 +31,7 @@
 #include "link/clock.h"
 #include "link/link_error.h"
 #include "mount/mount_names.h"
+#include "session/device_path.h"
 
 namespace corvane {
 class DeviceSession;
@@ -114,7 +115,7 @@ class MountedDevice {
     uint64_t generation = 0;
   };
   struct Resolved {
-    Bytes folder;         // the device folder that holds it ("\\" for the root's entries)
+    DevicePath folder;    // the device folder that holds it (the root for the root's entries)
     Bytes name;           // its device name (a new name when it does not exist yet)
     bool exists = false;
     bool folderEntry = false;
@@ -128,7 +129,8 @@ class MountedDevice {
     bool write = false;
     bool dirty = false;
     std::string path;   // the mount path
-    Bytes folder, name; // where it goes on the device
+    DevicePath folder;  // where it goes on the device
+    Bytes name;
     std::string local;  // the local file (a cache copy for reading: not ours to remove)
   };
   struct CachedCopy {
@@ -143,11 +145,11 @@ class MountedDevice {
   int RunOnDevice(DeviceOp op, const Interrupted& intr, const std::string& what);
   int ErrnoOf(const DeviceError& e) const;
   // The folder's listing, from the device when the kept one is too old.
-  int GetListing(const Bytes& folder, std::shared_ptr<const Listing>& out, const Interrupted& intr);
+  int GetListing(const DevicePath& folder, std::shared_ptr<const Listing>& out, const Interrupted& intr);
   int Resolve(const std::string& path, Resolved& out, const Interrupted& intr, bool forNew = false);
   int Fetch(const Resolved& r, const std::string& target, const Interrupted& intr);
-  void Changed(const Bytes& folder, const Bytes& devicePath);
-  void KeepInCache(const Bytes& devicePath, const std::string& file, int64_t size, uint64_t generation);
+  void Changed(const DevicePath& folder, const DevicePath& devicePath);
+  void KeepInCache(const DevicePath& devicePath, const std::string& file, int64_t size, uint64_t generation);
   std::string NewLocalFile(const char* kind);
   uint64_t AddOpen(OpenFile file);
   void Log(const std::string& line) const;
@@ -171,8 +173,8 @@ class MountedDevice {
   std::atomic<bool> m_probing{false};  // the device is asked whether it still answers
 
   mutable std::mutex m_mutex;  // guards what follows
-  std::map<Bytes, std::shared_ptr<const Listing>> m_listings;
-  std::map<Bytes, CachedCopy> m_cache;
+  std::map<DevicePath, std::shared_ptr<const Listing>> m_listings;
+  std::map<DevicePath, CachedCopy> m_cache;
   uint64_t m_cacheBytes = 0;
   std::map<uint64_t, OpenFile> m_open;
   std::map<std::string, uint64_t> m_writing;  // mount path -> handle of a file being written

@@ -45,8 +45,6 @@ TEST(MountNames, ANewNameIsTakenOnlyWhenItReadsBackAsItselfAndTheDeviceCanCarryI
 TEST(MountNames, KernelPathsSplitIntoTheirNames) {
   EXPECT_TRUE(SplitLocalPath("/").empty());
   EXPECT_EQ(SplitLocalPath("/a/b c/d"), (std::vector<std::string>{"a", "b c", "d"}));
-  EXPECT_EQ(JoinFolderAndName("\\", "x"), "\\x");
-  EXPECT_EQ(JoinFolderAndName("\\a", "x"), "\\a\\x");
 }
 
 }  // namespace
