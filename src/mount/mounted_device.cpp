@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,6 +40,16 @@ bool SameNameAnyCase(const Bytes& a, const Bytes& b) {
            return std::tolower(x) == std::tolower(y);
          });
 }
+
+// What the disk of `folder` still takes, -1 when unknown.
+int64_t FreeBytesIn(const std::string& folder) {
+  struct statvfs vfs {};
+  if (::statvfs(folder.c_str(), &vfs) != 0) return -1;
+  return static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+}
+
+// Below this, a local write that failed is taken as a full disk.
+constexpr int64_t kNearlyFullBytes = int64_t{1} << 20;
 
 int64_t FileSizeOf(int fd) {
   struct stat st {};
@@ -380,6 +391,17 @@ void MountedDevice::KeepInCache(const DevicePath& devicePath, const std::string&
     m_cache.erase(it);
   }
   const uint64_t bytes = static_cast<uint64_t>(size);
+  MakeRoomLocked(bytes);
+  if (bytes > m_options.cacheBytes) {
+    // Larger than the whole cache: it lives while it is open, and is not kept.
+    ::unlink(file.c_str());
+    return;
+  }
+  m_cache[devicePath] = CachedCopy{file, size, generation, ++m_useCounter};
+  m_cacheBytes += bytes;
+}
+
+void MountedDevice::MakeRoomLocked(uint64_t bytes) {
   // The copies used longest ago make room; a file open for reading keeps its
   // bytes until it is closed.
   while (!m_cache.empty() && m_cacheBytes + bytes > m_options.cacheBytes) {
@@ -389,13 +411,36 @@ void MountedDevice::KeepInCache(const DevicePath& devicePath, const std::string&
     m_cacheBytes -= static_cast<uint64_t>(oldest->second.size);
     m_cache.erase(oldest);
   }
-  if (bytes > m_options.cacheBytes) {
-    // Larger than the whole cache: it lives while it is open, and is not kept.
-    ::unlink(file.c_str());
-    return;
+}
+
+int MountedDevice::RoomForLocalFile(int64_t bytes, const std::string& path) {
+  {
+    std::lock_guard lock(m_mutex);
+    MakeRoomLocked(static_cast<uint64_t>(std::max<int64_t>(0, bytes)));
   }
-  m_cache[devicePath] = CachedCopy{file, size, generation, ++m_useCounter};
-  m_cacheBytes += bytes;
+  const int64_t free = FreeBytesIn(m_options.cacheFolder);
+  if (free < 0 || free >= bytes) return 0;
+  Log("No room for " + path + " (" + std::to_string(bytes) + " bytes) in the mount's cache folder " +
+      m_options.cacheFolder + " (" + std::to_string(free) +
+      " bytes free): free space there, or mount again with TMPDIR set to a folder on a disk with room");
+  return -ENOSPC;
+}
+
+int MountedDevice::LocalFailure(int rc, const std::string& path) const {
+  if (rc != -EIO) return rc;
+  const int64_t free = FreeBytesIn(m_options.cacheFolder);
+  if (free < 0 || free >= kNearlyFullBytes) return rc;
+  Log("The disk of the mount's cache folder " + m_options.cacheFolder + " is full (" + path +
+      " was not fetched): free space there, or mount again with TMPDIR set to a folder on a disk with room");
+  return -ENOSPC;
+}
+
+void MountedDevice::FailLocked(OpenFile& file, int error) {
+  if (file.failed != 0) return;
+  file.failed = error;
+  file.dirty = false;
+  Log("Not written to the device: " + file.path + " (its local copy in " + m_options.cacheFolder +
+      " could not be written: " + std::strerror(error) + ")");
 }
 
 int MountedDevice::Open(const std::string& path, bool write, bool truncate, uint64_t& handle,
@@ -439,10 +484,12 @@ int MountedDevice::Open(const std::string& path, bool write, bool truncate, uint
         std::filesystem::copy_file(cached, file.local, std::filesystem::copy_options::overwrite_existing, ec);
       }
       if (cached.empty() || ec) {
-        if (const int rc = Fetch(r, file.local, intr); rc != 0) {
+        int rc = RoomForLocalFile(r.size, path);
+        if (rc == 0) rc = Fetch(r, file.local, intr);
+        if (rc != 0) {
           ::close(file.fd);
           ::unlink(file.local.c_str());
-          return rc;
+          return LocalFailure(rc, path);
         }
       }
       // The fetch replaced the file: the descriptor is opened on what it wrote.
@@ -458,10 +505,11 @@ int MountedDevice::Open(const std::string& path, bool write, bool truncate, uint
     return 0;
   }
   if (cached.empty()) {
+    if (const int rc = RoomForLocalFile(r.size, path); rc != 0) return rc;
     const std::string target = NewLocalFile("copy");
     if (const int rc = Fetch(r, target, intr); rc != 0) {
       ::unlink(target.c_str());
-      return rc;
+      return LocalFailure(rc, path);
     }
     struct stat st {};
     const int64_t got = ::stat(target.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
@@ -529,8 +577,14 @@ int MountedDevice::Write(uint64_t handle, const char* buf, size_t size, off_t of
   const auto it = m_open.find(handle);
   if (it == m_open.end()) return -EBADF;
   if (!it->second.write) return -EBADF;
+  if (it->second.failed != 0) return -it->second.failed;
   const ssize_t n = ::pwrite(it->second.fd, buf, size, offset);
-  if (n < 0) return -errno;
+  if (n < 0 || static_cast<size_t>(n) < size) {
+    // A file cut short here would be put cut short: it is not put at all.
+    const int error = n < 0 ? errno : ENOSPC;
+    FailLocked(it->second, error);
+    return -error;
+  }
   it->second.dirty = true;
   return static_cast<int>(n);
 }
@@ -548,7 +602,12 @@ int MountedDevice::Truncate(uint64_t handle, off_t size) {
   const auto it = m_open.find(handle);
   if (it == m_open.end()) return -EBADF;
   if (!it->second.write) return -EBADF;
-  if (::ftruncate(it->second.fd, size) != 0) return -errno;
+  if (it->second.failed != 0) return -it->second.failed;
+  if (::ftruncate(it->second.fd, size) != 0) {
+    const int error = errno;
+    FailLocked(it->second, error);
+    return -error;
+  }
   it->second.dirty = true;
   return 0;
 }
@@ -557,8 +616,14 @@ int MountedDevice::TruncatePath(const std::string& path, off_t size, const Inter
   {
     std::lock_guard lock(m_mutex);
     if (const auto it = m_writing.find(path); it != m_writing.end()) {
-      if (::ftruncate(m_open.at(it->second).fd, size) != 0) return -errno;
-      m_open.at(it->second).dirty = true;
+      OpenFile& file = m_open.at(it->second);
+      if (file.failed != 0) return -file.failed;
+      if (::ftruncate(file.fd, size) != 0) {
+        const int error = errno;
+        FailLocked(file, error);
+        return -error;
+      }
+      file.dirty = true;
       return 0;
     }
   }
@@ -581,12 +646,17 @@ int MountedDevice::Flush(uint64_t handle, const Interrupted& intr) {
     std::lock_guard lock(m_mutex);
     const auto it = m_open.find(handle);
     if (it == m_open.end()) return -EBADF;
+    if (it->second.failed != 0) return -it->second.failed;
     if (!it->second.write || !it->second.dirty) return 0;
     file = it->second;
   }
   const int64_t length = FileSizeOf(file.fd);
-  if (length < 0) return -EIO;
-  if (::fsync(file.fd) != 0) return -errno;
+  if (length < 0 || ::fsync(file.fd) != 0) {
+    const int error = length < 0 ? EIO : errno;
+    std::lock_guard lock(m_mutex);
+    if (const auto it = m_open.find(handle); it != m_open.end()) FailLocked(it->second, error);
+    return -error;
+  }
   const bool quillon = m_quillon;
   auto confirmed = std::make_shared<std::vector<ListingEntry>>();
   const std::string shown = file.folder.Join(file.name).Shown();
@@ -640,9 +710,10 @@ int MountedDevice::Release(uint64_t handle, const Interrupted& intr) {
     std::lock_guard lock(m_mutex);
     const auto it = m_open.find(handle);
     if (it == m_open.end()) return -EBADF;
-    dirty = it->second.write && it->second.dirty;
+    dirty = it->second.write && (it->second.dirty || it->second.failed != 0);
   }
-  // Written after the last flush (a file that was mapped): put now.
+  // Written after the last flush (a file that was mapped): put now. A file
+  // whose local copy failed answers that again.
   const int rc = dirty ? Flush(handle, intr) : 0;
   std::lock_guard lock(m_mutex);
   const auto it = m_open.find(handle);

@@ -128,6 +128,9 @@ class MountedDevice {
     int fd = -1;
     bool write = false;
     bool dirty = false;
+    // A local write or truncate that failed (its errno): the file is then
+    // never put, and every flush and the close answer it.
+    int failed = 0;
     std::string path;   // the mount path
     DevicePath folder;  // where it goes on the device
     Bytes name;
@@ -150,6 +153,16 @@ class MountedDevice {
   int Fetch(const Resolved& r, const std::string& target, const Interrupted& intr);
   void Changed(const DevicePath& folder, const DevicePath& devicePath);
   void KeepInCache(const DevicePath& devicePath, const std::string& file, int64_t size, uint64_t generation);
+  // Drops the copies used longest ago until `bytes` more fit the bound (m_mutex held).
+  void MakeRoomLocked(uint64_t bytes);
+  // 0 when the cache folder's disk can take a file of `bytes` (old copies
+  // are dropped for it first), else -ENOSPC with a line saying what to do.
+  int RoomForLocalFile(int64_t bytes, const std::string& path);
+  // The answer for a fetch that failed on the local side: -ENOSPC when the
+  // cache folder's disk is full, else `rc`.
+  int LocalFailure(int rc, const std::string& path) const;
+  // Marks a file written here whose local copy failed (m_mutex held).
+  void FailLocked(OpenFile& file, int error);
   std::string NewLocalFile(const char* kind);
   uint64_t AddOpen(OpenFile file);
   void Log(const std::string& line) const;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -324,6 +325,74 @@ TEST_F(MountProcess, OverTcpFilesGoBothWaysAndAPutTheDeviceLosesFailsClose) {
   // The mount goes on.
   EXPECT_EQ(WriteThrough(mnt / "again.bin", "ok"), 0);
   EXPECT_EQ(ReadFile(emu.Root() / "again.bin"), "ok");
+}
+
+TEST_F(MountProcess, RsyncArchivesBothWaysAndTouchWorkThoughTheDeviceKeepsNoTimes) {
+  Emulator emu("quillon", true);
+  WriteFile(emu.Root() / "sub" / "x.bin", RandomBytes(3000, 20));
+  Mount mnt(emu);
+  TempFolder local;
+  WriteFile(local.Path() / "in" / "f1.bin", RandomBytes(2000, 21));
+  WriteFile(local.Path() / "in" / "f2.txt", "two\n");
+  // Modes and times are taken and have no effect: the copy is whole and says so.
+  EXPECT_EQ(RunProgram({"/usr/bin/rsync", "-a", (local.Path() / "in").string() + "/", (mnt / "sub").string() + "/"}),
+            0);
+  EXPECT_TRUE(ReadFile(emu.Root() / "sub" / "f1.bin") == ReadFile(local.Path() / "in" / "f1.bin"));
+  EXPECT_EQ(ReadFile(emu.Root() / "sub" / "f2.txt"), "two\n");
+  EXPECT_EQ(RunProgram({"/usr/bin/rsync", "-a", mnt.Point().string() + "/", (local.Path() / "out").string() + "/"}),
+            0);
+  EXPECT_EQ(RunProgram({"/usr/bin/diff", "-r", (local.Path() / "out").string(), emu.Root().string()}), 0);
+  EXPECT_EQ(RunProgram({"/usr/bin/touch", (mnt / "touched").string()}), 0);
+  EXPECT_TRUE(fs::exists(emu.Root() / "touched"));
+}
+
+// The mount's cache on a disk of 64 KiB (a tmpfs; mounting one needs root).
+class SmallCacheDisk {
+ public:
+  SmallCacheDisk() {
+    fs::create_directory(m_dir.Path() / "disk");
+    m_mounted = ::mount("tmpfs", (m_dir.Path() / "disk").c_str(), "tmpfs", 0, "size=64k") == 0;
+    if (const char* old = std::getenv("TMPDIR")) m_old = old;
+    if (m_mounted) ::setenv("TMPDIR", (m_dir.Path() / "disk").c_str(), 1);
+  }
+  ~SmallCacheDisk() {
+    if (m_old) ::setenv("TMPDIR", m_old->c_str(), 1); else ::unsetenv("TMPDIR");
+    if (m_mounted) ::umount2((m_dir.Path() / "disk").c_str(), MNT_DETACH);
+  }
+  bool Mounted() const { return m_mounted; }
+
+ private:
+  TempFolder m_dir;
+  bool m_mounted = false;
+  std::optional<std::string> m_old;
+};
+
+TEST_F(MountProcess, ACacheDiskWithoutRoomFailsTheCallAndNothingCutShortReachesTheDevice) {
+  Emulator emu("quillon", true);
+  WriteFile(emu.Root() / "big.bin", RandomBytes(100000, 10));
+  WriteFile(emu.Root() / "small.bin", "small");
+  SmallCacheDisk disk;
+  if (!disk.Mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here (it needs root)";
+  Mount mnt(emu);
+  // Refused before anything is fetched: the disk cannot hold it.
+  EXPECT_EQ(ErrnoOf(::open((mnt / "big.bin").c_str(), O_RDONLY)), ENOSPC);
+  EXPECT_EQ(ReadFile(mnt / "small.bin"), "small");
+  // A file that does not fit the local copy fails write() and close(), and
+  // the device is not given the part that fitted.
+  const std::string data = RandomBytes(100000, 11);
+  const int fd = ::open((mnt / "new.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  int writeError = 0;
+  for (size_t at = 0; at < data.size() && writeError == 0; at += 4096) {
+    const size_t n = std::min<size_t>(4096, data.size() - at);
+    if (::write(fd, data.data() + at, n) != static_cast<ssize_t>(n)) writeError = errno;
+  }
+  EXPECT_EQ(writeError, ENOSPC);
+  EXPECT_EQ(ErrnoOf(::close(fd)), ENOSPC);
+  EXPECT_FALSE(fs::exists(emu.Root() / "new.bin"));
+  // Its room is given back, and the mount goes on.
+  EXPECT_EQ(WriteThrough(mnt / "fits.bin", "fits"), 0);
+  EXPECT_EQ(ReadFile(emu.Root() / "fits.bin"), "fits");
 }
 
 TEST_F(MountProcess, AnInterruptedReadOnAPacedLineEndsAtOnceWithEintrAndTheMountGoesOn) {
