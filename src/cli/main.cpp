@@ -284,6 +284,8 @@ class Tool {
 
   int Mount(const std::string& mountPoint, uint64_t cacheMiB) {
 #ifdef CORVANE_CLI_HAS_MOUNT
+    if (const std::string why = mount::MountPointProblem(mountPoint); !why.empty())
+      throw DeviceError(ErrorKind::kLocalFile, why);
     Run([&](DeviceSession& s) { Open(s); });
     mount::MountCommand command;
     command.mountPoint = mountPoint;

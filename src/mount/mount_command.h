@@ -28,6 +28,11 @@ struct MountCommand {
 int RunMount(DeviceWorker& worker, const MountCommand& command, std::ostream& out,
              const std::function<void(const std::string&)>& log);
 
+// Why `mountPoint` cannot take the mount (missing, not a folder of the
+// user's, not empty), as a message that says what to do; empty when it can.
+// Checked before the device is connected, so that a wrong folder is said at once.
+std::string MountPointProblem(const std::string& mountPoint);
+
 // A per-mount cache folder in `privateFolder`, "mount-PID-XXXXXX"; those of
 // mounts whose process is gone are removed first.
 std::string MakeCacheFolder(const std::string& privateFolder);

@@ -446,6 +446,19 @@ TEST_F(MountProcess, EachEndingSignalUnmountsAndEndsWithZero) {
   EXPECT_TRUE(WaitUnmounted(killed.Point(), 10s));
 }
 
+TEST_F(MountProcess, AFolderThatCannotTakeTheMountIsSaidBeforeAnyDeviceIsLookedFor) {
+  TempFolder dir;
+  WriteFile(dir.Path() / "full" / "x", "x");
+  const std::string nowhere = (dir.Path() / "no-port").string();
+  for (const auto& [point, said] : {std::pair{dir.Path() / "missing", "Make the folder first"},
+                                    std::pair{dir.Path() / "full", "the folder is not empty"}}) {
+    ChildProcess p({g_tool, "--kind", "quillon", "--port", nowhere, "mount", point.string()});
+    EXPECT_EQ(p.Wait(20s).value_or(-1), 4) << point;
+    EXPECT_TRUE(Has(p.Err(), said)) << p.Err();
+    EXPECT_FALSE(Has(p.Err(), nowhere)) << "the port was tried first: " << p.Err();
+  }
+}
+
 TEST_F(MountProcess, UnmountedFromOutsideItEndsWithZero) {
   Emulator emu("quillon", false);
   Mount mnt(emu);
