@@ -102,7 +102,7 @@ const char* ExitCodeTable() {
          "  0    success\n"
          "  1    the operation failed (the transfer failed, the device refused, or it was busy)\n"
          "  2    usage error (bad command line or argument)\n"
-         "  3    no device or connection error (no such port, nothing found by detection)\n"
+         "  3    no device or connection error (no such port, nothing found by detection, a link that broke)\n"
          "  4    local file error (a file on this computer cannot be read or written; nothing was sent)\n"
          "  130  cancelled (Ctrl-C)\n"
          "  143  cancelled by SIGTERM, as by Ctrl-C\n"

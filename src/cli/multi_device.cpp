@@ -279,7 +279,7 @@ std::vector<std::string> FindAllDevices(bool quillon, const std::string& baud) {
     if (!trouble[i].empty()) reasons += "\n" + trouble[i];
   }
   if (devices.empty())
-    throw DeviceError(ErrorKind::kNoConnection, "No device detected. Check: the cable connection. If the device is turned ON",
+    throw DeviceError(ErrorKind::kNoConnection, kNoDeviceDetectedText,
                       reasons.empty() ? std::string() : reasons.substr(1));
   return devices;
 }

@@ -126,8 +126,8 @@ QString MainWindow::FetchFolderFor(const Bytes& devicePath) {
   const QString folder = QFile::decodeName(QByteArray::fromStdString(m_runFolder->Path())) +
                          QStringLiteral("/folder-%1").arg(hash, 16, 16, QLatin1Char('0'));
   if (!QDir().mkpath(folder))
-    throw std::runtime_error("Cannot make the folder " + LocalPath(folder) +
-                             " for the fetched files. Set TMPDIR to a folder of your own and try again.");
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot make the folder " + LocalPath(folder) +
+                                                 " for the fetched files. Set TMPDIR to a folder of your own and try again.");
   QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   return folder;
 }

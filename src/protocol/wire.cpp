@@ -93,6 +93,13 @@ Bytes BlockTrailer(CheckKind kind, const uint8_t* data, size_t n) {
       t += static_cast<char>(c & 0xFF);
       break;
     }
+    case kCrc16Xmodem: {
+      // Crc16Ccitt holds the CRC byte-swapped: low byte first puts its high byte first.
+      const uint16_t c = Crc16Ccitt(0, data, n);
+      t += static_cast<char>(c & 0xFF);
+      t += static_cast<char>(c >> 8);
+      break;
+    }
   }
   return t;
 }

@@ -15,6 +15,26 @@ const char* const kTcpLinkName = "TCP/IP";
 const char* const kDetectingName = "AUTO";
 const char* kUnableToOpen = "The connectivity kit is unable to open the communication com :";
 
+// The device answers the version command at once, or not at all: an empty
+// answer means a device in upgrade mode.
+constexpr uint32_t kVersionAnswerMs = 500;
+// A listing takes the device a while to gather before its packet starts.
+constexpr uint32_t kListingAnswerMs = 2000;
+// A command waits for a quiet line, and leaves this time-out on the port:
+// a second, and 30 ms a byte for the packets the device paces.
+constexpr ReadTimeout kAfterCommandTimeout = {1000, 30};
+// The device needs this long after a command byte before it takes a packet.
+constexpr uint32_t kCommandSettleMs = 20;
+// The device acknowledges a packet within a second.
+constexpr ReadTimeout kPacketAckTimeout = {1000, 0};
+// A packet goes out at most this many times before the link counts as lost.
+constexpr int kMaxPacketTries = 5;
+// A packet of the device is read with its caller's time-out plus 30 ms a
+// byte; at most this many damaged ones are refused before the link counts as
+// lost.
+constexpr uint32_t kPacketPerByteMs = 30;
+constexpr int kMaxPacketRefusals = 4;
+
 std::string Upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return s;
@@ -161,7 +181,8 @@ ConnectionState DeviceSession::Connect(const LinkTarget& target) {
     } catch (const std::exception& e) {
       Log(e.what());
       Connect(LinkTarget::Disconnect());
-      LinkError(kUnableToOpen + shown, ErrorKind::kNoConnection);
+      // The system's reason goes along, for the user to act on.
+      throw DeviceError(ErrorKind::kNoConnection, "Error (" + std::string(kUnableToOpen) + shown + ")", e.what());
     }
     return State();
   }
@@ -180,7 +201,7 @@ ConnectionState DeviceSession::Connect(const LinkTarget& target) {
       throw;
     }
     SendCommand('V');
-    Version = ReceivePacket(500);
+    Version = ReceivePacket(kVersionAnswerMs);
     UpgradeMode = Version.empty();
     if (UpgradeMode && IsQuillon)
       m_host.MessageBox("Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system", "Warning",
@@ -224,7 +245,7 @@ void DeviceSession::AutoDetect() {
   }
   PortName.clear();
   if (!reasons.empty()) DetectionTrouble = reasons.substr(1);
-  Log("No device detected. Check: the cable connection. If the device is turned ON" + reasons);
+  Log(kNoDeviceDetectedText + reasons);
 }
 
 void DeviceSession::Kill() {
@@ -241,9 +262,10 @@ void DeviceSession::SendCommand(char command) {
     Socket.SendText(Bytes(1, command));
     return;
   }
-  DrainInput(Handle(), {1000, 30});
+  DrainInput(Handle());
+  SetReadTimeout(Handle(), kAfterCommandTimeout);
   WriteAll(Handle(), Bytes(1, command));
-  m_clock.SleepMs(20);
+  m_clock.SleepMs(kCommandSettleMs);
 }
 
 void DeviceSession::SendPacket(const Bytes& payload) {
@@ -255,13 +277,13 @@ void DeviceSession::SendPacket(const Bytes& payload) {
   }
   if (payload.size() > 0xFFFF) LinkError("Packet too long (" + std::to_string(payload.size()) + " bytes)");
   const Bytes packet = FrameSerialPacket(payload);
-  SetReadTimeout(Handle(), {1000, 0});
+  SetReadTimeout(Handle(), kPacketAckTimeout);
   for (int failures = 1;; ++failures) {
     WriteAll(Handle(), packet);
     if (ReadByte(Handle()) == kAck) return;
-    if (failures >= 5) ConnectionError();
+    if (failures >= kMaxPacketTries) ConnectionError();
     Log(kConnectionErrorText);
-    DrainInput(Handle(), {1000, 0});
+    DrainInput(Handle());
   }
 }
 
@@ -300,7 +322,8 @@ Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
     deadline.Expect(4 + uint64_t{length});
     return ReceiveExact(length);
   }
-  SetReadTimeout(Handle(), {timeoutMs, 30});
+  const ReadTimeout timeout = {timeoutMs, kPacketPerByteMs};
+  SetReadTimeout(Handle(), timeout);
   for (int failures = 0;;) {
     PacketAttempt a = ReadSerialPacketOnce(Handle());
     if (a.outcome == PacketAttempt::kVersionByte) return Bytes();
@@ -308,10 +331,10 @@ Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
       WriteAll(Handle(), Bytes(1, static_cast<char>(kAck)));
       return std::move(a.payload);
     }
-    DrainInput(Handle(), {timeoutMs, 30});
+    DrainInput(Handle());
     ++failures;
     WriteAll(Handle(), Bytes(1, static_cast<char>(kNak)));
-    if (failures >= 4) ConnectionError();
+    if (failures >= kMaxPacketRefusals) ConnectionError();
   }
 }
 
@@ -365,7 +388,7 @@ std::vector<ListingEntry> DeviceSession::ListCurrentFolder(uint32_t pauseMs) {
   Log("Get list of files from device");
   SendCommand('L');
   if (pauseMs > 0) m_clock.SleepMs(pauseMs);
-  return ParseListing(ReceivePacket(2000), IsQuillon);
+  return ParseListing(ReceivePacket(kListingAnswerMs), IsQuillon);
 }
 
 std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes& path) {

@@ -23,6 +23,10 @@ namespace corvane {
 
 class DeviceEntry;
 
+// What "Auto" says when no port has a device that answers.
+inline constexpr const char* kNoDeviceDetectedText =
+    "No device detected. Check: the cable connection. If the device is turned ON";
+
 // Where Connect goes: nowhere (disconnect), the first serial port that has a
 // device answering (auto), one serial port, or the TCP/IP link.
 struct LinkTarget {

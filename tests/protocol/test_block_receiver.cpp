@@ -243,7 +243,7 @@ TEST(ReceiverFailure, ATargetNameTooLongForTheFileSystemIsRefusedBeforeTheTransf
   BlockReceiver rx(&rig.port, 3000, rig.reports.Handler(), tooLong, rig.clock);
   EXPECT_FALSE(rx.Run());
   EXPECT_EQ(rx.FailureKind(), ErrorKind::kLocalFile);
-  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + tooLong + " 36)");
+  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + tooLong + ": File name too long)");
   // Not a block was asked for: the device hears the cancel at once.
   EXPECT_EQ(rig.port.Written(), kCan4);
   rig.ExpectFolderHolds({});
@@ -525,8 +525,8 @@ TEST(ReceiverFailure, TargetThatCannotBeCreatedGivesTheOpenMessage) {
   BlockReceiver rx(&rig.port, 10, rig.reports.Handler(), bad, rig.clock);
   EXPECT_FALSE(rx.Run());
   EXPECT_EQ(rx.FailureKind(), ErrorKind::kLocalFile);
-  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + bad + " 2)");
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + bad + " 2)"});
+  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + bad + ": No such file or directory. Check the path)");
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + bad + ": No such file or directory. Check the path)"});
   EXPECT_EQ(rig.port.Written(), kCan4);
 }
 
@@ -535,7 +535,7 @@ TEST(ReceiverFailure, TargetThatIsAFolderIsRefused) {
   std::filesystem::create_directory(rig.path);
   rig.peer.SetFile(Pattern(10));
   EXPECT_FALSE(rig.Run(10));
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 21)"});
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + ": Is a directory. A folder has that name: give the name of a file)"});
   EXPECT_TRUE(std::filesystem::is_directory(rig.path));
 }
 
@@ -546,7 +546,7 @@ TEST(ReceiverFailure, WriteProtectedTargetIsNotReplaced) {
   ::chmod(rig.path.c_str(), 0444);
   rig.peer.SetFile(Pattern(10));
   EXPECT_FALSE(rig.Run(10));
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 13)"});
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + ": Permission denied. Check that you may read and write there, or choose another folder)"});
   EXPECT_EQ(ReadWhole(rig.path), "read only");
 }
 
@@ -567,7 +567,7 @@ TEST(ReceiverFailure, FailedLocalWriteEndsTheTransfer) {
   ::sigaction(SIGXFSZ, &old, nullptr);
   EXPECT_FALSE(ok);
   EXPECT_EQ(rig.failureKind, ErrorKind::kLocalFile);
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Cannot write to file " + rig.path + " 27)"});
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Cannot write to file " + rig.path + ": File too large. The file is too large for that disk: choose another folder)"});
   EXPECT_EQ(rig.peer.cans, 4);
   rig.ExpectFolderHolds({});
 }

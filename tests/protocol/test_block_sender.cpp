@@ -255,7 +255,7 @@ TEST(SenderStart, MissingLocalFileGivesTheOpenMessage) {
   EXPECT_FALSE(tx.Run());
   EXPECT_EQ(tx.FailureKind(), ErrorKind::kLocalFile);
   EXPECT_EQ(rig.reports.Texts(kReportMessage),
-            std::vector<std::string>{"Error (Unable to open file " + missing + " 2)"});
+            std::vector<std::string>{"Error (Unable to open file " + missing + ": No such file or directory. Check the path)"});
   EXPECT_EQ(rig.port.Written(), kCan3);
 }
 

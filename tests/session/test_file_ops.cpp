@@ -311,7 +311,7 @@ TEST(GetFile, ATargetThatCannotBeCreatedIsRefusedBeforeTheDeviceIsAsked) {
     SCOPED_TRACE(local);
     const auto raised = test::Catch([&] { rig.session.GetFile("x.bin", local, 3000); });
     EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
-    EXPECT_EQ(raised.what.rfind("Error (Unable to open file " + local + " ", 0), 0u) << raised.what;
+    EXPECT_EQ(raised.what.rfind("Error (Unable to open file " + local + ": ", 0), 0u) << raised.what;
     EXPECT_EQ(rig.port->Written(), "");
     EXPECT_TRUE(rig.Sleeps().empty());
   }
@@ -386,7 +386,7 @@ TEST(PutFile, MissingLocalFileIsRefusedBeforeAnythingIsSent) {
     Rig rig(quillon);
     const std::string local = rig.dir / "missing.txt";
     const auto raised = test::Catch([&] { rig.session.PutFile("missing.txt", local); });
-    EXPECT_EQ(raised.what, "Error (Unable to open file " + local + " 2)");
+    EXPECT_EQ(raised.what, "Error (Unable to open file " + local + ": No such file or directory. Check the path)");
     EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
     EXPECT_EQ(rig.port->Written(), "");
   }
@@ -1131,7 +1131,7 @@ TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "no/such/folder";
   const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
-  EXPECT_EQ(raised.what, "Error (Unable to open file " + local + " 2)");
+  EXPECT_EQ(raised.what, "Error (Unable to open file " + local + ": No such file or directory. Check the path)");
   EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
   rig.session.Connect(LinkTarget::Disconnect());
   peer.thread.join();

@@ -39,6 +39,7 @@ class BorrowedPort final : public SerialPort {
  public:
   explicit BorrowedPort(SerialPort& p) : m_p(p) {}
   void SetReadTimeout(ReadTimeout t) override { m_p.SetReadTimeout(t); }
+  ReadTimeout GetReadTimeout() const override { return m_p.GetReadTimeout(); }
   size_t Read(uint8_t* b, size_t n) override { return m_p.Read(b, n); }
   void Write(const uint8_t* b, size_t n) override { m_p.Write(b, n); }
   void Purge() override { m_p.Purge(); }
