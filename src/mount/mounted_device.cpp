@@ -215,6 +215,11 @@ int MountedDevice::RunOnDevice(DeviceOp op, const Interrupted& intr, const std::
     Log(what + ": interrupted");
     return -EINTR;
   }
+  if (m_stopping.load()) {
+    // Cut short by the unmount (its cancel, or the port closed under it).
+    Log(what + ": ended with the mount");
+    return -EINTR;
+  }
   std::string line = what + " failed: " + error.what();
   std::replace(line.begin(), line.end(), '\r', ' ');
   std::replace(line.begin(), line.end(), '\n', ' ');
