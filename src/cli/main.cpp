@@ -137,23 +137,23 @@ class Tool {
 
   int Ls(const std::string& path, bool json) {
     const Bytes folder = UserDevicePath(path);
-    std::vector<std::unique_ptr<DeviceEntry>> list;
+    std::vector<ListingEntry> list;
     Run([&](DeviceSession& s) {
       s.CheckFolderPath(folder);
       Open(s);
-      list = s.GetFileList(folder);
+      list = s.ListFolder(folder);
     });
     if (json) {
       m_out << "[";
       for (size_t i = 0; i < list.size(); ++i) {
-        m_out << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i]->Name))
-              << ", \"size\": " << list[i]->Size << ", \"kind\": \"" << KindWord(list[i]->Kind) << "\"}";
+        m_out << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i].name))
+              << ", \"size\": " << list[i].size << ", \"kind\": \"" << KindWord(list[i].kind) << "\"}";
       }
       m_out << (list.empty() ? "]\n" : "\n]\n");
       return 0;
     }
     for (const auto& e : list)
-      m_out << KindWord(e->Kind) << '\t' << e->Size << '\t' << TerminalName(e->Name) << '\n';
+      m_out << KindWord(e.kind) << '\t' << e.size << '\t' << TerminalName(e.name) << '\n';
     return 0;
   }
 
@@ -166,8 +166,8 @@ class Tool {
       CheckNames(s, folder, {name});
       Open(s);
       int64_t size = -1;
-      for (const auto& e : s.GetFileList(folder))
-        if (e->Name == name) size = e->Size;
+      for (const auto& e : s.ListFolder(folder))
+        if (e.name == name) size = e.size;
       if (size < 0) {
         throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " +
                                                   DevicePath::Parse(folder).Shown() + "')");

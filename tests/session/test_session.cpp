@@ -32,7 +32,6 @@ using test::WriteAll;
 
 const char* kUnable = "Error (The connectivity kit is unable to open the communication com :";
 
-
 // Lends a port that the rig keeps, so a test can read what was written even
 // after the session has closed its handle.
 class BorrowedPort final : public SerialPort {
@@ -410,40 +409,7 @@ TEST(ChangeDir, RefusedWhenNotConnected) {
   EXPECT_EQ(What([&] { rig.session.ChangeDir("\\"); }), "Error (No device connected or device in upgrade mode)");
 }
 
-TEST(FileTree, ListsLazilyAndAgainAfterClear) {
-  Rig rig(true);
-  rig.ConnectTo("/dev/ttyS1");
-  rig.device->listing = EncodeQuillonRecord("Docs", 0, true) + EncodeQuillonRecord("a.txt", 1234, false);
-  DeviceEntry root(&rig.session, "\\", 0, 0);
-  auto& children = root.GetChildren();
-  ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(children[0]->Name, "Docs");
-  EXPECT_TRUE(children[0]->IsDirectory());
-  EXPECT_EQ(children[1]->Size, 1234);
-  EXPECT_EQ(children[1]->Kind, 1);
-  EXPECT_EQ(children[0]->Parent, &root);
-  EXPECT_EQ(children[0]->GetPath(), "\\\\Docs");
-  root.GetChildren();
-  EXPECT_EQ(std::count(rig.device->commands.begin(), rig.device->commands.end(), "L"), 1);
-  root.ClearChildren();
-  EXPECT_FALSE(root.Listed);
-  root.GetChildren();
-  EXPECT_EQ(std::count(rig.device->commands.begin(), rig.device->commands.end(), "L"), 2);
-}
-
-TEST(FileTree, AFailedListingLeavesTheEntryUnlisted) {
-  Rig rig(true);
-  rig.ConnectTo("/dev/ttyS1");
-  rig.device->listing = "x";
-  rig.device->corruptReplies = 100;
-  DeviceEntry root(&rig.session, "\\", 0, 0);
-  EXPECT_THROW(root.GetChildren(), DeviceError);
-  EXPECT_FALSE(root.Listed);
-  EXPECT_TRUE(root.Children.empty());
-}
-
 // ---- TCP/IP ----
-
 
 TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   Bytes seen;
@@ -460,9 +426,9 @@ TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   EXPECT_TRUE(rig.session.IsTcp());
   EXPECT_TRUE(rig.session.IsConnected());
   EXPECT_EQ(rig.messages.back(), "Device connected on TCP/IP");
-  auto list = rig.session.GetFileList("\\\\Dir");
+  auto list = rig.session.ListFolder("\\\\Dir");
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0]->Size, 7);
+  EXPECT_EQ(list[0].size, 7u);
   EXPECT_EQ(seen, Bytes("C\x05\x00\x00\x00\\Dir\\L", 11));
   rig.session.Connect(LinkTarget::Disconnect());
   EXPECT_FALSE(rig.session.IsConnected());
