@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -341,12 +342,14 @@ TEST_F(MountProcess, RsyncArchivesBothWaysAndTouchWorkThoughTheDeviceKeepsNoTime
   EXPECT_TRUE(fs::exists(emu.Root() / "touched"));
 }
 
-// The mount's cache on a disk of 64 KiB (a tmpfs; mounting one needs root).
+// The mount's cache on a small disk (a tmpfs; mounting one needs root). It
+// is filled up to what LeaveFree() leaves once the mount runs: a sanitizer's
+// runtime may keep a file of its own in TMPDIR.
 class SmallCacheDisk {
  public:
   SmallCacheDisk() {
     fs::create_directory(m_dir.Path() / "disk");
-    m_mounted = ::mount("tmpfs", (m_dir.Path() / "disk").c_str(), "tmpfs", 0, "size=64k") == 0;
+    m_mounted = ::mount("tmpfs", (m_dir.Path() / "disk").c_str(), "tmpfs", 0, "size=16m") == 0;
     if (const char* old = std::getenv("TMPDIR")) m_old = old;
     if (m_mounted) ::setenv("TMPDIR", (m_dir.Path() / "disk").c_str(), 1);
   }
@@ -355,6 +358,13 @@ class SmallCacheDisk {
     if (m_mounted) ::umount2((m_dir.Path() / "disk").c_str(), MNT_DETACH);
   }
   bool Mounted() const { return m_mounted; }
+  void LeaveFree(int64_t bytes) {
+    struct statvfs vfs {};
+    ASSERT_EQ(::statvfs((m_dir.Path() / "disk").c_str(), &vfs), 0);
+    const int64_t free = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    ASSERT_GT(free, bytes);
+    WriteFile(m_dir.Path() / "disk" / "filler", std::string(static_cast<size_t>(free - bytes), 'f'));
+  }
 
  private:
   TempFolder m_dir;
@@ -369,6 +379,7 @@ TEST_F(MountProcess, ACacheDiskWithoutRoomFailsTheCallAndNothingCutShortReachesT
   SmallCacheDisk disk;
   if (!disk.Mounted()) GTEST_SKIP() << "a tmpfs cannot be mounted here (it needs root)";
   Mount mnt(emu);
+  disk.LeaveFree(64 << 10);
   // Refused before anything is fetched: the disk cannot hold it.
   EXPECT_EQ(ErrnoOf(::open((mnt / "big.bin").c_str(), O_RDONLY)), ENOSPC);
   EXPECT_EQ(ReadFile(mnt / "small.bin"), "small");
