@@ -6,6 +6,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 jobs=$(nproc)
+# Most tests of the normal build wait on the emulator's paced lines and the
+# link's deadlines rather than use the processor, so three run per core; the
+# sanitizer builds use more of it and run one per core.
+test_jobs=${CORVANE_TEST_JOBS:-$((jobs * 3))}
 fuzz_seconds=${CORVANE_FUZZ_SECONDS:-12}
 
 echo "== build and test (RelWithDebInfo)"
@@ -14,7 +18,7 @@ echo "== build and test (RelWithDebInfo)"
 # (cli_process_tests_as_nobody), since root passes checks ordinary users meet.
 cmake --preset default
 cmake --build --preset default -j"$jobs"
-ctest --preset default -j"$jobs"
+ctest --preset default -j"$test_jobs"
 
 echo "== build and test under the sanitizers"
 cmake --preset asan
