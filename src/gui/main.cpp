@@ -1,6 +1,6 @@
 // corvane-kit: the desktop program.
 //
-//   corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...
+//   corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]... [--port-dir DIR]...
 //
 // --quillon          run as the kit of the Quillon (also a saved setting
 //                    "Options/Quillon" = 1); the Tallis otherwise
@@ -8,12 +8,15 @@
 //                    pseudo-terminal, serving a demo folder, and offer it in
 //                    the port list, so that "Auto" finds it
 // --port PATH        offer PATH in the port list (repeatable)
+// --port-dir DIR     offer the serial devices in DIR, and links to them, and
+//                    follow them as they appear and vanish (repeatable)
 // --bench-exit       (benchmarks) quit once the first folder is on screen and
 //                    print how long that took
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -34,10 +37,12 @@ namespace {
 
 void Usage() {
   std::fputs(
-      "usage: corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...\n"
+      "usage: corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]... [--port-dir DIR]...\n"
       "  --quillon          run as the Quillon kit (the Tallis kit otherwise)\n"
       "  --emulator [kind]  start an emulated device on a pseudo-terminal over a demo folder\n"
       "  --port PATH        add PATH to the list of serial ports\n"
+      "  --port-dir DIR     add the serial devices in DIR (and links to them) to the list,\n"
+      "                     following them as they are plugged in and out\n"
       "  --version          print the version\n",
       stdout);
 }
@@ -130,6 +135,8 @@ std::optional<int> ParseArguments(const QStringList& args, Launch& launch) {
         launch.window.quillon = args[++i] == QLatin1String("quillon");
     } else if (a == QLatin1String("--port") && i + 1 < args.size()) {
       corvane::AddExtraSerialPort(args[++i].toStdString());
+    } else if (a == QLatin1String("--port-dir") && i + 1 < args.size()) {
+      launch.window.portFolders.push_back(QFile::encodeName(args[++i]).toStdString());
     } else if (a == QLatin1String("--bench-exit")) {
       launch.benchExit = true;
     } else {
@@ -147,11 +154,13 @@ struct Emulator {
   std::unique_ptr<corvane::emu::EmulatedDevice> device;
 
   void Start(bool quillon) {
-    demo = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-demo-XXXXXX"));
-    // A temporary folder that cannot be used (TMPDIR naming nothing) does not
-    // keep the demo from starting; the window says what is wrong with it when
-    // it needs it.
-    if (!demo->isValid() && QDir::tempPath() != QLatin1String("/tmp"))
+    // A temporary folder that cannot be used (TMPDIR naming nothing, where
+    // Qt's temporary path is empty) does not keep the demo from starting; the
+    // window says what is wrong with it when it needs it.
+    const QString temp = QDir::tempPath();
+    const bool usable = !temp.isEmpty() && QFileInfo(temp).isDir();
+    if (usable) demo = std::make_unique<QTemporaryDir>(temp + QStringLiteral("/corvane-demo-XXXXXX"));
+    if (!usable || (!demo->isValid() && temp != QLatin1String("/tmp")))
       demo = std::make_unique<QTemporaryDir>(QStringLiteral("/tmp/corvane-demo-XXXXXX"));
     if (!demo->isValid()) throw std::runtime_error("cannot create the demo folder: " + demo->errorString().toStdString());
     FillDemoFolder(demo->path(), quillon);

@@ -227,6 +227,10 @@ TEST_F(CliProcess, AnUnknownCommandOrAnEmptyPortOrAddressIsAUsageError) {
   EXPECT_NE(unknown.process->Err().find("corvane: 'lst' is not a command. The commands are: ports, info, ls, get, "),
             std::string::npos)
       << unknown.process->Err();
+  ToolRun none({"--kind", "quillon"});
+  EXPECT_EQ(none.Status(), 2);
+  EXPECT_NE(none.process->Err().find("corvane: give a command: ports, info, ls, get, "), std::string::npos)
+      << none.process->Err();
   ToolRun port({"--port", "", "ls"});
   EXPECT_EQ(port.Status(), 2);
   EXPECT_NE(port.process->Err().find("--port: it is empty"), std::string::npos) << port.process->Err();
