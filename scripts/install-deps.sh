@@ -5,7 +5,10 @@ pkgs=(build-essential cmake ninja-build pkg-config git
       qt6-base-dev libserialport-dev libcli11-dev libudev-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev llvm xvfb xauth xdotool xclip
-      appstream desktop-file-utils groff-base bash-completion)
+      appstream desktop-file-utils groff-base bash-completion
+      libfuse3-dev fuse3 rsync)
+# libfuse3-dev builds `corvane mount`; fuse3 brings fusermount3, which mounts
+# and unmounts it, and rsync is used by its tests.
 # clang and its sanitizer runtimes (libclang-rt-14-dev) serve the fuzz and
 # ThreadSanitizer builds; llvm brings llvm-symbolizer, which names the
 # functions in their reports (tests/tsan.supp matches by function name).

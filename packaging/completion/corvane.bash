@@ -33,7 +33,7 @@ _corvane() {
     cword=$COMP_CWORD
   fi
 
-  local commands="ports info ls get put rm mv open shot upgrade backup restore"
+  local commands="ports info ls get put rm mv open shot upgrade backup restore mount"
   local global="--port --port-dir --wait --all --tcp --kind --baud --progress --json --verbose -v --help -h --version"
 
   # The values of the global options.
@@ -50,7 +50,7 @@ _corvane() {
   local i command="" args=0
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --port | --port-dir | --kind | --baud | --progress | --tcp) ((i++)) ;;
+      --port | --port-dir | --kind | --baud | --progress | --tcp | --cache-size) ((i++)) ;;
       -*) ;;
       *)
         if [[ -z $command ]]; then command=${words[i]}; else ((args++)); fi
@@ -93,6 +93,15 @@ _corvane() {
         COMPREPLY=($(compgen -W "--yes -y --help" -- "$cur"))
       elif ((args == 0)); then
         _corvane_files bix
+      fi
+      ;;
+    mount)
+      if [[ $prev == --cache-size ]]; then
+        return
+      elif [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "--cache-size --help" -- "$cur"))
+      elif ((args == 0)); then
+        _corvane_files -d
       fi
       ;;
     backup | restore)

@@ -32,6 +32,9 @@
 #ifdef CORVANE_CLI_HAS_QTGUI
 #include <QImage>
 #endif
+#ifdef CORVANE_CLI_HAS_MOUNT
+#include "mount/mount_command.h"
+#endif
 
 namespace corvane::cli {
 namespace {
@@ -305,6 +308,26 @@ class Tool {
 #endif
   }
 
+  int Mount(const std::string& mountPoint, uint64_t cacheMiB) {
+#ifdef CORVANE_CLI_HAS_MOUNT
+    if (const std::string why = mount::MountPointProblem(mountPoint); !why.empty())
+      throw DeviceError(ErrorKind::kLocalFile, why);
+    Run([&](DeviceSession& s) { Open(s); });
+    mount::MountCommand command;
+    command.mountPoint = mountPoint;
+    command.quillon = m_opt.kind == "quillon";
+    command.cacheBytes = cacheMiB << 20;
+    command.reconnect = [this](DeviceSession& s) { Open(s); };
+    return mount::RunMount(m_worker, command, m_out, [this](const std::string& line) {
+      m_host.Message("corvane mount: " + TerminalText(OneLine(line)));
+    });
+#else
+    (void)mountPoint;
+    (void)cacheMiB;
+    throw UsageError("This build has no mount support (it was built without libfuse 3)");
+#endif
+  }
+
   // --wait: returns once a device answers as the options say, waiting up to
   // `seconds` for one to be plugged in (the port watch tells when a port
   // appears); raises the no-connection error when none came in time.
@@ -570,6 +593,13 @@ int main(int argc, char** argv) {
   restore->add_option("DEST", local, "Folder written by 'corvane backup'")->required();
   restore->add_option("DEVICE_FOLDER", folder, "Only the files below this device folder (default: all)");
 
+  std::string mountPoint;
+  uint64_t cacheMiB = 256;
+  auto* mount = app.add_subcommand("mount", "Show the device's folders as a folder of this computer until unmounted");
+  mount->add_option("MOUNTPOINT", mountPoint, "An empty folder of yours")->required();
+  mount->add_option("--cache-size", cacheMiB, "MiB kept of files read through the mount (default 256)")
+      ->check(CLI::Range(uint64_t{1}, uint64_t{1} << 20));
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -610,6 +640,7 @@ int main(int argc, char** argv) {
   ProgressMode mode = opt.progress.empty() ? (::isatty(2) ? ProgressMode::kBar : ProgressMode::kLines)
                                            : *ParseProgressMode(opt.progress);
   if (several) mode = opt.progress.empty() ? ProgressMode::kNone : mode;
+  if (*mount && opt.progress.empty()) mode = ProgressMode::kNone;  // a mount serves many transfers
   std::string command;
   for (const auto* sub : app.get_subcommands()) command = sub->get_name();
   if (command == "get" && recursive) command = "get -r";
@@ -629,6 +660,7 @@ int main(int argc, char** argv) {
     if (*open) return tool.OpenEntry(path);
     if (*shot) return tool.Shot(fileArg);
     if (*upgrade) return tool.Upgrade(fileArg);
+    if (*mount) return tool.Mount(mountPoint, cacheMiB);
     return 0;
   };
   try {
