@@ -99,7 +99,10 @@ void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
       [folder, names, locals](DeviceSession& s) {
         for (const Bytes& name : names) s.CheckEntryName(name);
         s.ChangeDir(folder);
-        for (size_t i = 0; i < names.size(); ++i) s.PutFile(names[i], locals[i]);
+        // Over TCP/IP the files are confirmed by one listing after the last.
+        PutBatch batch(s);
+        for (size_t i = 0; i < names.size(); ++i) batch.Put(names[i], locals[i]);
+        batch.Confirm();
       },
       [this, folder] {
         if (folder != m_currentPath) m_listings.erase(folder);

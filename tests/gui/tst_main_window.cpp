@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSettings>
@@ -16,6 +17,7 @@
 #include <QTest>
 #include <QToolBar>
 #include <QTreeWidget>
+#include <QUrl>
 
 #include "gui/device_controller.h"
 #include "gui/entry_list_model.h"
@@ -359,6 +361,26 @@ class TestMainWindow : public QObject {
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QVERIFY(w->Connected());
     QCOMPARE(ListNames(*w), QStringList({"net.txt"}));
+
+    // Pasting several files: over TCP/IP one listing after the last file
+    // confirms them all, not one listing a file.
+    const std::filesystem::path local = QFile::encodeName(m_sandbox->Path()).toStdString();
+    WriteBytes(local / "in" / "a.dat", Pattern(3000, 1));
+    WriteBytes(local / "in" / "b.dat", Pattern(20, 2));
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(QString::fromStdString((local / "in" / "a.dat").string())),
+                   QUrl::fromLocalFile(QString::fromStdString((local / "in" / "b.dat").string()))});
+    QApplication::clipboard()->setMimeData(mime);
+    w->UpdateEditCommands();
+    device.Emu().ClearRecords();
+    QVERIFY(Await(*w, [&] { w->PasteFromClipboard(); }));
+    QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
+    QCOMPARE(ReadBytes(device.Root() / "a.dat"), Pattern(3000, 1));
+    QCOMPARE(ReadBytes(device.Root() / "b.dat"), Pattern(20, 2));
+    std::string letters;
+    for (const auto& c : device.Emu().Commands())
+      if (c.command != 'C') letters += c.command;
+    QVERIFY2(letters.rfind("PPL", 0) == 0, letters.c_str());
   }
 
   void upgradeModeWarnsAndLeavesTheControlsOff() {
