@@ -4,6 +4,8 @@
 #include <QDebug>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEnterEvent>
+#include <QMouseEvent>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -375,7 +377,16 @@ bool WaylandSession::start(Ms timeout, QString* error, QSize output)
     env.insert(QStringLiteral("WLR_RENDERER"), QStringLiteral("pixman"));
     for (const char* name : {"WAYLAND_DISPLAY", "DISPLAY", "SWAYSOCK", "XAUTHORITY", "SESSION_MANAGER"})
         env.remove(QString::fromLatin1(name));
-    m_sway.start(QStringLiteral("sway"), {QStringLiteral("--config"), config}, env);
+    // DND_SWAY_LOG=FILE: sway's debug log goes to FILE, for finding out what
+    // the compositor made of the test's input.
+    const QString log = qEnvironmentVariable("DND_SWAY_LOG");
+    if (log.isEmpty())
+        m_sway.start(QStringLiteral("sway"), {QStringLiteral("--config"), config}, env);
+    else
+        m_sway.start(QStringLiteral("sh"),
+                     {QStringLiteral("-c"), QStringLiteral("exec sway -d --config \"$1\" 2>>\"$2\""), QStringLiteral("sh"),
+                      config, log},
+                     env);
     const auto line = m_sway.waitForLine([](const QByteArray& l) { return l.startsWith("ready "); }, timeout);
     const QList<QByteArray> fields = line ? line->trimmed().split(' ') : QList<QByteArray>();
     if (fields.size() != 3)
@@ -819,14 +830,86 @@ std::optional<QRect> Desktop::place(qint64 pid, const QString& title, QPoint top
     return found;
 }
 
+template <typename Sender, typename Signal>
+bool Desktop::waitPointerSeen(QPoint screen, QPoint local, const std::function<std::optional<QPoint>()>& lastSeen,
+                              const Sender* sender, Signal signal, QString* error)
+{
+    QElapsedTimer waited;
+    waited.start();
+    for (int attempt = 0; waited.elapsed() < 10000; ++attempt) {
+        const QPoint nudge(attempt % 2, 0);
+        QString pointerError;
+        if (!pointer({{PointerStep::Move, screen + nudge}}, &pointerError)) {
+            *error = QStringLiteral("cannot move the pointer: %1").arg(pointerError);
+            return false;
+        }
+        if (waitUntil([&] { return lastSeen() == local + nudge; }, Ms(250), sender, signal))
+            return true;
+    }
+    const auto seen = lastSeen();
+    *error = QStringLiteral("the window did not see the pointer at %1,%2 within 10 s (last seen at %3): "
+                            "sway did not move it")
+                 .arg(local.x()).arg(local.y())
+                 .arg(seen ? QStringLiteral("%1,%2").arg(seen->x()).arg(seen->y()) : QStringLiteral("nowhere"));
+    return false;
+}
+
+std::optional<QRect> Desktop::place(Peer& peer, const QString& title, QPoint topLeft, QRect fallback, QString* error)
+{
+    const auto where = place(peer.processId(), title, topLeft, fallback, error);
+    if (!where || m_platform == Platform::X11)
+        return where;
+    const auto lastSeen = [&peer]() -> std::optional<QPoint> {
+        const QList<QByteArray>& lines = peer.lines();
+        for (auto line = lines.crbegin(); line != lines.crend(); ++line) {
+            if (!line->startsWith("{\"pointer\""))
+                continue;
+            const QJsonArray at = QJsonDocument::fromJson(*line).object().value(QStringLiteral("pointer")).toArray();
+            if (at.size() == 2)
+                return QPoint(at[0].toInt(), at[1].toInt());
+        }
+        return std::nullopt;
+    };
+    const QPoint local(where->width() / 2, where->height() / 2);
+    if (!waitPointerSeen(where->topLeft() + local, local, lastSeen, &peer, &Peer::changed, error)) {
+        *error = QStringLiteral("\"%1\": %2").arg(title, *error);
+        return std::nullopt;
+    }
+    return where;
+}
+
 bool Desktop::placeWindow(QWidget* window, QPoint topLeft, QString* error)
 {
     if (m_platform == Platform::X11)
         return true;
+    PointerWatch watch(window->windowHandle());
     const auto where = place(QCoreApplication::applicationPid(), window->windowTitle(), topLeft, {}, error);
-    if (where)
-        m_origins.insert(window, where->topLeft());
-    return where.has_value();
+    if (!where)
+        return false;
+    const QPoint local(where->width() / 2, where->height() / 2);
+    if (!waitPointerSeen(where->topLeft() + local, local, [&watch] { return watch.last(); }, &watch,
+                         &PointerWatch::moved, error)) {
+        *error = QStringLiteral("\"%1\": %2").arg(window->windowTitle(), *error);
+        return false;
+    }
+    m_origins.insert(window, where->topLeft());
+    return true;
+}
+
+PointerWatch::PointerWatch(QObject* window) { window->installEventFilter(this); }
+
+bool PointerWatch::eventFilter(QObject* watched, QEvent* event)
+{
+    std::optional<QPoint> at;
+    if (event->type() == QEvent::Enter)
+        at = static_cast<QEnterEvent*>(event)->position().toPoint();
+    else if (event->type() == QEvent::MouseMove && static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton)
+        at = static_cast<QMouseEvent*>(event)->position().toPoint();
+    if (at) {
+        m_last = at;
+        emit moved();
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 QPoint Desktop::toScreen(const QWidget* widget, QPoint local) const

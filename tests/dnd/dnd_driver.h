@@ -226,7 +226,13 @@ public:
     // corner at `topLeft` and returns where its content is on the screen.
     // On X11 it returns `fallback` (where the window asked to be).
     std::optional<QRect> place(qint64 pid, const QString& title, QPoint topLeft, QRect fallback, QString* error);
-    // The same for a top-level widget of this process.
+    // The same for the window of a peer, and on Wayland it then waits until
+    // the move has taken effect: sway applies it only once the window has
+    // answered its configure, and until then the pointer meets the window at
+    // its old place. The pointer is moved over the window's centre until the
+    // peer reports it there ({"pointer":[x,y]}, dndpeer::PointerReporter).
+    std::optional<QRect> place(Peer& peer, const QString& title, QPoint topLeft, QRect fallback, QString* error);
+    // The same for a top-level widget of this process, watched directly.
     bool placeWindow(QWidget* window, QPoint topLeft, QString* error);
     // Screen position of `local` in `widget`.
     QPoint toScreen(const QWidget* widget, QPoint local) const;
@@ -245,6 +251,11 @@ private:
     bool ensurePointerClient(QString* error);
     void onPointerOutput();
     std::optional<QRect> findWindow(qint64 pid, const QString& title);
+    // Moves the pointer to `screen` (and one pixel to the right, by turns)
+    // until lastSeen() says the window saw it at `local` (plus that pixel).
+    template <typename Sender, typename Signal>
+    bool waitPointerSeen(QPoint screen, QPoint local, const std::function<std::optional<QPoint>()>& lastSeen,
+                         const Sender* sender, Signal signal, QString* error);
 
     Platform m_platform;
     QProcessEnvironment m_env;
@@ -261,6 +272,21 @@ private:
     QHash<const QWidget*, QPoint> m_origins;
     QString m_screenshotDir;
     quint64 m_nextId = quint64(1) << 32; // apart from DragGesture's ids
+};
+
+// Where the pointer was last seen over a window of this process, for
+// Desktop::placeWindow().
+class PointerWatch : public QObject {
+    Q_OBJECT
+public:
+    explicit PointerWatch(QObject* window);
+    std::optional<QPoint> last() const { return m_last; }
+signals:
+    void moved();
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+private:
+    std::optional<QPoint> m_last;
 };
 
 // For a test whose own process must be a client of a private X server (a

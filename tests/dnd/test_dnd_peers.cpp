@@ -159,9 +159,9 @@ bool TestDndPeers::startPeers(const QStringList& sourceArgs)
     if (!target || !source)
         return false;
     QString error;
-    const auto targetRect = m_desktop->place(m_target->processId(), QStringLiteral("dnd-drop-target"),
+    const auto targetRect = m_desktop->place(*m_target, QStringLiteral("dnd-drop-target"),
                                              kTargetGeometry.topLeft(), target->geometry, &error);
-    const auto sourceRect = m_desktop->place(m_source->processId(), QStringLiteral("dnd-drag-source"),
+    const auto sourceRect = m_desktop->place(*m_source, QStringLiteral("dnd-drag-source"),
                                              kSourceGeometry.topLeft(), source->geometry, &error);
     if (!targetRect || !sourceRect) {
         qWarning().noquote() << error;

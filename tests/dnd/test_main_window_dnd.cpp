@@ -150,8 +150,8 @@ class TestMainWindowDnd : public QObject {
     QVERIFY(row >= 0);
     QVERIFY(m_desktop->click(RowPoint(row)));
     QTRY_VERIFY(m_window->isActiveWindow());
-    QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
-    QCOMPARE(m_window->ListSelection()->selectedRows()[0].row(), row);
+    // The dragged row is selected until the click arrives: wait for the row clicked.
+    QTRY_COMPARE(SelectedRows(), QList<int>{row});
     QCOMPARE(m_window->DragsStarted(), 1);
 
     QSignalSpy done(m_window.get(), &MainWindow::commandDone);
@@ -294,7 +294,7 @@ class TestMainWindowDnd : public QObject {
     const auto ready = m_peer->waitReady(10s);
     QVERIFY2(ready, qPrintable(m_peer->diagnostics()));
     QString error;
-    const auto target = m_desktop->place(m_peer->processId(), QStringLiteral("dnd-drop-target"),
+    const auto target = m_desktop->place(*m_peer, QStringLiteral("dnd-drop-target"),
                                          kTargetGeometry.topLeft(), ready->geometry, &error);
     QVERIFY2(target, qPrintable(error));
 
@@ -332,7 +332,7 @@ class TestMainWindowDnd : public QObject {
     const auto ready = m_peer->waitReady(10s);
     QVERIFY2(ready, qPrintable(m_peer->diagnostics()));
     QString error;
-    const auto source = m_desktop->place(m_peer->processId(), QStringLiteral("dnd-drag-source"),
+    const auto source = m_desktop->place(*m_peer, QStringLiteral("dnd-drag-source"),
                                          kSourceGeometry.topLeft(), ready->geometry, &error);
     QVERIFY2(source, qPrintable(error));
     QSignalSpy done(m_window.get(), &MainWindow::commandDone);
