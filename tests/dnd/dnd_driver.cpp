@@ -389,8 +389,13 @@ bool WaylandSession::start(Ms timeout, QString* error, QSize output)
                      env);
     const auto line = m_sway.waitForLine([](const QByteArray& l) { return l.startsWith("ready "); }, timeout);
     const QList<QByteArray> fields = line ? line->trimmed().split(' ') : QList<QByteArray>();
-    if (fields.size() != 3)
+    if (fields.size() != 3) {
+        if (!m_sway.isRunning())
+            return failWith(QStringLiteral("sway ended (exit code %1) before it was ready\n%2")
+                                .arg(m_sway.crashed() ? -1 : m_sway.exitCode())
+                                .arg(m_sway.diagnostics()));
         return failWith(QStringLiteral("sway did not come up within %1 ms\n%2").arg(timeout.count()).arg(m_sway.diagnostics()));
+    }
     m_display = QString::fromLocal8Bit(fields[1]);
     m_swaySocket = QString::fromLocal8Bit(fields[2]);
     m_output = output;
