@@ -8,21 +8,16 @@
 
 namespace corvane::cli {
 
-Bytes DevicePath(const std::string& utf8) {
+Bytes UserDevicePath(const std::string& utf8) {
   std::string latin1;
   if (!Utf8ToLatin1(utf8, latin1)) throw UsageError("'" + utf8 + "' cannot be written in the device's 8-bit names");
-  for (char& c : latin1)
-    if (c == '/') c = '\\';
-  const Bytes norm = NormaliseDevicePath("\\" + latin1);  // always ends in one backslash
-  return norm.size() == 1 ? norm : norm.substr(0, norm.size() - 1);
+  return DevicePath::ParseUserText(latin1).Canonical();
 }
 
 std::pair<Bytes, Bytes> SplitDevicePath(const std::string& utf8) {
-  const Bytes path = DevicePath(utf8);
-  const size_t slash = path.rfind('\\');
-  const Bytes name = path.substr(slash + 1);
-  if (name.empty()) throw UsageError("'" + utf8 + "' names a folder, not an entry");
-  return {slash == 0 ? Bytes("\\") : path.substr(0, slash), name};
+  const DevicePath path = DevicePath::Parse(UserDevicePath(utf8));
+  if (path.IsRoot()) throw UsageError("'" + utf8 + "' names a folder, not an entry");
+  return {path.Parent().Canonical(), path.Name()};
 }
 
 const char* KindWord(int kind) {
@@ -107,7 +102,7 @@ const char* ExitCodeTable() {
          "  0    success\n"
          "  1    the operation failed (the transfer failed, the device refused, or it was busy)\n"
          "  2    usage error (bad command line or argument)\n"
-         "  3    no device or connection error (no such port, nothing found by detection)\n"
+         "  3    no device or connection error (no such port, nothing found by detection, a link that broke)\n"
          "  4    local file error (a file on this computer cannot be read or written; nothing was sent)\n"
          "  130  cancelled (Ctrl-C)\n"
          "  143  cancelled by SIGTERM, as by Ctrl-C\n"

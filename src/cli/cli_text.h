@@ -36,7 +36,7 @@ std::string ReportJson(const Report& report);
 
 // "a/b\\c" (UTF-8) -> "\\a\\b\\c" (8-bit): either separator, runs collapsed,
 // the root is "\\". Raises UsageError when a character does not fit 8 bits.
-Bytes DevicePath(const std::string& utf8);
+Bytes UserDevicePath(const std::string& utf8);
 // The folder and the last name of a device path; UsageError for the root.
 std::pair<Bytes, Bytes> SplitDevicePath(const std::string& utf8);
 // "dir", "file" or "object" by entry kind.

@@ -98,7 +98,6 @@ class Tool {
     session.IsQuillon = o.kind == "quillon";
     // On the device thread.
     session.OnMessage = [this](DeviceSession&, const std::string& text) {
-      if (text.rfind("No device detected", 0) == 0) m_detection = text;
       if (m_opt.verbose) m_host.Message(text);
     };
     if (!o.port.empty()) AddExtraSerialPort(o.port);
@@ -122,10 +121,10 @@ class Tool {
     std::string link, version;
     bool tcp = false;
     Run([&](DeviceSession& s) {
-      Open(s);
-      link = s.PortName;
-      tcp = s.IsTcp();
-      version = TerminalName(s.Version);
+      const ConnectionState state = Open(s);
+      link = state.link;
+      tcp = state.tcp;
+      version = TerminalName(state.version);
     });
     m_out << "link: " << TerminalText(link) << '\n';
     m_out << "kind: " << (m_opt.kind == "quillon" ? "quillon" : "tallis") << '\n';
@@ -134,7 +133,7 @@ class Tool {
   }
 
   int Ls(const std::string& path, bool json) {
-    const Bytes folder = DevicePath(path);
+    const Bytes folder = UserDevicePath(path);
     std::vector<std::unique_ptr<DeviceEntry>> list;
     Run([&](DeviceSession& s) {
       s.CheckFolderPath(folder);
@@ -167,9 +166,8 @@ class Tool {
       for (const auto& e : s.GetFileList(folder))
         if (e->Name == name) size = e->Size;
       if (size < 0) {
-        std::string shown = Latin1ToUtf8(folder);
-        std::replace(shown.begin(), shown.end(), '\\', '/');
-        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " + shown + "')");
+        throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " +
+                                                  DevicePath::Parse(folder).Shown() + "')");
       }
       // The listing has just made the folder current on the device.
       s.GetFile(name, target, size);
@@ -184,7 +182,7 @@ class Tool {
     std::string name;
     if (!Utf8ToLatin1(fs::path(local).filename().string(), name))
       throw UsageError("the name of '" + local + "' cannot be written in the device's 8-bit names; rename it first");
-    const Bytes folder = DevicePath(deviceFolder);
+    const Bytes folder = UserDevicePath(deviceFolder);
     Run([&](DeviceSession& s) {
       CheckNames(s, folder, {name});
       Open(s);
@@ -264,15 +262,13 @@ class Tool {
                            "the upgrade, you must have a rom upgrade file (*.bix)\r\nEnsure that your batteries are "
                            "fully charged or that AC power is connected",
                            "Message", SessionHost::Buttons::kYesNo))
-      throw DeviceError(ErrorKind::kCancelled, "The upgrade was not started.");
-    const std::string baud = !m_opt.baud.empty() ? m_opt.baud : "115200";
-    const std::string link = !m_opt.port.empty() ? m_opt.port : "Auto";
+      throw DeviceError(ErrorKind::kCancelled, "Cancelled.", "The upgrade was not started.");
+    const int baud = !m_opt.baud.empty() ? ParseBaudRate(m_opt.baud) : 115200;
+    const LinkTarget link = !m_opt.port.empty() ? LinkTarget::Named(m_opt.port, baud) : LinkTarget::Auto(baud);
     Run([&](DeviceSession& s) {
       s.IsQuillon = true;
-      s.BaudRate = baud;
-      s.Connect(link);
       // A device in upgrade mode has a port but counts as not connected.
-      if (s.PortName.empty()) NoDevice(s);
+      if (s.Connect(link).link.empty()) NoDevice(s, link);
       UpgradeSystem(s, image);
     });
     return 0;
@@ -297,7 +293,7 @@ class Tool {
  private:
   // Runs one operation on the device worker, with Ctrl-C as its Cancel.
   void Run(const DeviceWorker::Operation& op) {
-    if (m_host.InterruptedBeforeStart()) throw DeviceError(ErrorKind::kCancelled, "Cancelled before it started.");
+    if (m_host.InterruptedBeforeStart()) throw DeviceError(ErrorKind::kCancelled, "Cancelled.", "It was cancelled before it started.");
     m_host.BeginOperation();
     try {
       m_worker.Call(op);
@@ -316,21 +312,23 @@ class Tool {
   }
 
   // On the device thread: connects as the options say, or raises why not.
-  void Open(DeviceSession& s) {
-    s.BaudRate = !m_opt.baud.empty() ? m_opt.baud : (s.IsQuillon ? "115200" : "9600");
-    const std::string link = !m_opt.tcp.empty() ? "TCP/IP" : !m_opt.port.empty() ? m_opt.port : "Auto";
-    m_detection.clear();
-    s.Connect(link);
-    if (s.PortName.empty()) NoDevice(s);
+  ConnectionState Open(DeviceSession& s) {
+    const int baud = !m_opt.baud.empty() ? ParseBaudRate(m_opt.baud) : (s.IsQuillon ? 115200 : 9600);
+    const LinkTarget link = !m_opt.tcp.empty()    ? LinkTarget::Tcp()
+                            : !m_opt.port.empty() ? LinkTarget::Named(m_opt.port, baud)
+                                                  : LinkTarget::Auto(baud);
+    const ConnectionState state = s.Connect(link);
+    if (state.link.empty()) NoDevice(s, link);
     s.CheckConnected();
+    return state;
   }
 
-  // Detection found nothing: its message, and why ports could not be opened.
-  [[noreturn]] void NoDevice(DeviceSession& s) {
-    if (m_detection.empty()) s.CheckConnected();
-    const auto nl = m_detection.find('\n');
-    if (nl == std::string::npos) throw DeviceError(ErrorKind::kNoConnection, m_detection);
-    throw DeviceError(ErrorKind::kNoConnection, m_detection.substr(0, nl), m_detection.substr(nl + 1));
+  // Connecting by `link` left no port: after detection, its message and why
+  // ports could not be opened; otherwise why the session is not connected.
+  [[noreturn]] static void NoDevice(DeviceSession& s, const LinkTarget& link) {
+    if (link.kind == LinkTarget::Kind::kAuto) throw DeviceError(ErrorKind::kNoConnection, kNoDeviceDetectedText, s.DetectionTrouble);
+    s.CheckConnected();
+    ConnectionError();
   }
 
   Options m_opt;
@@ -339,10 +337,11 @@ class Tool {
   LogModel m_log;
   TerminalHost m_host;
   DeviceWorker m_worker;
-  std::string m_detection;  // the detection's last word (device thread)
 };
 
 // The closing line(s) of a failure on stderr.
+// A cancel says what was kept, by command; what else it has to say is in its
+// detail (its message is the text the log and the transfer dialog show).
 void ReportFailure(const DeviceError& e, const std::string& command) {
   if (e.Kind() == ErrorKind::kCancelled) {
     const bool transfer = command == "get" || command == "shot";
@@ -351,16 +350,36 @@ void ReportFailure(const DeviceError& e, const std::string& command) {
                   : tree   ? "Cancelled; the files that arrived whole are kept (a backup run again goes on from there)."
                            : "Cancelled.")
               << '\n';
-    if (std::string(e.what()) != kConnectionErrorText && std::string(e.what()) != "Aborted by user")
-      std::cerr << TerminalText(OneLine(e.what())) << '\n';
-    return;
+  } else {
+    std::cerr << "corvane: " << TerminalText(OneLine(e.what())) << '\n';
   }
-  std::cerr << "corvane: " << TerminalText(OneLine(e.what())) << '\n';
   // The system's reason and what to do, one line each.
   std::istringstream detail(e.Detail());
   std::string line;
   while (std::getline(detail, line))
     if (!line.empty()) std::cerr << "  " << TerminalText(OneLine(line)) << '\n';
+}
+
+// A check of an option's value: refuses the empty text, asking for `wanted`.
+CLI::Validator NotEmpty(const std::string& wanted) {
+  return CLI::Validator(
+      [wanted](std::string& value) { return value.empty() ? "it is empty: give " + wanted : std::string(); }, "");
+}
+
+// The word the user gave where a command belongs, when a parse failed for
+// want of a known one; empty otherwise.
+std::string UnknownCommand(const CLI::App& app) {
+  if (!app.get_subcommands().empty()) return {};
+  for (const std::string& word : app.remaining())
+    if (!word.empty() && word[0] != '-') return word;
+  return {};
+}
+
+// The commands, in the order --help lists them: "ports, info, ls, ...".
+std::string CommandNames(const CLI::App& app) {
+  std::string names;
+  for (const CLI::App* sub : app.get_subcommands({})) names += (names.empty() ? "" : ", ") + sub->get_name();
+  return names;
 }
 
 }  // namespace
@@ -378,11 +397,13 @@ int main(int argc, char** argv) {
   auto* portOpt = app.add_option("--port", portList,
                                  "Serial port path (default: detect the device on every port); repeat it to run the "
                                  "command on several devices at once")
-                      ->allow_extra_args(false);
+                      ->allow_extra_args(false)
+                      ->check(NotEmpty("a port path such as /dev/ttyUSB0; leave out --port to detect the device"));
   auto* allOpt = app.add_flag("--all", all, "Run the command on every device \"Auto\" detection finds, all at once");
   app.add_flag("--json", jsonReport,
                "One JSON object per device on stdout: port, kind, status, exit_code, message, detail, result");
   app.add_option("--tcp", opt.tcp, "IPv4 address of a Quillon on the network, optionally :PORT (default port 46601)")
+      ->check(NotEmpty("an IPv4 address such as 192.168.0.2, optionally :PORT"))
       ->excludes(portOpt)
       ->excludes(allOpt);
   auto* kindOpt = app.add_option("--kind", opt.kind, "Device kind (with --tcp: the Quillon, the only kind on TCP/IP)")
@@ -432,6 +453,11 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
+    if (const std::string unknown = UnknownCommand(app); !unknown.empty()) {
+      std::cerr << "corvane: '" << TerminalText(unknown) << "' is not a command. The commands are: "
+                << CommandNames(app) << ". See corvane --help\n";
+      return ExitCode(corvane::ErrorKind::kUsage);
+    }
     // --help and --version end here too, successfully.
     return app.exit(e) == 0 ? 0 : ExitCode(corvane::ErrorKind::kUsage);
   }

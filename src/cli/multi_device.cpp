@@ -256,11 +256,8 @@ std::vector<std::string> FindAllDevices(bool quillon, const std::string& baud) {
       LogModel log;
       DeviceWorker worker(host, log);
       worker.Session().IsQuillon = quillon;
-      worker.Session().BaudRate = !baud.empty() ? baud : (quillon ? "115200" : "9600");
-      worker.Call([&](DeviceSession& s) {
-        s.Connect(ports[i]);
-        found[i] = s.IsConnected() ? 1 : 0;
-      });
+      const int rate = !baud.empty() ? ParseBaudRate(baud) : (quillon ? 115200 : 9600);
+      worker.Call([&](DeviceSession& s) { found[i] = s.Connect(LinkTarget::Serial(ports[i], rate)).connected ? 1 : 0; });
     } catch (const DeviceError& e) {
       trouble[i] = e.Detail();
     } catch (const std::exception&) {
@@ -282,7 +279,7 @@ std::vector<std::string> FindAllDevices(bool quillon, const std::string& baud) {
     if (!trouble[i].empty()) reasons += "\n" + trouble[i];
   }
   if (devices.empty())
-    throw DeviceError(ErrorKind::kNoConnection, "No device detected. Check: the cable connection. If the device is turned ON",
+    throw DeviceError(ErrorKind::kNoConnection, kNoDeviceDetectedText,
                       reasons.empty() ? std::string() : reasons.substr(1));
   return devices;
 }

@@ -27,14 +27,14 @@ void ReportSkipped(std::ostream& note, const std::vector<std::string>& skipped) 
 
 void CheckFolderExists(DeviceSession& s, const Bytes& folder) {
   if (!DeviceFolders(s).Exists(folder))
-    throw DeviceError(ErrorKind::kFailed, "'" + ShownDevicePath(folder) + "' is not a folder on the device (see 'corvane ls')");
+    throw DeviceError(ErrorKind::kFailed, "'" + DevicePath::Parse(folder).Shown() + "' is not a folder on the device (see 'corvane ls')");
 }
 
 }  // namespace
 
 int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceFolder, const std::string& local) {
-  const Bytes folder = DevicePath(deviceFolder);
-  const Bytes name = folder == "\\" ? Bytes() : folder.substr(folder.rfind('\\') + 1);
+  const Bytes folder = UserDevicePath(deviceFolder);
+  const Bytes name = DevicePath::Parse(folder).Name();  // none for the root
   // As cp -r does: into an existing folder goes a folder of the device
   // folder's name; otherwise LOCAL is made.
   std::string target = local;
@@ -49,7 +49,7 @@ int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceF
   std::vector<std::string> notSaved;
   run([&](DeviceSession& s) {
     CheckFolderExists(s, folder);
-    TransferJob job(s, "Copying " + ShownDevicePath(folder));
+    TransferJob job(s, "Copying " + DevicePath::Parse(folder).Shown());
     tree = ListDeviceTree(s, folder, &job);
     MakeLocalFolder(target);
     counts = FetchTreeEntries(s, tree.entries, target, {}, job, {}, &notSaved);
@@ -69,7 +69,7 @@ int GetTree(const DeviceRun& run, std::ostream& note, const std::string& deviceF
 int PutTree(const DeviceRun& run, std::ostream& note, const std::string& local, const std::string& deviceFolder) {
   // Everything local is checked before the device hears of it, and every
   // device folder before the first file goes.
-  const UploadPlan plan = PlanUpload({local}, DevicePath(deviceFolder));
+  const UploadPlan plan = PlanUpload({local}, UserDevicePath(deviceFolder));
   run([&](DeviceSession& s) {
     CheckUploadFolders(s, plan);
     TransferJob job(s, "Copying " + local);
@@ -92,7 +92,7 @@ int Backup(const DeviceRun& run, std::ostream& note, const std::string& dest) {
 }
 
 int Restore(const DeviceRun& run, std::ostream& note, const std::string& dest, const std::string& deviceFolder) {
-  const Bytes folder = DevicePath(deviceFolder);
+  const Bytes folder = UserDevicePath(deviceFolder);
   (void)ReadManifest(dest);  // a missing backup is told before connecting
   RestoreSummary summary;
   run([&](DeviceSession& s) { summary = RestoreBackup(s, dest, folder); });

@@ -545,13 +545,13 @@ BackupSummary BackupDevice(DeviceSession& s, const std::string& dest) {
   std::vector<ManifestEntry> done;
 
   const auto keep = [&](const TreeEntry& e, const std::string& target) {
-    const auto it = before.find(e.DevicePath());
+    const auto it = before.find(e.Path().Canonical());
     if (it != before.end() && (it->second.kind != e.kind || it->second.size != e.size)) return false;
     return LocalFileIsWhole(s, target, e.size);
   };
   BackupSummary summary;
   const auto record = [&](const TreeEntry& e, bool fetched) {
-    ManifestEntry entry{e.DevicePath(), e.kind, e.size, e.local};
+    ManifestEntry entry{e.Path().Canonical(), e.kind, e.size, e.local};
     bool known = false;
     if (const auto it = at.find(entry.path); it != at.end()) {
       known = !fetched && SameEntry(m.entries[it->second], entry);
@@ -605,14 +605,14 @@ RestoreSummary RestoreBackup(DeviceSession& s, const std::string& dest, const By
   if (m.kind != DeviceKindName(s))
     throw DeviceError(ErrorKind::kUsage, "The backup in " + dest + " is of a " + DeviceDisplayName(m.kind) +
                                              ", not of a " + DeviceDisplayName(DeviceKindName(s)) + ".");
-  const Bytes folder = CanonicalDevicePath(deviceFolder);
+  const Bytes folder = DevicePath::Parse(deviceFolder).Canonical();
   const Bytes prefix = folder == "\\" ? folder : folder + "\\";
   std::vector<const ManifestEntry*> wanted;
   for (const ManifestEntry& e : m.entries)
     if (e.kind != kKindDirectory && e.path.compare(0, prefix.size(), prefix) == 0) wanted.push_back(&e);
   if (wanted.empty())
     throw DeviceError(ErrorKind::kUsage,
-                      "The backup in " + dest + " holds no file below " + ShownDevicePath(folder) + ".");
+                      "The backup in " + dest + " holds no file below " + DevicePath::Parse(folder).Shown() + ".");
 
   TransferJob job(s, "Restoring the device");
   // Everything is checked before the first file goes.
@@ -620,20 +620,21 @@ RestoreSummary RestoreBackup(DeviceSession& s, const std::string& dest, const By
   DeviceFolders folders(s);
   UploadPlan plan;
   for (const ManifestEntry* e : wanted) {
-    const size_t slash = e->path.rfind('\\');
-    const Bytes parent = slash == 0 ? Bytes("\\") : e->path.substr(0, slash);
-    const Bytes name = e->path.substr(slash + 1);
+    const DevicePath path = DevicePath::Parse(e->path);
+    const Bytes parent = path.Parent().Canonical();
+    // A path that ends in a backslash names no entry.
+    const Bytes name = e->path.empty() || e->path.back() == '\\' ? Bytes() : path.Name();
     const std::string local = JoinLocalPath(dest, e->local);
     struct stat st {};
     job.CheckCancel();
     if (name.empty()) {
-      summary.unplaced.push_back(ShownDevicePath(e->path) + ": no name");
+      summary.unplaced.push_back(path.Shown() + ": no name");
     } else if (::stat(local.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || ::access(local.c_str(), R_OK) != 0) {
-      summary.unplaced.push_back(ShownDevicePath(e->path) + ": " + local + " is missing from the backup");
+      summary.unplaced.push_back(path.Shown() + ": " + local + " is missing from the backup");
     } else if (!RefusedNameMessage(name, s.IsQuillon).empty()) {
-      summary.unplaced.push_back(ShownDevicePath(e->path) + ": the device cannot take this name");
+      summary.unplaced.push_back(path.Shown() + ": the device cannot take this name");
     } else if (!folders.Exists(parent)) {
-      summary.unplaced.push_back(ShownDevicePath(e->path) + ": the device has no folder " + ShownDevicePath(parent));
+      summary.unplaced.push_back(path.Shown() + ": the device has no folder " + DevicePath::Parse(parent).Shown());
     } else {
       plan.files.push_back({parent, name, local});
     }

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/link_error.h"
+
 namespace corvane {
 
 namespace {
@@ -116,8 +118,9 @@ RunFolder::RunFolder(const std::string& privateFolder) : m_parent(privateFolder)
   for (int attempt = 0; attempt < 5 && m_fd < 0; ++attempt) {
     std::string pattern = privateFolder + "/" + kRunPrefix + "XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr)
-      throw std::runtime_error("Cannot make a folder for the fetched files in " + privateFolder + ": " +
-                               std::strerror(errno) + ". Set TMPDIR to a folder of your own and try again.");
+      throw DeviceError(ErrorKind::kLocalFile, "Cannot make a folder for the fetched files in " + privateFolder +
+                                                   ": " + Detail(errno) +
+                                                   ". Set TMPDIR to a folder of your own and try again.");
     const int fd = OpenFolder(pattern);
     if (fd < 0) continue;
     struct stat st {};
@@ -132,8 +135,8 @@ RunFolder::RunFolder(const std::string& privateFolder) : m_parent(privateFolder)
     m_name = pattern.substr(privateFolder.size() + 1);
   }
   if (m_fd < 0)
-    throw std::runtime_error("Cannot make a folder for the fetched files in " + privateFolder +
-                             ". Set TMPDIR to a folder of your own and try again.");
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot make a folder for the fetched files in " + privateFolder +
+                                                 ". Set TMPDIR to a folder of your own and try again.");
 }
 
 RunFolder::~RunFolder() {

@@ -231,9 +231,9 @@ int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, DragTypes 
 
 std::optional<DragType> DropTypeForEffect(std::uint32_t currentEffect, DragTypes allowed) {
   DragType type;
-  if (currentEffect & kDropEffectCopy) type = dtCopy;
-  else if (currentEffect & kDropEffectMove) type = dtMove;
-  else if (currentEffect & kDropEffectLink) type = dtLink;
+  if (currentEffect & kDropEffectCopy) type = kDragCopy;
+  else if (currentEffect & kDropEffectMove) type = kDragMove;
+  else if (currentEffect & kDropEffectLink) type = kDragLink;
   else return std::nullopt;
   if ((allowed & type) == 0) return std::nullopt;
   return type;

@@ -25,7 +25,7 @@ inline constexpr std::uint32_t kDropEffectScroll = 0x80000000u;
 
 // The kinds of drag a component allows; the values are the effect bits, so a
 // set of kinds is a bit set (DragTypes) directly comparable with effects.
-enum DragType : std::uint32_t { dtCopy = 1, dtMove = 2, dtLink = 4 };
+enum DragType : std::uint32_t { kDragCopy = 1, kDragMove = 2, kDragLink = 4 };
 using DragTypes = std::uint32_t;
 
 struct KeyState {

@@ -9,6 +9,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/link_error.h"
+
 namespace corvane {
 
 namespace {
@@ -40,8 +42,8 @@ class FdGuard {
 };
 
 [[noreturn]] void FolderError(const std::string& path, const std::string& why) {
-  throw std::runtime_error("Cannot use the temporary folder " + path + ": " + why +
-                           ". Set TMPDIR to a folder of your own and try again.");
+  throw DeviceError(ErrorKind::kLocalFile, "Cannot use the temporary folder " + path + ": " + why +
+                                               ". Set TMPDIR to a folder of your own and try again.");
 }
 
 }  // namespace
@@ -105,21 +107,21 @@ std::string JoinLocalPath(const std::string& base, const std::string& name) {
 std::string PrivateFolderIn(const std::string& base, const std::string& leaf) {
   const std::string path = JoinLocalPath(base, leaf);
   if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
-    FolderError(path, std::strerror(errno));
+    FolderError(path, Detail(errno));
 
   struct stat link_info {};
-  if (::lstat(path.c_str(), &link_info) != 0) FolderError(path, std::strerror(errno));
+  if (::lstat(path.c_str(), &link_info) != 0) FolderError(path, Detail(errno));
   if (S_ISLNK(link_info.st_mode)) FolderError(path, "it is a symbolic link");
   if (!S_ISDIR(link_info.st_mode)) FolderError(path, "it is not a folder");
 
   // Check and tighten through a descriptor, so the folder checked is the one fixed.
   FdGuard fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) FolderError(path, std::strerror(errno));
+  if (fd.get() < 0) FolderError(path, Detail(errno));
   struct stat info {};
-  if (::fstat(fd.get(), &info) != 0) FolderError(path, std::strerror(errno));
+  if (::fstat(fd.get(), &info) != 0) FolderError(path, Detail(errno));
   if (info.st_uid != ::geteuid()) FolderError(path, "it belongs to another user");
   if ((info.st_mode & 077) != 0 && ::fchmod(fd.get(), 0700) != 0)
-    FolderError(path, std::strerror(errno));
+    FolderError(path, Detail(errno));
   return path;
 }
 

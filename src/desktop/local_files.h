@@ -20,8 +20,8 @@ bool Utf8ToLatin1(const std::string& utf8, std::string& out);
 std::string SafeLocalName(const std::string& deviceName);
 
 // The private per-user folder for fetched files: $TMPDIR (or /tmp) +
-// "/corvane-kit-<uid>", created with mode 0700 when missing. Throws
-// std::runtime_error with a message that says what is wrong when the folder
+// "/corvane-kit-<uid>", created with mode 0700 when missing. Raises the
+// local-file DeviceError with a message that says what is wrong when the folder
 // cannot be created, is a symbolic link, is not a folder or belongs to
 // another user.
 std::string PrivateTempFolder();

@@ -43,7 +43,7 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
               const std::set<std::string>& reserved, DeviceTree& tree) {
   if (job != nullptr) {
     job->CheckCancel();
-    job->Progress("listing " + ShownDevicePath(folder));
+    job->Progress("listing " + DevicePath::Parse(folder).Shown());
   }
   const std::vector<ListingEntry> listing = s.ListFolder(folder);
   std::vector<Bytes> names;
@@ -60,7 +60,7 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
     if (why.empty() && entry.IsFolder() && depth + 1 > kMaxTreeDepth)
       why = "more than " + std::to_string(kMaxTreeDepth) + " folders deep";
     if (!why.empty()) {
-      tree.skipped.push_back(ShownDevicePath(entry.DevicePath()) + ": " + why);
+      tree.skipped.push_back(entry.Path().Shown() + ": " + why);
       continue;
     }
     if (entry.IsFolder()) subfolders.push_back(tree.entries.size());
@@ -68,7 +68,7 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
   }
   for (size_t index : subfolders) {
     const TreeEntry sub = tree.entries[index];  // copied: the vector grows below
-    ListInto(s, sub.DevicePath(), sub.local + "/", depth + 1, job, {}, tree);
+    ListInto(s, sub.Path().Canonical(), sub.local + "/", depth + 1, job, {}, tree);
   }
 }
 
@@ -77,22 +77,6 @@ void ListInto(DeviceSession& s, const Bytes& folder, const std::string& localPre
 }
 
 }  // namespace
-
-Bytes CanonicalDevicePath(const Bytes& path) {
-  const Bytes norm = NormaliseDevicePath("\\" + path);  // always ends in one backslash
-  return norm.size() == 1 ? norm : norm.substr(0, norm.size() - 1);
-}
-
-Bytes JoinDevicePath(const Bytes& folder, const Bytes& name) {
-  if (!folder.empty() && folder.back() == '\\') return folder + name;
-  return folder + "\\" + name;
-}
-
-std::string ShownDevicePath(const Bytes& path) {
-  std::string shown = Latin1ToUtf8(path);
-  std::replace(shown.begin(), shown.end(), '\\', '/');
-  return shown;
-}
 
 std::vector<std::string> UniqueLocalNames(const std::vector<Bytes>& names, const std::set<std::string>& reserved) {
   std::vector<std::string> out;
@@ -140,7 +124,7 @@ void TransferJob::CheckCancel() const {
 DeviceTree ListDeviceTree(DeviceSession& s, const Bytes& folder, TransferJob* job,
                           const std::set<std::string>& reservedTop) {
   DeviceTree tree;
-  ListInto(s, CanonicalDevicePath(folder), "", 0, job, reservedTop, tree);
+  ListInto(s, DevicePath::Parse(folder).Canonical(), "", 0, job, reservedTop, tree);
   return tree;
 }
 
@@ -195,7 +179,7 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
       return true;
     } catch (const DeviceError& err) {
       if (err.Kind() != ErrorKind::kLocalFile) throw;
-      notSaved->push_back(ShownDevicePath(e.DevicePath()) + ": " + err.what() +
+      notSaved->push_back(e.Path().Shown() + ": " + err.what() +
                           (e.IsFolder() ? " (nothing in it was copied)" : ""));
       return false;
     }
@@ -215,7 +199,7 @@ FetchCounts FetchTreeEntries(DeviceSession& s, const std::vector<TreeEntry>& ent
       continue;
     }
     ++done;
-    job.Progress(std::to_string(done) + " of " + Plural(total, "file", "files") + ": " + ShownDevicePath(e.DevicePath()));
+    job.Progress(std::to_string(done) + " of " + Plural(total, "file", "files") + ": " + e.Path().Shown());
     if (keep && keep(e, target)) {
       ++counts.kept;
       if (onEntry) onEntry(e, false);
@@ -274,7 +258,7 @@ struct PlanBuilder {
   void AddFolder(const std::string& local, const Bytes& folder) {
     Bytes name;
     if (!DeviceName(local, fs::path(local).filename().string(), name)) return;
-    const Bytes deviceFolder = JoinDevicePath(folder, name);
+    const Bytes deviceFolder = DevicePath::Parse(folder).Join(name).Canonical();
     plan.folders.push_back(deviceFolder);
     std::error_code ec;
     std::vector<fs::path> children;
@@ -317,7 +301,7 @@ std::string JoinLines(const std::vector<std::string>& lines, size_t most, const 
 
 UploadPlan PlanUpload(const std::vector<std::string>& localPaths, const Bytes& deviceFolder) {
   PlanBuilder b;
-  const Bytes folder = CanonicalDevicePath(deviceFolder);
+  const Bytes folder = DevicePath::Parse(deviceFolder).Canonical();
   b.plan.folders.push_back(folder);
   for (const std::string& local : localPaths) {
     std::string path = local;
@@ -330,17 +314,18 @@ UploadPlan PlanUpload(const std::vector<std::string>& localPaths, const Bytes& d
 }
 
 bool DeviceFolders::Exists(const Bytes& path) {
-  const Bytes folder = CanonicalDevicePath(path);
-  if (folder == "\\") return true;
+  const DevicePath devicePath = DevicePath::Parse(path);
+  const Bytes& folder = devicePath.Canonical();
+  if (devicePath.IsRoot()) return true;
   if (const auto it = m_known.find(folder); it != m_known.end()) return it->second;
-  const size_t slash = folder.rfind('\\');
-  const Bytes parent = slash == 0 ? Bytes("\\") : folder.substr(0, slash);
-  const Bytes name = folder.substr(slash + 1);
+  const DevicePath parentPath = devicePath.Parent();
+  const Bytes& parent = parentPath.Canonical();
+  const Bytes name = devicePath.Name();
   bool found = false;
   if (UnreachableReason(m_s, name).empty() && Exists(parent)) {
     // Every sibling is learnt from the one listing.
     for (const ListingEntry& e : m_s.ListFolder(parent))
-      if (e.kind == kKindDirectory) m_known.emplace(JoinDevicePath(parent, e.name), true);
+      if (e.kind == kKindDirectory) m_known.emplace(DevicePath::Parse(parent).Join(e.name).Canonical(), true);
     found = m_known.count(folder) != 0;
   }
   m_known[folder] = found;
@@ -355,7 +340,7 @@ void CheckUploadFolders(DeviceSession& s, const UploadPlan& plan) {
     std::string why = RefusedNameMessage(item.name, s.IsQuillon);
     if (why.empty()) continue;
     if (first.empty()) first = std::move(why);
-    else others.push_back(ShownDevicePath(JoinDevicePath(item.folder, item.name)));
+    else others.push_back(DevicePath::Parse(item.folder).Join(item.name).Shown());
   }
   if (!first.empty())
     throw DeviceError(ErrorKind::kUsage,
@@ -365,7 +350,7 @@ void CheckUploadFolders(DeviceSession& s, const UploadPlan& plan) {
   DeviceFolders folders(s);
   std::vector<std::string> missing;
   for (const Bytes& f : plan.folders)
-    if (!folders.Exists(f)) missing.push_back(ShownDevicePath(f));
+    if (!folders.Exists(f)) missing.push_back(DevicePath::Parse(f).Shown());
   if (missing.empty()) return;
   throw DeviceError(ErrorKind::kFailed,
                     "Nothing was copied: the device has no folder " + JoinLines(missing, 10, ", ") +
@@ -394,11 +379,11 @@ void RunUpload(DeviceSession& s, const UploadPlan& plan, TransferJob& job) {
   for (const UploadItem* item : order) {
     job.CheckCancel();
     job.Progress(std::to_string(++done) + " of " + Plural(order.size(), "file", "files") + ": " +
-                 ShownDevicePath(JoinDevicePath(item->folder, item->name)));
+                 DevicePath::Parse(item->folder).Join(item->name).Shown());
     job.CheckCancel();
     if (current != item->folder) {
       if (batch.Unconfirmed() > 0) {
-        job.Progress("checking " + ShownDevicePath(current));
+        job.Progress("checking " + DevicePath::Parse(current).Shown());
         batch.Confirm();
       }
       s.ChangeDir(item->folder);
@@ -407,7 +392,7 @@ void RunUpload(DeviceSession& s, const UploadPlan& plan, TransferJob& job) {
     batch.Put(item->name, item->local);
   }
   if (batch.Unconfirmed() > 0) {
-    job.Progress("checking " + ShownDevicePath(current));
+    job.Progress("checking " + DevicePath::Parse(current).Shown());
     batch.Confirm();
   }
 }

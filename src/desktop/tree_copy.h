@@ -15,17 +15,11 @@
 #include <vector>
 
 #include "link/bytes.h"
+#include "session/device_path.h"
 
 namespace corvane {
 
 class DeviceSession;
-
-// "\\a\\b" (no trailing backslash; the root is "\\") from any spelling.
-Bytes CanonicalDevicePath(const Bytes& path);
-// folder + "\\" + name, without doubling the root's backslash.
-Bytes JoinDevicePath(const Bytes& folder, const Bytes& name);
-// "\\a\\b" -> "/a/b" in UTF-8, for messages.
-std::string ShownDevicePath(const Bytes& path);
 
 // One entry below the folder that was listed.
 struct TreeEntry {
@@ -34,7 +28,7 @@ struct TreeEntry {
   int kind = 0;       // EntryKind
   int64_t size = 0;   // listed size in bytes
   std::string local;  // relative local path, "a/b/name", every component a safe name
-  Bytes DevicePath() const { return JoinDevicePath(folder, name); }
+  DevicePath Path() const { return DevicePath::Parse(folder).Join(name); }
   bool IsFolder() const { return kind == 0; }
 };
 

@@ -15,15 +15,11 @@
 #include "link/checksum.h"
 #include "link/link_error.h"
 #include "link/termios_port.h"
+#include "protocol/wire.h"
 
 namespace corvane::emu {
 namespace {
 
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEot = 0x04;
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kCan = 0x18;
 constexpr size_t kBlock = 1024;
 constexpr int kEraseBlocks = 127;
 // How long the loader waits for the next block header, and for a block's rest.

@@ -24,6 +24,7 @@ class DevicePort final : public SerialPort {
   void SetPacing(uint32_t baud, uint32_t turnaroundMs);
 
   void SetReadTimeout(ReadTimeout timeout) override;
+  ReadTimeout GetReadTimeout() const override { return m_timeout; }
   size_t Read(uint8_t* buf, size_t n) override;
   void Write(const uint8_t* buf, size_t n) override;
   void Purge() override { m_inner.Purge(); }

@@ -278,7 +278,7 @@ bool EmulatedDevice::Session::ReceivePacket(Bytes& payload) {
       if (!nak) {
         // Recorded before the ACK, so a test that saw its call return finds it.
         m_dev.AddPacket(a.payload);
-        Write(Bytes(1, static_cast<char>(ACK)));
+        Write(Bytes(1, static_cast<char>(kAck)));
         payload = std::move(a.payload);
         return true;
       }
@@ -287,7 +287,7 @@ bool EmulatedDevice::Session::ReceivePacket(Bytes& payload) {
       Log("Bad packet from the PC: NAK");
       DiscardUntilQuiet(100, 2000);
     }
-    Write(Bytes(1, static_cast<char>(NAK)));
+    Write(Bytes(1, static_cast<char>(kNak)));
   }
   return false;
 }
@@ -338,8 +338,8 @@ bool EmulatedDevice::Session::SendPacket(const Bytes& payload) {
     });
     Write(out);
     const int reply = ReadByte(4000);
-    if (reply == ACK) return true;
-    if (reply != NAK) {
+    if (reply == kAck) return true;
+    if (reply != kNak) {
       Log("No answer to a packet");
       return false;
     }
@@ -571,7 +571,7 @@ void EmulatedDevice::Session::Put() {
     Log("Put " + Printable(name) + ": cannot store it here");
     if (Serial()) {
       // Cancel the PC's sender as soon as it waits for the start byte.
-      Write(Bytes(3, static_cast<char>(CAN)));
+      Write(Bytes(3, static_cast<char>(kCan)));
     } else {
       Bytes ignored;
       uint8_t size[4];
@@ -696,12 +696,12 @@ void EmulatedDevice::Session::Screen() {
 
 bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviour& faults) {
   // Wait for the receiver's start byte, which also chooses the trailer.
-  CheckKind kind = ckSum8;
+  CheckKind kind = kSum8;
   bool started = false;
   for (int waited = 0; waited < 15000 && !Stopping(); waited += 1000) {
     const int b = ReadByte(1000);
     if (b < 0) continue;
-    if (b == CAN) {
+    if (b == kCan) {
       Log("The PC cancelled before the first block");
       return false;
     }
@@ -715,7 +715,7 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
     return false;
   }
   if (source == nullptr) {
-    Write(Bytes(3, static_cast<char>(CAN)));
+    Write(Bytes(3, static_cast<char>(kCan)));
     return false;
   }
   uint8_t data[1024];
@@ -728,7 +728,7 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
     std::fill(data + got, data + n, 0x1A);  // filler of the last block
     if (faults.cancelAtBlock == static_cast<int>(number)) {
       Log("Sending CAN instead of block " + std::to_string(number) + " (on request)");
-      Write(Bytes(3, static_cast<char>(CAN)));
+      Write(Bytes(3, static_cast<char>(kCan)));
       return false;
     }
     if (faults.silentAtBlock == static_cast<int>(number)) {
@@ -750,7 +750,7 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
       }
       Write(out);
       int reply = ReadByte(kBlockAnswerMs);
-      if (reply == ACK && !ackLost && faults.loseAckBlock == static_cast<int>(number)) {
+      if (reply == kAck && !ackLost && faults.loseAckBlock == static_cast<int>(number)) {
         // The line ate the ACK: the device waits for an answer as if none had
         // come, and sends the block again after whatever ends that wait.
         ackLost = true;
@@ -758,11 +758,11 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
         reply = ReadByte(kBlockAnswerMs);
       }
       silences = reply < 0 ? silences + 1 : 0;
-      if (reply == ACK) {
+      if (reply == kAck) {
         acked = true;
         break;
       }
-      if (reply == CAN) {
+      if (reply == kCan) {
         Log("The PC cancelled at block " + std::to_string(number));
         return false;
       }
@@ -784,19 +784,19 @@ bool EmulatedDevice::Session::SendBlocks(OutgoingFile* source, const Misbehaviou
     }
   }
   for (int tries = 1; tries <= 10 && !Stopping(); ++tries) {
-    Write(Bytes(1, static_cast<char>(EOT)));
-    if (ReadByte(3000) == ACK) return true;
+    Write(Bytes(1, static_cast<char>(kEot)));
+    if (ReadByte(3000) == kAck) return true;
   }
   return false;
 }
 
 bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehaviour& faults) {
-  CheckKind kind = ckSum8;
-  uint8_t start = NAK;
+  CheckKind kind = kSum8;
+  uint8_t start = kNak;
   switch (m_dev.m_options.startByte) {
-    case StartByte::kNak: kind = ckSum8; start = NAK; break;
-    case StartByte::kCrc: kind = ckCrc16Arc; start = kStartCrc; break;
-    case StartByte::kKermit: kind = ckCrc16Kermit; start = kStartKermit; break;
+    case StartByte::kNak: kind = kSum8; start = kNak; break;
+    case StartByte::kCrc: kind = kCrc16Arc; start = kStartCrc; break;
+    case StartByte::kKermit: kind = kCrc16Kermit; start = kStartKermit; break;
   }
   Write(Bytes(1, static_cast<char>(start)));
   uint32_t expected = 1;
@@ -815,23 +815,23 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
         return false;
       }
       // Nothing yet: ask again, with the start byte before the first block.
-      Write(Bytes(1, static_cast<char>(expected == 1 ? start : NAK)));
+      Write(Bytes(1, static_cast<char>(expected == 1 ? start : kNak)));
       continue;
     }
-    if (header == EOT) {
-      Write(Bytes(1, static_cast<char>(ACK)));
+    if (header == kEot) {
+      Write(Bytes(1, static_cast<char>(kAck)));
       return target.Ok();
     }
-    if (header == CAN) {
+    if (header == kCan) {
       Log("The PC cancelled the transfer");
       return false;
     }
-    if (header != SOH && header != STX) {
+    if (header != kSoh && header != kStx) {
       DiscardUntilQuiet(100, 2000);
-      Write(Bytes(1, static_cast<char>(NAK)));
+      Write(Bytes(1, static_cast<char>(kNak)));
       continue;
     }
-    const size_t n = header == SOH ? 128 : 1024;
+    const size_t n = header == kSoh ? 128 : 1024;
     Bytes rest(n + 2 + trailer, '\0');
     SetReadTimeout(m_port, {3000, 0});
     const int got = ReadInto(m_port, rest);
@@ -843,23 +843,23 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
     if (!whole) {
       Log("Damaged block: NAK");
       DiscardUntilQuiet(100, 2000);
-      Write(Bytes(1, static_cast<char>(NAK)));
+      Write(Bytes(1, static_cast<char>(kNak)));
       continue;
     }
     misses = 0;
     if (number == static_cast<uint8_t>((expected - 1) & 0xFF) && expected > 1) {
       // Our ACK went missing and the block came again: keep the first copy.
-      Write(Bytes(1, static_cast<char>(ACK)));
+      Write(Bytes(1, static_cast<char>(kAck)));
       continue;
     }
     if (number != static_cast<uint8_t>(expected & 0xFF)) {
       Log("Block " + std::to_string(number) + " out of order: NAK");
-      Write(Bytes(1, static_cast<char>(NAK)));
+      Write(Bytes(1, static_cast<char>(kNak)));
       continue;
     }
     if (faults.cancelAtBlock == static_cast<int>(expected)) {
       Log("Answering block " + std::to_string(expected) + " with CAN (on request)");
-      Write(Bytes(3, static_cast<char>(CAN)));
+      Write(Bytes(3, static_cast<char>(kCan)));
       return false;
     }
     if (faults.silentAtBlock == static_cast<int>(expected)) {
@@ -870,7 +870,7 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
     if (nakBlocks < faults.nakBlocks) {
       ++nakBlocks;
       Log("NAK to good block " + std::to_string(expected) + " (on request)");
-      Write(Bytes(1, static_cast<char>(NAK)));
+      Write(Bytes(1, static_cast<char>(kNak)));
       continue;
     }
     target.Append(data, n);
@@ -880,7 +880,7 @@ bool EmulatedDevice::Session::ReceiveBlocks(IncomingFile& target, const Misbehav
       Log("ACK of block " + std::to_string(expected - 1) + " dropped (on request)");
       continue;
     }
-    Write(Bytes(1, static_cast<char>(ACK)));
+    Write(Bytes(1, static_cast<char>(kAck)));
   }
   return false;
 }

@@ -39,7 +39,8 @@ class DeviceController : public QObject {
   // The window is closing: no command follows, so the pauses kept for the
   // device's next command end now.
   void ProgramEnding() { m_worker->ProgramEnding(); }
-  // The session: set up before the first command, read while idle.
+  // The session, for setting it up before the first command; commands hand
+  // back what the window shows of it.
   DeviceSession& Session() { return m_worker->Session(); }
 
  signals:

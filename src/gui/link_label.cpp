@@ -13,15 +13,15 @@ namespace corvane {
 
 QString BuildUrlAddress(LinkKind type, const QString& target, const QString& mailSubject) {
   switch (type) {
-    case hmHTTP:
+    case kLinkHttp:
       return QStringLiteral("http://") + target;
-    case hmMAIL:
+    case kLinkMail:
       return QStringLiteral("mailto:") + target + QStringLiteral("?subject=") + mailSubject;
-    case hmFTP:
+    case kLinkFtp:
       return QStringLiteral("ftp://") + target;
-    case hmNews:
+    case kLinkNews:
       return QStringLiteral("news://") + target;
-    case hmCUSTOM:
+    case kLinkCustom:
       break;
   }
   return target;
@@ -85,7 +85,7 @@ void LinkLabel::SetEffect98(bool on) {
   if (on == m_effect98) return;
   m_effect98 = on;
   if (on) SetUnderline(false);
-  else if (m_labelType != hmCUSTOM) SetUnderline(true);
+  else if (m_labelType != kLinkCustom) SetUnderline(true);
   update();
 }
 
@@ -121,7 +121,7 @@ void LinkLabel::Click() {
 }
 
 void LinkLabel::LaunchUrl(const QString& address) {
-  if (m_labelType != hmHTTP) {
+  if (m_labelType != kLinkHttp) {
     if (OpenWithDesktop) OpenWithDesktop(QUrl(address));
     return;
   }
@@ -143,7 +143,7 @@ void LinkLabel::mousePressEvent(QMouseEvent* event) {
     if (m_allowDown) move(x(), y() + 1);
     SetFontColor(m_colPre);
   } else if (event->button() == Qt::RightButton) {
-    if (m_labelType == hmHTTP || m_labelType == hmMAIL || m_labelType == hmNews)
+    if (m_labelType == kLinkHttp || m_labelType == kLinkMail || m_labelType == kLinkNews)
       m_popup->popup(event->globalPosition().toPoint());
   }
 }
@@ -162,14 +162,14 @@ void LinkLabel::enterEvent(QEnterEvent* event) {
   QLabel::enterEvent(event);
   if (!m_effect98) return;
   SetFontColor(m_colPre);
-  if (m_labelType != hmCUSTOM) SetUnderline(true);
+  if (m_labelType != kLinkCustom) SetUnderline(true);
 }
 
 void LinkLabel::leaveEvent(QEvent* event) {
   QLabel::leaveEvent(event);
   if (!m_effect98) return;
   SetFontColor(m_colStd);
-  if (m_labelType != hmCUSTOM) SetUnderline(false);
+  if (m_labelType != kLinkCustom) SetUnderline(false);
 }
 
 }  // namespace corvane

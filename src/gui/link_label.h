@@ -14,7 +14,7 @@ class QMenu;
 
 namespace corvane {
 
-enum LinkKind { hmHTTP = 0, hmMAIL = 1, hmFTP = 2, hmNews = 3, hmCUSTOM = 4 };
+enum LinkKind { kLinkHttp = 0, kLinkMail = 1, kLinkFtp = 2, kLinkNews = 3, kLinkCustom = 4 };
 
 // The address a click launches: "http://", "ftp://" or "news://" + target;
 // "mailto:" + target + "?subject=" + subject (also with an empty subject);
@@ -80,7 +80,7 @@ class LinkLabel : public QLabel {
   void SetUnderline(bool on);
   void Fit();
 
-  LinkKind m_labelType = hmHTTP;
+  LinkKind m_labelType = kLinkHttp;
   QColor m_colStd = Qt::blue;
   QColor m_colPre = Qt::red;
   bool m_allowDown = false;

@@ -148,6 +148,11 @@ struct Emulator {
 
   void Start(bool quillon) {
     demo = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-demo-XXXXXX"));
+    // A temporary folder that cannot be used (TMPDIR naming nothing) does not
+    // keep the demo from starting; the window says what is wrong with it when
+    // it needs it.
+    if (!demo->isValid() && QDir::tempPath() != QLatin1String("/tmp"))
+      demo = std::make_unique<QTemporaryDir>(QStringLiteral("/tmp/corvane-demo-XXXXXX"));
     if (!demo->isValid()) throw std::runtime_error("cannot create the demo folder: " + demo->errorString().toStdString());
     FillDemoFolder(demo->path(), quillon);
     corvane::emu::DeviceOptions o;

@@ -296,6 +296,8 @@ class MainWindow : public QMainWindow {
   ViewStyle m_style = ViewStyle::kDetails;
   Bytes m_currentPath;
   bool m_connected = false;
+  // The link as the last command left it (handed over by its completion).
+  ConnectionState m_link;
   bool m_closeWhenIdle = false;  // closed while a cancelled transfer wound down
   bool m_panelWanted = false;
   bool m_treeGuard = false;

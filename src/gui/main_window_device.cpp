@@ -28,23 +28,30 @@
 #include "upgrade/upgrade_system.h"
 
 namespace corvane {
-namespace {
-
-Bytes ChildPath(const Bytes& parent, const Bytes& name) { return parent + "\\" + name; }
-
-}  // namespace
-
 bool MainWindow::RunCommand(DeviceWorker::Operation op, Done then, bool panel) {
   const bool running = m_panelWanted;
   m_panelWanted = panel;
-  const bool started = m_device->Run(std::move(op), [this, then](const std::optional<DeviceError>& error) {
+  // The link as the command left it, taken on the device thread at its end:
+  // the window reads the session nowhere else.
+  auto link = std::make_shared<ConnectionState>();
+  auto withState = [op = std::move(op), link](DeviceSession& s) {
+    try {
+      op(s);
+    } catch (...) {
+      *link = s.State();
+      throw;
+    }
+    *link = s.State();
+  };
+  const bool started = m_device->Run(std::move(withState), [this, then, link](const std::optional<DeviceError>& error) {
     m_panelWanted = false;
+    m_link = *link;
     // What the session said before or during a transfer ("Copying …") is over
     // once the transfer has ended, whether it arrived, failed or was
     // cancelled; a line it logged after the transfer is the result.
     if (m_sessionLineAt && *m_sessionLineAt != m_transferDialog->Updates()) ShowStatus(QString());
     // A command may lose the link (a cancelled TCP/IP transfer closes it).
-    SetConnected(m_device->Session().IsConnected());
+    SetConnected(m_link.connected);
     if (error)
       ShowCommandError(*error);
     else if (then)
@@ -100,15 +107,19 @@ void MainWindow::ForgetListings(const Bytes& path) {
 void MainWindow::ConnectSelectedPort() {
   // A pending refresh is overtaken: the connect reads the root anyway.
   m_timer->stop();
-  const bool disconnect = m_ports->currentText() == QLatin1String("disconnect");
-  const std::string port = disconnect ? "disconnect" : PortPathOf(m_ports->currentIndex()).toStdString();
+  // A port of the list carries its path; the other entries are "Auto",
+  // "TCP/IP" and "disconnect".
+  const QVariant portPath = m_ports->currentData();
+  const LinkTarget target = portPath.isValid() ? LinkTarget::Serial(portPath.toString().toStdString())
+                                               : LinkTarget::Named(m_ports->currentText().toStdString());
+  const bool disconnect = target.kind == LinkTarget::Kind::kDisconnect;
   const std::string baud = m_baud->currentText().toStdString();
   auto root = std::make_shared<std::optional<std::vector<ListingEntry>>>();
   const bool started = RunCommand(
-      [port, baud, root, disconnect](DeviceSession& s) {
-        if (!disconnect) s.SetBaudRate(baud);
-        s.Connect(port);
-        if (disconnect || s.UpgradeMode) return;
+      [target, baud, root, disconnect](DeviceSession& s) {
+        if (!disconnect) s.SetBaudRate(ParseBaudRate(baud));
+        const ConnectionState link = s.Connect(target);
+        if (disconnect || link.upgradeMode) return;
         try {
           *root = s.ListFolder("\\");
         } catch (const DeviceError& e) {
@@ -129,7 +140,7 @@ void MainWindow::ConnectSelectedPort() {
   SetConnected(false);
   // Whatever the outcome, the window follows the session once it is known.
   connect(m_device, &DeviceController::finished, this,
-          [this] { SetConnected(m_device->Session().IsConnected()); }, Qt::SingleShotConnection);
+          [this] { SetConnected(m_link.connected); }, Qt::SingleShotConnection);
 }
 
 void MainWindow::ShowConnection(const std::vector<ListingEntry>* root) {
@@ -137,14 +148,13 @@ void MainWindow::ShowConnection(const std::vector<ListingEntry>* root) {
   m_listings.clear();
   while (rootNode->childCount() > 0) delete rootNode->takeChild(rootNode->childCount() - 1);
   m_model->Clear();
-  DeviceSession& s = m_device->Session();
-  SetConnected(s.IsConnected());
+  SetConnected(m_link.connected);
   if (root == nullptr) return;
   m_treeGuard = true;
   m_tree->setCurrentItem(rootNode);
   m_treeGuard = false;
   ShowListing("\\", *root, true);
-  ShowStatus(MessageText(s.Version));
+  ShowStatus(MessageText(m_link.version));
 }
 
 // ------------------------------------------------------------- browsing --
@@ -187,7 +197,7 @@ void MainWindow::ShowListing(const Bytes& path, const std::vector<ListingEntry>&
       if (!exists) {
         auto* child = new QTreeWidgetItem(node, QStringList(text));
         child->setIcon(0, FolderIcon());
-        const Bytes childPath = ChildPath(path, e.name);
+        const Bytes childPath = DevicePath::Parse(path).Join(e.name).Canonical();
         child->setData(0, FolderTreeView::kPathRole, QByteArray(childPath.data(), static_cast<qsizetype>(childPath.size())));
       }
       if (m_options.quillon) continue;
@@ -198,7 +208,7 @@ void MainWindow::ShowListing(const Bytes& path, const std::vector<ListingEntry>&
   m_currentPath = path;
   m_model->SetEntries(std::move(rows));
   node->setExpanded(true);
-  ShowStatus(MessageText(m_device->Session().Version));
+  ShowStatus(MessageText(m_link.version));
 }
 
 void MainWindow::RefreshFolder() {

@@ -126,8 +126,8 @@ QString MainWindow::FetchFolderFor(const Bytes& devicePath) {
   const QString folder = QFile::decodeName(QByteArray::fromStdString(m_runFolder->Path())) +
                          QStringLiteral("/folder-%1").arg(hash, 16, 16, QLatin1Char('0'));
   if (!QDir().mkpath(folder))
-    throw std::runtime_error("Cannot make the folder " + LocalPath(folder) +
-                             " for the fetched files. Set TMPDIR to a folder of your own and try again.");
+    throw DeviceError(ErrorKind::kLocalFile, "Cannot make the folder " + LocalPath(folder) +
+                                                 " for the fetched files. Set TMPDIR to a folder of your own and try again.");
   QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   return folder;
 }
@@ -172,7 +172,7 @@ bool MainWindow::DownloadCached(const DownloadList& list, size_t index) const {
   // Only what this window fetched from this device since the listing it
   // shows: a file of the same size may hold older bytes.
   return m_fetched.Reusable(LocalPath(list.paths[static_cast<qsizetype>(index)]), list.connection, list.listing,
-                            m_device->Session().FetchedSize(list.sizes[index]));
+                            m_link.FetchedSize(list.sizes[index]));
 }
 
 void MainWindow::FetchDownloads(bool useCache, Downloaded then) {

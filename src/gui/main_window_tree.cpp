@@ -95,7 +95,7 @@ void MainWindow::FetchTrees(const Bytes& path, const std::vector<Bytes>& names, 
             continue;
           }
           inPath = false;
-          const DeviceTree tree = ListDeviceTree(s, JoinDevicePath(CanonicalDevicePath(path), names[i]), &job);
+          const DeviceTree tree = ListDeviceTree(s, DevicePath::Parse(path).Join(names[i]).Canonical(), &job);
           // The private copy holds what the device holds now, and nothing else.
           std::error_code ec;
           if (!std::filesystem::is_directory(std::filesystem::symlink_status(locals[i], ec)))

@@ -50,10 +50,10 @@ void WriteAll(SerialPort* handle, const Bytes& data) {
 
 void DiscardInput(SerialPort* handle) { Need(handle).Purge(); }
 
-void DrainInput(SerialPort* handle, ReadTimeout after) {
+void DrainInput(SerialPort* handle) {
   SerialPort& port = Need(handle);
   Clock& clock = port.GetClock();
-  port.SetReadTimeout({200, 0});
+  const ScopedReadTimeout quiet(port, {kDrainQuietMs, 0});
   const uint64_t start = clock.NowMs();
   Bytes buf(10, '\0');
   for (;;) {
@@ -63,7 +63,6 @@ void DrainInput(SerialPort* handle, ReadTimeout after) {
     if (std::all_of(buf.begin(), buf.end(), [](char c) { return c == '\0'; })) break;
     if (clock.NowMs() - start >= kDrainLimitMs) ConnectionError();
   }
-  port.SetReadTimeout(after);
 }
 
 void AddExtraSerialPort(const std::string& path) {

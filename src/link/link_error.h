@@ -51,4 +51,11 @@ class DeviceError : public std::runtime_error {
 // The kind of any exception: a DeviceError's own, kFailed for anything else.
 ErrorKind KindOf(const std::exception& e);
 
+// The system's words for the error number `err` (errno), followed by what
+// the user can do about it where there is something to do, in one line:
+// "No space left on device. Free some space on that disk and try again".
+// Every failure of a local file, a port or a socket is told with it, never
+// with the bare number.
+std::string Detail(int err);
+
 }  // namespace corvane

@@ -36,6 +36,8 @@ class SerialPort {
  public:
   virtual ~SerialPort() = default;
   virtual void SetReadTimeout(ReadTimeout timeout) = 0;
+  // The read time-out set last.
+  virtual ReadTimeout GetReadTimeout() const = 0;
   // Reads up to n bytes within the read deadline; returns the count (short on
   // time-out). Raises the connection error when the port fails.
   virtual size_t Read(uint8_t* buf, size_t n) = 0;
@@ -52,6 +54,10 @@ class SerialPort {
   // that uses the port. A port that cannot be woken ignores it and keeps its
   // deadlines.
   virtual void SetCancel(const CancelSignal* cancel) { (void)cancel; }
+  // True once the other end has gone (a hang-up, a closed connection) and
+  // nothing has come since: a failure then is a broken link, not a device
+  // that answered wrong.
+  virtual bool HungUp() const { return false; }
 };
 
 // Opens a serial device by its exact path: 8N1, raw, the given speed; with
@@ -80,12 +86,38 @@ void WriteAll(SerialPort* port, const Bytes& data);
 void WriteAll(SerialPort* port, const uint8_t* data, size_t n);
 void DiscardInput(SerialPort* port);
 
+// Sets a port's read time-out for the reads of one scope, and puts back the
+// one before when the scope ends, however it ends: a helper that reads under
+// its own time-out leaves its caller's in place.
+class ScopedReadTimeout {
+ public:
+  ScopedReadTimeout(SerialPort& port, ReadTimeout timeout) : m_port(port), m_outer(port.GetReadTimeout()) {
+    port.SetReadTimeout(timeout);
+  }
+  ~ScopedReadTimeout() {
+    try {
+      m_port.SetReadTimeout(m_outer);
+    } catch (...) {
+      // a port that failed has no time-out left to restore
+    }
+  }
+  ScopedReadTimeout(const ScopedReadTimeout&) = delete;
+  ScopedReadTimeout& operator=(const ScopedReadTimeout&) = delete;
+
+ private:
+  SerialPort& m_port;
+  ReadTimeout m_outer;
+};
+
 // Longest DrainInput keeps discarding a chattering line before it gives up.
 inline constexpr uint32_t kDrainLimitMs = 10000;
-// Discards input until 200 ms pass without a non-zero byte, then sets the
-// caller's read time-out. A line that keeps sending non-zero bytes for
-// kDrainLimitMs raises the connection error instead of spinning for ever.
-void DrainInput(SerialPort* port, ReadTimeout after);
+// A line is quiet once this long passes without a non-zero byte.
+inline constexpr uint32_t kDrainQuietMs = 200;
+// Discards input until kDrainQuietMs pass without a non-zero byte; the
+// caller's read time-out is in place again afterwards. A line that keeps
+// sending non-zero bytes for kDrainLimitMs raises the connection error
+// instead of spinning for ever.
+void DrainInput(SerialPort* port);
 
 // Names of the serial ports, one per line, separated by a line feed.
 std::string ListSerialPorts();

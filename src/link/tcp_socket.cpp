@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include "link/cancel_signal.h"
 #include "link/clock.h"
@@ -36,8 +35,8 @@ void TcpSocket::Close() {
   if (OnDisconnect) OnDisconnect();
 }
 
-void TcpSocket::Fail(const char* api, int err) {
-  const std::string text = std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API '" + api + "'";
+void TcpSocket::Fail(const char* what, int err) {
+  const std::string text = std::string(what) + " " + Address + ":" + std::to_string(Port) + ": " + Detail(err);
   Close();
   throw DeviceError(ErrorKind::kNoConnection, text);
 }
@@ -50,7 +49,7 @@ void TcpSocket::Open() {
   if (::inet_pton(AF_INET, Address.c_str(), &addr.sin_addr) != 1)
     throw DeviceError(ErrorKind::kNoConnection, "Invalid address '" + Address + "': enter a dotted IPv4 address such as 192.168.0.2");
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) throw DeviceError(ErrorKind::kNoConnection, std::string(std::strerror(errno)) + ", on API 'socket'");
+  if (fd < 0) throw DeviceError(ErrorKind::kNoConnection, "Cannot make a socket: " + Detail(errno));
   int rc = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   if (rc != 0 && errno == EINPROGRESS) {
     pollfd p{fd, POLLOUT, 0};
@@ -66,7 +65,8 @@ void TcpSocket::Open() {
   if (rc != 0) {
     const int err = errno;
     ::close(fd);
-    throw DeviceError(ErrorKind::kNoConnection, std::string(std::strerror(err)) + " (" + std::to_string(err) + "), on API 'connect'");
+    throw DeviceError(ErrorKind::kNoConnection,
+                      "Cannot connect to " + Address + ":" + std::to_string(Port) + ": " + Detail(err));
   }
   int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -109,10 +109,10 @@ void TcpSocket::Send(const void* data, size_t n) {
     if (w < 0 && errno == EAGAIN) {
       if (Cancelled()) return;
       const int r = Wait(POLLOUT);
-      if (r == 0 && !Cancelled()) Fail("send", ETIMEDOUT);
+      if (r == 0 && !Cancelled()) Fail("Gave up waiting to send to", ETIMEDOUT);
       continue;
     }
-    Fail("send", errno);
+    Fail("The connection broke while sending to", errno);
   }
 }
 
@@ -127,11 +127,11 @@ size_t TcpSocket::Receive(void* data, size_t n) {
       return 0;
     }
     if (errno == EINTR) continue;
-    if (errno != EAGAIN) Fail("recv", errno);
+    if (errno != EAGAIN) Fail("The connection broke while receiving from", errno);
     if (Cancelled()) return 0;
     const int pr = Wait(POLLIN);
-    if (pr == 0 && !Cancelled()) Fail("recv", ETIMEDOUT);
-    if (pr < 0 && errno != EINTR) Fail("recv", errno);
+    if (pr == 0 && !Cancelled()) Fail("Gave up waiting for an answer from", ETIMEDOUT);
+    if (pr < 0 && errno != EINTR) Fail("The connection broke while receiving from", errno);
   }
 }
 

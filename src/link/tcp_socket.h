@@ -52,7 +52,8 @@ class TcpSocket {
   bool Active() const { return m_fd >= 0; }
 
   // Sends all bytes. On a closed socket nothing is sent and no error raised.
-  // A failure closes the socket and raises "<reason> (<errno>), on API 'send'".
+  // A failure closes the socket and raises the connection's failure in words
+  // ("The connection broke while sending to ADDRESS:PORT: <reason>. <advice>").
   // Once a bound cancel is raised, bytes that cannot go out at once are not
   // waited for: Send returns with them unsent (the caller looks at the cancel).
   void Send(const void* data, size_t n);
@@ -76,7 +77,7 @@ class TcpSocket {
   const Deadline& CurrentDeadline() const { return m_deadline; }
 
  private:
-  [[noreturn]] void Fail(const char* api, int err);
+  [[noreturn]] void Fail(const char* what, int err);
   void CloseQuietly();
   bool Cancelled() const;
   // poll() on the socket for `events` and on the cancel's wake descriptor;

@@ -80,7 +80,7 @@ std::unique_ptr<SerialPort> OpenSerialPort(const std::string& name, int baudRate
     const int err = errno;
     if (exclusive) ::ioctl(fd, TIOCNXCL);
     ::close(fd);
-    ConnectionError("Cannot set up " + name + " (" + what + "): " + std::strerror(err) + ".");
+    ConnectionError("Cannot set up " + name + " (" + what + "): " + Detail(err) + ".");
   };
   if (!::isatty(fd)) {
     errno = ENOTTY;
@@ -165,12 +165,15 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
     const ssize_t r = ::read(m_fd, buf + got, n - got);
     if (r > 0) {
       got += static_cast<size_t>(r);
+      m_hungUp = false;
       continue;
     }
     if (Cancelled()) break;
     if (r < 0 && errno != EAGAIN && errno != EINTR) {
-      // The other end of a pseudo-terminal has gone: treat as a quiet line.
+      // The other end of a pseudo-terminal has gone: treat as a quiet line,
+      // and remember it, so that a transfer that fails now knows why.
       if (errno == EIO) {
+        m_hungUp = true;
         const int64_t left = RemainingMs(m_clock, deadline);
         if (left <= 0) break;
         m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
@@ -178,12 +181,28 @@ size_t TermiosPort::Read(uint8_t* buf, size_t n) {
       }
       ConnectionError();
     }
-    if (r == 0 && !::isatty(m_fd)) break;  // end of a pipe or file
+    if (r == 0) {
+      // The end of a pipe or a file ends the read. A terminal that reads as
+      // ended has hung up (the other end of a pseudo-terminal closed while
+      // another descriptor holds this end; a hung-up terminal fails isatty
+      // with EIO): a quiet line, waited out without spinning, as EIO above.
+      // A live terminal with nothing to read also returns 0 (no minimum
+      // count is set): that one is waited for below.
+      if (!::isatty(m_fd)) {
+        if (errno != EIO) break;
+        m_hungUp = true;
+        const int64_t left = RemainingMs(m_clock, deadline);
+        if (left <= 0) break;
+        m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
+        continue;
+      }
+    }
     const int64_t left = RemainingMs(m_clock, deadline);
     if (left <= 0) break;
     const int pr = Wait(POLLIN, left);
     if (pr == -1 && errno != EINTR) ConnectionError();
     if (pr == -2) {
+      m_hungUp = true;
       // Hang-up with nothing to read: wait out the deadline without spinning.
       m_clock.SleepMs(static_cast<uint32_t>(std::min<int64_t>(left, 20)));
     }
@@ -215,7 +234,10 @@ void TermiosPort::Write(const uint8_t* buf, size_t n) {
       sent += static_cast<size_t>(w);
       continue;
     }
-    if (w < 0 && errno != EAGAIN && errno != EINTR) ConnectionError();
+    if (w < 0 && errno != EAGAIN && errno != EINTR) {
+      if (errno == EIO) m_hungUp = true;
+      ConnectionError();
+    }
     if (left <= 0) ConnectionError("Writing to " + m_name + " timed out.");
     // Bytes that cannot go out now are not waited for once cancelled.
     if (Cancelled()) ConnectionError();

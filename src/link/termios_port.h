@@ -22,6 +22,8 @@ class TermiosPort final : public SerialPort {
   Clock& GetClock() override { return m_clock; }
   std::string Name() const override { return m_name; }
   void SetCancel(const CancelSignal* cancel) override { m_cancel = cancel; }
+  bool HungUp() const override { return m_hungUp; }
+  ReadTimeout GetReadTimeout() const override { return m_readTimeout; }
   int Fd() const { return m_fd; }
   // The descriptor holds exclusive use of the port (TIOCEXCL): it is
   // released before the descriptor is closed, or by ReleaseSerialPortsForExit.
@@ -40,6 +42,8 @@ class TermiosPort final : public SerialPort {
   Clock& m_clock;
   ReadTimeout m_readTimeout;
   const CancelSignal* m_cancel = nullptr;
+  // The other end hung up (EIO, POLLHUP) and nothing was read since.
+  bool m_hungUp = false;
   bool m_exclusive = false;
 };
 

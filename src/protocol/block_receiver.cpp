@@ -9,11 +9,6 @@
 #include "protocol/wire.h"
 
 namespace corvane {
-namespace {
-
-constexpr uint32_t kFailurePauseMs = 2000;
-
-}  // namespace
 
 BlockReceiver::BlockReceiver(SerialPort* link, int64_t expectedLength, ReportHandler onStatus, std::string localPath,
                              Clock& clock, const std::atomic<bool>* cancel)
@@ -46,14 +41,14 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
   if (sound && m_counter > 1 && bytes[0] == previous) {
     // The block accepted last, sent again: our ACK of it was lost on the
     // line. Its data is here already; the ACK tells the device to go on.
-    WriteByte(ACK);
+    WriteByte(kAck);
     return BlockOutcome::kRepeat;
   }
   if (!sound || bytes[0] != number) {
     if (Terminated()) ConnectionError();
     Notify(kReportMessage, kConnectionErrorText);
-    DrainInput(m_link, {kReadTimeoutMs, 0});
-    WriteByte(NAK);
+    DrainInput(m_link);
+    WriteByte(kNak);
     return BlockOutcome::kRefused;
   }
 
@@ -62,10 +57,10 @@ BlockReceiver::BlockOutcome BlockReceiver::ReceiveBlock(ReplacingFile& file, siz
   const size_t keep = room <= 0 ? 0 : static_cast<size_t>(std::min<int64_t>(room, static_cast<int64_t>(n)));
   if (keep > 0) {
     if (const int err = file.Write(bytes + 2, keep); err != 0)
-      LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+      LinkError("Cannot write to file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
   }
   m_received += static_cast<int64_t>(keep);
-  WriteByte(ACK);
+  WriteByte(kAck);
   return BlockOutcome::kAccepted;
 }
 
@@ -79,11 +74,11 @@ void BlockReceiver::Execute() {
     SetReadTimeout(m_link, {kReadTimeoutMs, 0});
     if (m_openFile == nullptr) {
       if (const int err = own.Open(m_path); err != 0)
-        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+        LinkError("Unable to open file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
     }
 
     m_counter = 0;
-    WriteByte(NAK);
+    WriteByte(kNak);
     bool ended = false;
     // An EOT before the listed length has arrived was answered with NAK: a
     // damaged header byte can read as EOT, and a sender that means it sends
@@ -94,9 +89,9 @@ void BlockReceiver::Execute() {
       for (int retries = 0, repeats = 0;;) {
         if (Terminated()) ConnectionError();
         const uint8_t b = ReadByte(m_link).value_or(0);
-        if (b == SOH || b == STX) {
+        if (b == kSoh || b == kStx) {
           // A refused block or a repeat of the previous one: this block is still to come.
-          const BlockOutcome outcome = ReceiveBlock(file, b == SOH ? 128 : 1024);
+          const BlockOutcome outcome = ReceiveBlock(file, b == kSoh ? 128 : 1024);
           if (outcome != BlockOutcome::kRefused) earlyEotRefused = false;
           if (outcome == BlockOutcome::kAccepted) break;
           // A sender whose every ACK is lost would give up after its retries;
@@ -104,23 +99,23 @@ void BlockReceiver::Execute() {
           if (outcome == BlockOutcome::kRepeat && ++repeats > kMaxRepeats) ConnectionError();
           continue;
         }
-        if (b == EOT && (m_received >= m_expected || earlyEotRefused)) {
+        if (b == kEot && (m_received >= m_expected || earlyEotRefused)) {
           ended = true;
           break;
         }
-        earlyEotRefused = b == EOT;
-        if (b == CAN) ConnectionError();
+        earlyEotRefused = b == kEot;
+        if (b == kCan) ConnectionError();
         // A cancel that came during this wait ends the transfer now, not
         // after another drain and NAK.
         if (Terminated()) ConnectionError();
-        DrainInput(m_link, {kReadTimeoutMs, 0});
-        WriteByte(NAK);
+        DrainInput(m_link);
+        WriteByte(kNak);
         if (++retries > kMaxHeaderRetries) ConnectionError();
         Notify(kReportMessage, kConnectionErrorText);
       }
     }
 
-    WriteByte(ACK);
+    WriteByte(kAck);
     m_deviceDone = true;
     if (m_lengthIsExact && m_received < m_expected) {
       // The device meant its early end (it said so twice), but a file that
@@ -129,7 +124,7 @@ void BlockReceiver::Execute() {
                 std::to_string(m_expected) + " bytes. Nothing was kept; try again");
     }
     if (const int err = file.Commit(); err != 0)
-      LinkError("Cannot write to file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+      LinkError("Cannot write to file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
     if (m_startTick == 0) m_startTick = GetClock().NowMs();
     NotifyProgress(TransferPhase::kReceiving, m_received, m_expected, m_startTick);
     const uint64_t seconds = (GetClock().NowMs() - m_startTick) / 1000;
@@ -138,34 +133,16 @@ void BlockReceiver::Execute() {
     SetSuccess(true);
   } catch (const std::exception& e) {
     file.Discard();  // nothing of a failed transfer stays on disk
-    Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
+    FailTransfer(m_link, &e, kCancelBytes, m_deviceDone);
   } catch (...) {
     file.Discard();
-    Fail(kConnectionErrorText, ErrorKind::kFailed);
+    FailTransfer(m_link, nullptr, kCancelBytes, m_deviceDone);
   }
   try {
     Notify(kReportFinished, "");
   } catch (...) {
     // nobody left to tell
   }
-}
-
-void BlockReceiver::Fail(const std::string& message, ErrorKind kind) {
-  SetFailure(message, kind);
-  try {
-    Notify(kReportMessage, message);
-  } catch (...) {
-  }
-  // A device that has ended the transfer would take cancel bytes for
-  // commands, and has no transfer left to give up.
-  if (m_deviceDone) return;
-  try {
-    const uint8_t cancel[4] = {CAN, CAN, CAN, CAN};
-    WriteAll(m_link, cancel, sizeof cancel);
-  } catch (...) {
-    // the link is gone; the device cannot be told
-  }
-  GetClock().SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

@@ -56,9 +56,9 @@ class BlockReceiver final : public TransferWorker {
   // Reads one block of n data bytes after its header byte.
   BlockOutcome ReceiveBlock(ReplacingFile& file, size_t n);
   void WriteByte(uint8_t b);
-  // The failure path: the message, then, unless the device has ended the
-  // transfer, four CAN bytes and a pause.
-  void Fail(const std::string& message, ErrorKind kind);
+  // CAN bytes that tell the device a failed receive is over (unless it has
+  // ended the transfer).
+  static constexpr size_t kCancelBytes = 4;
 
   SerialPort* m_link;
   int64_t m_expected;

@@ -15,7 +15,6 @@ constexpr int kMaxStartTries = 5;
 constexpr int kMaxBlockRetries = 10;
 constexpr int kMaxEotTries = 10;
 constexpr uint32_t kTimeoutPauseMs = 800;
-constexpr uint32_t kFailurePauseMs = 2000;
 
 }  // namespace
 
@@ -34,11 +33,11 @@ BlockSender::BlockSender(SerialPort* link, ReportHandler onStatus, InputFile& fi
 uint8_t BlockSender::ReadReply() { return ReadByte(m_link).value_or(0); }
 
 CheckKind BlockSender::WaitForStart() {
-  CheckKind kind = ckSum8;
+  CheckKind kind = kSum8;
   for (int tries = 0;;) {
     const uint8_t b = ReadReply();
     if (CheckKindFromStartByte(b, kind)) return kind;
-    if (b == CAN) ConnectionError();
+    if (b == kCan) ConnectionError();
     if (++tries > kMaxStartTries) ConnectionError();
     if (Terminated()) ConnectionError();
   }
@@ -53,7 +52,7 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
     const size_t want = static_cast<size_t>(std::min<int64_t>(length - sent, static_cast<int64_t>(kBlockSize)));
     int error = 0;
     const size_t got = file.Read(buffer, want, error);
-    if (error != 0) LinkError("Cannot read from file " + std::to_string(error), ErrorKind::kLocalFile);
+    if (error != 0) LinkError("Cannot read from file " + m_path + ": " + Detail(error), ErrorKind::kLocalFile);
     if (got < want) {
       // Cut short while it was sent: the device must not take what came as
       // the whole file.
@@ -72,18 +71,18 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
       WriteAll(m_link, frame);
       const uint8_t reply = ReadReply();
       if (Terminated()) ConnectionError();
-      if (reply == ACK) break;
+      if (reply == kAck) break;
       if (reply == 0) {
         if (++retries > kMaxBlockRetries) ConnectionError();
         GetClock().SleepMs(kTimeoutPauseMs);
         if (Terminated()) ConnectionError();
-      } else if (reply == NAK) {
+      } else if (reply == kNak) {
         if (++retries > kMaxBlockRetries) ConnectionError();
-      } else if (reply == CAN) {
+      } else if (reply == kCan) {
         ConnectionError();
       } else {
         // Line noise: let it pass before the block goes out again.
-        DrainInput(m_link, {kReplyTimeoutMs, 0});
+        DrainInput(m_link);
       }
       Notify(kReportMessage, kConnectionErrorText);
     }
@@ -93,12 +92,12 @@ void BlockSender::SendBlocks(InputFile& file, int64_t length, uint64_t startTick
 }
 
 void BlockSender::SendEndOfFile() {
-  const uint8_t eot = EOT;
+  const uint8_t eot = kEot;
   for (int tries = 0;;) {
     if (Terminated()) ConnectionError();
     if (++tries > kMaxEotTries) ConnectionError();
     WriteAll(m_link, &eot, 1);
-    if (ReadReply() == ACK) return;
+    if (ReadReply() == kAck) return;
   }
 }
 
@@ -112,7 +111,7 @@ void BlockSender::Execute() {
 
     if (m_openFile == nullptr) {
       if (const int err = own.Open(m_path); err != 0)
-        LinkError("Unable to open file " + m_path + " " + std::to_string(err), ErrorKind::kLocalFile);
+        LinkError("Unable to open file " + m_path + ": " + Detail(err), ErrorKind::kLocalFile);
     }
     const int64_t length = file.Size();
     const uint64_t startTick = GetClock().NowMs();
@@ -127,9 +126,9 @@ void BlockSender::Execute() {
     own.Close();
     SetSuccess(true);
   } catch (const std::exception& e) {
-    Fail(e.what(), KindOf(e) == ErrorKind::kLocalFile ? ErrorKind::kLocalFile : ErrorKind::kFailed);
+    FailTransfer(m_link, &e, kCancelBytes);
   } catch (...) {
-    Fail(kConnectionErrorText, ErrorKind::kFailed);
+    FailTransfer(m_link, nullptr, kCancelBytes);
   }
   own.Close();
   try {
@@ -137,21 +136,6 @@ void BlockSender::Execute() {
   } catch (...) {
     // nobody left to tell
   }
-}
-
-void BlockSender::Fail(const std::string& message, ErrorKind kind) {
-  SetFailure(message, kind);
-  try {
-    Notify(kReportMessage, message);
-  } catch (...) {
-  }
-  try {
-    const uint8_t cancel[3] = {CAN, CAN, CAN};
-    WriteAll(m_link, cancel, sizeof cancel);
-  } catch (...) {
-    // the link is gone; the device cannot be told
-  }
-  GetClock().SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

@@ -41,8 +41,8 @@ class BlockSender final : public TransferWorker {
   void SendBlocks(InputFile& file, int64_t length, uint64_t startTick, CheckKind kind);
   void SendEndOfFile();
   uint8_t ReadReply();
-  // The failure path: the message, three CAN bytes, a pause.
-  void Fail(const std::string& message, ErrorKind kind);
+  // CAN bytes that tell the device a failed send is over.
+  static constexpr size_t kCancelBytes = 3;
 
   SerialPort* m_link;
   std::string m_path;

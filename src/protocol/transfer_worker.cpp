@@ -1,6 +1,7 @@
 #include "protocol/transfer_worker.h"
 
 #include "protocol/progress.h"
+#include "protocol/wire.h"
 
 namespace corvane {
 
@@ -33,6 +34,36 @@ void TransferWorker::SetFailure(const std::string& message, ErrorKind kind) {
   m_success = false;
   m_failure = message;
   m_failureKind = Terminated() ? ErrorKind::kCancelled : kind;
+}
+
+ErrorKind TransferWorker::TransferFailureKind(const std::exception* error, const SerialPort* link) {
+  if (error == nullptr) return ErrorKind::kFailed;
+  const ErrorKind kind = KindOf(*error);
+  if (kind == ErrorKind::kLocalFile) return kind;
+  if (kind == ErrorKind::kNoConnection && link != nullptr && link->HungUp()) return kind;
+  return ErrorKind::kFailed;
+}
+
+void TransferWorker::SendCancelBytes(SerialPort* link, size_t count) {
+  try {
+    WriteAll(link, Bytes(count, static_cast<char>(kCan)));
+  } catch (...) {
+    // the link is gone; the device cannot be told
+  }
+}
+
+void TransferWorker::FailTransfer(SerialPort* link, const std::exception* error, size_t cancelBytes,
+                                  bool deviceDone) {
+  const std::string message = error != nullptr ? error->what() : kConnectionErrorText;
+  SetFailure(message, TransferFailureKind(error, link));
+  try {
+    Notify(kReportMessage, message);
+  } catch (...) {
+    // nobody left to tell
+  }
+  if (deviceDone) return;
+  SendCancelBytes(link, cancelBytes);
+  m_clock.SleepMs(kFailurePauseMs);
 }
 
 }  // namespace corvane

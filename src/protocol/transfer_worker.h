@@ -4,10 +4,13 @@
 // or the owner's cancel flag stops it at its next read, and every report goes
 // to the handler in order.
 #include <atomic>
+#include <cstddef>
+#include <exception>
 #include <string>
 
 #include "link/clock.h"
 #include "link/link_error.h"
+#include "link/serial_port.h"
 #include "protocol/report.h"
 
 namespace corvane {
@@ -41,6 +44,25 @@ class TransferWorker {
   // Records why the transfer failed (the text it reports).
   void SetFailure(const std::string& message, ErrorKind kind);
   Clock& GetClock() { return m_clock; }
+
+  // How long a failed transfer leaves the line alone after its cancel bytes,
+  // so that the device has given up on the transfer and the bytes still on
+  // their way have arrived before the next command.
+  static constexpr uint32_t kFailurePauseMs = 2000;
+  // Ends a failed transfer, from its catch block: records and reports the
+  // failure, sends `cancelBytes` CAN bytes on `link` unless `deviceDone` (a
+  // device that has ended the transfer would take them for commands), then
+  // pauses kFailurePauseMs. `error` is the exception that ended it, or null
+  // for one that is not a std::exception.
+  void FailTransfer(SerialPort* link, const std::exception* error, size_t cancelBytes, bool deviceDone = false);
+  // Sends `count` CAN bytes, quietly: a link that is gone cannot be told.
+  static void SendCancelBytes(SerialPort* link, size_t count);
+  // The kind a failure that ended a transfer has for its caller. A local
+  // file keeps its kind. A link that went away under the transfer (a serial
+  // hang-up, a closed connection) is no connection, as it is before a
+  // transfer; anything else the device did (a refusal, its cancel, replies
+  // that never came right) fails the transfer.
+  static ErrorKind TransferFailureKind(const std::exception* error, const SerialPort* link);
 
  private:
   ReportHandler m_onStatus;

@@ -66,31 +66,38 @@ PacketAttempt ReadSerialPacketOnce(SerialPort* port, size_t cap) {
 
 bool CheckKindFromStartByte(uint8_t byte, CheckKind& kind) {
   switch (byte) {
-    case NAK: kind = ckSum8; return true;
-    case kStartCrc: kind = ckCrc16Arc; return true;
-    case kStartKermit: kind = ckCrc16Kermit; return true;
+    case kNak: kind = kSum8; return true;
+    case kStartCrc: kind = kCrc16Arc; return true;
+    case kStartKermit: kind = kCrc16Kermit; return true;
     default: return false;
   }
 }
 
-size_t TrailerSize(CheckKind kind) { return kind == ckSum8 ? 1 : 2; }
+size_t TrailerSize(CheckKind kind) { return kind == kSum8 ? 1 : 2; }
 
 Bytes BlockTrailer(CheckKind kind, const uint8_t* data, size_t n) {
   Bytes t;
   switch (kind) {
-    case ckSum8:
+    case kSum8:
       t += static_cast<char>(PacketChecksum(data, n));
       break;
-    case ckCrc16Arc: {
+    case kCrc16Arc: {
       const uint16_t c = Crc16Arc(0, data, n);
       t += static_cast<char>(c & 0xFF);
       t += static_cast<char>(c >> 8);
       break;
     }
-    case ckCrc16Kermit: {
+    case kCrc16Kermit: {
       const uint16_t c = Crc16Kermit(data, n);
       t += static_cast<char>(c >> 8);
       t += static_cast<char>(c & 0xFF);
+      break;
+    }
+    case kCrc16Xmodem: {
+      // Crc16Ccitt holds the CRC byte-swapped: low byte first puts its high byte first.
+      const uint16_t c = Crc16Ccitt(0, data, n);
+      t += static_cast<char>(c & 0xFF);
+      t += static_cast<char>(c >> 8);
       break;
     }
   }
@@ -100,7 +107,7 @@ Bytes BlockTrailer(CheckKind kind, const uint8_t* data, size_t n) {
 Bytes BuildBlock(uint8_t number, const uint8_t* data, size_t n, CheckKind kind) {
   Bytes b;
   b.reserve(n + 5);
-  b += static_cast<char>(n == 128 ? SOH : STX);
+  b += static_cast<char>(n == 128 ? kSoh : kStx);
   b += static_cast<char>(number);
   b += static_cast<char>(255 - number);
   b.append(reinterpret_cast<const char*>(data), n);

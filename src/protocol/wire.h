@@ -8,12 +8,12 @@
 
 namespace corvane {
 
-inline constexpr uint8_t SOH = 0x01;
-inline constexpr uint8_t STX = 0x02;
-inline constexpr uint8_t EOT = 0x04;
-inline constexpr uint8_t ACK = 0x06;
-inline constexpr uint8_t NAK = 0x15;
-inline constexpr uint8_t CAN = 0x18;
+inline constexpr uint8_t kSoh = 0x01;
+inline constexpr uint8_t kStx = 0x02;
+inline constexpr uint8_t kEot = 0x04;
+inline constexpr uint8_t kAck = 0x06;
+inline constexpr uint8_t kNak = 0x15;
+inline constexpr uint8_t kCan = 0x18;
 inline constexpr uint8_t kStartCrc = 'C';     // receiver asks for the CRC-16/ARC trailer
 inline constexpr uint8_t kStartKermit = 'D';  // receiver asks for the CRC-16/KERMIT trailer
 
@@ -44,11 +44,14 @@ struct PacketAttempt {
 PacketAttempt ReadSerialPacketOnce(SerialPort* port, size_t cap = kMaxSerialPacket);
 
 // Trailer of a transfer block, by the receiver's start byte.
-enum CheckKind { ckCrc16Arc = 0, ckSum8 = 1, ckCrc16Kermit = 2 };
+// kCrc16Xmodem is the boot loader's: it asks for it with 'C' too, so no start
+// byte maps to it.
+enum CheckKind { kCrc16Arc = 0, kSum8 = 1, kCrc16Kermit = 2, kCrc16Xmodem = 3 };
 // NAK -> ckSum8, 'C' -> ckCrc16Arc, 'D' -> ckCrc16Kermit; false for any other byte.
 bool CheckKindFromStartByte(uint8_t byte, CheckKind& kind);
 size_t TrailerSize(CheckKind kind);
-// ckCrc16Arc: low byte first; ckCrc16Kermit: high byte first; ckSum8: one byte.
+// ckCrc16Arc: low byte first; ckCrc16Kermit and kCrc16Xmodem: high byte
+// first; ckSum8: one byte.
 Bytes BlockTrailer(CheckKind kind, const uint8_t* data, size_t n);
 // SOH (n = 128) or STX (n = 1024), number, 255 - number, data, trailer.
 Bytes BuildBlock(uint8_t number, const uint8_t* data, size_t n, CheckKind kind);

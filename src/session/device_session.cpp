@@ -11,18 +11,33 @@
 namespace corvane {
 namespace {
 
+const char* const kTcpLinkName = "TCP/IP";
+const char* const kDetectingName = "AUTO";
 const char* kUnableToOpen = "The connectivity kit is unable to open the communication com :";
+
+// The device answers the version command at once, or not at all: an empty
+// answer means a device in upgrade mode.
+constexpr uint32_t kVersionAnswerMs = 500;
+// A listing takes the device a while to gather before its packet starts.
+constexpr uint32_t kListingAnswerMs = 2000;
+// A command waits for a quiet line, and leaves this time-out on the port:
+// a second, and 30 ms a byte for the packets the device paces.
+constexpr ReadTimeout kAfterCommandTimeout = {1000, 30};
+// The device needs this long after a command byte before it takes a packet.
+constexpr uint32_t kCommandSettleMs = 20;
+// The device acknowledges a packet within a second.
+constexpr ReadTimeout kPacketAckTimeout = {1000, 0};
+// A packet goes out at most this many times before the link counts as lost.
+constexpr int kMaxPacketTries = 5;
+// A packet of the device is read with its caller's time-out plus 30 ms a
+// byte; at most this many damaged ones are refused before the link counts as
+// lost.
+constexpr uint32_t kPacketPerByteMs = 30;
+constexpr int kMaxPacketRefusals = 4;
 
 std::string Upper(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   return s;
-}
-
-// Special link names are compared without regard to case; port paths exactly.
-std::string NormaliseLinkName(const std::string& name) {
-  const std::string up = Upper(name);
-  if (up == "AUTO" || up == "TCP/IP" || up == "DISCONNECT") return up;
-  return name;
 }
 
 bool LessNoCase(const std::string& a, const std::string& b) {
@@ -32,6 +47,30 @@ bool LessNoCase(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+LinkTarget LinkTarget::Named(const std::string& name, int baud) {
+  // Special link names are compared without regard to case; port paths exactly.
+  const std::string up = Upper(name);
+  if (name.empty() || up == "DISCONNECT") return Disconnect();
+  if (up == "AUTO") return Auto(baud);
+  if (up == "TCP/IP") {
+    LinkTarget tcp = Tcp();
+    tcp.spelled = name;
+    return tcp;
+  }
+  return Serial(name, baud);
+}
+
+int ParseBaudRate(const std::string& text) {
+  try {
+    size_t used = 0;
+    const int baud = std::stoi(text, &used);
+    if (used != text.size()) throw std::invalid_argument(text);
+    return baud;
+  } catch (const std::logic_error&) {
+    throw DeviceError(ErrorKind::kUsage, "'" + text + "' is not a valid integer value");
+  }
+}
 
 DeviceSession::DeviceSession(SessionHost& host, LogModel& log, Clock& clock)
     : OpenPort(OpenSerialPort), ListPorts(ListSerialPorts), m_host(host), m_log(log), m_clock(clock), m_statusDialog(log) {
@@ -43,7 +82,7 @@ DeviceSession::DeviceSession(SessionHost& host, LogModel& log, Clock& clock)
 DeviceSession::~DeviceSession() {
   Socket.OnDisconnect = nullptr;
   try {
-    Connect("");
+    Connect(LinkTarget::Disconnect());
   } catch (...) {
   }
 }
@@ -52,13 +91,13 @@ void DeviceSession::OnSocketDisconnect() {
   if (m_inDisconnect) return;
   m_inDisconnect = true;
   try {
-    Connect("");
+    Connect(LinkTarget::Disconnect());
   } catch (...) {
   }
   m_inDisconnect = false;
 }
 
-bool DeviceSession::IsTcp() const { return PortName == "TCP/IP"; }
+bool DeviceSession::IsTcp() const { return PortName == kTcpLinkName; }
 
 bool DeviceSession::IsConnected() const { return !PortName.empty() && !UpgradeMode; }
 
@@ -72,17 +111,43 @@ void DeviceSession::Log(const std::string& text) {
   if (OnMessage) OnMessage(*this, text);
 }
 
-void DeviceSession::SetBaudRate(const std::string& rate) {
+void DeviceSession::SetBaudRate(int rate) {
   if (rate == BaudRate) return;
-  const std::string port = PortName;
-  Connect("");
+  const LinkTarget again = CurrentTarget();
+  Connect(LinkTarget::Disconnect());
   BaudRate = rate;
-  Connect(port);
+  Connect(again);
 }
 
-void DeviceSession::Connect(const std::string& name) {
-  const std::string link = NormaliseLinkName(name);
-  if (link == PortName) return;
+LinkTarget DeviceSession::CurrentTarget() const {
+  if (PortName.empty()) return LinkTarget::Disconnect();
+  if (IsTcp()) return LinkTarget::Tcp();
+  if (PortName == kDetectingName) return LinkTarget::Auto();
+  return LinkTarget::Serial(PortName);
+}
+
+ConnectionState DeviceSession::State() const {
+  ConnectionState state;
+  state.connected = IsConnected();
+  state.quillon = IsQuillon;
+  state.tcp = IsTcp();
+  state.upgradeMode = UpgradeMode;
+  state.link = PortName;
+  state.version = Version;
+  state.detectionTrouble = DetectionTrouble;
+  return state;
+}
+
+ConnectionState DeviceSession::Connect(const LinkTarget& target) {
+  using Kind = LinkTarget::Kind;
+  // A new rate for a port that is open already opens it again at that rate.
+  const bool newRate = target.baud > 0 && target.baud != BaudRate;
+  if (target.baud > 0) BaudRate = target.baud;
+  const std::string link = target.kind == Kind::kAuto  ? std::string(kDetectingName)
+                           : target.kind == Kind::kTcp ? std::string(kTcpLinkName)
+                                                       : target.port;
+  if (link == PortName && !(newRate && target.kind == Kind::kSerial)) return State();
+  const std::string shown = target.spelled.empty() ? link : target.spelled;
   DetectionTrouble.clear();
   m_currentFolder.clear();
   CommPort.reset();
@@ -93,17 +158,17 @@ void DeviceSession::Connect(const std::string& name) {
   m_inDisconnect = false;
   SocketConnected = false;
 
-  if (PortName == "DISCONNECT") {
+  if (target.kind == Kind::kDisconnect) {
     PortName.clear();
-    return;
+    return State();
   }
-  if (PortName == "AUTO") {
+  if (target.kind == Kind::kAuto) {
     AutoDetect();
-    return;
+    return State();
   }
-  if (PortName == "TCP/IP") {
-    std::string address = Socket.Address;
-    if (!m_host.AskAddress(address)) {
+  if (target.kind == Kind::kTcp) {
+    std::string address = target.address.empty() ? Socket.Address : target.address;
+    if (target.address.empty() && !m_host.AskAddress(address)) {
       PortName.clear();
       LinkError(kUnableToOpen + address, ErrorKind::kNoConnection);
     }
@@ -115,25 +180,19 @@ void DeviceSession::Connect(const std::string& name) {
       Log("Device connected on " + PortName);
     } catch (const std::exception& e) {
       Log(e.what());
-      Connect("");
-      LinkError(kUnableToOpen + name, ErrorKind::kNoConnection);
+      Connect(LinkTarget::Disconnect());
+      // The system's reason goes along, for the user to act on.
+      throw DeviceError(ErrorKind::kNoConnection, "Error (" + std::string(kUnableToOpen) + shown + ")", e.what());
     }
-    return;
+    return State();
   }
-  if (PortName.empty() || BaudRate.empty()) return;
+  if (PortName.empty() || BaudRate <= 0) return State();
 
   // Why the port could not be opened (permission, in use), with advice.
   std::string openFailure;
   try {
     Log("Opening Comm " + PortName);
-    int baud = 0;
-    try {
-      size_t used = 0;
-      baud = std::stoi(BaudRate, &used);
-      if (used != BaudRate.size()) throw std::invalid_argument(BaudRate);
-    } catch (const std::logic_error&) {
-      throw DeviceError(ErrorKind::kUsage, "'" + BaudRate + "' is not a valid integer value");
-    }
+    const int baud = BaudRate;
     try {
       CommPort = OpenPort(PortName, baud, IsQuillon);
     } catch (const DeviceError& e) {
@@ -142,7 +201,7 @@ void DeviceSession::Connect(const std::string& name) {
       throw;
     }
     SendCommand('V');
-    Version = ReceivePacket(500);
+    Version = ReceivePacket(kVersionAnswerMs);
     UpgradeMode = Version.empty();
     if (UpgradeMode && IsQuillon)
       m_host.MessageBox("Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system", "Warning",
@@ -155,8 +214,9 @@ void DeviceSession::Connect(const std::string& name) {
     PortName.clear();
     // No device there (kNoConnection) unless the request itself was wrong.
     const ErrorKind kind = KindOf(e) == ErrorKind::kUsage ? ErrorKind::kUsage : ErrorKind::kNoConnection;
-    throw DeviceError(kind, std::string("Error (") + kUnableToOpen + name + ")", openFailure);
+    throw DeviceError(kind, std::string("Error (") + kUnableToOpen + shown + ")", openFailure);
   }
+  return State();
 }
 
 void DeviceSession::AutoDetect() {
@@ -175,7 +235,7 @@ void DeviceSession::AutoDetect() {
   DetectionTrouble.clear();
   for (const auto& port : ports) {
     try {
-      Connect(port);
+      Connect(LinkTarget::Serial(port));
       return;
     } catch (const DeviceError& e) {
       if (!e.Detail().empty()) reasons += "\n" + e.Detail();
@@ -185,7 +245,7 @@ void DeviceSession::AutoDetect() {
   }
   PortName.clear();
   if (!reasons.empty()) DetectionTrouble = reasons.substr(1);
-  Log("No device detected. Check: the cable connection. If the device is turned ON" + reasons);
+  Log(kNoDeviceDetectedText + reasons);
 }
 
 void DeviceSession::Kill() {
@@ -202,9 +262,10 @@ void DeviceSession::SendCommand(char command) {
     Socket.SendText(Bytes(1, command));
     return;
   }
-  DrainInput(Handle(), {1000, 30});
+  DrainInput(Handle());
+  SetReadTimeout(Handle(), kAfterCommandTimeout);
   WriteAll(Handle(), Bytes(1, command));
-  m_clock.SleepMs(20);
+  m_clock.SleepMs(kCommandSettleMs);
 }
 
 void DeviceSession::SendPacket(const Bytes& payload) {
@@ -216,13 +277,13 @@ void DeviceSession::SendPacket(const Bytes& payload) {
   }
   if (payload.size() > 0xFFFF) LinkError("Packet too long (" + std::to_string(payload.size()) + " bytes)");
   const Bytes packet = FrameSerialPacket(payload);
-  SetReadTimeout(Handle(), {1000, 0});
+  SetReadTimeout(Handle(), kPacketAckTimeout);
   for (int failures = 1;; ++failures) {
     WriteAll(Handle(), packet);
-    if (ReadByte(Handle()) == ACK) return;
-    if (failures >= 5) ConnectionError();
+    if (ReadByte(Handle()) == kAck) return;
+    if (failures >= kMaxPacketTries) ConnectionError();
     Log(kConnectionErrorText);
-    DrainInput(Handle(), {1000, 0});
+    DrainInput(Handle());
   }
 }
 
@@ -261,34 +322,24 @@ Bytes DeviceSession::ReceivePacket(uint32_t timeoutMs) {
     deadline.Expect(4 + uint64_t{length});
     return ReceiveExact(length);
   }
-  SetReadTimeout(Handle(), {timeoutMs, 30});
+  const ReadTimeout timeout = {timeoutMs, kPacketPerByteMs};
+  SetReadTimeout(Handle(), timeout);
   for (int failures = 0;;) {
     PacketAttempt a = ReadSerialPacketOnce(Handle());
     if (a.outcome == PacketAttempt::kVersionByte) return Bytes();
     if (a.outcome == PacketAttempt::kOk) {
-      WriteAll(Handle(), Bytes(1, static_cast<char>(ACK)));
+      WriteAll(Handle(), Bytes(1, static_cast<char>(kAck)));
       return std::move(a.payload);
     }
-    DrainInput(Handle(), {timeoutMs, 30});
+    DrainInput(Handle());
     ++failures;
-    WriteAll(Handle(), Bytes(1, static_cast<char>(NAK)));
-    if (failures >= 4) ConnectionError();
+    WriteAll(Handle(), Bytes(1, static_cast<char>(kNak)));
+    if (failures >= kMaxPacketRefusals) ConnectionError();
   }
-}
-
-Bytes NormaliseDevicePath(const Bytes& path) {
-  Bytes p = path + "\\";
-  Bytes out;
-  out.reserve(p.size());
-  for (char c : p) {
-    if (c == '\\' && !out.empty() && out.back() == '\\') continue;
-    out += c;
-  }
-  return out;
 }
 
 Bytes TallisHomeLine(const Bytes& path) {
-  Bytes line = NormaliseDevicePath(path);
+  Bytes line = DevicePath::Parse(path).FolderForm();
   std::replace(line.begin(), line.end(), '\\', ' ');
   return "HOME " + line;
 }
@@ -298,72 +349,20 @@ Bytes DeviceFilePart(const Bytes& name) {
   return slash == Bytes::npos ? name : name.substr(slash + 1);
 }
 
-std::string ShownName(const Bytes& name) {
-  std::string out;
-  for (unsigned char c : name) {
-    if (c >= 0x20 && c != 0x7F && (c < 0x80 || c > 0x9F)) {
-      out += static_cast<char>(c);
-      continue;
-    }
-    static const char kHex[] = "0123456789ABCDEF";
-    out += "\\x";
-    out += kHex[c >> 4];
-    out += kHex[c & 0x0F];
-  }
-  return out;
-}
-
-std::string RefusedNameMessage(const Bytes& name, bool quillon) {
-  std::string reason;
-  if (quillon) {
-    if (name.find('\0') == Bytes::npos) return {};
-    return "The Quillon cannot take the name \"" + ShownName(name) +
-           "\": it contains a NUL byte, which would end the name on the device. Nothing was sent to the "
-           "device; choose another name";
-  }
-  if (name.empty()) {
-    reason = "it is empty";
-  } else if (name.size() > kMaxTallisNameLength) {
-    reason = "it is longer than " + std::to_string(kMaxTallisNameLength) + " characters";
-  } else {
-    for (unsigned char c : name) {
-      if (c == '\'') reason = "it contains a quote (')";
-      else if (c == ' ') reason = "it contains a blank";
-      else if (c < 0x20 || c == 0x7F) reason = "it contains a control character";
-      if (!reason.empty()) break;
-    }
-  }
-  if (reason.empty()) return {};
-  return "The Tallis cannot take the name \"" + ShownName(name) + "\": " + reason +
-         ". Names go to the Tallis inside its command lines, so a name must have 1 to " +
-         std::to_string(kMaxTallisNameLength) +
-         " characters and no quote, blank or control character. Nothing was sent to the device; choose another name";
-}
-
 void DeviceSession::CheckEntryName(const Bytes& name) const {
   if (std::string message = RefusedNameMessage(name, IsQuillon); !message.empty())
     throw DeviceError(ErrorKind::kUsage, message);
 }
 
 void DeviceSession::CheckFolderPath(const Bytes& path) const {
-  if (IsQuillon) {
-    CheckEntryName(path);
-    return;
-  }
-  // Each folder name between the backslashes goes into the "HOME" line.
-  size_t pos = 0;
-  while (pos < path.size()) {
-    size_t end = path.find('\\', pos);
-    if (end == Bytes::npos) end = path.size();
-    if (end > pos) CheckEntryName(path.substr(pos, end - pos));
-    pos = end + 1;
-  }
+  if (std::string message = RefusedFolderMessage(path, IsQuillon); !message.empty())
+    throw DeviceError(ErrorKind::kUsage, message);
 }
 
 void DeviceSession::ChangeDir(const Bytes& path) {
   CheckFolderPath(path);
   CheckConnected();
-  const Bytes p = NormaliseDevicePath(path);
+  const Bytes p = DevicePath::Parse(path).FolderForm();
   Log("Change current dir to " + p);
   m_currentFolder.clear();
   if (IsQuillon) {
@@ -389,7 +388,7 @@ std::vector<ListingEntry> DeviceSession::ListCurrentFolder(uint32_t pauseMs) {
   Log("Get list of files from device");
   SendCommand('L');
   if (pauseMs > 0) m_clock.SleepMs(pauseMs);
-  return ParseListing(ReceivePacket(2000), IsQuillon);
+  return ParseListing(ReceivePacket(kListingAnswerMs), IsQuillon);
 }
 
 std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes& path) {

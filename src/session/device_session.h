@@ -15,12 +15,55 @@
 #include "link/tcp_socket.h"
 #include "protocol/listing.h"
 #include "protocol/report.h"
+#include "session/device_path.h"
 #include "session/host.h"
 #include "session/status_dialog.h"
 
 namespace corvane {
 
 class DeviceEntry;
+
+// What "Auto" says when no port has a device that answers.
+inline constexpr const char* kNoDeviceDetectedText =
+    "No device detected. Check: the cable connection. If the device is turned ON";
+
+// Where Connect goes: nowhere (disconnect), the first serial port that has a
+// device answering (auto), one serial port, or the TCP/IP link.
+struct LinkTarget {
+  enum class Kind { kDisconnect, kAuto, kSerial, kTcp };
+  Kind kind = Kind::kDisconnect;
+  std::string port;     // kSerial: the port path, as given
+  int baud = 0;         // kSerial, kAuto: bits per second; 0 keeps the session's BaudRate
+  std::string address;  // kTcp: the address; empty asks the host (AskAddress)
+  std::string spelled;  // the link's name as the user wrote it, for messages; empty: its own
+
+  static LinkTarget Disconnect() { return {}; }
+  static LinkTarget Auto(int baud = 0) { return {Kind::kAuto, {}, baud, {}, {}}; }
+  static LinkTarget Serial(std::string port, int baud = 0) { return {Kind::kSerial, std::move(port), baud, {}, {}}; }
+  static LinkTarget Tcp(std::string address = {}) { return {Kind::kTcp, {}, 0, std::move(address), {}}; }
+  // A link as a user names it: "Auto", "TCP/IP" and "disconnect" in any
+  // letter case, an empty name for none, anything else a port path (exactly).
+  static LinkTarget Named(const std::string& name, int baud = 0);
+};
+
+// A baud rate as a user typed it; DeviceError (kUsage) "'X' is not a valid
+// integer value" when it is none.
+int ParseBaudRate(const std::string& text);
+
+// What an operation hands back of the link, for its completion to show.
+struct ConnectionState {
+  bool connected = false;  // a device answers (not one in upgrade mode)
+  bool quillon = false;
+  bool tcp = false;
+  bool upgradeMode = false;
+  std::string link;  // the port path, "TCP/IP", or empty
+  Bytes version;     // as the device gave it
+  // After "Auto" found no device: see DeviceSession::DetectionTrouble.
+  std::string detectionTrouble;
+  // The length of the local file a get makes of an entry listed with `size`
+  // bytes (a Tallis object over serial comes with its header).
+  int64_t FetchedSize(int64_t size) const;
+};
 
 class DeviceSession {
  public:
@@ -36,8 +79,8 @@ class DeviceSession {
   bool UpgradeMode = false;
   TcpSocket Socket;
   std::unique_ptr<SerialPort> CommPort;  // the open serial port, or none
-  std::string PortName;                  // "", "AUTO", "TCP/IP" or the port path as given
-  std::string BaudRate;
+  std::string PortName;  // "", "TCP/IP" or the port path as given ("AUTO" while detecting)
+  int BaudRate = 0;
   bool IsQuillon = false;
   MessageHandler OnMessage;
   Bytes Version;
@@ -57,8 +100,13 @@ class DeviceSession {
   LogModel& Log() { return m_log; }
 
   // ---- connection ----
-  void Connect(const std::string& name);
-  void SetBaudRate(const std::string& rate);
+  // Connects to `target` (a no-op when it is the link already there) and
+  // returns the state of the link afterwards; raises DeviceError when it
+  // cannot be opened.
+  ConnectionState Connect(const LinkTarget& target);
+  // Reopens the link at the new rate when it differs.
+  void SetBaudRate(int rate);
+  ConnectionState State() const;
   bool IsTcp() const;
   bool IsConnected() const;
   void CheckConnected() const;
@@ -123,6 +171,8 @@ class DeviceSession {
   void AutoDetect();
   void OnSocketDisconnect();
   void CheckPortName(const std::string& name);
+  // The target that reopens the link there is now.
+  LinkTarget CurrentTarget() const;
 
   SessionHost& m_host;
   LogModel& m_log;
@@ -203,20 +253,6 @@ class PutBatch {
 // takes; `what` is "packet" or "file".
 std::string RefusedLengthMessage(const char* what, uint64_t announced, uint64_t cap);
 
-// Collapses runs of backslashes and appends one: "\\\\dir" -> "\\dir\\".
-Bytes NormaliseDevicePath(const Bytes& path);
-// The longest Tallis name: a listing gives a name's length in one byte.
-inline constexpr size_t kMaxTallisNameLength = 255;
-// Why `name` cannot be sent to a device of the kind, as a message that says
-// what to do; empty when it can. A Tallis name goes between quotes into a
-// command line of the device's stack language ("'NAME' PURGE"), a folder name
-// unquoted into "HOME a b ": it must have 1 to 255 bytes and no quote, blank
-// or control byte, or the line would not carry it as one name. A Quillon name
-// goes in a packet, which a NUL would cut short.
-std::string RefusedNameMessage(const Bytes& name, bool quillon);
-// A device name (8-bit) as messages show it: its control bytes (below 0x20,
-// 0x7F, and 0x80 to 0x9F) as \xNN, the other bytes as they are.
-std::string ShownName(const Bytes& name);
 // The Tallis command line that makes a folder current: "HOME", then each
 // folder name of the (normalised) path, each preceded by a blank, and a final
 // blank: "\\a\\b" -> "HOME  a b ", the root -> "HOME  ".

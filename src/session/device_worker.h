@@ -7,8 +7,9 @@
 //
 // Who may call what: Submit(), Busy() and Cancel() from any thread. The
 // operation itself, and its completion, run on the device thread; the
-// session is touched there only (its owner may read it while the worker is
-// idle, after a completion it has been told of).
+// session is touched there only. Its owner sets it up before the first
+// operation; after that, what it shows of the device (the link's state, a
+// listing, a result) is what the operations hand back.
 #include <condition_variable>
 #include <functional>
 #include <future>
@@ -69,8 +70,7 @@ class DeviceWorker {
   // next command are skipped from now on, and a transfer that may be
   // cancelled is. Safe from any thread.
   void ProgramEnding();
-  // The session, for setting it up before the first operation and for
-  // reading it while no operation runs.
+  // The session, for setting it up before the first operation.
   DeviceSession& Session() { return *m_session; }
   bool IsDeviceThread() const { return std::this_thread::get_id() == m_thread.get_id(); }
 

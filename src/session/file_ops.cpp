@@ -135,7 +135,7 @@ class TcpTransfer {
 
 void OpenTarget(ReplacingFile& file, const std::string& localPath) {
   if (const int err = file.Open(localPath); err != 0)
-    LinkError("Unable to open file " + localPath + " " + std::to_string(err), ErrorKind::kLocalFile);
+    LinkError("Unable to open file " + localPath + ": " + Detail(err), ErrorKind::kLocalFile);
 }
 
 // Receives one TCP/IP packet straight into the file: the 4-byte length, then
@@ -176,7 +176,7 @@ void ReceiveTcpFile(DeviceSession& s, ReplacingFile& file, const std::string& ca
   }
   transfer.Progress(length, length);
   if (writeError == 0) writeError = file.Commit();
-  if (writeError != 0) LinkError("Cannot write to file " + file.Target() + " " + std::to_string(writeError), ErrorKind::kLocalFile);
+  if (writeError != 0) LinkError("Cannot write to file " + file.Target() + ": " + Detail(writeError), ErrorKind::kLocalFile);
 }
 
 Bytes LowerAscii(const Bytes& s) {
@@ -272,7 +272,7 @@ void SendTcpFile(DeviceSession& s, InputFile& file, const Bytes& name, uint32_t 
       if (err != 0 || got < want) {
         // The device waits for bytes that will not come: the link is out of step.
         s.Socket.Close();
-        LinkError("Cannot read from file " + std::to_string(err != 0 ? err : EIO), ErrorKind::kLocalFile);
+        LinkError("Cannot read from file: " + Detail(err != 0 ? err : EIO), ErrorKind::kLocalFile);
       }
       s.Socket.Send(chunk.data(), got);
       transfer.CheckCancel();
@@ -326,9 +326,16 @@ void DeviceSession::GetFile(const Bytes& deviceName, const std::string& localPat
       target, localPath);
 }
 
-int64_t DeviceSession::FetchedSize(int64_t size) const {
+int64_t ConnectionState::FetchedSize(int64_t size) const {
   // A Tallis object comes with its 9-byte header, which the listing does not count.
-  return size + (IsQuillon || IsTcp() ? 0 : kTallisHeaderBytes);
+  return size + (quillon || tcp ? 0 : kTallisHeaderBytes);
+}
+
+int64_t DeviceSession::FetchedSize(int64_t size) const {
+  ConnectionState link;
+  link.quillon = IsQuillon;
+  link.tcp = IsTcp();
+  return link.FetchedSize(size);
 }
 
 namespace {
@@ -347,7 +354,7 @@ uint32_t SendPut(DeviceSession& s, const Bytes& name, const std::string& localPa
   // leaves the device untouched.
   InputFile file;
   if (const int err = file.Open(localPath); err != 0)
-    LinkError("Unable to open file " + localPath + " " + std::to_string(err), ErrorKind::kLocalFile);
+    LinkError("Unable to open file " + localPath + ": " + Detail(err), ErrorKind::kLocalFile);
   const int64_t length = file.Size();
   if (length > int64_t{0xFFFFFFFF} && (s.IsQuillon || s.IsTcp()))
     LinkError("The file " + localPath + " is too large for the device");

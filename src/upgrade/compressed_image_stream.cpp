@@ -243,9 +243,9 @@ size_t CompressChunk(const uint8_t* in, size_t n, uint8_t* out, MatchSearch sear
 // ---- streams ----
 
 int64_t ImageStream::Size() {
-  const int64_t here = Seek(0, soCurrent);
-  const int64_t end = Seek(0, soEnd);
-  Seek(here, soBeginning);
+  const int64_t here = Seek(0, kFromCurrent);
+  const int64_t end = Seek(0, kFromEnd);
+  Seek(here, kFromBeginning);
   return end;
 }
 
@@ -270,7 +270,7 @@ int32_t FileImageStream::Read(void* buffer, int32_t count) {
 }
 
 int64_t FileImageStream::Seek(int64_t offset, Origin origin) {
-  const int whence = origin == soBeginning ? SEEK_SET : origin == soCurrent ? SEEK_CUR : SEEK_END;
+  const int whence = origin == kFromBeginning ? SEEK_SET : origin == kFromCurrent ? SEEK_CUR : SEEK_END;
   if (::fseeko(m_file, static_cast<off_t>(offset), whence) != 0) throw DeviceError(ErrorKind::kLocalFile, "Stream seek error");
   return static_cast<int64_t>(::ftello(m_file));
 }

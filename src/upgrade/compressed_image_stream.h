@@ -52,14 +52,14 @@ size_t LongestMatchExhaustive(const uint8_t* in, size_t n, size_t x, size_t& sou
 // A read-only byte stream: the image as sent, plain or compressed.
 class ImageStream {
  public:
-  enum Origin { soBeginning = 0, soCurrent = 1, soEnd = 2 };
+  enum Origin { kFromBeginning = 0, kFromCurrent = 1, kFromEnd = 2 };
   virtual ~ImageStream() = default;
   // Up to count bytes; 0 at the end.
   virtual int32_t Read(void* buffer, int32_t count) = 0;
   virtual int64_t Seek(int64_t offset, Origin origin) = 0;
   // Size by seeking to the end and back.
   int64_t Size();
-  int64_t Position() { return Seek(0, soCurrent); }
+  int64_t Position() { return Seek(0, kFromCurrent); }
 };
 
 // A file opened read-only; raises DeviceError "Cannot open file <path>".

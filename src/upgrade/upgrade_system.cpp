@@ -1,11 +1,15 @@
 #include "upgrade/upgrade_system.h"
 
+#include "link/cancel_signal.h"
+
 #include "upgrade/upgrade_worker.h"
 
 namespace corvane {
 
 void UpgradeSystem(DeviceSession& session, const std::string& imagePath) {
   session.BeginStatus("Upgrade system", true);
+  // Cancel wakes a wait on the port at once, as in the transfers.
+  CancelBinding<SerialPort> wake(session.Handle(), session.Cancel());
   UpgradeWorker upgrade(
       session.Handle(), imagePath, session.ThreadMessage(), session.GetClock(),
       [&session](const std::string& text, const std::string& caption) {

@@ -2,24 +2,45 @@
 
 #include <memory>
 
-#include "link/checksum.h"
 #include "link/link_error.h"
 #include "protocol/progress.h"
+#include "protocol/wire.h"
 #include "upgrade/compressed_image_stream.h"
 
 namespace corvane {
 namespace {
 
-constexpr uint8_t kStx = 0x02;
-constexpr uint8_t kEot = 0x04;
-constexpr uint8_t kAck = 0x06;
-constexpr uint8_t kNak = 0x15;
-constexpr uint8_t kCan = 0x18;
-
 constexpr size_t kBlockSize = 1024;
+// Bytes read while waiting for the loader's start byte before it counts as
+// gone: with kSyncTimeout, a minute for the user to press the keys.
 constexpr int kHandshakeTries = 21;
+// Times a block (or the EOT) goes out before the loader counts as gone.
 constexpr int kBlockTries = 10;
+// The flash blocks the loader erases; its count reaches this when done.
 constexpr int kEraseBlocks = 127;
+// CAN bytes that tell the loader a failed download is over.
+constexpr size_t kCancelBytes = 4;
+
+// The device's last reply may still be on its way when the upgrade starts:
+// it is let in before the input is discarded.
+constexpr uint32_t kSettleBeforeRestartMs = 500;
+// The device takes this long to restart into its loader after "R".
+constexpr uint32_t kRestartIntoLoaderMs = 300;
+// The loader takes this long to get ready to receive after "D".
+constexpr uint32_t kDownloadReadyMs = 200;
+// A refused or unanswered block goes out again after this pause, so that
+// whatever the loader was still sending has passed.
+constexpr uint32_t kBlockRetryPauseMs = 600;
+// The loader's restart after "R" takes this long before "P" powers it up.
+constexpr uint32_t kRestartBeforePowerMs = 100;
+// The loader's dialogue comes a line at a time, a byte every millisecond at
+// most; a wait of 200 ms means the line is over.
+constexpr ReadTimeout kDialogueTimeout = {200, 1};
+// The loader answers every block within two seconds, once it has written it
+// to flash.
+constexpr ReadTimeout kBlockReplyTimeout = {2000, 1};
+// The loader's start byte comes every three seconds or so while it waits.
+constexpr ReadTimeout kSyncTimeout = {3000, 1};
 
 constexpr const char* kAborted = "Aborted by user";
 constexpr const char* kFailed = "The upgrade has failed. Please try again";
@@ -88,7 +109,10 @@ void UpgradeWorker::Execute() {
   try {
     Steps();
   } catch (const std::exception& e) {
-    SetFailure(e.what(), KindOf(e) == ErrorKind::kNoConnection ? ErrorKind::kFailed : KindOf(e));
+    // A broken link is no connection; the loader that stopped answering
+    // fails the upgrade.
+    const ErrorKind kind = KindOf(e);
+    SetFailure(e.what(), kind == ErrorKind::kNoConnection ? TransferFailureKind(&e, m_handle) : kind);
     // Every failure closes the dialog and is told; a report or a box that
     // fails as well (the host is going away) must not end the program.
     try {
@@ -102,11 +126,11 @@ void UpgradeWorker::Execute() {
 void UpgradeWorker::Steps() {
   Clock& clock = GetClock();
   // Restart into the loader.
-  clock.SleepMs(500);
-  SetReadTimeout(m_handle, {200, 1});
+  clock.SleepMs(kSettleBeforeRestartMs);
+  SetReadTimeout(m_handle, kDialogueTimeout);
   DiscardInput(m_handle);
   Send("R");
-  clock.SleepMs(300);
+  clock.SleepMs(kRestartIntoLoaderMs);
   Notify(kReportStatus, "Please and hold the ON key, then insert a paper clip firmly in the reset hole");
   Send("V");
   for (;;) {
@@ -148,14 +172,14 @@ void UpgradeWorker::Steps() {
   Notify(kReportCancelSwitch, "1");
   Notify(kReportStatus, "Downloading the system");
   Send("D");
-  clock.SleepMs(200);
+  clock.SleepMs(kDownloadReadyMs);
   if (!SendImage(m_imageFile)) throw DeviceError(ErrorKind::kFailed, kFailed);
   do line = ReadLine();
   while (!Contains(line, ">"));
 
   // Restart the device.
   Send("R");
-  clock.SleepMs(100);
+  clock.SleepMs(kRestartBeforePowerMs);
   Send("P");
   Notify(kReportFinished, "Device Rebooted");
   SetSuccess(true);
@@ -164,11 +188,9 @@ void UpgradeWorker::Steps() {
 
 bool UpgradeWorker::SendImage(const std::string& fileName) {
   Clock& clock = GetClock();
-  Bytes block(3 + kBlockSize + 2, '\0');
-  uint8_t* data = reinterpret_cast<uint8_t*>(block.data()) + 3;
-  SetReadTimeout(m_handle, {2000, 1});
+  uint8_t data[kBlockSize] = {};
   Notify(kReportStatus, "Waiting for synconization");
-  SetReadTimeout(m_handle, {3000, 1});
+  SetReadTimeout(m_handle, kSyncTimeout);
   DiscardInput(m_handle);
 
   bool crc = false;
@@ -187,7 +209,7 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
     }
     if (++wrong >= kHandshakeTries || Terminated()) ConnectionError();
   }
-  SetReadTimeout(m_handle, {2000, 1});
+  SetReadTimeout(m_handle, kBlockReplyTimeout);
 
   std::unique_ptr<ImageStream> source;
   try {
@@ -208,7 +230,7 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
   Notify(kReportStatus, "Sending " + fileName);
 
   try {
-    const size_t frameSize = 3 + kBlockSize + (crc ? 2 : 1);
+    const CheckKind kind = crc ? kCrc16Xmodem : kSum8;
     uint32_t number = 0;
     for (;;) {
       // A short last read leaves the rest of the buffer as it was: the block
@@ -217,26 +239,16 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
       if (got <= 0 || Terminated()) break;
       ++number;
       NotifyProgress(TransferPhase::kUpgrading, source->Position() - got, size, start);
-      block[0] = static_cast<char>(kStx);
-      block[1] = static_cast<char>(number & 0xFF);
-      block[2] = static_cast<char>(255 - (number & 0xFF));
-      if (crc) {
-        // Crc16Ccitt holds the CRC byte-swapped: low byte first puts its high byte first.
-        const uint16_t check = Crc16Ccitt(0, data, kBlockSize);
-        block[3 + kBlockSize] = static_cast<char>(check & 0xFF);
-        block[4 + kBlockSize] = static_cast<char>(check >> 8);
-      } else {
-        block[3 + kBlockSize] = static_cast<char>(PacketChecksum(data, kBlockSize));
-      }
+      const Bytes block = BuildBlock(static_cast<uint8_t>(number & 0xFF), data, kBlockSize, kind);
       for (int tries = 0;;) {
-        WriteAll(m_handle, reinterpret_cast<const uint8_t*>(block.data()), frameSize);
+        WriteAll(m_handle, block);
         const uint8_t reply = ReadByte();
         if (Terminated()) ConnectionError();
         if (reply == kAck) break;
         if (reply == kCan) ConnectionError();
         if (reply == 0 || reply == kNak) {
           if (++tries > kBlockTries) ConnectionError();
-          clock.SleepMs(600);
+          clock.SleepMs(kBlockRetryPauseMs);
         }
       }
     }
@@ -256,12 +268,7 @@ bool UpgradeWorker::SendImage(const std::string& fileName) {
     return !Terminated();
   } catch (const std::exception& e) {
     Notify(kReportMessage, std::string("Error ") + e.what());
-    try {
-      const uint8_t cancel[4] = {kCan, kCan, kCan, kCan};
-      WriteAll(m_handle, cancel, sizeof cancel);
-    } catch (const std::exception&) {
-      // The link is gone: there is nobody to tell.
-    }
+    SendCancelBytes(m_handle, kCancelBytes);
     return false;
   }
 }

@@ -98,6 +98,13 @@ class EmulatorProcess {
     }
     return m_process ? m_process->Out() : m_log;
   }
+  // Ends the emulator at once, as a pulled cable or a device switched off
+  // would: no goodbye on the link.
+  void Kill() {
+    if (!m_process) return;
+    m_process->Signal(SIGKILL);
+    m_process->Wait(std::chrono::seconds(10));
+  }
   // Ends the emulator and returns its whole log.
   std::string Stop() {
     if (m_process) {

@@ -3,6 +3,7 @@
 // that cannot be read, Ctrl-C during a transfer, and JSON progress.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/mount.h>
 
 #include <algorithm>
 #include <chrono>
@@ -163,6 +164,84 @@ TEST_F(CliProcess, CtrlCDuringAGetExitsWith130KeepsTheOldFileAndTellsTheDevice) 
   // The cancel bytes went out before corvane ended: the device read them
   // once it had sent the block it was on.
   EXPECT_TRUE(emu.LogSays("The PC cancelled at block", 10s)) << emu.Stop();
+}
+
+// The device killed mid-transfer is a pulled cable: no connection (exit 3),
+// for a get and a put alike, and nothing half-fetched stays behind.
+TEST_F(CliProcess, ADeviceThatGoesAwayDuringAGetOrAPutIsNoConnection) {
+  {
+    Emulator emu({"--line-rate", "115200"});
+    WriteFile(emu.Root() / "big.bin", RandomBytes(200 * 1024, 3));
+    const fs::path target = local.Path() / "big.bin";
+    ToolRun run(Quillon(emu, {"--progress", "lines", "get", "/big.bin", target.string()}));
+    ASSERT_TRUE(run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; },
+                                          30s))
+        << run.process->Err();
+    emu.Kill();
+    EXPECT_EQ(run.Status(), 3) << run.process->Err();
+    EXPECT_TRUE(local.Entries().empty());
+  }
+  {
+    Emulator emu({"--line-rate", "115200"});
+    const fs::path source = local.Path() / "big.bin";
+    WriteFile(source, RandomBytes(200 * 1024, 4));
+    ToolRun run(Quillon(emu, {"--progress", "lines", "put", source.string(), "/big.bin"}));
+    ASSERT_TRUE(run.process->ErrLineWhere([](const std::string& l) { return l.find(" Kbytes (") != std::string::npos; },
+                                          30s))
+        << run.process->Err();
+    emu.Kill();
+    EXPECT_EQ(run.Status(), 3) << run.process->Err();
+  }
+}
+
+// A small file system of its own (tmpfs), for a disk that fills up. Needs
+// the right to mount: the test skips without it.
+class SmallDisk {
+ public:
+  SmallDisk(const fs::path& at, const std::string& size) : m_at(at) {
+    fs::create_directory(at);
+    m_mounted = ::mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+  }
+  ~SmallDisk() {
+    if (m_mounted) ::umount(m_at.c_str());
+  }
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+  bool Mounted() const { return m_mounted; }
+
+ private:
+  fs::path m_at;
+  bool m_mounted = false;
+};
+
+TEST_F(CliProcess, AGetIntoAFullDiskSaysSoInWordsAndKeepsNothing) {
+  SmallDisk disk(local.Path() / "small", "64k");
+  if (!disk.Mounted()) GTEST_SKIP() << "cannot mount a tmpfs here (needs root)";
+  Emulator emu({"--quiet"});
+  WriteFile(emu.Root() / "big.bin", RandomBytes(200 * 1024, 5));
+  const fs::path target = local.Path() / "small" / "big.bin";
+  ToolRun run(Quillon(emu, {"--progress", "none", "get", "/big.bin", target.string()}));
+  EXPECT_EQ(run.Status(), 4) << run.process->Err();
+  EXPECT_NE(run.process->Err().find("No space left on device. Free some space on that disk and try again"),
+            std::string::npos)
+      << run.process->Err();
+  EXPECT_EQ(run.process->Err().find(" 28)"), std::string::npos) << run.process->Err();
+  EXPECT_TRUE(fs::is_empty(local.Path() / "small"));
+}
+
+// What the user typed wrong is a usage error (exit 2) that says what to type.
+TEST_F(CliProcess, AnUnknownCommandOrAnEmptyPortOrAddressIsAUsageError) {
+  ToolRun unknown({"--kind", "quillon", "lst", "/"});
+  EXPECT_EQ(unknown.Status(), 2);
+  EXPECT_NE(unknown.process->Err().find("corvane: 'lst' is not a command. The commands are: ports, info, ls, get, "),
+            std::string::npos)
+      << unknown.process->Err();
+  ToolRun port({"--port", "", "ls"});
+  EXPECT_EQ(port.Status(), 2);
+  EXPECT_NE(port.process->Err().find("--port: it is empty"), std::string::npos) << port.process->Err();
+  ToolRun tcp({"--tcp", "", "ls"});
+  EXPECT_EQ(tcp.Status(), 2);
+  EXPECT_NE(tcp.process->Err().find("--tcp: it is empty"), std::string::npos) << tcp.process->Err();
 }
 
 TEST_F(CliProcess, TallisNamesThatWouldRunAsCommandsAreRefusedWithNothingSent) {

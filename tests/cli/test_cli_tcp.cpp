@@ -113,6 +113,15 @@ TEST_F(CliTcp, APutToADeviceThatClosesMidFileExitsWithThreeAndClaimsNothing) {
   EXPECT_EQ(ReadFile(emu.Root() / "big.bin"), content);
 }
 
+TEST_F(CliTcp, AGetFromADeviceThatClosesMidFileExitsWithThreeAndKeepsNothing) {
+  TcpEmulator emu({"--close-after", "1000", "--quiet"});
+  WriteFile(emu.Root() / "big.bin", RandomBytes(400 * 1024, 9));
+  const fs::path target = local.Path() / "big.bin";
+  ToolRun run({"--kind", "quillon", "--tcp", emu.Address(), "--progress", "none", "get", "/big.bin", target.string()});
+  EXPECT_EQ(run.Status(), 3) << run.Err();
+  EXPECT_TRUE(fs::is_empty(local.Path()));
+}
+
 TEST_F(CliTcp, APutToADeviceThatStopsReadingExitsWithThree) {
   // The device reads 1000 bytes and then nothing; the tool's sends or its
   // wait for the listing run into the socket's 15 s.

@@ -7,18 +7,18 @@
 namespace corvane::cli {
 namespace {
 
-TEST(DevicePath, EitherSeparatorAndTheRoot) {
-  EXPECT_EQ(DevicePath(""), "\\");
-  EXPECT_EQ(DevicePath("/"), "\\");
-  EXPECT_EQ(DevicePath("\\"), "\\");
-  EXPECT_EQ(DevicePath("Documents"), "\\Documents");
-  EXPECT_EQ(DevicePath("/Documents//notes.txt"), "\\Documents\\notes.txt");
-  EXPECT_EQ(DevicePath("a\\b/c/"), "\\a\\b\\c");
+TEST(UserDevicePath, EitherSeparatorAndTheRoot) {
+  EXPECT_EQ(UserDevicePath(""), "\\");
+  EXPECT_EQ(UserDevicePath("/"), "\\");
+  EXPECT_EQ(UserDevicePath("\\"), "\\");
+  EXPECT_EQ(UserDevicePath("Documents"), "\\Documents");
+  EXPECT_EQ(UserDevicePath("/Documents//notes.txt"), "\\Documents\\notes.txt");
+  EXPECT_EQ(UserDevicePath("a\\b/c/"), "\\a\\b\\c");
 }
 
-TEST(DevicePath, NamesAreSentAsLatin1) {
-  EXPECT_EQ(DevicePath("/caf\xC3\xA9"), "\\caf\xE9");
-  EXPECT_THROW(DevicePath("/\xE2\x82\xAC"), UsageError);  // the euro sign has no 8-bit form
+TEST(UserDevicePath, NamesAreSentAsLatin1) {
+  EXPECT_EQ(UserDevicePath("/caf\xC3\xA9"), "\\caf\xE9");
+  EXPECT_THROW(UserDevicePath("/\xE2\x82\xAC"), UsageError);  // the euro sign has no 8-bit form
 }
 
 TEST(SplitDevicePath, FolderAndName) {

@@ -149,10 +149,9 @@ TEST(TreeNames, TwoDeviceNamesThatMakeOneLocalNameGetANumber) {
     for (const auto& n : names) EXPECT_LE(n.size(), 255u) << n;
     EXPECT_NE(names[2], names[3]);
   }
-  EXPECT_EQ(CanonicalDevicePath(""), "\\");
-  EXPECT_EQ(CanonicalDevicePath("\\\\a\\\\b\\"), "\\a\\b");
-  EXPECT_EQ(JoinDevicePath("\\", "x"), "\\x");
-  EXPECT_EQ(JoinDevicePath("\\a", "x"), "\\a\\x");
+  // A tree entry's path is its folder's with its name, the root not doubled.
+  EXPECT_EQ((TreeEntry{"\\", "x", 0, 0, ""}.Path().Canonical()), "\\x");
+  EXPECT_EQ((TreeEntry{"\\a", "x", 0, 0, ""}.Path().Canonical()), "\\a\\x");
 }
 
 }  // namespace

@@ -153,7 +153,7 @@ TEST(PreferredDropEffect, BlockAndPasteEffect) {
 }
 
 TEST(ChooseEffect, KeysAgainstOfferedAndAllowed) {
-  const DragTypes all = dtCopy | dtMove | dtLink;
+  const DragTypes all = kDragCopy | kDragMove | kDragLink;
   const std::uint32_t cml = kDropEffectCopy | kDropEffectMove | kDropEffectLink;
   EXPECT_EQ(ChooseEffect({true, true}, cml, all), kDropEffectLink);
   EXPECT_EQ(ChooseEffect({true, false}, cml, all), kDropEffectMove);
@@ -165,46 +165,46 @@ TEST(ChooseEffect, KeysAgainstOfferedAndAllowed) {
   // The main window's target allows copy only: copy whatever the keys.
   for (bool shift : {false, true})
     for (bool ctrl : {false, true}) {
-      EXPECT_EQ(ChooseEffect({shift, ctrl}, cml, dtCopy), kDropEffectCopy);
-      EXPECT_EQ(ChooseEffect({shift, ctrl}, kDropEffectMove | kDropEffectLink, dtCopy),
+      EXPECT_EQ(ChooseEffect({shift, ctrl}, cml, kDragCopy), kDropEffectCopy);
+      EXPECT_EQ(ChooseEffect({shift, ctrl}, kDropEffectMove | kDropEffectLink, kDragCopy),
                 kDropEffectNone);
     }
 }
 
 TEST(ChooseEffect, ScrollBitNearScrollableEdges) {
   const ScrollZone zone{200, 100, 13, false, true};
-  EXPECT_EQ(ChooseEffect({}, 50, 95, kDropEffectCopy, dtCopy, zone),
+  EXPECT_EQ(ChooseEffect({}, 50, 95, kDropEffectCopy, kDragCopy, zone),
             kDropEffectCopy | kDropEffectScroll);
-  EXPECT_EQ(ChooseEffect({}, 50, 5, kDropEffectCopy, dtCopy, zone),
+  EXPECT_EQ(ChooseEffect({}, 50, 5, kDropEffectCopy, kDragCopy, zone),
             kDropEffectCopy | kDropEffectScroll);
-  EXPECT_EQ(ChooseEffect({}, 50, 50, kDropEffectCopy, dtCopy, zone), kDropEffectCopy);
-  EXPECT_EQ(ChooseEffect({}, 2, 50, kDropEffectCopy, dtCopy, zone), kDropEffectCopy);  // no h-bar
+  EXPECT_EQ(ChooseEffect({}, 50, 50, kDropEffectCopy, kDragCopy, zone), kDropEffectCopy);
+  EXPECT_EQ(ChooseEffect({}, 2, 50, kDropEffectCopy, kDragCopy, zone), kDropEffectCopy);  // no h-bar
   EXPECT_EQ(ScrollEffect(87, 50, zone), 0u);  // exactly height - margin is not "above" it
   EXPECT_EQ(ScrollEffect(50, 88, zone), kDropEffectScroll);
   EXPECT_EQ(ScrollEffect(2, 50, ScrollZone{200, 100, 13, true, false}), kDropEffectScroll);
 }
 
 TEST(DragResult, ExecuteMapping) {
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectCopy, dtCopy), 0);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectCopy, kDragCopy), 0);
   EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectCopy | kDropEffectMove,
-                              dtMove | dtCopy), 0);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectMove, dtCopy | dtMove), 1);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectLink, dtLink), 2);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectMove, dtCopy), 3);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, 0, dtCopy), 3);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Cancelled, kDropEffectCopy, dtCopy), 3);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::OutOfMemory, kDropEffectCopy, dtCopy), 4);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Failed, kDropEffectCopy, dtCopy), 5);
+                              kDragMove | kDragCopy), 0);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectMove, kDragCopy | kDragMove), 1);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectLink, kDragLink), 2);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectMove, kDragCopy), 3);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, 0, kDragCopy), 3);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Cancelled, kDropEffectCopy, kDragCopy), 3);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::OutOfMemory, kDropEffectCopy, kDragCopy), 4);
+  EXPECT_EQ(DragExecuteResult(DragOutcome::Failed, kDropEffectCopy, kDragCopy), 5);
 }
 
 TEST(DragResult, DropTypeOnRelease) {
-  EXPECT_EQ(DropTypeForEffect(kDropEffectCopy | kDropEffectMove, dtCopy), dtCopy);
-  EXPECT_EQ(DropTypeForEffect(kDropEffectMove | kDropEffectLink, dtMove), dtMove);
-  EXPECT_EQ(DropTypeForEffect(kDropEffectLink, dtLink), dtLink);
-  EXPECT_FALSE(DropTypeForEffect(0, dtCopy).has_value());
-  EXPECT_FALSE(DropTypeForEffect(kDropEffectMove, dtCopy).has_value());
+  EXPECT_EQ(DropTypeForEffect(kDropEffectCopy | kDropEffectMove, kDragCopy), kDragCopy);
+  EXPECT_EQ(DropTypeForEffect(kDropEffectMove | kDropEffectLink, kDragMove), kDragMove);
+  EXPECT_EQ(DropTypeForEffect(kDropEffectLink, kDragLink), kDragLink);
+  EXPECT_FALSE(DropTypeForEffect(0, kDragCopy).has_value());
+  EXPECT_FALSE(DropTypeForEffect(kDropEffectMove, kDragCopy).has_value());
   // Copy comes first: with copy and move set but only move allowed, it cancels.
-  EXPECT_FALSE(DropTypeForEffect(kDropEffectCopy | kDropEffectMove, dtMove).has_value());
+  EXPECT_FALSE(DropTypeForEffect(kDropEffectCopy | kDropEffectMove, kDragMove).has_value());
 }
 
 TEST(UriList, BuildEncodesAndEndsLinesWithCrlf) {

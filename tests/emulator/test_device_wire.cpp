@@ -93,14 +93,14 @@ class PcPort {
     Bytes payload = Read(n);
     const Bytes sum = Read(1);
     EXPECT_EQ(sum, Bytes(1, static_cast<char>(PacketChecksum(payload))));
-    Raw(Bytes(1, static_cast<char>(ACK)));
+    Raw(Bytes(1, static_cast<char>(kAck)));
     return payload;
   }
   // Reads one block after its header byte (already read), with the trailer of `kind`.
   Block ReadBlock(uint8_t header, CheckKind kind) {
     Block b;
     b.header = header;
-    const size_t n = header == SOH ? 128 : 1024;
+    const size_t n = header == kSoh ? 128 : 1024;
     const Bytes rest = Read(n + 2 + TrailerSize(kind));
     if (rest.size() < n + 2 + TrailerSize(kind)) return b;
     b.number = static_cast<uint8_t>(rest[0]);
@@ -112,22 +112,22 @@ class PcPort {
   // Receives a file with start byte `start`, acknowledging every good block;
   // returns the blocks as they came.
   std::vector<Block> ReceiveBlocks(uint8_t start, const std::function<uint8_t(const Block&)>& answer = {}) {
-    CheckKind kind = ckSum8;
+    CheckKind kind = kSum8;
     CheckKindFromStartByte(start, kind);
     Raw(Bytes(1, static_cast<char>(start)));
     std::vector<Block> blocks;
     for (;;) {
       const int h = Byte();
-      if (h == EOT) {
-        Raw(Bytes(1, static_cast<char>(ACK)));
+      if (h == kEot) {
+        Raw(Bytes(1, static_cast<char>(kAck)));
         return blocks;
       }
-      if (h != SOH && h != STX) {
+      if (h != kSoh && h != kStx) {
         blocks.push_back(Block{static_cast<uint8_t>(h < 0 ? 0 : h), 0, {}, false});
         return blocks;  // CAN, silence or junk: the test looks at it
       }
       blocks.push_back(ReadBlock(static_cast<uint8_t>(h), kind));
-      const uint8_t reply = answer ? answer(blocks.back()) : (blocks.back().trailerOk ? ACK : NAK);
+      const uint8_t reply = answer ? answer(blocks.back()) : (blocks.back().trailerOk ? kAck : kNak);
       Raw(Bytes(1, static_cast<char>(reply)));
     }
   }
@@ -135,7 +135,7 @@ class PcPort {
   // Returns the device's answers, one per block written, then the EOT answer.
   Bytes SendBlocks(const Bytes& data, const std::function<Bytes(uint8_t number, const Bytes& block)>& mangle = {}) {
     const int start = Byte();
-    CheckKind kind = ckSum8;
+    CheckKind kind = kSum8;
     EXPECT_TRUE(start >= 0 && CheckKindFromStartByte(static_cast<uint8_t>(start), kind)) << start;
     Bytes answers;
     uint8_t number = 1;
@@ -147,11 +147,11 @@ class PcPort {
         Raw(mangle ? mangle(number, block) : block);
         const int a = Byte();
         answers += static_cast<char>(a < 0 ? 0 : a);
-        if (a == ACK || a == CAN) break;
+        if (a == kAck || a == kCan) break;
       }
-      if (answers.back() == static_cast<char>(CAN)) return answers;
+      if (answers.back() == static_cast<char>(kCan)) return answers;
     }
-    Raw(Bytes(1, static_cast<char>(EOT)));
+    Raw(Bytes(1, static_cast<char>(kEot)));
     answers += static_cast<char>(Byte());
     return answers;
   }
@@ -183,7 +183,7 @@ class DeviceWire : public ::testing::Test {
   // 'G' and the name, acknowledged.
   void RequestFile(const Bytes& name) {
     m_pc->Command('G');
-    ASSERT_EQ(m_pc->Packet(name), ACK);
+    ASSERT_EQ(m_pc->Packet(name), kAck);
   }
 
   fs::path m_root;
@@ -213,16 +213,16 @@ TEST_F(DeviceWire, PacketsFromThePcAreCheckedAndRefusedOnRequest) {
   Bytes bad = FrameSerialPacket("\\d\\");
   bad.back() = static_cast<char>(bad.back() + 1);
   m_pc->Raw(bad);
-  EXPECT_EQ(m_pc->Byte(), NAK);
-  EXPECT_EQ(m_pc->Packet("\\d\\"), ACK);  // the retry is taken
+  EXPECT_EQ(m_pc->Byte(), kNak);
+  EXPECT_EQ(m_pc->Packet("\\d\\"), kAck);  // the retry is taken
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(dev.CurrentFolder(), fs::path("d"));
 
   dev.UpdateFaults([](Misbehaviour& f) { f.nakPackets = 2; });
   m_pc->Command('C');
-  EXPECT_EQ(m_pc->Packet("\\"), NAK);
-  EXPECT_EQ(m_pc->Packet("\\"), NAK);
-  EXPECT_EQ(m_pc->Packet("\\"), ACK);
+  EXPECT_EQ(m_pc->Packet("\\"), kNak);
+  EXPECT_EQ(m_pc->Packet("\\"), kNak);
+  EXPECT_EQ(m_pc->Packet("\\"), kAck);
   ASSERT_TRUE(dev.WaitForCommands([](const std::vector<CommandRecord>& c) { return c.size() == 2 && !c[1].packets.empty(); },
                                   std::chrono::seconds(3)));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
@@ -241,7 +241,7 @@ TEST_F(DeviceWire, BadChecksumOnRequestThenTheSamePacketAgain) {
   ASSERT_EQ(first.size(), 27u);
   EXPECT_EQ(first.substr(2, 24), "Tallis Xmodem server 1.4");
   EXPECT_NE(static_cast<uint8_t>(first.back()), PacketChecksum(first.substr(2, 24)));
-  m_pc->Raw(Bytes(1, static_cast<char>(NAK)));
+  m_pc->Raw(Bytes(1, static_cast<char>(kNak)));
   EXPECT_EQ(m_pc->ReceivePacket(), "Tallis Xmodem server 1.4");
 }
 
@@ -249,12 +249,12 @@ TEST_F(DeviceWire, GetSendsBlocksWithTheTrailerTheReceiverAskedFor) {
   const Bytes file = Pattern(2500);
   WriteAll(m_root / "f.bin", file);
   Start(DeviceKind::kQuillon);
-  for (uint8_t start : {NAK, kStartCrc, kStartKermit}) {
+  for (uint8_t start : {kNak, kStartCrc, kStartKermit}) {
     RequestFile("f.bin");
     const auto blocks = m_pc->ReceiveBlocks(start);
     ASSERT_EQ(blocks.size(), 3u) << int(start);
     for (size_t i = 0; i < blocks.size(); ++i) {
-      EXPECT_EQ(blocks[i].header, STX);
+      EXPECT_EQ(blocks[i].header, kStx);
       EXPECT_EQ(blocks[i].number, i + 1);
       EXPECT_TRUE(blocks[i].trailerOk);
     }
@@ -268,7 +268,7 @@ TEST_F(DeviceWire, GetIn128ByteAndMixedBlocks) {
   for (BlockSize mode : {BlockSize::k128, BlockSize::kMixed}) {
     Start(DeviceKind::kQuillon, [&](DeviceOptions& o) { o.blockSize = mode; });
     RequestFile("f.bin");
-    const auto blocks = m_pc->ReceiveBlocks(NAK);
+    const auto blocks = m_pc->ReceiveBlocks(kNak);
     std::vector<size_t> sizes;
     for (const auto& b : blocks) sizes.push_back(b.data.size());
     if (mode == BlockSize::k128) EXPECT_EQ(sizes, std::vector<size_t>(20, 128));
@@ -282,7 +282,7 @@ TEST_F(DeviceWire, BlockNumbersWrapAfter255) {
   WriteAll(m_root / "big", file);
   Start(DeviceKind::kQuillon, [](DeviceOptions& o) { o.blockSize = BlockSize::k128; });
   RequestFile("big");
-  const auto blocks = m_pc->ReceiveBlocks(NAK);
+  const auto blocks = m_pc->ReceiveBlocks(kNak);
   ASSERT_EQ(blocks.size(), 257u);
   EXPECT_EQ(blocks[254].number, 255);
   EXPECT_EQ(blocks[255].number, 0);
@@ -295,9 +295,9 @@ TEST_F(DeviceWire, TallisGetSendsTheObjectHeaderMadeUpForPlainFiles) {
   WriteAll(m_root / "obj", MakeTallisHeader(3) + "abc");
   Start(DeviceKind::kTallis);
   RequestFile("plain");
-  EXPECT_EQ(Joined(m_pc->ReceiveBlocks(NAK)).substr(0, 14), MakeTallisHeader(5) + "hello");
+  EXPECT_EQ(Joined(m_pc->ReceiveBlocks(kNak)).substr(0, 14), MakeTallisHeader(5) + "hello");
   RequestFile("obj");
-  EXPECT_EQ(Joined(m_pc->ReceiveBlocks(NAK)).substr(0, 12), MakeTallisHeader(3) + "abc");
+  EXPECT_EQ(Joined(m_pc->ReceiveBlocks(kNak)).substr(0, 12), MakeTallisHeader(3) + "abc");
 }
 
 TEST_F(DeviceWire, SendingFaultsCorruptRepeatAndCancel) {
@@ -316,7 +316,7 @@ TEST_F(DeviceWire, SendingFaultsCorruptRepeatAndCancel) {
 
   dev.UpdateFaults([](Misbehaviour& f) { f.repeatBlock = 1; });
   RequestFile("f");
-  blocks = m_pc->ReceiveBlocks(NAK);
+  blocks = m_pc->ReceiveBlocks(kNak);
   ASSERT_EQ(blocks.size(), 4u);
   EXPECT_EQ(blocks[0].number, 1);
   EXPECT_EQ(blocks[1].number, 1);
@@ -325,16 +325,16 @@ TEST_F(DeviceWire, SendingFaultsCorruptRepeatAndCancel) {
 
   dev.UpdateFaults([](Misbehaviour& f) { f.cancelAtBlock = 2; });
   RequestFile("f");
-  blocks = m_pc->ReceiveBlocks(NAK);
+  blocks = m_pc->ReceiveBlocks(kNak);
   ASSERT_EQ(blocks.size(), 2u);
-  EXPECT_EQ(blocks[1].header, CAN);
+  EXPECT_EQ(blocks[1].header, kCan);
   m_pc->Drain();
 
   // Silent from block 2 on: the PC hears nothing more, and the device takes
   // commands again once the line has been quiet.
   dev.UpdateFaults([](Misbehaviour& f) { f.silentAtBlock = 2; });
   RequestFile("f");
-  blocks = m_pc->ReceiveBlocks(NAK);
+  blocks = m_pc->ReceiveBlocks(kNak);
   ASSERT_EQ(blocks.size(), 2u);
   EXPECT_EQ(blocks[0].number, 1);
   EXPECT_EQ(blocks[1].header, 0);  // nothing came
@@ -342,9 +342,9 @@ TEST_F(DeviceWire, SendingFaultsCorruptRepeatAndCancel) {
 
   // A missing file is refused with CAN at the start.
   RequestFile("nothing here");
-  blocks = m_pc->ReceiveBlocks(NAK);
+  blocks = m_pc->ReceiveBlocks(kNak);
   ASSERT_EQ(blocks.size(), 1u);
-  EXPECT_EQ(blocks[0].header, CAN);
+  EXPECT_EQ(blocks[0].header, kCan);
 }
 
 TEST_F(DeviceWire, PutStartsWithTheChosenByteAndStoresTheAnnouncedLength) {
@@ -352,7 +352,7 @@ TEST_F(DeviceWire, PutStartsWithTheChosenByteAndStoresTheAnnouncedLength) {
   for (StartByte s : {StartByte::kNak, StartByte::kCrc, StartByte::kKermit}) {
     EmulatedDevice& dev = Start(DeviceKind::kQuillon, [&](DeviceOptions& o) { o.startByte = s; });
     m_pc->Command('P');
-    ASSERT_EQ(m_pc->Packet(Bytes("up.bin") + '\0' + IntToBytes(2100)), ACK);
+    ASSERT_EQ(m_pc->Packet(Bytes("up.bin") + '\0' + IntToBytes(2100)), kAck);
     EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x06\x06\x06\x06", 4));
     ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
     EXPECT_EQ(ReadAll(m_root / "up.bin"), file);
@@ -365,14 +365,14 @@ TEST_F(DeviceWire, TallisPutCutsThePaddingByTheObjectHeader) {
   EmulatedDevice& dev = Start(DeviceKind::kTallis);
   const Bytes object = MakeTallisHeader(1500) + Pattern(1500);
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet("VAR"), ACK);
+  ASSERT_EQ(m_pc->Packet("VAR"), kAck);
   EXPECT_EQ(m_pc->SendBlocks(object), Bytes("\x06\x06\x06", 3));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(ReadAll(m_root / "VAR"), object);
 
   // Without a header every byte received is kept, padding included.
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet("RAW"), ACK);
+  ASSERT_EQ(m_pc->Packet("RAW"), kAck);
   EXPECT_EQ(m_pc->SendBlocks("xyz"), Bytes("\x06\x06", 2));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(ReadAll(m_root / "RAW").size(), 1024u);
@@ -387,10 +387,10 @@ TEST_F(DeviceWire, SenderResendsOnAGarbledAnswerAndAfterALostAck) {
   // Block 2 is answered with an ACK that lost a bit on the way (0x86).
   RequestFile("f");
   bool garbled = false;
-  auto blocks = m_pc->ReceiveBlocks(NAK, [&](const Block& b) -> uint8_t {
-    if (b.number != 2 || garbled) return ACK;
+  auto blocks = m_pc->ReceiveBlocks(kNak, [&](const Block& b) -> uint8_t {
+    if (b.number != 2 || garbled) return kAck;
     garbled = true;
-    return ACK | 0x80;
+    return kAck | 0x80;
   });
   ASSERT_EQ(blocks.size(), 4u);  // 1, 2, 2 again, 3
   EXPECT_EQ(blocks[2].number, 2);
@@ -402,23 +402,23 @@ TEST_F(DeviceWire, SenderResendsOnAGarbledAnswerAndAfterALostAck) {
   // for an answer is over, sends block 1 again; the next ACK lets it go on.
   dev.UpdateFaults([](Misbehaviour& f) { f.loseAckBlock = 1; });
   RequestFile("f");
-  m_pc->Raw(Bytes(1, static_cast<char>(NAK)));
-  ASSERT_EQ(m_pc->Byte(), STX);
-  const Block first = m_pc->ReadBlock(STX, ckSum8);
+  m_pc->Raw(Bytes(1, static_cast<char>(kNak)));
+  ASSERT_EQ(m_pc->Byte(), kStx);
+  const Block first = m_pc->ReadBlock(kStx, kSum8);
   ASSERT_TRUE(first.trailerOk);
-  m_pc->Raw(Bytes(1, static_cast<char>(ACK)));
+  m_pc->Raw(Bytes(1, static_cast<char>(kAck)));
   const auto acked = std::chrono::steady_clock::now();
-  ASSERT_EQ(m_pc->Byte(8000), STX);
+  ASSERT_EQ(m_pc->Byte(8000), kStx);
   const auto waited = std::chrono::steady_clock::now() - acked;
   EXPECT_GE(waited, std::chrono::milliseconds(4000));  // not at once: after its time-out
-  const Block again = m_pc->ReadBlock(STX, ckSum8);
+  const Block again = m_pc->ReadBlock(kStx, kSum8);
   EXPECT_EQ(again.number, 1);
   EXPECT_EQ(again.data, first.data);
-  m_pc->Raw(Bytes(1, static_cast<char>(ACK)));
-  ASSERT_EQ(m_pc->Byte(), STX);
-  EXPECT_EQ(m_pc->ReadBlock(STX, ckSum8).number, 2);
+  m_pc->Raw(Bytes(1, static_cast<char>(kAck)));
+  ASSERT_EQ(m_pc->Byte(), kStx);
+  EXPECT_EQ(m_pc->ReadBlock(kStx, kSum8).number, 2);
   EXPECT_EQ(dev.Faults().loseAckBlock, 0);  // used up
-  m_pc->Raw(Bytes(1, static_cast<char>(CAN)));
+  m_pc->Raw(Bytes(1, static_cast<char>(kCan)));
   m_pc->Drain();
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(10)));
 }
@@ -430,7 +430,7 @@ TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
 
   // A damaged block is refused, then taken.
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet(header), ACK);
+  ASSERT_EQ(m_pc->Packet(header), kAck);
   bool damaged = false;
   Bytes answers = m_pc->SendBlocks(file, [&](uint8_t n, const Bytes& b) {
     if (n != 2 || damaged) return b;
@@ -446,7 +446,7 @@ TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
   // NAK to good blocks on request.
   dev.UpdateFaults([](Misbehaviour& f) { f.nakBlocks = 2; });
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet(header), ACK);
+  ASSERT_EQ(m_pc->Packet(header), kAck);
   EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x15\x15\x06\x06\x06\x06", 6));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(ReadAll(m_root / "f"), file);
@@ -454,7 +454,7 @@ TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
   // A dropped ACK: the PC sends the block again, the device keeps one copy.
   dev.UpdateFaults([](Misbehaviour& f) { f.dropAckBlock = 1; });
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet(header), ACK);
+  ASSERT_EQ(m_pc->Packet(header), kAck);
   EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x00\x06\x06\x06\x06", 5));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(5)));
   EXPECT_EQ(ReadAll(m_root / "f"), file);
@@ -469,7 +469,7 @@ TEST_F(DeviceWire, AFailedPutLeavesNoFileBehind) {
   // The device cancels at block 2: the old file stays as it was.
   dev.UpdateFaults([](Misbehaviour& f) { f.cancelAtBlock = 2; });
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet(Bytes("keep") + '\0' + IntToBytes(3000)), ACK);
+  ASSERT_EQ(m_pc->Packet(Bytes("keep") + '\0' + IntToBytes(3000)), kAck);
   EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x06\x18", 2));
   m_pc->Drain();
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
@@ -477,20 +477,20 @@ TEST_F(DeviceWire, AFailedPutLeavesNoFileBehind) {
 
   // The PC cancels after one block.
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet(Bytes("new") + '\0' + IntToBytes(3000)), ACK);
-  ASSERT_EQ(m_pc->Byte(), NAK);
+  ASSERT_EQ(m_pc->Packet(Bytes("new") + '\0' + IntToBytes(3000)), kAck);
+  ASSERT_EQ(m_pc->Byte(), kNak);
   const Bytes chunk = file.substr(0, 1024);
-  m_pc->Raw(BuildBlock(1, reinterpret_cast<const uint8_t*>(chunk.data()), 1024, ckSum8));
-  EXPECT_EQ(m_pc->Byte(), ACK);
-  m_pc->Raw(Bytes(4, static_cast<char>(CAN)));
+  m_pc->Raw(BuildBlock(1, reinterpret_cast<const uint8_t*>(chunk.data()), 1024, kSum8));
+  EXPECT_EQ(m_pc->Byte(), kAck);
+  m_pc->Raw(Bytes(4, static_cast<char>(kCan)));
   ASSERT_TRUE(dev.WaitForLog("nothing stored", std::chrono::seconds(3)));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(FilesIn(m_root), std::vector<std::string>{"keep"});
 
   // A name that would leave the device's folder is refused with CAN.
   m_pc->Command('P');
-  ASSERT_EQ(m_pc->Packet(Bytes("..\\escape") + '\0' + IntToBytes(3)), ACK);
-  EXPECT_EQ(m_pc->Byte(), CAN);
+  ASSERT_EQ(m_pc->Packet(Bytes("..\\escape") + '\0' + IntToBytes(3)), kAck);
+  EXPECT_EQ(m_pc->Byte(), kCan);
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_FALSE(fs::exists(m_root.parent_path() / "escape"));
   EXPECT_EQ(FilesIn(m_root), std::vector<std::string>{"keep"});
@@ -502,22 +502,22 @@ TEST_F(DeviceWire, QuillonDeleteRenameOpenAndQuit) {
   fs::create_directories(m_root / "full" / "x");
   EmulatedDevice& dev = Start(DeviceKind::kQuillon);
   m_pc->Command('r');
-  ASSERT_EQ(m_pc->Packet("a"), ACK);
-  ASSERT_EQ(m_pc->Packet("c d"), ACK);
+  ASSERT_EQ(m_pc->Packet("a"), kAck);
+  ASSERT_EQ(m_pc->Packet("c d"), kAck);
   m_pc->Command('r');  // never over an existing entry
-  ASSERT_EQ(m_pc->Packet("b"), ACK);
-  ASSERT_EQ(m_pc->Packet("c d"), ACK);
+  ASSERT_EQ(m_pc->Packet("b"), kAck);
+  ASSERT_EQ(m_pc->Packet("c d"), kAck);
   m_pc->Command('D');
-  ASSERT_EQ(m_pc->Packet("full"), ACK);  // a folder that is not empty stays
+  ASSERT_EQ(m_pc->Packet("full"), kAck);  // a folder that is not empty stays
   m_pc->Command('D');
-  ASSERT_EQ(m_pc->Packet("..\\..\\etc"), ACK);
+  ASSERT_EQ(m_pc->Packet("..\\..\\etc"), kAck);
   m_pc->Command('o');
-  ASSERT_EQ(m_pc->Packet("c d"), ACK);
+  ASSERT_EQ(m_pc->Packet("c d"), kAck);
   ASSERT_TRUE(dev.WaitForLog("open c d", std::chrono::seconds(3)));
   EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"b", "c d", "full"}));
   EXPECT_EQ(ReadAll(m_root / "c d"), "1");
   m_pc->Command('D');
-  ASSERT_EQ(m_pc->Packet("\\b"), ACK);
+  ASSERT_EQ(m_pc->Packet("\\b"), kAck);
   m_pc->Command('k');
   ASSERT_TRUE(dev.WaitUntilStopped(std::chrono::seconds(3)));
   EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"c d", "full"}));
@@ -529,18 +529,18 @@ TEST_F(DeviceWire, TallisCommandLinesPurgeRenameAndChangeFolder) {
   WriteAll(m_root / "DIR" / "Y", "y");
   EmulatedDevice& dev = Start(DeviceKind::kTallis);
   m_pc->Command('E');
-  ASSERT_EQ(m_pc->Packet("HOME  DIR "), ACK);
+  ASSERT_EQ(m_pc->Packet("HOME  DIR "), kAck);
   m_pc->Command('E');
-  ASSERT_EQ(m_pc->Packet("'X' DUP RCL SWAP PURGE'Z' STO"), ACK);
+  ASSERT_EQ(m_pc->Packet("'X' DUP RCL SWAP PURGE'Z' STO"), kAck);
   m_pc->Command('E');
-  ASSERT_EQ(m_pc->Packet("'Y' PURGE"), ACK);
+  ASSERT_EQ(m_pc->Packet("'Y' PURGE"), kAck);
   m_pc->Command('E');
-  ASSERT_EQ(m_pc->Packet("'SUB' 3 +"), ACK);  // not one of the forms: ignored
+  ASSERT_EQ(m_pc->Packet("'SUB' 3 +"), kAck);  // not one of the forms: ignored
   ASSERT_TRUE(dev.WaitForLog("Command line ignored", std::chrono::seconds(3)));
   EXPECT_EQ(FilesIn(m_root / "DIR"), (std::vector<std::string>{"SUB", "Z"}));
   // HOME stops at the first name that is not a folder.
   m_pc->Command('E');
-  ASSERT_EQ(m_pc->Packet("HOME  DIR Z SUB "), ACK);
+  ASSERT_EQ(m_pc->Packet("HOME  DIR Z SUB "), kAck);
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
   EXPECT_EQ(dev.CurrentFolder(), fs::path("DIR"));
   m_pc->Command('k');  // a Tallis has no quit command
@@ -552,7 +552,7 @@ TEST_F(DeviceWire, TallisCommandLinesPurgeRenameAndChangeFolder) {
 TEST_F(DeviceWire, ScreenCaptureOverSerialIsA4BitBitmapInBlocks) {
   Start(DeviceKind::kQuillon);
   m_pc->Command('S');
-  const Bytes all = Joined(m_pc->ReceiveBlocks(NAK));
+  const Bytes all = Joined(m_pc->ReceiveBlocks(kNak));
   ASSERT_EQ(all.size(), 38u * 1024);  // fits the 38912 bytes the PC takes
   EXPECT_EQ(all.substr(0, 2), "BM");
   EXPECT_EQ(ReadLe32(all.data() + 2), 38518u);
@@ -685,7 +685,7 @@ TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
     const Bytes contents = tallis ? MakeTallisHeader(5000) + Pattern(5000) : Pattern(5000);
     WriteAll(local, contents);
     m_pc->Command('P');
-    ASSERT_EQ(m_pc->Packet(tallis ? Bytes("OBJ") : Bytes("OBJ") + '\0' + IntToBytes(5000)), ACK);
+    ASSERT_EQ(m_pc->Packet(tallis ? Bytes("OBJ") : Bytes("OBJ") + '\0' + IntToBytes(5000)), kAck);
     {
       BlockSender tx(m_pc->H(), nullptr, local.string());
       EXPECT_TRUE(tx.Run()) << tx.FailureMessage();

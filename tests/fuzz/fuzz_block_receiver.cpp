@@ -38,7 +38,7 @@ Bytes Content(size_t n) {
 
 Bytes Block(uint8_t number, Bytes data, size_t size) {
   data.resize(size, '\x1A');
-  return corvane::BuildBlock(number, reinterpret_cast<const uint8_t*>(data.data()), data.size(), corvane::ckSum8);
+  return corvane::BuildBlock(number, reinterpret_cast<const uint8_t*>(data.data()), data.size(), corvane::kSum8);
 }
 
 // The device: the PC's NAK (re)sends the current frame, its ACK moves on.
@@ -52,11 +52,11 @@ class Device {
   void OnWrite(corvane::test::ScriptedPort& port, const Bytes& written) {
     for (char c : written) {
       const auto b = static_cast<uint8_t>(c);
-      if (b == corvane::ACK) {
+      if (b == corvane::kAck) {
         if (m_index < frames.size()) ++m_index;
         m_refusals = 0;
         Send(port);
-      } else if (b == corvane::NAK) {
+      } else if (b == corvane::kNak) {
         // As a real sender, it gives up after ten refusals in a row (and
         // falls silent), so no script keeps the two sides going for ever.
         if (++m_refusals <= 10) Send(port);
@@ -95,7 +95,7 @@ class Device {
         Bytes noise;
         for (int i = action & 7; i >= 0; --i) {
           uint8_t n = Next();
-          if (n == corvane::SOH || n == corvane::STX) n = 0;
+          if (n == corvane::kSoh || n == corvane::kStx) n = 0;
           noise += static_cast<char>(n);
         }
         frame = noise + frame;
@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     device.frames.push_back(Block(number, content.substr(at, blockSize), blockSize));
     device.wrongNumber.push_back(Block(static_cast<uint8_t>(number + 1), content.substr(at, blockSize), blockSize));
   }
-  device.frames.push_back(Bytes(1, static_cast<char>(corvane::EOT)));
+  device.frames.push_back(Bytes(1, static_cast<char>(corvane::kEot)));
 
   corvane::test::FakeClock clock;
   corvane::test::ScriptedPort port(clock);

@@ -39,14 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   NullHost host;
   LogModel log;
   DeviceSession session(host, log, clock);
-  session.BaudRate = "115200";
+  session.BaudRate = 115200;
   session.OpenPort = [&](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
     auto port = std::make_unique<test::ScriptedPort>(clock, name);
     port->Queue(input);
     return port;
   };
   try {
-    session.Connect("/dev/fuzz");
+    session.Connect(LinkTarget::Serial("/dev/fuzz"));
     if (session.IsConnected()) {
       session.IsQuillon = (size & 1) != 0;
       session.GetFileList("\\");

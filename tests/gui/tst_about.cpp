@@ -85,17 +85,17 @@ void TstAbout::versionText() {
 
 void TstAbout::addressByKind() {
   const QString t = QStringLiteral("corvane.example/x");
-  QCOMPARE(BuildUrlAddress(hmHTTP, t, QString()), QStringLiteral("http://corvane.example/x"));
-  QCOMPARE(BuildUrlAddress(hmFTP, t, QString()), QStringLiteral("ftp://corvane.example/x"));
-  QCOMPARE(BuildUrlAddress(hmNews, t, QString()), QStringLiteral("news://corvane.example/x"));
-  QCOMPARE(BuildUrlAddress(hmCUSTOM, t, QStringLiteral("s")), t);
-  QCOMPARE(BuildUrlAddress(hmMAIL, QStringLiteral("a@b.example"), QString()),
+  QCOMPARE(BuildUrlAddress(kLinkHttp, t, QString()), QStringLiteral("http://corvane.example/x"));
+  QCOMPARE(BuildUrlAddress(kLinkFtp, t, QString()), QStringLiteral("ftp://corvane.example/x"));
+  QCOMPARE(BuildUrlAddress(kLinkNews, t, QString()), QStringLiteral("news://corvane.example/x"));
+  QCOMPARE(BuildUrlAddress(kLinkCustom, t, QStringLiteral("s")), t);
+  QCOMPARE(BuildUrlAddress(kLinkMail, QStringLiteral("a@b.example"), QString()),
            QStringLiteral("mailto:a@b.example?subject="));
-  QCOMPARE(BuildUrlAddress(hmMAIL, QStringLiteral("a@b.example"), QStringLiteral("Hi")),
+  QCOMPARE(BuildUrlAddress(kLinkMail, QStringLiteral("a@b.example"), QStringLiteral("Hi")),
            QStringLiteral("mailto:a@b.example?subject=Hi"));
   // Long addresses are launched whole.
   const QString longTarget = QString(120, QLatin1Char('a'));
-  QCOMPARE(BuildUrlAddress(hmHTTP, longTarget, QString()).size(), 127);
+  QCOMPARE(BuildUrlAddress(kLinkHttp, longTarget, QString()).size(), 127);
 }
 
 void TstAbout::clickLaunchesCaptionWhenUrlIsEmpty() {
@@ -130,7 +130,7 @@ void TstAbout::httpFallsBackToBrowserThenSaysSorry() {
 void TstAbout::otherKindsReportNothing() {
   LinkLabel label;
   Hook(label);
-  label.SetLabelType(hmMAIL);
+  label.SetLabelType(kLinkMail);
   label.SetURL(QStringLiteral("help@corvane.example"));
   m_desktopWorks = m_browserWorks = false;
   label.Click();
@@ -177,7 +177,7 @@ void TstAbout::hoverColoursWithEffect98() {
   QCOMPARE(label.FontColor(), QColor(Qt::blue));
   QVERIFY(!label.font().underline());
   // A custom link keeps its underline state while hovering.
-  label.SetLabelType(hmCUSTOM);
+  label.SetLabelType(kLinkCustom);
   QCoreApplication::sendEvent(&label, &enter);
   QVERIFY(!label.font().underline());
   QCOMPARE(label.FontColor(), QColor(Qt::red));
@@ -200,7 +200,7 @@ void TstAbout::allowDownMovesOnePixel() {
 }
 
 void TstAbout::copyMenuOnlyForSomeKinds() {
-  for (LinkKind type : {hmHTTP, hmMAIL, hmNews, hmFTP, hmCUSTOM}) {
+  for (LinkKind type : {kLinkHttp, kLinkMail, kLinkNews, kLinkFtp, kLinkCustom}) {
     LinkLabel label;
     Hook(label);
     label.SetLabelType(type);
@@ -208,7 +208,7 @@ void TstAbout::copyMenuOnlyForSomeKinds() {
     label.resize(100, 20);
     label.show();
     QTest::mousePress(&label, Qt::RightButton, {}, QPoint(3, 3));
-    const bool expected = type == hmHTTP || type == hmMAIL || type == hmNews;
+    const bool expected = type == kLinkHttp || type == kLinkMail || type == kLinkNews;
     QCOMPARE(label.PopupMenu()->isVisible(), expected);
     QCOMPARE(label.PopupMenu()->actions().size(), 1);
     QCOMPARE(label.PopupMenu()->actions().first()->text(), QStringLiteral("&Copy"));
@@ -240,15 +240,15 @@ void TstAbout::setters() {
   QVERIFY(label.font().bold());
   label.SetEffect98(true);
   QVERIFY(!label.font().underline());
-  label.SetLabelType(hmMAIL);  // with Effect98: no underline
+  label.SetLabelType(kLinkMail);  // with Effect98: no underline
   QVERIFY(!label.font().underline());
   label.SetEffect98(false);
   QVERIFY(label.font().underline());
-  label.SetLabelType(hmCUSTOM);
+  label.SetLabelType(kLinkCustom);
   label.SetEffect98(true);
   label.SetEffect98(false);  // a custom link does not get the underline back
   QVERIFY(!label.font().underline());
-  label.SetLabelType(hmHTTP);  // Effect98 off: the underline comes back
+  label.SetLabelType(kLinkHttp);  // Effect98 off: the underline comes back
   QVERIFY(label.font().underline());
 }
 

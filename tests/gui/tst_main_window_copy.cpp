@@ -250,6 +250,31 @@ class TestMainWindowCopy : public QObject {
     QCOMPARE(QApplication::clipboard()->mimeData()->urls().size(), 1);
   }
 
+  // TMPDIR naming a folder that is not there: Copy says so in a box, and the
+  // window goes on (the next Copy, with a usable TMPDIR, works).
+  void aTemporaryFolderThatIsNotThereIsReportedAndTheWindowGoesOn() {
+    Device device(emu::DeviceKind::kQuillon);
+    WriteBytes(device.Root() / "a.bin", "abc");
+    auto w = Open(device, true);
+    QVERIFY(w);
+    const QByteArray kept = qgetenv("TMPDIR");
+    qputenv("TMPDIR", "/nonexistent");
+    Select(*w, {"a.bin"});
+    device.Emu().ClearRecords();
+    w->CopyToClipboard();
+    qputenv("TMPDIR", kept);
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QVERIFY2(m_sandbox->boxes[0].text.contains(QStringLiteral("/nonexistent")), qPrintable(BoxText(*m_sandbox)));
+    QVERIFY2(m_sandbox->boxes[0].text.contains(QStringLiteral("No such file or directory")),
+             qPrintable(BoxText(*m_sandbox)));
+    QVERIFY(!w->Device().Busy());
+    QVERIFY(device.PacketsOf('G').empty());
+    m_sandbox->boxes.clear();
+    QVERIFY(Await(*w, [&] { w->CopyToClipboard(); }));
+    QVERIFY2(m_sandbox->boxes.empty(), qPrintable(BoxText(*m_sandbox)));
+    QCOMPARE(device.PacketsOf('G').size(), size_t{1});
+  }
+
   // A drag takes a copy without fetching only when this window fetched it
   // from this device since the listing it shows.
   void aDragReusesOnlyWhatThisWindowFetchedUnderTheListingShown() {

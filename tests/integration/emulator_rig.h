@@ -96,7 +96,7 @@ struct Rig {
     session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     if (link == Link::kPty) {
       port = device.StartPty();
-      session.BaudRate = "115200";
+      session.BaudRate = 115200;
     } else {
       session.Socket.Port = device.StartTcp(0);
       port = "TCP/IP";
@@ -113,7 +113,7 @@ struct Rig {
     return o;
   }
 
-  void Connect() { session.Connect(port); }
+  void Connect() { session.Connect(LinkTarget::Named(port)); }  // the pty path, or "TCP/IP"
 
   // The packets the device accepted with each command of one letter.
   std::vector<Bytes> PacketsOf(char command) const {

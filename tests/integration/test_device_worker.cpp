@@ -93,8 +93,8 @@ struct DeviceRig {
     };
     worker = std::make_unique<DeviceWorker>(host, log);
     worker->Session().IsQuillon = true;
-    worker->Session().BaudRate = "115200";
-    worker->Call([&](DeviceSession& s) { s.Connect(port); });
+    worker->Session().BaudRate = 115200;
+    worker->Call([&](DeviceSession& s) { s.Connect(LinkTarget::Serial(port)); });
   }
   ~DeviceRig() { worker.reset(); }  // the session closes before the device stops
 

@@ -118,7 +118,7 @@ TEST_F(ListingTest, QuillonOverTcpListsTheTree) {
 TEST_F(ListingTest, ReconnectingToThePseudoTerminalWorks) {
   Rig rig(DeviceKind::kQuillon, Link::kPty, Root());
   rig.Connect();
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   EXPECT_FALSE(rig.session.IsConnected());
   // The PC closed its side; the device keeps serving and the port opens again.
   rig.Connect();

@@ -87,11 +87,11 @@ struct XferRig {
     session->OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     if (setup.way == Way::kTcp) {
       session->Socket.Port = device->StartTcp(0);
-      session->Connect("TCP/IP");
+      session->Connect(LinkTarget::Tcp());
     } else {
       const std::string port = device->StartPty();
-      session->BaudRate = "115200";
-      session->Connect(port);
+      session->BaudRate = 115200;
+      session->Connect(LinkTarget::Serial(port));
     }
   }
   ~XferRig() {

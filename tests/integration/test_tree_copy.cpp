@@ -98,10 +98,10 @@ struct TreeRig {
     session->IsQuillon = !tallis;
     if (setup.link == Link::kTcp) {
       session->Socket.Port = device->StartTcp(0);
-      session->Connect("TCP/IP");
+      session->Connect(LinkTarget::Tcp());
     } else {
-      session->BaudRate = "115200";
-      session->Connect(device->StartPty());
+      session->BaudRate = 115200;
+      session->Connect(LinkTarget::Serial(device->StartPty()));
     }
   }
   ~TreeRig() {
@@ -407,7 +407,9 @@ TEST(Backup, FilesAreRecordedInTheJournalWhileTheManifestIsLeftAloneUntilTheEnd)
   EXPECT_EQ(m.entries.size(), 7u);
   // A second run finds everything recorded: it writes no journal line.
   rig.host.onDialogChange = [&](StatusDialog& d) {
-    if (d.Caption().find("6 of 6") != std::string::npos) EXPECT_TRUE(JournalLines(rig.Dest()).empty());
+    if (d.Caption().find("6 of 6") != std::string::npos) {
+      EXPECT_TRUE(JournalLines(rig.Dest()).empty());
+    }
   };
   EXPECT_EQ(BackupDevice(*rig.session, rig.Dest()).kept, 6);
   rig.host.onDialogChange = nullptr;
@@ -446,7 +448,7 @@ TEST(Backup, AJournalLeftByAKilledRunIsTrustedOnlyWhereItsFileIsWhole) {
   EXPECT_FALSE(fs::exists(dest / kJournalName));
   const Manifest m = ReadManifest(dest.string());
   EXPECT_TRUE(m.complete);
-  for (const auto& e : m.entries) EXPECT_EQ(e.size, 2000) << ShownDevicePath(e.path);
+  for (const auto& e : m.entries) EXPECT_EQ(e.size, 2000) << DevicePath::Parse(e.path).Shown();
 }
 
 TEST(Backup, ARunCutShortFoldsItsJournalIntoTheManifest) {
@@ -848,7 +850,7 @@ TEST(Backup, AListingOfHostileNamesWritesNothingOutsideTheBackupFolder) {
   DeviceSession session(host, log, clock);
   session.IsQuillon = true;
   session.Socket.Port = device.Port();
-  session.Connect("TCP/IP");
+  session.Connect(LinkTarget::Tcp());
   ASSERT_TRUE(session.IsConnected());
 
   const BackupSummary summary = BackupDevice(session, dest.string());

@@ -7,8 +7,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <fstream>
+#include <optional>
 
 #include "link/link_error.h"
 #include "link/serial_port.h"
@@ -48,6 +50,30 @@ TEST(OpenSerialPort, OpensAPseudoTerminalWithoutModemLines) {
   char buf[5];
   ASSERT_EQ(::read(pty.master, buf, 5), 5);
   EXPECT_EQ(std::string(buf, 5), "hello");
+}
+
+// The other end going away (the pseudo-terminal's master closed, as when the
+// device is killed) reads as a quiet line, and the port knows it hung up.
+TEST(OpenSerialPort, AnOtherEndThatGoesAwayIsAHangUp) {
+  Pty pty;
+  auto port = OpenSerialPort(pty.path, 115200, false);
+  ASSERT_NE(port, nullptr);
+  port->SetReadTimeout({20, 0});
+  pty.Send("a");
+  EXPECT_EQ(ReadByte(port.get()), std::optional<uint8_t>('a'));
+  EXPECT_FALSE(port->HungUp());
+  ::close(pty.master);
+  pty.master = -1;
+  EXPECT_EQ(ReadByte(port.get()), std::nullopt);
+  EXPECT_TRUE(port->HungUp());
+}
+
+TEST(LinkErrorDetail, TellsTheSystemsWordsAndWhatToDoNeverTheNumber) {
+  EXPECT_EQ(Detail(ENOSPC), "No space left on device. Free some space on that disk and try again");
+  EXPECT_EQ(Detail(ECONNREFUSED).rfind("Connection refused. ", 0), 0u) << Detail(ECONNREFUSED);
+  // A reason without advice is the system's words alone.
+  EXPECT_EQ(Detail(EBADF), "Bad file descriptor");
+  EXPECT_EQ(Detail(0), "Unknown error");
 }
 
 TEST(OpenSerialPort, MissingPortRaisesTheConnectionErrorAndSaysWhy) {
@@ -193,7 +219,7 @@ TEST(PortHelpers, MissingPortRaisesTheConnectionError) {
   EXPECT_THROW(ReadInto(nullptr, buf), DeviceError);
   EXPECT_THROW(WriteAll(nullptr, Bytes("x")), DeviceError);
   EXPECT_THROW(SetReadTimeout(nullptr, {1, 1}), DeviceError);
-  EXPECT_THROW(DrainInput(nullptr, {1, 1}), DeviceError);
+  EXPECT_THROW(DrainInput(nullptr), DeviceError);
 }
 
 TEST(CommDrain, EndsAfterAQuietWindowEvenWhenZeroBytesKeepComing) {
@@ -203,7 +229,9 @@ TEST(CommDrain, EndsAfterAQuietWindowEvenWhenZeroBytesKeepComing) {
   port.OnIdle = [&](test::ScriptedPort& p) {
     if (++rounds < 3) p.Queue(Bytes(10, '\0'));
   };
-  DrainInput(&port, {1000, 30});
+  port.SetReadTimeout({1000, 30});
+  DrainInput(&port);
+  // The caller's time-out is back.
   EXPECT_EQ(port.TimeoutConstant(), 1000u);
   EXPECT_EQ(port.TimeoutMultiplier(), 30u);
 }
@@ -218,7 +246,7 @@ TEST(CommDrain, KeepsDiscardingWhileNonZeroBytesArrive) {
       clock.Advance(200);
     }
   };
-  DrainInput(&port, {2000, 0});
+  DrainInput(&port);
   EXPECT_EQ(noisy, 6);
   EXPECT_GE(port.Purges(), 6);
 }
@@ -231,7 +259,9 @@ TEST(CommDrain, AChatteringLineEndsWithTheConnectionErrorInsteadOfHanging) {
     clock.Advance(100);
   };
   const uint64_t start = clock.NowMs();
-  EXPECT_THROW(DrainInput(&port, {1000, 0}), DeviceError);
+  port.SetReadTimeout({1000, 0});
+  EXPECT_THROW(DrainInput(&port), DeviceError);
+  EXPECT_EQ(port.TimeoutConstant(), 1000u);  // put back on the way out too
   EXPECT_GE(clock.NowMs() - start, kDrainLimitMs);
   EXPECT_LT(clock.NowMs() - start, kDrainLimitMs + 1000);
 }

@@ -32,7 +32,7 @@ using test::SenderPeer;
 using test::TempDir;
 
 const std::string kConnErr = kConnectionErrorText;
-const Bytes kCan4(4, static_cast<char>(CAN));
+const Bytes kCan4(4, static_cast<char>(kCan));
 
 struct RxRig {
   FakeClock clock;
@@ -72,7 +72,7 @@ TEST(ReceiverBlocks, MixedSizesAreJoinedAndCutToTheExpectedLength) {
   const Bytes content = Pattern(3000);
   rig.peer.frames = {test::DeviceBlock(1, content.substr(0, 1024)), test::DeviceBlock(2, content.substr(1024, 128)),
                      test::DeviceBlock(3, content.substr(1152, 1024)),
-                     test::DeviceBlock(4, Padded(content.substr(2176), 1024)), Bytes(1, static_cast<char>(EOT))};
+                     test::DeviceBlock(4, Padded(content.substr(2176), 1024)), Bytes(1, static_cast<char>(kEot))};
   ASSERT_TRUE(rig.Run(3000));
   EXPECT_EQ(ReadWhole(rig.path), content);
   // On the wire: the start NAK, an ACK per block, the ACK of the EOT.
@@ -143,7 +143,7 @@ TEST(ReceiverBlocks, ANoiseByteThatReadsAsEotDoesNotCutTheFileShort) {
   rig.peer.SetFile(content);
   // Block 2's header arrives damaged into an EOT, once.
   rig.peer.Alter = [](size_t index, int attempt, const Bytes& f) {
-    return index == 1 && attempt == 0 ? Bytes(1, static_cast<char>(EOT)) : f;
+    return index == 1 && attempt == 0 ? Bytes(1, static_cast<char>(kEot)) : f;
   };
   ASSERT_TRUE(rig.Run(3000));
   EXPECT_EQ(ReadWhole(rig.path), content);
@@ -243,7 +243,7 @@ TEST(ReceiverFailure, ATargetNameTooLongForTheFileSystemIsRefusedBeforeTheTransf
   BlockReceiver rx(&rig.port, 3000, rig.reports.Handler(), tooLong, rig.clock);
   EXPECT_FALSE(rx.Run());
   EXPECT_EQ(rx.FailureKind(), ErrorKind::kLocalFile);
-  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + tooLong + " 36)");
+  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + tooLong + ": File name too long)");
   // Not a block was asked for: the device hears the cancel at once.
   EXPECT_EQ(rig.port.Written(), kCan4);
   rig.ExpectFolderHolds({});
@@ -374,7 +374,7 @@ TEST(ReceiverRepeats, RepeatOfThePreviousBlockIsAcknowledgedAndDropped) {
     ASSERT_TRUE(rig.Run(static_cast<int64_t>(c.length)));
     EXPECT_EQ(ReadWhole(rig.path), content);
     // The start NAK, then an ACK for every frame: each block, the copy, the EOT.
-    EXPECT_EQ(rig.port.Written(), Bytes(1, static_cast<char>(NAK)) + Bytes(blocks + 2, static_cast<char>(ACK)));
+    EXPECT_EQ(rig.port.Written(), Bytes(1, static_cast<char>(kNak)) + Bytes(blocks + 2, static_cast<char>(kAck)));
     EXPECT_TRUE(rig.peer.finished);
     EXPECT_EQ(rig.reports.Count(kReportMessage), 0);
     EXPECT_EQ(rig.reports.Progress().back().position, static_cast<int64_t>(c.length));
@@ -410,7 +410,7 @@ TEST(ReceiverRepeats, ADeviceThatRepeatsABlockForEverIsGivenUpOn) {
   rig.peer.IgnoreAck = [](size_t index) { return index == 0; };
   int resent = 0;
   rig.peer.OnByte = [&](uint8_t b) {
-    if (b == ACK && resent < 50) {
+    if (b == kAck && resent < 50) {
       ++resent;
       rig.port.Queue(rig.peer.frames[0]);
     }
@@ -488,7 +488,7 @@ TEST(ReceiverFailure, SilentSenderGetsSevenNaksThenFourCan) {
   EXPECT_FALSE(rig.Run(5000));
   EXPECT_EQ(rig.failureKind, ErrorKind::kFailed);
   EXPECT_EQ(rig.failure, kConnErr);
-  EXPECT_EQ(rig.port.Written(), Bytes(7, static_cast<char>(NAK)) + kCan4);
+  EXPECT_EQ(rig.port.Written(), Bytes(7, static_cast<char>(kNak)) + kCan4);
   // Six header reads of 2000 ms, each followed by a quiet drain of 200 ms, and the pause.
   EXPECT_EQ(rig.clock.NowMs() - t0, 6u * 2200 + 2000);
   EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>(6, kConnErr));
@@ -500,7 +500,7 @@ TEST(ReceiverFailure, CanFromTheDeviceLeavesTheOldFileUntouched) {
   RxRig rig;
   test::WriteWhole(rig.path, "precious");
   rig.peer.SetFile(Pattern(5000));
-  rig.peer.frames[2] = Bytes(1, static_cast<char>(CAN));
+  rig.peer.frames[2] = Bytes(1, static_cast<char>(kCan));
   EXPECT_FALSE(rig.Run(5000));
   EXPECT_EQ(ReadWhole(rig.path), "precious");
   EXPECT_TRUE(rig.port.Written().ends_with(kCan4));
@@ -512,7 +512,7 @@ TEST(ReceiverFailure, BrokenLinkLeavesNoFile) {
   RxRig rig;
   rig.peer.SetFile(Pattern(5000));
   rig.peer.OnByte = [&](uint8_t b) {
-    if (b == ACK && rig.peer.acks == 1) rig.port.Broken = true;
+    if (b == kAck && rig.peer.acks == 1) rig.port.Broken = true;
   };
   EXPECT_FALSE(rig.Run(5000));
   rig.ExpectFinishedLast();
@@ -525,8 +525,8 @@ TEST(ReceiverFailure, TargetThatCannotBeCreatedGivesTheOpenMessage) {
   BlockReceiver rx(&rig.port, 10, rig.reports.Handler(), bad, rig.clock);
   EXPECT_FALSE(rx.Run());
   EXPECT_EQ(rx.FailureKind(), ErrorKind::kLocalFile);
-  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + bad + " 2)");
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + bad + " 2)"});
+  EXPECT_EQ(rx.FailureMessage(), "Error (Unable to open file " + bad + ": No such file or directory. Check the path)");
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + bad + ": No such file or directory. Check the path)"});
   EXPECT_EQ(rig.port.Written(), kCan4);
 }
 
@@ -535,7 +535,7 @@ TEST(ReceiverFailure, TargetThatIsAFolderIsRefused) {
   std::filesystem::create_directory(rig.path);
   rig.peer.SetFile(Pattern(10));
   EXPECT_FALSE(rig.Run(10));
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 21)"});
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + ": Is a directory. A folder has that name: give the name of a file)"});
   EXPECT_TRUE(std::filesystem::is_directory(rig.path));
 }
 
@@ -546,7 +546,7 @@ TEST(ReceiverFailure, WriteProtectedTargetIsNotReplaced) {
   ::chmod(rig.path.c_str(), 0444);
   rig.peer.SetFile(Pattern(10));
   EXPECT_FALSE(rig.Run(10));
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + " 13)"});
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Unable to open file " + rig.path + ": Permission denied. Check that you may read and write there, or choose another folder)"});
   EXPECT_EQ(ReadWhole(rig.path), "read only");
 }
 
@@ -567,7 +567,7 @@ TEST(ReceiverFailure, FailedLocalWriteEndsTheTransfer) {
   ::sigaction(SIGXFSZ, &old, nullptr);
   EXPECT_FALSE(ok);
   EXPECT_EQ(rig.failureKind, ErrorKind::kLocalFile);
-  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Cannot write to file " + rig.path + " 27)"});
+  EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{"Error (Cannot write to file " + rig.path + ": File too large. The file is too large for that disk: choose another folder)"});
   EXPECT_EQ(rig.peer.cans, 4);
   rig.ExpectFolderHolds({});
 }
@@ -582,7 +582,7 @@ TEST(ReceiverCancel, TakesEffectWithinOneReadTimeoutAndLeavesNoFile) {
   // The device goes quiet after block 3.
   rig.peer.Alter = [](size_t index, int, const Bytes& f) { return index >= 3 ? Bytes() : f; };
   rig.peer.OnByte = [&](uint8_t b) {
-    if (b == CAN && canAt == 0) canAt = rig.clock.NowMs();
+    if (b == kCan && canAt == 0) canAt = rig.clock.NowMs();
   };
   rig.port.OnIdle = [&](ScriptedPort&) {
     if (idleAt == 0) {

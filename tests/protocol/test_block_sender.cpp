@@ -29,9 +29,9 @@ using test::Reports;
 using test::ScriptedPort;
 using test::TempDir;
 
-const Bytes kAck(1, static_cast<char>(ACK));
-const Bytes kNak(1, static_cast<char>(NAK));
-const Bytes kCan3(3, static_cast<char>(CAN));
+const Bytes kAckReply(1, static_cast<char>(kAck));
+const Bytes kNakReply(1, static_cast<char>(kNak));
+const Bytes kCan3(3, static_cast<char>(kCan));
 const std::string kConnErr = kConnectionErrorText;
 
 struct TxRig {
@@ -59,7 +59,7 @@ struct TxRig {
 
 Bytes Frame(uint8_t number, const Bytes& data, const Bytes& trailer) {
   Bytes f;
-  f += static_cast<char>(STX);
+  f += static_cast<char>(kStx);
   f += static_cast<char>(number);
   f += static_cast<char>(255 - number);
   return f + data + trailer;
@@ -83,7 +83,7 @@ TEST(SenderFrames, CrcKermitTrailerHighByteFirst) {
 }
 
 TEST(SenderFrames, NakAsksForTheOneByteSum) {
-  TxRig rig(CheckBlock(), NAK);
+  TxRig rig(CheckBlock(), kNak);
   ASSERT_TRUE(rig.Run());
   EXPECT_EQ(rig.port.Written(), Frame(1, CheckBlock(), "\xDD") + "\x04");
 }
@@ -105,7 +105,7 @@ TEST(SenderFrames, ShortLastBlockIsPaddedWithFillerAndCovered) {
 
 TEST(SenderFrames, BlockNumbersWrapAfter255) {
   const Bytes content = Pattern(256 * 1024 + 10);
-  TxRig rig(content, NAK);
+  TxRig rig(content, kNak);
   ASSERT_TRUE(rig.Run());
   ASSERT_EQ(rig.peer.frames.size(), 257u);
   auto header = [&](size_t i) { return rig.peer.frames[i].substr(0, 3); };
@@ -173,7 +173,7 @@ TEST(SenderFile, AFileCutShortWhileItIsSentFailsAndIsCancelled) {
   // Another program truncates the file once block 1 is acknowledged.
   rig.peer.Reply = [&](size_t i, const Bytes&) {
     if (i == 0) std::filesystem::resize_file(rig.path, 1500);
-    return kAck;
+    return kAckReply;
   };
   EXPECT_FALSE(rig.Run());
   EXPECT_EQ(rig.failureKind, ErrorKind::kLocalFile);
@@ -193,7 +193,7 @@ TEST(SenderFile, AFileThatGrowsWhileItIsSentGoesByItsLengthAtOpening) {
     TxRig rig(Pattern(length), 'C');
     rig.peer.Reply = [&](size_t i, const Bytes&) {
       if (i == 0) std::ofstream(rig.path, std::ios::binary | std::ios::app) << Bytes(4000, 'G');
-      return kAck;
+      return kAckReply;
     };
     ASSERT_TRUE(rig.Run());
     ASSERT_EQ(rig.peer.frames.size(), 2u);
@@ -241,7 +241,7 @@ TEST(SenderStart, SilentDeviceFailsAfterSixReadsAndPauses) {
 }
 
 TEST(SenderStart, CanAtTheStartFailsAtOnce) {
-  TxRig rig(Pattern(10), CAN);
+  TxRig rig(Pattern(10), kCan);
   EXPECT_FALSE(rig.Run());
   EXPECT_EQ(rig.port.Written(), kCan3);
   EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{kConnErr});
@@ -255,7 +255,7 @@ TEST(SenderStart, MissingLocalFileGivesTheOpenMessage) {
   EXPECT_FALSE(tx.Run());
   EXPECT_EQ(tx.FailureKind(), ErrorKind::kLocalFile);
   EXPECT_EQ(rig.reports.Texts(kReportMessage),
-            std::vector<std::string>{"Error (Unable to open file " + missing + " 2)"});
+            std::vector<std::string>{"Error (Unable to open file " + missing + ": No such file or directory. Check the path)"});
   EXPECT_EQ(rig.port.Written(), kCan3);
 }
 
@@ -286,7 +286,7 @@ TEST(SenderStart, OnlyARegularFileIsSentNeverAPipeOrADevice) {
 TEST(SenderRetries, TenNaksAreRetriedTheEleventhFails) {
   {
     TxRig rig(Pattern(100), 'C');
-    rig.peer.Reply = [](size_t i, const Bytes&) { return i < 10 ? kNak : kAck; };
+    rig.peer.Reply = [](size_t i, const Bytes&) { return i < 10 ? kNakReply : kAckReply; };
     ASSERT_TRUE(rig.Run());
     ASSERT_EQ(rig.peer.frames.size(), 11u);
     for (const auto& f : rig.peer.frames) EXPECT_EQ(f, rig.peer.frames[0]);  // the same block again
@@ -294,7 +294,7 @@ TEST(SenderRetries, TenNaksAreRetriedTheEleventhFails) {
   }
   {
     TxRig rig(Pattern(100), 'C');
-    rig.peer.Reply = [](size_t, const Bytes&) { return kNak; };
+    rig.peer.Reply = [](size_t, const Bytes&) { return kNakReply; };
     EXPECT_FALSE(rig.Run());
     EXPECT_EQ(rig.peer.frames.size(), 11u);
     EXPECT_EQ(rig.peer.cans, kCan3);
@@ -306,7 +306,7 @@ TEST(SenderRetries, TenNaksAreRetriedTheEleventhFails) {
 TEST(SenderRetries, TimeoutsPauseAndCountLikeNaks) {
   {
     TxRig rig(Pattern(100), 'C');
-    rig.peer.Reply = [](size_t i, const Bytes&) { return i < 10 ? Bytes() : kAck; };
+    rig.peer.Reply = [](size_t i, const Bytes&) { return i < 10 ? Bytes() : kAckReply; };
     const uint64_t t0 = rig.clock.NowMs();
     ASSERT_TRUE(rig.Run());
     EXPECT_EQ(rig.peer.frames.size(), 11u);
@@ -330,7 +330,7 @@ TEST(SenderRetries, ZeroByteReplyCountsAsTimeout) {
 TEST(SenderRetries, OtherBytesAreDrainedAndNotCounted) {
   TxRig rig(Pattern(3000), 'C');
   // Twenty junk replies to block 2, more than the retry limit, then ACK.
-  rig.peer.Reply = [](size_t i, const Bytes&) { return (i >= 1 && i <= 20) ? Bytes("?!") : kAck; };
+  rig.peer.Reply = [](size_t i, const Bytes&) { return (i >= 1 && i <= 20) ? Bytes("?!") : kAckReply; };
   const int purgesBefore = rig.port.Purges();
   ASSERT_TRUE(rig.Run());
   EXPECT_EQ(rig.peer.frames.size(), 23u);
@@ -341,7 +341,7 @@ TEST(SenderRetries, OtherBytesAreDrainedAndNotCounted) {
 
 TEST(SenderRetries, CanAsReplyFails) {
   TxRig rig(Pattern(3000), 'C');
-  rig.peer.Reply = [](size_t i, const Bytes&) { return i == 1 ? Bytes(1, static_cast<char>(CAN)) : kAck; };
+  rig.peer.Reply = [](size_t i, const Bytes&) { return i == 1 ? Bytes(1, static_cast<char>(kCan)) : kAckReply; };
   EXPECT_FALSE(rig.Run());
   EXPECT_EQ(rig.peer.frames.size(), 2u);
   EXPECT_EQ(rig.peer.cans, kCan3);
@@ -351,13 +351,13 @@ TEST(SenderRetries, CanAsReplyFails) {
 TEST(SenderEnd, EotIsRepeatedUntilAckAtMostTenTimes) {
   {
     TxRig rig(Pattern(10), 'C');
-    rig.peer.EotReply = [](int n) { return n < 3 ? kNak : kAck; };
+    rig.peer.EotReply = [](int n) { return n < 3 ? kNakReply : kAckReply; };
     EXPECT_TRUE(rig.Run());
     EXPECT_EQ(rig.peer.eots, 3);
   }
   {
     TxRig rig(Pattern(10), 'C');
-    rig.peer.EotReply = [](int) { return kNak; };
+    rig.peer.EotReply = [](int) { return kNakReply; };
     EXPECT_FALSE(rig.Run());
     EXPECT_EQ(rig.peer.eots, 10);
     EXPECT_EQ(rig.peer.cans, kCan3);
@@ -368,7 +368,7 @@ TEST(SenderFailure, BrokenLinkEndsWithFinished) {
   TxRig rig(Pattern(5000), 'C');
   rig.peer.Reply = [&](size_t i, const Bytes&) {
     if (i == 2) rig.port.Broken = true;
-    return kAck;
+    return kAckReply;
   };
   EXPECT_FALSE(rig.Run());
   EXPECT_EQ(rig.reports.Texts(kReportMessage), std::vector<std::string>{kConnErr});
@@ -382,7 +382,7 @@ TEST(SenderCancel, TakesEffectWithinOneReadTimeout) {
   Gate idle, terminated;
   uint64_t idleAt = 0;
   uint64_t canAt = 0;
-  rig.peer.Reply = [](size_t i, const Bytes&) { return i < 3 ? kAck : Bytes(); };
+  rig.peer.Reply = [](size_t i, const Bytes&) { return i < 3 ? kAckReply : Bytes(); };
   rig.port.OnIdle = [&](ScriptedPort&) {
     if (rig.peer.frames.size() == 4 && idleAt == 0) {
       idleAt = rig.clock.NowMs();

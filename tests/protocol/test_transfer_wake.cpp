@@ -100,7 +100,7 @@ TEST(TransferWake, CancelDuringTheReceiversBlockedReadSendsCanAndKeepsTheOldFile
   BlockReceiver rx(&rig.port, 4096, rig.reports.Handler(), path, rig.clock, &rig.cancel.Flag());
   auto run = std::async(std::launch::async, [&] { return rx.Run(); });
 
-  ASSERT_EQ(rig.device.Take(1), Bytes(1, static_cast<char>(NAK)));
+  ASSERT_EQ(rig.device.Take(1), Bytes(1, static_cast<char>(kNak)));
   // Block 1 starts and stops halfway: the receiver waits for the rest.
   const Bytes block = test::DeviceBlock(1, Pattern(1024));
   rig.device.Send(block.substr(0, 500));
@@ -112,7 +112,7 @@ TEST(TransferWake, CancelDuringTheReceiversBlockedReadSendsCanAndKeepsTheOldFile
   }
   EXPECT_FALSE(run.get());
   EXPECT_EQ(rx.FailureKind(), ErrorKind::kCancelled);
-  EXPECT_EQ(rig.device.Pending(), Bytes(4, static_cast<char>(CAN)));  // no ACK, no NAK: the cancel bytes
+  EXPECT_EQ(rig.device.Pending(), Bytes(4, static_cast<char>(kCan)));  // no ACK, no NAK: the cancel bytes
   EXPECT_EQ(ReadWhole(path), "the old copy");
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"got.bin"});  // no partial file beside it
   rig.reports.ExpectFinishedLast();
@@ -132,12 +132,12 @@ TEST(TransferWake, CancelWhileTheSenderWaitsForTheBlocksReplySendsCan) {
   ASSERT_EQ(rig.device.Take(1029).size(), 1029u);
   rig.cancel.Raise();
   if (run.wait_for(kStuck) != std::future_status::ready) {
-    rig.device.Send(Bytes(1, static_cast<char>(CAN)));
+    rig.device.Send(Bytes(1, static_cast<char>(kCan)));
     FAIL() << "the sender's read was not woken";
   }
   EXPECT_FALSE(run.get());
   EXPECT_EQ(tx.FailureKind(), ErrorKind::kCancelled);
-  EXPECT_EQ(rig.device.Pending(), Bytes(3, static_cast<char>(CAN)));
+  EXPECT_EQ(rig.device.Pending(), Bytes(3, static_cast<char>(kCan)));
   EXPECT_EQ(ReadWhole(path), content);
   rig.reports.ExpectFinishedLast();
 }

@@ -133,7 +133,7 @@ class Reports {
 
 // A sum-checked block as a device sends it.
 inline Bytes DeviceBlock(uint8_t number, const Bytes& data) {
-  return BuildBlock(number, reinterpret_cast<const uint8_t*>(data.data()), data.size(), ckSum8);
+  return BuildBlock(number, reinterpret_cast<const uint8_t*>(data.data()), data.size(), kSum8);
 }
 
 class SenderPeer {
@@ -166,7 +166,7 @@ class SenderPeer {
       data.resize(blockSize, '\x1A');
       frames.push_back(DeviceBlock(number, data));
     }
-    frames.push_back(Bytes(1, static_cast<char>(EOT)));
+    frames.push_back(Bytes(1, static_cast<char>(kEot)));
   }
 
   void Attach(ScriptedPort& port) {
@@ -185,10 +185,10 @@ class SenderPeer {
   }
   void Byte(ScriptedPort& p, uint8_t b) {
     if (OnByte) OnByte(b);
-    if (b == NAK) {
+    if (b == kNak) {
       ++naks;
       Send(p);
-    } else if (b == ACK) {
+    } else if (b == kAck) {
       ++acks;
       if (IgnoreAck && IgnoreAck(index)) return;
       if (index + 1 == frames.size()) {
@@ -199,7 +199,7 @@ class SenderPeer {
       ++index;
       attempt = 0;
       Send(p);
-    } else if (b == CAN) {
+    } else if (b == kCan) {
       ++cans;
     }
   }
@@ -224,20 +224,20 @@ class ReceiverPeer {
     port.OnWrite = [this](ScriptedPort& p, const Bytes& data) { OnWrite(p, data); };
   }
   void OnWrite(ScriptedPort& p, const Bytes& data) {
-    if (data.size() == 1 && static_cast<uint8_t>(data[0]) == EOT) {
+    if (data.size() == 1 && static_cast<uint8_t>(data[0]) == kEot) {
       ++eots;
-      const Bytes reply = EotReply ? EotReply(eots) : Bytes(1, static_cast<char>(ACK));
-      if (reply == Bytes(1, static_cast<char>(ACK))) finished = true;
+      const Bytes reply = EotReply ? EotReply(eots) : Bytes(1, static_cast<char>(kAck));
+      if (reply == Bytes(1, static_cast<char>(kAck))) finished = true;
       p.Queue(reply);
       return;
     }
-    if (!data.empty() && data.find_first_not_of(static_cast<char>(CAN)) == Bytes::npos) {
+    if (!data.empty() && data.find_first_not_of(static_cast<char>(kCan)) == Bytes::npos) {
       cans += data;
       return;
     }
     frames.push_back(data);
-    const Bytes reply = Reply ? Reply(frames.size() - 1, data) : Bytes(1, static_cast<char>(ACK));
-    if (reply.size() == 1 && static_cast<uint8_t>(reply[0]) == ACK && data.size() >= 1027)
+    const Bytes reply = Reply ? Reply(frames.size() - 1, data) : Bytes(1, static_cast<char>(kAck));
+    if (reply.size() == 1 && static_cast<uint8_t>(reply[0]) == kAck && data.size() >= 1027)
       accepted += data.substr(3, 1024);
     p.Queue(reply);
   }

@@ -50,11 +50,11 @@ class ScriptedDevice {
     if (silent) return;
     if (data.size() == 1) {
       const auto b = static_cast<uint8_t>(data[0]);
-      if (b == ACK) {
+      if (b == kAck) {
         ++acksFromPc;
         return;
       }
-      if (b == NAK) {
+      if (b == kNak) {
         ++naksFromPc;
         if (m_lastReply) Reply(p, *m_lastReply);
         return;
@@ -74,9 +74,9 @@ class ScriptedDevice {
       packets.push_back(data.substr(2, data.size() - 3));
       if (nakPackets > 0) {
         --nakPackets;
-        p.QueueByte(NAK);
+        p.QueueByte(kNak);
       } else {
-        p.QueueByte(ACK);
+        p.QueueByte(kAck);
       }
     }
   }

@@ -89,7 +89,7 @@ struct Rig {
 
   explicit Rig(bool quillon, bool connect = true) {
     session.IsQuillon = quillon;
-    session.BaudRate = "115200";
+    session.BaudRate = 115200;
     session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     session.OpenPort = [this](const std::string& name, int, bool) -> std::unique_ptr<SerialPort> {
       auto p = std::make_unique<ScriptedPort>(fake, name);
@@ -100,7 +100,7 @@ struct Rig {
       return p;
     };
     if (connect) {
-      session.Connect("/dev/ttyFAKE0");
+      session.Connect(LinkTarget::Serial("/dev/ttyFAKE0"));
       port->ClearWritten();
       device->commands.clear();
       device->packets.clear();
@@ -112,7 +112,7 @@ struct Rig {
   void OnWrite(ScriptedPort& p, const Bytes& data, const std::function<void(ScriptedPort&, const Bytes&)>& commandSide) {
     if (mode == Mode::kSending) {
       sender.OnWrite(p, data);
-      if (sender.finished || data.find(static_cast<char>(CAN)) != Bytes::npos) mode = Mode::kCommands;
+      if (sender.finished || data.find(static_cast<char>(kCan)) != Bytes::npos) mode = Mode::kCommands;
       return;
     }
     if (mode == Mode::kReceiving) {
@@ -179,7 +179,7 @@ TEST(GetFile, TallisExpectsNineBytesMoreThanListed) {
 TEST(GetFile, FailedTransferRaisesLeavesNoFileAndStillPauses) {
   Rig rig(true);
   rig.sender.SetFile(Pattern(5000));
-  rig.sender.frames[2] = Bytes(1, static_cast<char>(CAN));
+  rig.sender.frames[2] = Bytes(1, static_cast<char>(kCan));
   const std::string local = rig.dir / "x.bin";
   const auto raised = test::Catch([&] { rig.session.GetFile("x.bin", local, 5000); });
   EXPECT_TRUE(raised.raised);
@@ -189,7 +189,7 @@ TEST(GetFile, FailedTransferRaisesLeavesNoFileAndStillPauses) {
   EXPECT_FALSE(test::Exists(local));
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{});
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 500}));
-  EXPECT_TRUE(rig.port->Written().ends_with(Bytes(4, static_cast<char>(CAN))));
+  EXPECT_TRUE(rig.port->Written().ends_with(Bytes(4, static_cast<char>(kCan))));
 }
 
 TEST(GetFile, UserCancelStopsTheReceiverAndLeavesNoFile) {
@@ -243,7 +243,7 @@ TEST(GetFile, ACancelBeforeExitSkipsThePausesButStillSendsTheCancelBytes) {
     EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
     EXPECT_EQ(ReadWhole(local), "keep me");
     EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"big.bin"});
-    EXPECT_TRUE(rig.port->Written().ends_with(Bytes(4, static_cast<char>(CAN))));
+    EXPECT_TRUE(rig.port->Written().ends_with(Bytes(4, static_cast<char>(kCan))));
     const std::vector<uint32_t> pauses = ending ? std::vector<uint32_t>{20} : std::vector<uint32_t>{20, 2000, 500};
     EXPECT_EQ(rig.Sleeps(), pauses);
     EXPECT_EQ(rig.session.Cancel().Ending(), ending);
@@ -294,7 +294,7 @@ TEST(GetFile, AFileThatEndsBeforeItsListedSizeFailsAndKeepsNothing) {
     EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"short.bin"});
     // The start NAK, the block's ACK, the NAK of the first EOT, the ACK of the second.
     EXPECT_TRUE(rig.port->Written().ends_with("\x15\x06\x15\x06"));
-    EXPECT_EQ(rig.port->Written().find(static_cast<char>(CAN)), Bytes::npos);
+    EXPECT_EQ(rig.port->Written().find(static_cast<char>(kCan)), Bytes::npos);
     EXPECT_TRUE(rig.sender.finished);
     EXPECT_EQ(rig.sender.cans, 0);
     // The command's pause and the one before the next command; no failure pause.
@@ -311,7 +311,7 @@ TEST(GetFile, ATargetThatCannotBeCreatedIsRefusedBeforeTheDeviceIsAsked) {
     SCOPED_TRACE(local);
     const auto raised = test::Catch([&] { rig.session.GetFile("x.bin", local, 3000); });
     EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
-    EXPECT_EQ(raised.what.rfind("Error (Unable to open file " + local + " ", 0), 0u) << raised.what;
+    EXPECT_EQ(raised.what.rfind("Error (Unable to open file " + local + ": ", 0), 0u) << raised.what;
     EXPECT_EQ(rig.port->Written(), "");
     EXPECT_TRUE(rig.Sleeps().empty());
   }
@@ -364,7 +364,7 @@ TEST(PutFile, TallisSendsTheNameAloneEvenForADriverFile) {
   Rig rig(false);
   const std::string local = rig.dir / "DISPDRV.DLL";
   test::WriteWhole(local, Pattern(10));
-  rig.startByte = NAK;
+  rig.startByte = kNak;
   ASSERT_NO_THROW(rig.session.PutFile("DISPDRV.DLL", local));
   EXPECT_EQ(rig.device->packets, std::vector<Bytes>{"DISPDRV.DLL"});
   ASSERT_EQ(rig.receiver.frames.size(), 1u);
@@ -386,7 +386,7 @@ TEST(PutFile, MissingLocalFileIsRefusedBeforeAnythingIsSent) {
     Rig rig(quillon);
     const std::string local = rig.dir / "missing.txt";
     const auto raised = test::Catch([&] { rig.session.PutFile("missing.txt", local); });
-    EXPECT_EQ(raised.what, "Error (Unable to open file " + local + " 2)");
+    EXPECT_EQ(raised.what, "Error (Unable to open file " + local + ": No such file or directory. Check the path)");
     EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
     EXPECT_EQ(rig.port->Written(), "");
   }
@@ -396,12 +396,12 @@ TEST(PutFile, DeviceThatRefusesRaisesAfterThreeCans) {
   Rig rig(true);
   const std::string local = rig.dir / "f";
   test::WriteWhole(local, Pattern(3000));
-  rig.receiver.Reply = [](size_t i, const Bytes&) { return Bytes(1, static_cast<char>(i == 1 ? CAN : ACK)); };
+  rig.receiver.Reply = [](size_t i, const Bytes&) { return Bytes(1, static_cast<char>(i == 1 ? kCan : kAck)); };
   const auto raised = test::Catch([&] { rig.session.PutFile("f", local); });
   EXPECT_EQ(raised.kind, ErrorKind::kFailed);
   EXPECT_EQ(raised.what, kConnectionErrorText);
   EXPECT_TRUE(raised.reported);
-  EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(CAN)));
+  EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(kCan)));
   EXPECT_EQ(rig.Sleeps(), (std::vector<uint32_t>{20, 2000, 1000}));
   EXPECT_EQ(ReadWhole(local), Pattern(3000));  // the local file is never changed
 }
@@ -418,14 +418,14 @@ TEST(PutFile, AFileCutShortWhileItIsSentFailsAsALocalFileAndIsCancelled) {
     // Another program truncates the file once block 1 has gone.
     rig.receiver.Reply = [&](size_t i, const Bytes&) {
       if (i == 0) std::filesystem::resize_file(local, 3000);
-      return Bytes(1, static_cast<char>(ACK));
+      return Bytes(1, static_cast<char>(kAck));
     };
     const auto raised = test::Catch([&] { rig.session.PutFile("shrinks.bin", local); });
     EXPECT_TRUE(raised.raised);
     EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
     EXPECT_NE(raised.what.find("3000 of 20000 bytes"), std::string::npos) << raised.what;
     EXPECT_NE(raised.what.find(local), std::string::npos) << raised.what;
-    EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(CAN)));
+    EXPECT_EQ(rig.receiver.cans, Bytes(3, static_cast<char>(kCan)));
     EXPECT_EQ(rig.receiver.eots, 0);
     // Blocks 1 and 2 went whole; the short third never left.
     EXPECT_EQ(rig.receiver.frames.size(), 2u);
@@ -439,7 +439,7 @@ TEST(PutFile, AFileThatGrowsWhileItIsSentGoesByTheLengthItHadWhenOpened) {
   test::WriteWhole(local, content);
   rig.receiver.Reply = [&](size_t i, const Bytes&) {
     if (i == 0) std::ofstream(local, std::ios::binary | std::ios::app) << Bytes(5000, 'G');
-    return Bytes(1, static_cast<char>(ACK));
+    return Bytes(1, static_cast<char>(kAck));
   };
   ASSERT_NO_THROW(rig.session.PutFile("grows.bin", local));
   EXPECT_EQ(rig.device->packets, std::vector<Bytes>{Bytes("grows.bin\0\xC4\x09\x00\x00", 14)});
@@ -664,7 +664,7 @@ struct TcpRig : Rig {
   explicit TcpRig(uint16_t tcpPort) : Rig(true, false) {
     session.Socket.Port = tcpPort;
     host.address = "127.0.0.1";
-    session.Connect("TCP/IP");
+    session.Connect(LinkTarget::Tcp());
     messages.clear();
   }
 };
@@ -694,7 +694,7 @@ TEST(Tcp, GetStreamsTheWholeFileUnderTheTransferDialog) {
   EXPECT_EQ(entries.back(), "");
   EXPECT_EQ(rig.messages, (std::vector<std::string>{"Requesting file data.bin", "Copying data.bin"}));
   EXPECT_EQ(rig.dir.Entries(), std::vector<std::string>{"data.bin"});
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
 }
 
 TEST(Tcp, CancelDuringAGetClosesTheConnectionAndKeepsTheOldFile) {
@@ -767,7 +767,7 @@ TEST(Tcp, PutStreamsTheLengthAndTheContentsAndLooksForTheFileInTheListing) {
   const std::string local = rig.dir / "up.txt";
   test::WriteWhole(local, content);
   ASSERT_NO_THROW(rig.session.PutFile("\\up.txt", local));
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.thread.join();
   peer.thread = std::thread();
   EXPECT_EQ(request, Bytes("P\x0C\0\0\0\\up.txt\0\x03\x20\x03\0", 17));
@@ -844,7 +844,7 @@ TEST(Tcp, APutIsAFailureWhenTheListingLacksTheFileOrHasItShort) {
     EXPECT_EQ(raised.what, c.what);
     // The link is fine: the session stays connected.
     EXPECT_TRUE(rig.session.IsConnected());
-    rig.session.Connect("disconnect");
+    rig.session.Connect(LinkTarget::Disconnect());
     peer.Join();
     EXPECT_EQ(check, "L");
   }
@@ -866,7 +866,7 @@ TEST(Tcp, APutTheListingShowsInOtherLettersCountsAndTheFolderIsMadeCurrentAgain)
   const std::string local = rig.dir / "Up.bin";
   test::WriteWhole(local, content);
   EXPECT_NO_THROW(rig.session.PutFile("sub\\Up.bin", local));
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.Join();
   EXPECT_EQ(check, Bytes("C\x09\0\0\0\\dir\\sub\\L", 15) +
                        Bytes("C\x05\0\0\0\\dir\\", 10));
@@ -916,7 +916,7 @@ TEST(TcpBatch, FilesAreConfirmedByOneListingAfterTheLastAndEachMissingOrShortOne
   EXPECT_NE(std::find(rig.messages.begin(), rig.messages.end(),
                       "Checking that the device holds the 4 files sent to \\dir\\"),
             rig.messages.end());
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.Join();
   EXPECT_EQ(check, "L");
 }
@@ -943,7 +943,7 @@ TEST(TcpBatch, ANameAlreadyInTheBatchIsConfirmedBeforeItIsSentAgain) {
   EXPECT_NO_THROW(batch.Put("a.bin", first));
   EXPECT_NO_THROW(batch.Put("A.BIN", second));
   EXPECT_NO_THROW(batch.Confirm());
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.Join();
   EXPECT_EQ(checks, "LL");
 }
@@ -1022,7 +1022,7 @@ TEST(Tcp, CancelWhileThePutWaitsForTheListingIsACancelNotABrokenConnection) {
   EXPECT_EQ(raised.kind, ErrorKind::kCancelled);
   EXPECT_EQ(raised.what, "Cancelled: the connection was closed. Connect again to go on");
   EXPECT_FALSE(rig.session.IsConnected());
-  rig.session.Connect("disconnect");  // (the peer reads until the PC closes)
+  rig.session.Connect(LinkTarget::Disconnect());  // (the peer reads until the PC closes)
   peer.Join();
 }
 
@@ -1041,7 +1041,7 @@ TEST(Tcp, APutToADeviceThatReadsTooSlowlyFailsAtTheOverallDeadline) {
   const std::string local = rig.dir / "up.bin";
   test::WriteWhole(local, content);
   const auto raised = test::Catch([&] { rig.session.PutFile("up.bin", local); });
-  if (!raised.raised) rig.session.Connect("disconnect");  // the peer reads until the PC closes
+  if (!raised.raised) rig.session.Connect(LinkTarget::Disconnect());  // the peer reads until the PC closes
   EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
   EXPECT_EQ(raised.what, "The connection broke before the device had taken all of up.bin: it may not have the file. "
                          "Connect again and put it again");
@@ -1122,7 +1122,7 @@ TEST(Tcp, CaptureStoresTheWholeBitmap) {
   const std::string local = rig.dir / "Bitmap.bmp";
   ASSERT_NO_THROW(rig.session.CaptureScreen(local));
   EXPECT_EQ(ReadWhole(local), bitmap);
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
 }
 
 TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
@@ -1131,9 +1131,9 @@ TEST(Tcp, LocalFileThatCannotBeCreatedIsRefusedBeforeTheRequest) {
   TcpRig rig(peer.port);
   const std::string local = rig.dir / "no/such/folder";
   const auto raised = test::Catch([&] { rig.session.GetFile("f", local, 1); });
-  EXPECT_EQ(raised.what, "Error (Unable to open file " + local + " 2)");
+  EXPECT_EQ(raised.what, "Error (Unable to open file " + local + ": No such file or directory. Check the path)");
   EXPECT_EQ(raised.kind, ErrorKind::kLocalFile);
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   peer.thread.join();
   peer.thread = std::thread();
   EXPECT_EQ(seen, "");

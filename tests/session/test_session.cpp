@@ -39,6 +39,7 @@ class BorrowedPort final : public SerialPort {
  public:
   explicit BorrowedPort(SerialPort& p) : m_p(p) {}
   void SetReadTimeout(ReadTimeout t) override { m_p.SetReadTimeout(t); }
+  ReadTimeout GetReadTimeout() const override { return m_p.GetReadTimeout(); }
   size_t Read(uint8_t* b, size_t n) override { return m_p.Read(b, n); }
   void Write(const uint8_t* b, size_t n) override { m_p.Write(b, n); }
   void Purge() override { m_p.Purge(); }
@@ -65,7 +66,7 @@ struct Rig {
 
   explicit Rig(bool quillon = false) {
     session.IsQuillon = quillon;
-    session.BaudRate = "115200";
+    session.BaudRate = 115200;
     session.OnMessage = [this](DeviceSession&, const std::string& text) { messages.push_back(text); };
     session.OpenPort = [this](const std::string& name, int baud, bool handshake) -> std::unique_ptr<SerialPort> {
       opened.push_back(name + "@" + std::to_string(baud) + (handshake ? "+hs" : ""));
@@ -80,7 +81,7 @@ struct Rig {
   }
   void ConnectTo(const std::string& path) {
     devicePresent[path] = true;
-    session.Connect(path);
+    session.Connect(LinkTarget::Serial(path));
   }
 };
 
@@ -107,10 +108,10 @@ TEST(Connect, TheCurrentPortAgainChangesNothingAndDisconnectIgnoresCase) {
   Rig rig;
   rig.ConnectTo("/dev/ttyUSB0");
   rig.messages.clear();
-  rig.session.Connect("/dev/ttyUSB0");
+  rig.session.Connect(LinkTarget::Serial("/dev/ttyUSB0"));
   EXPECT_EQ(rig.opened.size(), 1u);
   EXPECT_TRUE(rig.messages.empty());
-  rig.session.Connect("DisConnect");
+  rig.session.Connect(LinkTarget::Named("DisConnect"));
   EXPECT_FALSE(rig.session.IsConnected());
   EXPECT_TRUE(rig.session.PortName.empty());
   EXPECT_EQ(rig.session.Handle(), nullptr);
@@ -119,42 +120,59 @@ TEST(Connect, TheCurrentPortAgainChangesNothingAndDisconnectIgnoresCase) {
 TEST(Connect, PortPathsKeepTheirCase) {
   Rig rig;
   rig.devicePresent["/dev/ttyACM0"] = true;
-  rig.session.Connect("/dev/ttyACM0");
+  rig.session.Connect(LinkTarget::Serial("/dev/ttyACM0"));
   EXPECT_EQ(rig.session.PortName, "/dev/ttyACM0");
-  const std::string err = What([&] { rig.session.Connect("/dev/TTYACM0"); });
+  const std::string err = What([&] { rig.session.Connect(LinkTarget::Serial("/dev/TTYACM0")); });
   EXPECT_EQ(err, std::string(kUnable) + "/dev/TTYACM0)");
 }
 
 TEST(Connect, FailuresEmptyThePortNameAndNameThePortAsGiven) {
   Rig rig;
-  EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyMissing"); }), std::string(kUnable) + "/dev/ttyMissing)");
+  EXPECT_EQ(What([&] { rig.session.Connect(LinkTarget::Serial("/dev/ttyMissing")); }), std::string(kUnable) + "/dev/ttyMissing)");
   EXPECT_TRUE(rig.session.PortName.empty());
   // A port with nothing answering: four attempts at the version, then the same message.
   rig.devicePresent["/dev/ttyQuiet"] = false;
-  EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyQuiet"); }), std::string(kUnable) + "/dev/ttyQuiet)");
+  EXPECT_EQ(What([&] { rig.session.Connect(LinkTarget::Serial("/dev/ttyQuiet")); }), std::string(kUnable) + "/dev/ttyQuiet)");
   ASSERT_NE(rig.port, nullptr);
   const Bytes written = rig.port->Written();
-  EXPECT_EQ(std::count(written.begin(), written.end(), static_cast<char>(NAK)), 4);
+  EXPECT_EQ(std::count(written.begin(), written.end(), static_cast<char>(kNak)), 4);
   EXPECT_FALSE(rig.session.IsConnected());
   EXPECT_EQ(rig.session.Handle(), nullptr);  // the port is not kept open
 }
 
 TEST(Connect, BaudRateThatIsNoNumberFails) {
+  // A rate as a user typed it is read before anything is opened.
+  EXPECT_EQ(ParseBaudRate("9600"), 9600);
+  for (const char* bad : {"fast", "96x", "", "99999999999"}) {
+    const auto raised = test::Catch([&] { ParseBaudRate(bad); });
+    EXPECT_EQ(raised.kind, ErrorKind::kUsage) << bad;
+    EXPECT_EQ(raised.what, std::string("'") + bad + "' is not a valid integer value");
+  }
+}
+
+TEST(Connect, ATargetWithARateOpensThePortAtIt) {
   Rig rig;
-  rig.session.BaudRate = "fast";
   rig.devicePresent["/dev/ttyS3"] = true;
-  EXPECT_EQ(What([&] { rig.session.Connect("/dev/ttyS3"); }), std::string(kUnable) + "/dev/ttyS3)");
-  EXPECT_TRUE(rig.opened.empty());
+  const ConnectionState state = rig.session.Connect(LinkTarget::Serial("/dev/ttyS3", 9600));
+  EXPECT_TRUE(state.connected);
+  EXPECT_EQ(state.link, "/dev/ttyS3");
+  EXPECT_EQ(state.version, rig.session.Version);
+  EXPECT_EQ(rig.session.BaudRate, 9600);
+  rig.session.Connect(LinkTarget::Serial("/dev/ttyS3", 9600));  // the same link: nothing
+  rig.session.Connect(LinkTarget::Serial("/dev/ttyS3"));        // the session's rate: nothing
+  rig.session.Connect(LinkTarget::Serial("/dev/ttyS3", 19200));
+  EXPECT_EQ(rig.opened, (std::vector<std::string>{"/dev/ttyS3@9600", "/dev/ttyS3@19200"}));
+  EXPECT_FALSE(rig.session.Connect(LinkTarget::Disconnect()).connected);
 }
 
 TEST(Connect, EmptyBaudRateOnlyRecordsThePort) {
   Rig rig;
-  rig.session.BaudRate.clear();
-  rig.session.Connect("/dev/ttyS3");
+  rig.session.BaudRate = 0;
+  rig.session.Connect(LinkTarget::Serial("/dev/ttyS3"));
   EXPECT_EQ(rig.session.PortName, "/dev/ttyS3");
   EXPECT_TRUE(rig.opened.empty());
   rig.devicePresent["/dev/ttyS3"] = true;
-  rig.session.SetBaudRate("9600");
+  rig.session.SetBaudRate(9600);
   EXPECT_EQ(rig.opened, std::vector<std::string>{"/dev/ttyS3@9600"});
   EXPECT_TRUE(rig.session.IsConnected());
 }
@@ -185,15 +203,15 @@ TEST(Connect, TallisInUpgradeModeGetsNoBox) {
 TEST(SetBaudRate, ReconnectsTheSamePortAtTheNewRate) {
   Rig rig;
   rig.ConnectTo("/dev/ttyS2");
-  rig.session.SetBaudRate("115200");  // same text: nothing
+  rig.session.SetBaudRate(115200);  // same rate: nothing
   EXPECT_EQ(rig.opened.size(), 1u);
-  rig.session.SetBaudRate("19200");
+  rig.session.SetBaudRate(19200);
   EXPECT_EQ(rig.opened.back(), "/dev/ttyS2@19200");
   EXPECT_TRUE(rig.session.IsConnected());
-  rig.session.Connect("disconnect");
-  rig.session.SetBaudRate("9600");
+  rig.session.Connect(LinkTarget::Disconnect());
+  rig.session.SetBaudRate(9600);
   EXPECT_EQ(rig.opened.size(), 2u);
-  EXPECT_EQ(rig.session.BaudRate, "9600");
+  EXPECT_EQ(rig.session.BaudRate, 9600);
 }
 
 TEST(AutoDetect, TriesPortsInCaseInsensitiveOrderAndKeepsTheFirstThatAnswers) {
@@ -201,18 +219,18 @@ TEST(AutoDetect, TriesPortsInCaseInsensitiveOrderAndKeepsTheFirstThatAnswers) {
   rig.session.ListPorts = [] { return std::string("/dev/ttyUSB1\n/dev/ttyS0\n/dev/ttyACM0\n/dev/TTYA"); };
   rig.devicePresent["/dev/ttyS0"] = true;
   rig.devicePresent["/dev/ttyUSB1"] = true;
-  rig.session.Connect("auto");
+  rig.session.Connect(LinkTarget::Named("auto"));
   EXPECT_EQ(rig.session.PortName, "/dev/ttyS0");
   EXPECT_EQ(rig.opened, (std::vector<std::string>{"/dev/TTYA@115200", "/dev/ttyACM0@115200", "/dev/ttyS0@115200"}));
   // "Auto" again while on a detected port detects again.
-  rig.session.Connect("Auto");
+  rig.session.Connect(LinkTarget::Auto());
   EXPECT_EQ(rig.session.PortName, "/dev/ttyS0");
 }
 
 TEST(AutoDetect, NoPortsEndsDisconnectedWithTheLogLine) {
   Rig rig;
   rig.session.ListPorts = [] { return std::string(); };
-  EXPECT_NO_THROW(rig.session.Connect("AUTO"));
+  EXPECT_NO_THROW(rig.session.Connect(LinkTarget::Named("AUTO")));
   EXPECT_TRUE(rig.session.PortName.empty());
   EXPECT_EQ(rig.messages.back(), "No device detected. Check: the cable connection. If the device is turned ON");
 }
@@ -229,7 +247,7 @@ TEST(AutoDetect, APortRefusedForLackOfPermissionIsNamedWithTheFixInTheFinalLine)
     if (name == "/dev/ttyUSB0") ConnectionError(advice);
     return open(name, baud, hs);
   };
-  EXPECT_NO_THROW(rig.session.Connect("Auto"));
+  EXPECT_NO_THROW(rig.session.Connect(LinkTarget::Auto()));
   EXPECT_FALSE(rig.session.IsConnected());
   EXPECT_EQ(rig.messages.back(),
             "No device detected. Check: the cable connection. If the device is turned ON\n" + advice);
@@ -241,7 +259,7 @@ TEST(Connect, AFailedOpenIsNoConnectionAndKeepsTheSystemsReason) {
     ConnectionError("Cannot open /dev/ttyX: Device or resource busy. Another program is using the port.");
   };
   try {
-    rig.session.Connect("/dev/ttyX");
+    rig.session.Connect(LinkTarget::Serial("/dev/ttyX"));
     FAIL() << "connected";
   } catch (const DeviceError& e) {
     EXPECT_EQ(e.Kind(), ErrorKind::kNoConnection);
@@ -251,13 +269,10 @@ TEST(Connect, AFailedOpenIsNoConnectionAndKeepsTheSystemsReason) {
   // A port that opens but where no device answers is no connection either, without a reason.
   Rig silent;
   silent.devicePresent["/dev/ttyS3"] = false;
-  const auto raised = test::Catch([&] { silent.session.Connect("/dev/ttyS3"); });
+  const auto raised = test::Catch([&] { silent.session.Connect(LinkTarget::Serial("/dev/ttyS3")); });
   EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
   // A baud rate that is no number is the request's fault.
-  Rig usage;
-  usage.devicePresent["/dev/ttyS3"] = true;
-  usage.session.BaudRate = "fast";
-  EXPECT_EQ(test::Catch([&] { usage.session.Connect("/dev/ttyS3"); }).kind, ErrorKind::kUsage);
+  EXPECT_EQ(test::Catch([] { ParseBaudRate("fast"); }).kind, ErrorKind::kUsage);
 }
 
 TEST(Kill, QuillonOnly) {
@@ -441,7 +456,7 @@ TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   Rig rig(true);
   rig.session.Socket.Port = peer.port;
   rig.host.address = "127.0.0.1";
-  rig.session.Connect("tcp/ip");
+  rig.session.Connect(LinkTarget::Named("tcp/ip"));
   EXPECT_TRUE(rig.session.IsTcp());
   EXPECT_TRUE(rig.session.IsConnected());
   EXPECT_EQ(rig.messages.back(), "Device connected on TCP/IP");
@@ -449,7 +464,7 @@ TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0]->Size, 7);
   EXPECT_EQ(seen, Bytes("C\x05\x00\x00\x00\\Dir\\L", 11));
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
   EXPECT_FALSE(rig.session.IsConnected());
 }
 
@@ -457,7 +472,7 @@ TEST(Tcp, CancelledPromptNamesTheAddressText) {
   Rig rig(true);
   rig.host.address = "10.1.2.3";
   rig.host.confirmAddress = false;
-  EXPECT_EQ(What([&] { rig.session.Connect("TCP/IP"); }), std::string(kUnable) + "10.1.2.3)");
+  EXPECT_EQ(What([&] { rig.session.Connect(LinkTarget::Tcp()); }), std::string(kUnable) + "10.1.2.3)");
   EXPECT_TRUE(rig.session.PortName.empty());
 }
 
@@ -466,7 +481,7 @@ TEST(Tcp, RefusedConnectionNamesTheLinkAsGiven) {
   { TcpPeer peer([](int) {}); closedPort = peer.port; ::shutdown(peer.listenFd, SHUT_RDWR); }
   Rig rig(true);
   rig.session.Socket.Port = closedPort;
-  EXPECT_EQ(What([&] { rig.session.Connect("Tcp/Ip"); }), std::string(kUnable) + "Tcp/Ip)");
+  EXPECT_EQ(What([&] { rig.session.Connect(LinkTarget::Named("Tcp/Ip")); }), std::string(kUnable) + "Tcp/Ip)");
   EXPECT_FALSE(rig.session.IsConnected());
 }
 
@@ -474,7 +489,7 @@ TEST(Tcp, RefusedConnectionNamesTheLinkAsGiven) {
 struct TcpSessionRig : Rig {
   explicit TcpSessionRig(uint16_t tcpPort) : Rig(true) {
     session.Socket.Port = tcpPort;
-    session.Connect("TCP/IP");
+    session.Connect(LinkTarget::Tcp());
   }
 };
 
@@ -508,7 +523,7 @@ TEST(Tcp, APacketAtTheCapArrivesWhole) {
   TcpSessionRig rig(peer.port);
   rig.session.SendCommand('L');
   EXPECT_EQ(rig.session.ReceivePacket(2000), payload);
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
 }
 
 TEST(Tcp, ADeviceThatDripsItsAnswerFailsAtTheOverallDeadlineNotByteByByte) {
@@ -584,7 +599,7 @@ TEST(Tcp, AListingOfTooManyRecordsIsRefused) {
   EXPECT_EQ(raised.kind, ErrorKind::kFailed);
   EXPECT_EQ(raised.what, "The device listed more than 100000 entries in one folder, the most the kit takes. Move "
                          "some of them into other folders on the device");
-  rig.session.Connect("disconnect");
+  rig.session.Connect(LinkTarget::Disconnect());
 }
 
 TEST(Tcp, APeerThatClosesMidPacketIsAConnectionErrorNotAShortPayload) {
@@ -594,7 +609,7 @@ TEST(Tcp, APeerThatClosesMidPacketIsAConnectionErrorNotAShortPayload) {
   });
   Rig rig(true);
   rig.session.Socket.Port = peer.port;
-  rig.session.Connect("TCP/IP");
+  rig.session.Connect(LinkTarget::Tcp());
   rig.session.SendCommand('L');
   EXPECT_EQ(What([&] { rig.session.ReceivePacket(2000); }), kConnectionErrorText);
   EXPECT_FALSE(rig.session.IsConnected());
@@ -604,7 +619,7 @@ TEST(Tcp, KillOverTcpEndsWithTheConnectionError) {
   TcpPeer peer([](int fd) { ReadN(fd, 1); });
   Rig rig(true);
   rig.session.Socket.Port = peer.port;
-  rig.session.Connect("TCP/IP");
+  rig.session.Connect(LinkTarget::Tcp());
   EXPECT_EQ(What([&] { rig.session.Kill(); }), kConnectionErrorText);
 }
 

@@ -48,6 +48,7 @@ class ScriptedPort final : public SerialPort {
   uint32_t TimeoutConstant() const { return m_constant; }
   uint32_t TimeoutMultiplier() const { return m_multiplier; }
 
+  ReadTimeout GetReadTimeout() const override { return {m_constant, m_multiplier}; }
   void SetReadTimeout(ReadTimeout timeout) override {
     if (Broken) ConnectionError();
     m_constant = timeout.baseMs;
