@@ -9,6 +9,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLibraryInfo>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QWidget>
@@ -959,6 +961,21 @@ QString displayUnavailable()
                                                                               : "DND_X_UNAVAILABLE");
 }
 
+namespace {
+
+// Whether Qt finds its Wayland platform plugin, where it looks for plugins.
+bool haveWaylandPlugin()
+{
+    QStringList folders = qEnvironmentVariable("QT_PLUGIN_PATH").split(QLatin1Char(':'), Qt::SkipEmptyParts);
+    folders << QLibraryInfo::path(QLibraryInfo::PluginsPath);
+    for (const QString& folder : folders)
+        if (QFileInfo::exists(folder + QStringLiteral("/platforms/libqwayland-generic.so")))
+            return true;
+    return false;
+}
+
+} // namespace
+
 std::optional<int> rerunUnderPrivateDisplay(int argc, char** argv, Ms timeout)
 {
     const Platform platform = platformFromEnvironment();
@@ -980,6 +997,8 @@ std::optional<int> rerunUnderPrivateDisplay(int argc, char** argv, Ms timeout)
     QString unavailable;
     if (!haveProgram(QStringLiteral("grim")))
         unavailable = QStringLiteral("grim is not installed (Debian package: grim)");
+    else if (!haveWaylandPlugin())
+        unavailable = QStringLiteral("Qt's Wayland platform plugin is not installed (Debian package: qt6-wayland)");
     else if (QString error; !session.start(Ms(20000), &error))
         unavailable = error;
     QProcessEnvironment env;
