@@ -1,5 +1,5 @@
 // File lists for the clipboard and drag and drop: building and reading the
-// drop-list block and uri lists of many long paths.
+// name maps and uri lists of many long paths.
 //
 //   bench_desktop [--benchmark_filter=...]
 #include <benchmark/benchmark.h>
@@ -18,29 +18,27 @@ std::vector<std::string> Paths(int count) {
   return paths;
 }
 
-void BuildAndReadDropFiles(benchmark::State& state) {
+void BuildAndReadNameMap(benchmark::State& state) {
   const auto paths = Paths(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    const auto block = corvane::BuildDropFiles(paths);
-    std::vector<std::string> back;
-    corvane::ReadDropFiles(block, back);
+    const auto block = corvane::BuildFileNameMap(paths);
+    auto back = corvane::ReadFileNameMap(block);
     benchmark::DoNotOptimize(back.data());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BuildAndReadDropFiles)->Arg(10)->Arg(1000);
+BENCHMARK(BuildAndReadNameMap)->Arg(10)->Arg(1000);
 
-void BuildAndReadWideDropFiles(benchmark::State& state) {
+void BuildAndReadWideNameMap(benchmark::State& state) {
   const auto paths = Paths(static_cast<int>(state.range(0)));
   for (auto _ : state) {
-    const auto block = corvane::BuildDropFilesW(paths);
-    std::vector<std::string> back;
-    corvane::ReadDropFiles(block, back);
+    const auto block = corvane::BuildFileNameMapW(paths);
+    auto back = corvane::ReadFileNameMapW(block);
     benchmark::DoNotOptimize(back.data());
   }
   state.SetItemsProcessed(state.iterations() * state.range(0));
 }
-BENCHMARK(BuildAndReadWideDropFiles)->Arg(10)->Arg(1000);
+BENCHMARK(BuildAndReadWideNameMap)->Arg(10)->Arg(1000);
 
 void BuildAndParseUriList(benchmark::State& state) {
   const auto paths = Paths(static_cast<int>(state.range(0)));

@@ -134,23 +134,23 @@ class Tool {
 
   int Ls(const std::string& path, bool json) {
     const Bytes folder = UserDevicePath(path);
-    std::vector<std::unique_ptr<DeviceEntry>> list;
+    std::vector<ListingEntry> list;
     Run([&](DeviceSession& s) {
       s.CheckFolderPath(folder);
       Open(s);
-      list = s.GetFileList(folder);
+      list = s.ListFolder(folder);
     });
     if (json) {
       m_out << "[";
       for (size_t i = 0; i < list.size(); ++i) {
-        m_out << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i]->Name))
-              << ", \"size\": " << list[i]->Size << ", \"kind\": \"" << KindWord(list[i]->Kind) << "\"}";
+        m_out << (i ? "," : "") << "\n  {\"name\": " << JsonString(Latin1ToUtf8(list[i].name))
+              << ", \"size\": " << list[i].size << ", \"kind\": \"" << KindWord(list[i].kind) << "\"}";
       }
       m_out << (list.empty() ? "]\n" : "\n]\n");
       return 0;
     }
     for (const auto& e : list)
-      m_out << KindWord(e->Kind) << '\t' << e->Size << '\t' << TerminalName(e->Name) << '\n';
+      m_out << KindWord(e.kind) << '\t' << e.size << '\t' << TerminalName(e.name) << '\n';
     return 0;
   }
 
@@ -163,8 +163,8 @@ class Tool {
       CheckNames(s, folder, {name});
       Open(s);
       int64_t size = -1;
-      for (const auto& e : s.GetFileList(folder))
-        if (e->Name == name) size = e->Size;
+      for (const auto& e : s.ListFolder(folder))
+        if (e.name == name) size = e.size;
       if (size < 0) {
         throw DeviceError(ErrorKind::kFailed, "'" + devicePath + "' is not on the device (see 'corvane ls " +
                                                   DevicePath::Parse(folder).Shown() + "')");
@@ -234,21 +234,38 @@ class Tool {
     if (png) throw UsageError("This build cannot write PNG; give a .bmp file name");
 #endif
     CheckWritableTarget(file);
-    const std::string bmp = png ? file + ".bmp.part" : file;
+    if (!png) {
+      Run([&](DeviceSession& s) {
+        Open(s);
+        s.CaptureScreen(file);
+      });
+      m_note << "Saved " << TerminalText(file) << '\n';
+      return 0;
+    }
+#ifdef CORVANE_CLI_HAS_QTGUI
+    // The bitmap as received goes to a folder of this run's own in the
+    // private folder, under the picture's name (the transfer reports it).
+    std::string scratch = JoinLocalPath(PrivateTempFolder(), "shot-XXXXXX");
+    if (::mkdtemp(scratch.data()) == nullptr)
+      throw DeviceError(ErrorKind::kLocalFile, "Cannot make a folder in " + PrivateTempFolder(), Detail(errno));
+    struct RemoveScratch {
+      std::string path;
+      ~RemoveScratch() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+      }
+    } removeScratch{scratch};
+    const std::string bmp = JoinLocalPath(scratch, fs::path(file).stem().string() + ".bmp");
     Run([&](DeviceSession& s) {
       Open(s);
       s.CaptureScreen(bmp);
     });
-    if (png) {
-#ifdef CORVANE_CLI_HAS_QTGUI
-      QImage image;
-      const bool loaded = image.load(QString::fromStdString(bmp), "BMP");
-      const bool ok = loaded && image.save(QString::fromStdString(file), "PNG");
-      std::remove(bmp.c_str());
-      if (!loaded) throw DeviceError(ErrorKind::kFailed, "The device's picture is no bitmap that can be read");
-      if (!ok) throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
+    QImage image;
+    if (!image.load(QString::fromStdString(bmp), "BMP"))
+      throw DeviceError(ErrorKind::kFailed, "The device's picture is no bitmap that can be read");
+    if (!image.save(QString::fromStdString(file), "PNG"))
+      throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + file + " as PNG");
 #endif
-    }
     m_note << "Saved " << TerminalText(file) << '\n';
     return 0;
   }
@@ -456,6 +473,10 @@ int main(int argc, char** argv) {
     if (const std::string unknown = UnknownCommand(app); !unknown.empty()) {
       std::cerr << "corvane: '" << TerminalText(unknown) << "' is not a command. The commands are: "
                 << CommandNames(app) << ". See corvane --help\n";
+      return ExitCode(corvane::ErrorKind::kUsage);
+    }
+    if (app.get_subcommands().empty() && dynamic_cast<const CLI::RequiredError*>(&e) != nullptr) {
+      std::cerr << "corvane: give a command: " << CommandNames(app) << ". See corvane --help\n";
       return ExitCode(corvane::ErrorKind::kUsage);
     }
     // --help and --version end here too, successfully.

@@ -1,8 +1,8 @@
 #pragma once
-// File lists as they cross between this program and a desktop: the drop-list
-// block and the name maps of the shell clipboard formats, the preferred drop
-// effect, uri lists and the file managers' copy/cut markers. Pure byte work:
-// the GUI moves these blocks through the clipboard and drag and drop.
+// File lists as they cross between this program and a desktop: the name maps
+// of the shell clipboard formats, the preferred drop effect, uri lists and
+// the file managers' copy/cut markers. Pure byte work: the GUI moves these
+// blocks through the clipboard and drag and drop.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -22,73 +22,6 @@ inline constexpr std::uint32_t kDropEffectCopy = 1;
 inline constexpr std::uint32_t kDropEffectMove = 2;
 inline constexpr std::uint32_t kDropEffectLink = 4;
 inline constexpr std::uint32_t kDropEffectScroll = 0x80000000u;
-
-// The kinds of drag a component allows; the values are the effect bits, so a
-// set of kinds is a bit set (DragTypes) directly comparable with effects.
-enum DragType : std::uint32_t { kDragCopy = 1, kDragMove = 2, kDragLink = 4 };
-using DragTypes = std::uint32_t;
-
-struct KeyState {
-  bool shift = false;
-  bool ctrl = false;
-};
-
-// Where auto-scrolling applies: the target control's client size, its scroll
-// margin (the font height) and which scroll bars it has.
-struct ScrollZone {
-  int width = 0;
-  int height = 0;
-  int margin = 0;
-  bool horizontal = false;
-  bool vertical = false;
-};
-
-// Offered effects masked by the allowed kinds.
-std::uint32_t MaskEffect(std::uint32_t offered, DragTypes allowed);
-
-// The drop target's answer, without an OnGetDropEffect handler: Shift+Ctrl
-// with link offered gives link; Shift alone with move offered gives move;
-// otherwise copy, then move, then link, whichever is offered first after
-// masking; else none. With a zone, the scroll bit is added when the point
-// lies within the margin of an edge along a scrollable direction.
-std::uint32_t ChooseEffect(KeyState keys, std::uint32_t offered, DragTypes allowed);
-std::uint32_t ChooseEffect(KeyState keys, int x, int y, std::uint32_t offered,
-                           DragTypes allowed, const ScrollZone& zone);
-// Just the scroll bit for a point (0 or kDropEffectScroll).
-std::uint32_t ScrollEffect(int x, int y, const ScrollZone& zone);
-
-// How a drag ended, as the platform reports it.
-enum class DragOutcome { Dropped, Cancelled, OutOfMemory, Failed };
-
-// The drag source's Execute result: 0 dropped as copy, 1 as move, 2 as link,
-// 3 cancelled (or dropped with an effect outside the allowed kinds), 4 out of
-// memory, 5 anything else.
-int DragExecuteResult(DragOutcome outcome, std::uint32_t finalEffect, DragTypes allowed);
-
-// The drag type a released button drops with, from the current effect:
-// copy bit first, then move, then link. Nothing when no bit is set or the
-// kind is not allowed: the drop is then cancelled.
-std::optional<DragType> DropTypeForEffect(std::uint32_t currentEffect, DragTypes allowed);
-
-// ------------------------------------------------------ drop-list blocks --
-
-inline constexpr std::size_t kDropFilesHeaderSize = 20;
-
-// The drop-list block: a 20-byte header (first-name offset 20, point 0,0,
-// non-client flag 0, wide flag 0), each name followed by NUL, one more NUL.
-// Names are written as the bytes given. Throws std::invalid_argument for an
-// empty name or one holding a NUL, which would cut the list short.
-Bytes BuildDropFiles(const std::vector<std::string>& paths);
-// The same with the wide flag set: UTF-8 names written as UTF-16LE.
-Bytes BuildDropFilesW(const std::vector<std::string>& utf8Paths);
-
-// Appends the block's names to list (which is not cleared) and returns true
-// when at least one was read. Starts at the offset of the first field, reads
-// 8-bit names or, with the wide flag, UTF-16LE names converted to UTF-8;
-// stops at the first empty name. Never reads outside the block: a header
-// that does not fit, an offset past the end or a name without its
-// terminator ends the reading there (an unterminated name is dropped).
-bool ReadDropFiles(std::string_view block, std::vector<std::string>& list);
 
 // ------------------------------------------------------------ name maps --
 

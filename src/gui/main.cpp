@@ -14,6 +14,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QDir>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTemporaryDir>
 
@@ -147,11 +148,13 @@ struct Emulator {
   std::unique_ptr<corvane::emu::EmulatedDevice> device;
 
   void Start(bool quillon) {
-    demo = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/corvane-demo-XXXXXX"));
-    // A temporary folder that cannot be used (TMPDIR naming nothing) does not
-    // keep the demo from starting; the window says what is wrong with it when
-    // it needs it.
-    if (!demo->isValid() && QDir::tempPath() != QLatin1String("/tmp"))
+    // A temporary folder that cannot be used (TMPDIR naming nothing, where
+    // Qt's temporary path is empty) does not keep the demo from starting; the
+    // window says what is wrong with it when it needs it.
+    const QString temp = QDir::tempPath();
+    const bool usable = !temp.isEmpty() && QFileInfo(temp).isDir();
+    if (usable) demo = std::make_unique<QTemporaryDir>(temp + QStringLiteral("/corvane-demo-XXXXXX"));
+    if (!usable || (!demo->isValid() && temp != QLatin1String("/tmp")))
       demo = std::make_unique<QTemporaryDir>(QStringLiteral("/tmp/corvane-demo-XXXXXX"));
     if (!demo->isValid()) throw std::runtime_error("cannot create the demo folder: " + demo->errorString().toStdString());
     FillDemoFolder(demo->path(), quillon);

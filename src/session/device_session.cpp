@@ -391,13 +391,6 @@ std::vector<ListingEntry> DeviceSession::ListCurrentFolder(uint32_t pauseMs) {
   return ParseListing(ReceivePacket(kListingAnswerMs), IsQuillon);
 }
 
-std::vector<std::unique_ptr<DeviceEntry>> DeviceSession::GetFileList(const Bytes& path) {
-  std::vector<std::unique_ptr<DeviceEntry>> result;
-  for (auto& e : ListFolder(path))
-    result.push_back(std::make_unique<DeviceEntry>(this, std::move(e.name), e.size, e.kind));
-  return result;
-}
-
 // ---- deadlines and limits of the TCP/IP link ----
 
 TcpDeadline::TcpDeadline(DeviceSession& s, std::string what)
@@ -440,28 +433,6 @@ void DeviceSession::LogAppend(const std::string& line) { m_log.Append(line); }
 
 void DeviceSession::BeginStatus(const std::string& caption, bool cancelVisible) {
   m_statusDialog.Begin(caption, cancelVisible);
-}
-
-// ---- the file tree ----
-
-void DeviceEntry::ClearChildren() {
-  Children.clear();
-  Listed = false;
-}
-
-Bytes DeviceEntry::GetPath() const {
-  if (Parent == nullptr) return Name;
-  return Parent->GetPath() + "\\" + Name;
-}
-
-std::vector<std::unique_ptr<DeviceEntry>>& DeviceEntry::GetChildren() {
-  if (!Listed) {
-    auto list = Server->GetFileList(GetPath());
-    for (auto& child : list) child->Parent = this;
-    Children = std::move(list);
-    Listed = true;
-  }
-  return Children;
 }
 
 }  // namespace corvane

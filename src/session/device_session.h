@@ -21,8 +21,6 @@
 
 namespace corvane {
 
-class DeviceEntry;
-
 // What "Auto" says when no port has a device that answers.
 inline constexpr const char* kNoDeviceDetectedText =
     "No device detected. Check: the cable connection. If the device is turned ON";
@@ -136,8 +134,6 @@ class DeviceSession {
   // The folder the last ChangeDir made current, normalised ("\\a\\"); empty
   // before one, or after one that failed.
   const Bytes& CurrentFolder() const { return m_currentFolder; }
-  // The same as entries of the session's tree.
-  std::vector<std::unique_ptr<DeviceEntry>> GetFileList(const Bytes& path);
 
   // ---- file operations ----
   // Each raises DeviceError on failure, over serial and TCP alike. A block
@@ -259,24 +255,5 @@ std::string RefusedLengthMessage(const char* what, uint64_t announced, uint64_t 
 Bytes TallisHomeLine(const Bytes& path);
 // The text after the last backslash (the file part of a device name).
 Bytes DeviceFilePart(const Bytes& name);
-
-class DeviceEntry {
- public:
-  DeviceEntry(DeviceSession* server, Bytes name, int64_t size, int kind, DeviceEntry* parent = nullptr)
-      : Parent(parent), Name(std::move(name)), Size(size), Kind(kind), Server(server) {}
-
-  std::vector<std::unique_ptr<DeviceEntry>> Children;
-  bool Listed = false;
-  DeviceEntry* Parent = nullptr;
-  Bytes Name;
-  int64_t Size = 0;
-  int Kind = 0;
-  DeviceSession* Server = nullptr;
-
-  void ClearChildren();
-  Bytes GetPath() const;
-  std::vector<std::unique_ptr<DeviceEntry>>& GetChildren();
-  bool IsDirectory() const { return Kind == 0; }
-};
 
 }  // namespace corvane

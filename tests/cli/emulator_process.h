@@ -1,6 +1,7 @@
 #pragma once
 // What the tool's process tests share: a scratch folder, whole-file reads and
 // writes, and corvane-emu running as a program on a pseudo-terminal.
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <algorithm>
@@ -15,32 +16,44 @@
 #include <vector>
 
 #include "child_process.h"
+#include "../support/test_data.h"
 
 namespace corvane::test {
 
-// A private folder under the system's temp folder, removed with all it holds.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "corvane-cli-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp");
-    m_path = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    std::filesystem::remove_all(m_path, ec);
-  }
-  const std::filesystem::path& Path() const { return m_path; }
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_path)) names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-  }
+using TempFolder = ScratchFolder;
 
- private:
-  std::filesystem::path m_path;
+// The programs under test: --corvane=PATH and --corvane-emu=PATH on the
+// command line, or CORVANE_CLI and CORVANE_EMU in the environment.
+struct Programs {
+  std::string tool;
+  std::string emulator;
 };
+inline Programs& ProgramsUnderTest() {
+  static Programs programs;
+  return programs;
+}
+
+// A process test binary's main: finds the programs, then runs the tests.
+inline int RunProgramTests(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  Programs& p = ProgramsUnderTest();
+  if (const char* v = std::getenv("CORVANE_CLI")) p.tool = v;
+  if (const char* v = std::getenv("CORVANE_EMU")) p.emulator = v;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--corvane=", 0) == 0) p.tool = arg.substr(10);
+    if (arg.rfind("--corvane-emu=", 0) == 0) p.emulator = arg.substr(14);
+  }
+  return RUN_ALL_TESTS();
+}
+
+// A Tallis object as the emulator keeps it: "CVOBJ", the body's length
+// (4 bytes, least significant first), the body.
+inline std::string TallisObject(const std::string& body) {
+  std::string o = "CVOBJ";
+  for (int i = 0; i < 4; ++i) o += static_cast<char>((body.size() >> (8 * i)) & 0xFF);
+  return o + body;
+}
 
 inline std::string RandomBytes(size_t n, unsigned seed) {
   std::mt19937 rng(seed);
@@ -55,10 +68,7 @@ inline void WriteFile(const std::filesystem::path& p, const std::string& data) {
   std::ofstream(p, std::ios::binary) << data;
 }
 
-inline std::string ReadFile(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const std::filesystem::path& p) { return ReadWhole(p); }
 
 // corvane-emu serving a folder on a pseudo-terminal, linked at a path in its
 // own folder; its log (stdout) is kept.

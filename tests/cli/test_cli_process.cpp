@@ -24,9 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// The programs under test: --corvane=PATH and --corvane-emu=PATH on the
-// command line, or CORVANE_CLI and CORVANE_EMU in the environment.
-std::string g_tool, g_emulator;
+std::string& g_tool = ProgramsUnderTest().tool;
+std::string& g_emulator = ProgramsUnderTest().emulator;
 
 std::string ToolPath() { return g_tool; }
 std::string EmulatorPath() { return g_emulator; }
@@ -63,14 +62,6 @@ std::vector<std::string> Tallis(const Emulator& emu, std::vector<std::string> ar
   std::vector<std::string> all = {"--kind", "tallis", "--port", emu.Link()};
   all.insert(all.end(), args.begin(), args.end());
   return all;
-}
-
-// A Tallis object as the emulator keeps it: "CVOBJ", the body's length
-// (4 bytes, least significant first), the body.
-std::string TallisObject(const std::string& body) {
-  std::string o = "CVOBJ";
-  for (int i = 0; i < 4; ++i) o += static_cast<char>((body.size() >> (8 * i)) & 0xFF);
-  return o + body;
 }
 
 size_t Occurrences(const std::string& text, const std::string& what) {
@@ -236,6 +227,10 @@ TEST_F(CliProcess, AnUnknownCommandOrAnEmptyPortOrAddressIsAUsageError) {
   EXPECT_NE(unknown.process->Err().find("corvane: 'lst' is not a command. The commands are: ports, info, ls, get, "),
             std::string::npos)
       << unknown.process->Err();
+  ToolRun none({"--kind", "quillon"});
+  EXPECT_EQ(none.Status(), 2);
+  EXPECT_NE(none.process->Err().find("corvane: give a command: ports, info, ls, get, "), std::string::npos)
+      << none.process->Err();
   ToolRun port({"--port", "", "ls"});
   EXPECT_EQ(port.Status(), 2);
   EXPECT_NE(port.process->Err().find("--port: it is empty"), std::string::npos) << port.process->Err();
@@ -668,14 +663,4 @@ TEST_F(CliProcess, ControlBytesInDeviceNamesReachTheTerminalEscaped) {
 }  // namespace
 }  // namespace corvane::test
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (const char* v = std::getenv("CORVANE_CLI")) corvane::test::g_tool = v;
-  if (const char* v = std::getenv("CORVANE_EMU")) corvane::test::g_emulator = v;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--corvane=", 0) == 0) corvane::test::g_tool = arg.substr(10);
-    if (arg.rfind("--corvane-emu=", 0) == 0) corvane::test::g_emulator = arg.substr(14);
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return corvane::test::RunProgramTests(argc, argv); }

@@ -24,7 +24,8 @@ using namespace std::chrono_literals;
 
 // The programs under test: --corvane=PATH and --corvane-emu=PATH on the
 // command line, or CORVANE_CLI and CORVANE_EMU in the environment.
-std::string g_tool, g_emulator;
+std::string& g_tool = ProgramsUnderTest().tool;
+std::string& g_emulator = ProgramsUnderTest().emulator;
 
 // corvane-emu serving a Quillon's folder on 127.0.0.1, on a port it picks.
 class TcpEmulator {
@@ -232,14 +233,4 @@ TEST_F(CliTcp, TcpWithoutAKindSpeaksToTheQuillonAndWithTheTallisIsAUsageError) {
 }  // namespace
 }  // namespace corvane::test
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (const char* v = std::getenv("CORVANE_CLI")) corvane::test::g_tool = v;
-  if (const char* v = std::getenv("CORVANE_EMU")) corvane::test::g_emulator = v;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--corvane=", 0) == 0) corvane::test::g_tool = arg.substr(10);
-    if (arg.rfind("--corvane-emu=", 0) == 0) corvane::test::g_emulator = arg.substr(14);
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return corvane::test::RunProgramTests(argc, argv); }

@@ -24,15 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string g_tool, g_emulator;
-
-// A Tallis object as the emulator keeps it: "CVOBJ", the body length (4 bytes,
-// least significant first), the body.
-std::string TallisObject(const std::string& body) {
-  std::string h = "CVOBJ";
-  for (int i = 0; i < 4; ++i) h += static_cast<char>((body.size() >> (8 * i)) & 0xFF);
-  return h + body;
-}
+std::string& g_tool = ProgramsUnderTest().tool;
+std::string& g_emulator = ProgramsUnderTest().emulator;
 
 // Every file and folder below `root` with its bytes ("/" for a folder);
 // the backup's manifest is left out.
@@ -251,14 +244,4 @@ TEST_F(CliTree, PutOfALocalFolderWithAMissingDeviceFolderIsRefusedWithNothingSen
 }  // namespace
 }  // namespace corvane::test
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (const char* v = std::getenv("CORVANE_CLI")) corvane::test::g_tool = v;
-  if (const char* v = std::getenv("CORVANE_EMU")) corvane::test::g_emulator = v;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--corvane=", 0) == 0) corvane::test::g_tool = arg.substr(10);
-    if (arg.rfind("--corvane-emu=", 0) == 0) corvane::test::g_emulator = arg.substr(14);
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return corvane::test::RunProgramTests(argc, argv); }

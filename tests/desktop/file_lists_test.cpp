@@ -12,16 +12,6 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-std::string Le32(std::uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-  return s;
-}
-
-std::string Header(std::uint32_t offset, bool wide) {
-  return Le32(offset) + Le32(0) + Le32(0) + Le32(0) + Le32(wide ? 1 : 0);
-}
-
 // UTF-16LE from 16-bit units.
 std::string U16(std::initializer_list<std::uint16_t> units) {
   std::string s;
@@ -30,100 +20,6 @@ std::string U16(std::initializer_list<std::uint16_t> units) {
     s.push_back(static_cast<char>(u >> 8));
   }
   return s;
-}
-
-TEST(DropFiles, TwoTenCharacterPathsMakeA43ByteBlock) {
-  const Bytes block = BuildDropFiles({"C:\\a\\b.txt", "/tmp/x.bin"});
-  ASSERT_EQ(block.size(), 43u);
-  EXPECT_EQ(block.substr(0, 20), Header(20, false));
-  EXPECT_EQ(block.substr(20), std::string("C:\\a\\b.txt\0/tmp/x.bin\0\0", 23));
-  Names back;
-  ASSERT_TRUE(ReadDropFiles(block, back));
-  EXPECT_EQ(back, (Names{"C:\\a\\b.txt", "/tmp/x.bin"}));
-}
-
-TEST(DropFiles, EmptyListAndBadNames) {
-  const Bytes empty = BuildDropFiles({});
-  EXPECT_EQ(empty.size(), 21u);
-  Names back;
-  EXPECT_FALSE(ReadDropFiles(empty, back));
-  EXPECT_THROW(BuildDropFiles({"a", ""}), std::invalid_argument);
-  EXPECT_THROW(BuildDropFiles({std::string("a\0b", 3)}), std::invalid_argument);
-  EXPECT_THROW(BuildDropFilesW({""}), std::invalid_argument);
-}
-
-TEST(DropFiles, ReadingAppendsToTheList) {
-  Names list{"kept"};
-  ASSERT_TRUE(ReadDropFiles(BuildDropFiles({"/a"}), list));
-  EXPECT_EQ(list, (Names{"kept", "/a"}));
-}
-
-TEST(DropFiles, WideListAtAnotherOffset) {
-  // 12 bytes of padding between the header and the names: offset 32.
-  std::string block = Header(32, true) + std::string(12, '\x7F');
-  block += U16({'/', 'a', 0});
-  block += U16({0x0100, 'x', 0});          // first character has a zero low byte
-  block += U16({0xD83D, 0xDE00, 0});        // a surrogate pair
-  block += U16({0x00E9, 0xDC00, 0});        // an unpaired low surrogate
-  block += U16({0});
-  Names back;
-  ASSERT_TRUE(ReadDropFiles(block, back));
-  EXPECT_EQ(back, (Names{"/a", "\xC4\x80x", "\xF0\x9F\x98\x80", "\xC3\xA9\xEF\xBF\xBD"}));
-}
-
-TEST(DropFiles, WideBuildRoundTrips) {
-  const Names names{"/tmp/\xC3\xA9t\xC3\xA9", "/x/\xF0\x9F\x98\x80", "/\xC4\x80"};
-  const Bytes block = BuildDropFilesW(names);
-  EXPECT_EQ(block.substr(0, 20), Header(20, true));
-  Names back;
-  ASSERT_TRUE(ReadDropFiles(block, back));
-  EXPECT_EQ(back, names);
-  // Invalid UTF-8 is carried as the replacement character, never dropped.
-  back.clear();
-  ASSERT_TRUE(ReadDropFiles(BuildDropFilesW({"/a\xFF"}), back));
-  EXPECT_EQ(back, (Names{"/a\xEF\xBF\xBD"}));
-}
-
-TEST(DropFiles, MalformedBlocksStopAtTheirEnd) {
-  Names back;
-  EXPECT_FALSE(ReadDropFiles(std::string(19, '\0'), back));          // header cut short
-  EXPECT_FALSE(ReadDropFiles(Header(20, false), back));               // no names at all
-  EXPECT_FALSE(ReadDropFiles(Header(0xFFFFFFF0u, false) + "abc", back));  // offset past end
-  EXPECT_FALSE(ReadDropFiles(Header(20, false) + "abc", back));       // no terminator
-  ASSERT_TRUE(ReadDropFiles(Header(20, false) + std::string("a\0bc", 4), back));
-  EXPECT_EQ(back, (Names{"a"}));                                      // unterminated tail dropped
-  back.clear();
-  ASSERT_TRUE(ReadDropFiles(Header(20, true) + U16({'a', 0, 'b'}) + "\x01", back));
-  EXPECT_EQ(back, (Names{"a"}));                                      // odd trailing byte
-  EXPECT_TRUE(back.size() == 1);
-  // Offset pointing into the header reads what is there, within the block.
-  back.clear();
-  EXPECT_FALSE(ReadDropFiles(Header(4, false), back));
-}
-
-TEST(DropFiles, RandomBlocksNeverYieldForeignBytes) {
-  std::mt19937 rng(1234);
-  for (int round = 0; round < 5000; ++round) {
-    const std::size_t size = rng() % 64;
-    std::string block(size, '\0');
-    for (auto& c : block) c = static_cast<char>(rng() % 4 == 0 ? 0 : rng() % 256);
-    if (size >= 20 && rng() % 2) {
-      const std::uint32_t off = static_cast<std::uint32_t>(rng() % (size + 4));
-      block.replace(0, 4, Le32(off));
-    }
-    // An exact-size copy: the sanitizer build catches any read beyond it.
-    const std::unique_ptr<char[]> exact(new char[size ? size : 1]);
-    std::copy(block.begin(), block.end(), exact.get());
-    Names names;
-    const bool any = ReadDropFiles(std::string_view(exact.get(), size), names);
-    EXPECT_EQ(any, !names.empty());
-    for (const auto& n : names) {
-      EXPECT_FALSE(n.empty());
-      EXPECT_EQ(n.find('\0'), std::string::npos);
-    }
-    ReadFileNameMap(std::string_view(exact.get(), size));
-    ReadFileNameMapW(std::string_view(exact.get(), size));
-  }
 }
 
 TEST(NameMaps, LayoutsAndReading) {
@@ -142,6 +38,27 @@ TEST(NameMaps, LayoutsAndReading) {
   EXPECT_FALSE(MappedNamesMatch(2, 0));
 }
 
+// The name-map readers on random blocks: nothing read outside the block, no
+// name empty or holding a NUL.
+TEST(NameMaps, RandomBlocksNeverYieldForeignBytes) {
+  std::mt19937 rng(1234);
+  for (int round = 0; round < 5000; ++round) {
+    const std::size_t size = rng() % 64;
+    std::string block(size, '\0');
+    for (auto& c : block) c = static_cast<char>(rng() % 4 == 0 ? 0 : rng() % 256);
+    // An exact-size copy: the sanitizer build catches any read beyond it.
+    const std::unique_ptr<char[]> exact(new char[size ? size : 1]);
+    std::copy(block.begin(), block.end(), exact.get());
+    const std::string_view view(exact.get(), size);
+    for (const Names& names : {ReadFileNameMap(view), ReadFileNameMapW(view)}) {
+      for (const auto& n : names) {
+        EXPECT_FALSE(n.empty());
+        EXPECT_EQ(n.find('\0'), std::string::npos);
+      }
+    }
+  }
+}
+
 TEST(PreferredDropEffect, BlockAndPasteEffect) {
   EXPECT_EQ(BuildPreferredDropEffect(2), std::string("\x02\0\0\0", 4));
   EXPECT_EQ(ReadPreferredDropEffect(std::string("\x04\0\0\x80", 4)), 0x80000004u);
@@ -150,61 +67,6 @@ TEST(PreferredDropEffect, BlockAndPasteEffect) {
   EXPECT_EQ(PasteEffect(std::string_view("\0\0\0\0", 4)), kDropEffectCopy);
   EXPECT_EQ(PasteEffect(std::string_view("\x02\0\0\0", 4)), kDropEffectMove);
   EXPECT_EQ(PasteEffect(std::string_view("\x02", 1)), kDropEffectCopy);
-}
-
-TEST(ChooseEffect, KeysAgainstOfferedAndAllowed) {
-  const DragTypes all = kDragCopy | kDragMove | kDragLink;
-  const std::uint32_t cml = kDropEffectCopy | kDropEffectMove | kDropEffectLink;
-  EXPECT_EQ(ChooseEffect({true, true}, cml, all), kDropEffectLink);
-  EXPECT_EQ(ChooseEffect({true, false}, cml, all), kDropEffectMove);
-  EXPECT_EQ(ChooseEffect({false, true}, cml, all), kDropEffectCopy);
-  EXPECT_EQ(ChooseEffect({true, true}, kDropEffectMove, all), kDropEffectMove);
-  EXPECT_EQ(ChooseEffect({}, kDropEffectMove | kDropEffectLink, all), kDropEffectMove);
-  EXPECT_EQ(ChooseEffect({}, kDropEffectLink, all), kDropEffectLink);
-  EXPECT_EQ(ChooseEffect({}, 0, all), kDropEffectNone);
-  // The main window's target allows copy only: copy whatever the keys.
-  for (bool shift : {false, true})
-    for (bool ctrl : {false, true}) {
-      EXPECT_EQ(ChooseEffect({shift, ctrl}, cml, kDragCopy), kDropEffectCopy);
-      EXPECT_EQ(ChooseEffect({shift, ctrl}, kDropEffectMove | kDropEffectLink, kDragCopy),
-                kDropEffectNone);
-    }
-}
-
-TEST(ChooseEffect, ScrollBitNearScrollableEdges) {
-  const ScrollZone zone{200, 100, 13, false, true};
-  EXPECT_EQ(ChooseEffect({}, 50, 95, kDropEffectCopy, kDragCopy, zone),
-            kDropEffectCopy | kDropEffectScroll);
-  EXPECT_EQ(ChooseEffect({}, 50, 5, kDropEffectCopy, kDragCopy, zone),
-            kDropEffectCopy | kDropEffectScroll);
-  EXPECT_EQ(ChooseEffect({}, 50, 50, kDropEffectCopy, kDragCopy, zone), kDropEffectCopy);
-  EXPECT_EQ(ChooseEffect({}, 2, 50, kDropEffectCopy, kDragCopy, zone), kDropEffectCopy);  // no h-bar
-  EXPECT_EQ(ScrollEffect(87, 50, zone), 0u);  // exactly height - margin is not "above" it
-  EXPECT_EQ(ScrollEffect(50, 88, zone), kDropEffectScroll);
-  EXPECT_EQ(ScrollEffect(2, 50, ScrollZone{200, 100, 13, true, false}), kDropEffectScroll);
-}
-
-TEST(DragResult, ExecuteMapping) {
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectCopy, kDragCopy), 0);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectCopy | kDropEffectMove,
-                              kDragMove | kDragCopy), 0);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectMove, kDragCopy | kDragMove), 1);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectLink, kDragLink), 2);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, kDropEffectMove, kDragCopy), 3);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Dropped, 0, kDragCopy), 3);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Cancelled, kDropEffectCopy, kDragCopy), 3);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::OutOfMemory, kDropEffectCopy, kDragCopy), 4);
-  EXPECT_EQ(DragExecuteResult(DragOutcome::Failed, kDropEffectCopy, kDragCopy), 5);
-}
-
-TEST(DragResult, DropTypeOnRelease) {
-  EXPECT_EQ(DropTypeForEffect(kDropEffectCopy | kDropEffectMove, kDragCopy), kDragCopy);
-  EXPECT_EQ(DropTypeForEffect(kDropEffectMove | kDropEffectLink, kDragMove), kDragMove);
-  EXPECT_EQ(DropTypeForEffect(kDropEffectLink, kDragLink), kDragLink);
-  EXPECT_FALSE(DropTypeForEffect(0, kDragCopy).has_value());
-  EXPECT_FALSE(DropTypeForEffect(kDropEffectMove, kDragCopy).has_value());
-  // Copy comes first: with copy and move set but only move allowed, it cancels.
-  EXPECT_FALSE(DropTypeForEffect(kDropEffectCopy | kDropEffectMove, kDragMove).has_value());
 }
 
 TEST(UriList, BuildEncodesAndEndsLinesWithCrlf) {

@@ -1,201 +1,11 @@
 // The emulated device's side of the wire, driven byte by byte by a PC side
 // written out here, over a real pseudo-terminal and TCP on 127.0.0.1.
-#include <arpa/inet.h>
-#include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <stdlib.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <memory>
-
-#include "emulator/device_files.h"
-#include "emulator/emulated_device.h"
-#include "emulator/screen.h"
-#include "link/checksum.h"
-#include "link/serial_port.h"
-#include "protocol/listing.h"
-#include "protocol/wire.h"
-#include "protocol/block_receiver.h"
-#include "protocol/block_sender.h"
+#include "device_wire_rig.h"
 
 namespace corvane::emu {
 namespace {
 
-Bytes Pattern(size_t n, unsigned seed = 7) {
-  Bytes b(n, '\0');
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<char>((i * 31 + seed + i / 251) & 0xFF);
-  return b;
-}
-
-Bytes ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void WriteAll(const fs::path& p, const Bytes& b) {
-  std::ofstream out(p, std::ios::binary);
-  out.write(b.data(), static_cast<std::streamsize>(b.size()));
-}
-
-// Files in a folder other than `except` (left-over temporaries show up here).
-std::vector<std::string> FilesIn(const fs::path& dir) {
-  std::vector<std::string> out;
-  for (const auto& e : fs::directory_iterator(dir)) out.push_back(e.path().filename().string());
-  std::sort(out.begin(), out.end());
-  return out;
-}
-
-struct Block {
-  uint8_t header = 0;
-  uint8_t number = 0;
-  Bytes data;
-  bool trailerOk = false;
-};
-
-// The PC's end of a pseudo-terminal, without the session's quiet windows.
-class PcPort {
- public:
-  explicit PcPort(const std::string& path) : m_port(OpenSerialPort(path, 115200, false)) {}
-  SerialPort* H() { return m_port.get(); }
-
-  void Command(char c) { WriteAll(H(), Bytes(1, c)); }
-  void Raw(const Bytes& b) { WriteAll(H(), b); }
-  int Byte(uint32_t ms = 3000) {
-    SetReadTimeout(H(), {ms, 0});
-    Bytes b(1, '\0');
-    return ReadInto(H(), b) == 1 ? static_cast<uint8_t>(b[0]) : -1;
-  }
-  Bytes Read(size_t n, uint32_t ms = 3000) {
-    SetReadTimeout(H(), {ms, 0});
-    Bytes b(n, '\0');
-    b.resize(static_cast<size_t>(ReadInto(H(), b)));
-    return b;
-  }
-  // Sends a packet; returns the device's answer byte.
-  int Packet(const Bytes& payload) {
-    Raw(FrameSerialPacket(payload));
-    return Byte();
-  }
-  // Discards input until the line has been quiet for 100 ms (the rest of a
-  // run of CAN bytes, say).
-  void Drain() {
-    while (!Read(64, 100).empty()) {
-    }
-  }
-  // Receives a packet from the device and acknowledges it.
-  Bytes ReceivePacket() {
-    const Bytes size = Read(2);
-    EXPECT_EQ(size.size(), 2u);
-    if (size.size() < 2) return {};
-    const size_t n = static_cast<uint8_t>(size[0]) * 256u + static_cast<uint8_t>(size[1]);
-    Bytes payload = Read(n);
-    const Bytes sum = Read(1);
-    EXPECT_EQ(sum, Bytes(1, static_cast<char>(PacketChecksum(payload))));
-    Raw(Bytes(1, static_cast<char>(kAck)));
-    return payload;
-  }
-  // Reads one block after its header byte (already read), with the trailer of `kind`.
-  Block ReadBlock(uint8_t header, CheckKind kind) {
-    Block b;
-    b.header = header;
-    const size_t n = header == kSoh ? 128 : 1024;
-    const Bytes rest = Read(n + 2 + TrailerSize(kind));
-    if (rest.size() < n + 2 + TrailerSize(kind)) return b;
-    b.number = static_cast<uint8_t>(rest[0]);
-    EXPECT_EQ(static_cast<uint8_t>(rest[1]), static_cast<uint8_t>(255 - b.number));
-    b.data = rest.substr(2, n);
-    b.trailerOk = rest.substr(n + 2) == BlockTrailer(kind, reinterpret_cast<const uint8_t*>(b.data.data()), n);
-    return b;
-  }
-  // Receives a file with start byte `start`, acknowledging every good block;
-  // returns the blocks as they came.
-  std::vector<Block> ReceiveBlocks(uint8_t start, const std::function<uint8_t(const Block&)>& answer = {}) {
-    CheckKind kind = kSum8;
-    CheckKindFromStartByte(start, kind);
-    Raw(Bytes(1, static_cast<char>(start)));
-    std::vector<Block> blocks;
-    for (;;) {
-      const int h = Byte();
-      if (h == kEot) {
-        Raw(Bytes(1, static_cast<char>(kAck)));
-        return blocks;
-      }
-      if (h != kSoh && h != kStx) {
-        blocks.push_back(Block{static_cast<uint8_t>(h < 0 ? 0 : h), 0, {}, false});
-        return blocks;  // CAN, silence or junk: the test looks at it
-      }
-      blocks.push_back(ReadBlock(static_cast<uint8_t>(h), kind));
-      const uint8_t reply = answer ? answer(blocks.back()) : (blocks.back().trailerOk ? kAck : kNak);
-      Raw(Bytes(1, static_cast<char>(reply)));
-    }
-  }
-  // Sends `data` in 1024-byte blocks with the trailer the device asked for.
-  // Returns the device's answers, one per block written, then the EOT answer.
-  Bytes SendBlocks(const Bytes& data, const std::function<Bytes(uint8_t number, const Bytes& block)>& mangle = {}) {
-    const int start = Byte();
-    CheckKind kind = kSum8;
-    EXPECT_TRUE(start >= 0 && CheckKindFromStartByte(static_cast<uint8_t>(start), kind)) << start;
-    Bytes answers;
-    uint8_t number = 1;
-    for (size_t pos = 0; pos < data.size(); pos += 1024, ++number) {
-      Bytes chunk = data.substr(pos, 1024);
-      chunk.resize(1024, '\x55');
-      const Bytes block = BuildBlock(number, reinterpret_cast<const uint8_t*>(chunk.data()), 1024, kind);
-      for (int tries = 0; tries < 5; ++tries) {
-        Raw(mangle ? mangle(number, block) : block);
-        const int a = Byte();
-        answers += static_cast<char>(a < 0 ? 0 : a);
-        if (a == kAck || a == kCan) break;
-      }
-      if (answers.back() == static_cast<char>(kCan)) return answers;
-    }
-    Raw(Bytes(1, static_cast<char>(kEot)));
-    answers += static_cast<char>(Byte());
-    return answers;
-  }
-
- private:
-  std::unique_ptr<SerialPort> m_port;
-};
-
-class DeviceWire : public ::testing::Test {
- protected:
-  void SetUp() override {
-    std::string pattern = (fs::temp_directory_path() / "corvane-emu-wire-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-    m_root = pattern;
-  }
-  void TearDown() override {
-    m_device.reset();
-    fs::remove_all(m_root);
-  }
-  EmulatedDevice& Start(DeviceKind kind, const std::function<void(DeviceOptions&)>& tweak = {}) {
-    DeviceOptions o;
-    o.kind = kind;
-    o.root = m_root;
-    if (tweak) tweak(o);
-    m_device = std::make_unique<EmulatedDevice>(o);
-    m_pc = std::make_unique<PcPort>(m_device->StartPty());
-    return *m_device;
-  }
-  // 'G' and the name, acknowledged.
-  void RequestFile(const Bytes& name) {
-    m_pc->Command('G');
-    ASSERT_EQ(m_pc->Packet(name), kAck);
-  }
-
-  fs::path m_root;
-  std::unique_ptr<EmulatedDevice> m_device;
-  std::unique_ptr<PcPort> m_pc;
-};
-
-Bytes Joined(const std::vector<Block>& blocks) {
-  Bytes all;
-  for (const auto& b : blocks) all += b.data;
-  return all;
-}
+using namespace wire_test;
 
 TEST_F(DeviceWire, VersionPacketAndUpgradeModeAnswer) {
   EmulatedDevice& dev = Start(DeviceKind::kQuillon, [](DeviceOptions& o) { o.version = "Quillon test 9"; });
@@ -355,7 +165,7 @@ TEST_F(DeviceWire, PutStartsWithTheChosenByteAndStoresTheAnnouncedLength) {
     ASSERT_EQ(m_pc->Packet(Bytes("up.bin") + '\0' + IntToBytes(2100)), kAck);
     EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x06\x06\x06\x06", 4));
     ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-    EXPECT_EQ(ReadAll(m_root / "up.bin"), file);
+    EXPECT_EQ(ReadWhole(m_root / "up.bin"), file);
     EXPECT_EQ(FilesIn(m_root), std::vector<std::string>{"up.bin"});
     fs::remove(m_root / "up.bin");
   }
@@ -368,14 +178,14 @@ TEST_F(DeviceWire, TallisPutCutsThePaddingByTheObjectHeader) {
   ASSERT_EQ(m_pc->Packet("VAR"), kAck);
   EXPECT_EQ(m_pc->SendBlocks(object), Bytes("\x06\x06\x06", 3));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-  EXPECT_EQ(ReadAll(m_root / "VAR"), object);
+  EXPECT_EQ(ReadWhole(m_root / "VAR"), object);
 
   // Without a header every byte received is kept, padding included.
   m_pc->Command('P');
   ASSERT_EQ(m_pc->Packet("RAW"), kAck);
   EXPECT_EQ(m_pc->SendBlocks("xyz"), Bytes("\x06\x06", 2));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-  EXPECT_EQ(ReadAll(m_root / "RAW").size(), 1024u);
+  EXPECT_EQ(ReadWhole(m_root / "RAW").size(), 1024u);
 }
 
 // The device's sender as a real one: a garbled answer byte, or an ACK the
@@ -441,7 +251,7 @@ TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
   });
   EXPECT_EQ(answers, Bytes("\x06\x15\x06\x06\x06", 5));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-  EXPECT_EQ(ReadAll(m_root / "f"), file);
+  EXPECT_EQ(ReadWhole(m_root / "f"), file);
 
   // NAK to good blocks on request.
   dev.UpdateFaults([](Misbehaviour& f) { f.nakBlocks = 2; });
@@ -449,7 +259,7 @@ TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
   ASSERT_EQ(m_pc->Packet(header), kAck);
   EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x15\x15\x06\x06\x06\x06", 6));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-  EXPECT_EQ(ReadAll(m_root / "f"), file);
+  EXPECT_EQ(ReadWhole(m_root / "f"), file);
 
   // A dropped ACK: the PC sends the block again, the device keeps one copy.
   dev.UpdateFaults([](Misbehaviour& f) { f.dropAckBlock = 1; });
@@ -457,7 +267,7 @@ TEST_F(DeviceWire, ReceivingFaultsAndDamagedBlocks) {
   ASSERT_EQ(m_pc->Packet(header), kAck);
   EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x00\x06\x06\x06\x06", 5));
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(5)));
-  EXPECT_EQ(ReadAll(m_root / "f"), file);
+  EXPECT_EQ(ReadWhole(m_root / "f"), file);
   EXPECT_EQ(FilesIn(m_root), std::vector<std::string>{"f"});
 }
 
@@ -473,7 +283,7 @@ TEST_F(DeviceWire, AFailedPutLeavesNoFileBehind) {
   EXPECT_EQ(m_pc->SendBlocks(file), Bytes("\x06\x18", 2));
   m_pc->Drain();
   ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-  EXPECT_EQ(ReadAll(m_root / "keep"), "old contents");
+  EXPECT_EQ(ReadWhole(m_root / "keep"), "old contents");
 
   // The PC cancels after one block.
   m_pc->Command('P');
@@ -515,7 +325,7 @@ TEST_F(DeviceWire, QuillonDeleteRenameOpenAndQuit) {
   ASSERT_EQ(m_pc->Packet("c d"), kAck);
   ASSERT_TRUE(dev.WaitForLog("open c d", std::chrono::seconds(3)));
   EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"b", "c d", "full"}));
-  EXPECT_EQ(ReadAll(m_root / "c d"), "1");
+  EXPECT_EQ(ReadWhole(m_root / "c d"), "1");
   m_pc->Command('D');
   ASSERT_EQ(m_pc->Packet("\\b"), kAck);
   m_pc->Command('k');
@@ -557,151 +367,6 @@ TEST_F(DeviceWire, ScreenCaptureOverSerialIsA4BitBitmapInBlocks) {
   EXPECT_EQ(all.substr(0, 2), "BM");
   EXPECT_EQ(ReadLe32(all.data() + 2), 38518u);
   EXPECT_EQ(static_cast<uint8_t>(all[28]), 4);
-}
-
-// ---- TCP ----
-
-class TcpPc {
- public:
-  explicit TcpPc(uint16_t port) {
-    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) ADD_FAILURE() << "connect";
-    timeval tv{5, 0};
-    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  }
-  ~TcpPc() { ::close(m_fd); }
-  void Send(const Bytes& b) { ASSERT_EQ(::send(m_fd, b.data(), b.size(), MSG_NOSIGNAL), static_cast<ssize_t>(b.size())); }
-  void Packet(const Bytes& b) { Send(FrameTcpPacket(b)); }
-  // Reads until n bytes or the end of the connection.
-  Bytes Read(size_t n) {
-    Bytes out;
-    char buf[65536];
-    while (out.size() < n) {
-      const ssize_t r = ::recv(m_fd, buf, std::min(sizeof buf, n - out.size()), 0);
-      if (r <= 0) break;
-      out.append(buf, static_cast<size_t>(r));
-    }
-    return out;
-  }
-  Bytes ReceivePacket() {
-    const Bytes size = Read(4);
-    if (size.size() < 4) return {};
-    return Read(ReadLe32(size.data()));
-  }
-
- private:
-  int m_fd;
-};
-
-TEST_F(DeviceWire, OverTcpFilesAndScreenTravelAsSinglePackets) {
-  const Bytes file = Pattern(200000);
-  WriteAll(m_root / "big", file);
-  DeviceOptions o;
-  o.kind = DeviceKind::kQuillon;
-  o.root = m_root;
-  EmulatedDevice dev(o);
-  TcpPc pc(dev.StartTcp(0));
-  pc.Send("G");
-  pc.Packet("big");
-  EXPECT_EQ(pc.ReceivePacket(), file);
-
-  const Bytes up = Pattern(70000, 3);
-  pc.Send("P");
-  pc.Packet(Bytes("up") + '\0' + IntToBytes(70000));
-  pc.Packet(up);
-  pc.Send("S");
-  const Bytes bmp = pc.ReceivePacket();
-  EXPECT_EQ(bmp.size(), 77878u);
-  EXPECT_EQ(static_cast<uint8_t>(bmp[28]), 8);
-  EXPECT_EQ(ReadAll(m_root / "up"), up);
-
-  // Closing the connection mid-file on request: the PC gets a part; the device
-  // serves the next connection.
-  dev.UpdateFaults([](Misbehaviour& f) { f.closeAfterBytes = 5000; });
-  pc.Send("G");
-  pc.Packet("big");
-  const Bytes part = pc.Read(300000);
-  EXPECT_EQ(part.size(), 4u + 5000);
-  TcpPc again(dev.TcpPort());
-  again.Send("L");
-  const auto listing = ParseListing(again.ReceivePacket(), true);
-  ASSERT_EQ(listing.size(), 2u);
-  EXPECT_EQ(listing[0].name, "big");
-  EXPECT_EQ(listing[1].size, 70000u);
-
-  // A put cut short by the device stores nothing.
-  dev.UpdateFaults([](Misbehaviour& f) { f.closeAfterBytes = 1000; });
-  again.Send("P");
-  again.Packet(Bytes("cut") + '\0' + IntToBytes(70000));
-  again.Packet(up);
-  EXPECT_EQ(again.Read(1), "");  // the device closed the connection
-  ASSERT_TRUE(dev.WaitForLog("nothing stored", std::chrono::seconds(3)));
-  EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"big", "up"}));
-}
-
-TEST_F(DeviceWire, OverTcpTheDeviceLiesAboutLengthsDripsAndStopsReadingOnRequest) {
-  WriteAll(m_root / "a", Bytes("abc"));
-  DeviceOptions o;
-  o.kind = DeviceKind::kQuillon;
-  o.root = m_root;
-  EmulatedDevice dev(o);
-  const Bytes listing = EncodeListing(ReadFolder(m_root, false), false);
-  {
-    TcpPc pc(dev.StartTcp(0));
-    // A false length, then the real bytes; used up by one packet.
-    dev.UpdateFaults([](Misbehaviour& f) { f.lyingLength = 100000000; });
-    pc.Send("L");
-    EXPECT_EQ(pc.Read(4), IntToBytes(100000000));
-    EXPECT_EQ(pc.Read(listing.size()), listing);
-    pc.Send("L");
-    EXPECT_EQ(pc.ReceivePacket(), listing);
-    // Dripped, the packet is the same bytes.
-    dev.UpdateFaults([](Misbehaviour& f) { f.dripMs = 1; });
-    pc.Send("L");
-    EXPECT_EQ(pc.ReceivePacket(), listing);
-    EXPECT_TRUE(dev.WaitForLog("Sending one byte every 1 ms (on request)", std::chrono::seconds(3)));
-    // Reading stops after 1000 bytes of a put, until the PC closes.
-    dev.UpdateFaults([](Misbehaviour& f) { f.stallAfterBytes = 1000; });
-    pc.Send("P");
-    pc.Packet(Bytes("up") + '\0' + IntToBytes(70000));
-    pc.Packet(Pattern(70000));
-    ASSERT_TRUE(dev.WaitForLog("Not reading after 1000 bytes (on request)", std::chrono::seconds(3)));
-  }
-  ASSERT_TRUE(dev.WaitForLog("nothing stored", std::chrono::seconds(3)));
-  EXPECT_EQ(FilesIn(m_root), (std::vector<std::string>{"a"}));
-}
-
-TEST_F(DeviceWire, RoundTripsWithTheTransferWorkersAreByteExact) {
-  for (DeviceKind kind : {DeviceKind::kQuillon, DeviceKind::kTallis}) {
-    const bool tallis = kind == DeviceKind::kTallis;
-    EmulatedDevice& dev = Start(kind);
-    const fs::path local = m_root.parent_path() / (m_root.filename().string() + "-local");
-    const fs::path back = m_root.parent_path() / (m_root.filename().string() + "-back");
-    // What a PC holds of a Tallis variable is the object with its header.
-    const Bytes contents = tallis ? MakeTallisHeader(5000) + Pattern(5000) : Pattern(5000);
-    WriteAll(local, contents);
-    m_pc->Command('P');
-    ASSERT_EQ(m_pc->Packet(tallis ? Bytes("OBJ") : Bytes("OBJ") + '\0' + IntToBytes(5000)), kAck);
-    {
-      BlockSender tx(m_pc->H(), nullptr, local.string());
-      EXPECT_TRUE(tx.Run()) << tx.FailureMessage();
-    }
-    ASSERT_TRUE(dev.WaitIdle(std::chrono::seconds(3)));
-    EXPECT_EQ(ReadAll(m_root / "OBJ"), contents);
-    RequestFile("OBJ");
-    {
-      // The listed size, plus 9 for a Tallis, is what the PC expects.
-      BlockReceiver rx(m_pc->H(), 5000 + (tallis ? 9 : 0), nullptr, back.string());
-      EXPECT_TRUE(rx.Run()) << rx.FailureMessage();
-    }
-    EXPECT_EQ(ReadAll(back), contents);
-    fs::remove(local);
-    fs::remove(back);
-  }
 }
 
 }  // namespace

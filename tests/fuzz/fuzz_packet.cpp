@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     session.Connect(LinkTarget::Serial("/dev/fuzz"));
     if (session.IsConnected()) {
       session.IsQuillon = (size & 1) != 0;
-      session.GetFileList("\\");
+      session.ListFolder("\\");
     }
   } catch (const DeviceError&) {
   }

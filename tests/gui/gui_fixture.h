@@ -1,9 +1,12 @@
 #pragma once
 // What the GUI tests share: settings and temporary files kept apart from the
 // user's, message boxes recorded instead of shown, an emulated device on a
-// pseudo-terminal, and small file helpers.
+// pseudo-terminal, the main window opened, selected in and waited for, and
+// small file helpers.
 #include <QDir>
+#include <QItemSelectionModel>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
@@ -15,7 +18,10 @@
 #include <vector>
 
 #include "emulator/emulated_device.h"
+#include "gui/entry_list_model.h"
+#include "gui/main_window.h"
 #include "gui/message_box.h"
+#include "../support/test_data.h"
 
 namespace corvane::test {
 
@@ -67,12 +73,6 @@ inline std::string ReadBytes(const std::filesystem::path& p) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline std::string Pattern(size_t size, unsigned seed) {
-  std::string s(size, '\0');
-  for (size_t i = 0; i < size; ++i) s[i] = static_cast<char>((i * 13 + seed * 101 + (i >> 8)) & 0xFF);
-  return s;
-}
-
 // An emulated device over its own folder, on a pseudo-terminal.
 class Device {
  public:
@@ -102,5 +102,36 @@ class Device {
   std::unique_ptr<emu::EmulatedDevice> m_device;
   std::string m_path;
 };
+
+// A main window connected with "Auto" to `device` (or to nothing), its first
+// connect and listing done; none when that does not end in time.
+inline std::unique_ptr<MainWindow> OpenWindow(const Device* device, bool quillon) {
+  MainWindowOptions o;
+  o.quillon = quillon;
+  o.refreshDelayMs = 30;
+  const std::string port = device ? device->Path() + "\n" : std::string();
+  o.listPorts = [port] { return port; };
+  auto w = std::make_unique<MainWindow>(o);
+  QSignalSpy done(w.get(), &MainWindow::commandDone);
+  w->show();
+  if (!done.wait(30000)) return nullptr;
+  return w;
+}
+
+// Selects the rows of the file list with these names, and only them.
+inline void Select(MainWindow& w, const QStringList& names) {
+  w.ListSelection()->clearSelection();
+  for (int r = 0; r < w.ListModel()->rowCount(); ++r)
+    if (names.contains(w.ListModel()->index(r, 0).data().toString()))
+      w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+}
+
+// Runs a command and waits until its result has been drawn.
+template <class F>
+bool Await(MainWindow& w, F command) {
+  QSignalSpy done(&w, &MainWindow::commandDone);
+  command();
+  return done.count() > 0 || done.wait(30000);
+}
 
 }  // namespace corvane::test

@@ -38,6 +38,8 @@
 #include "session/device_session.h"
 
 using namespace corvane;
+using corvane::test::Await;
+using corvane::test::Select;
 using corvane::test::Device;
 using corvane::test::Pattern;
 using corvane::test::ReadBytes;
@@ -53,16 +55,7 @@ class TestMainWindow : public QObject {
   // A window connected with "Auto" to `device` (or to nothing), its first
   // connect and listing done.
   std::unique_ptr<MainWindow> Open(Device* device, bool quillon) {
-    MainWindowOptions o;
-    o.quillon = quillon;
-    o.refreshDelayMs = 30;
-    const std::string port = device ? device->Path() + "\n" : std::string();
-    o.listPorts = [port] { return port; };
-    auto w = std::make_unique<MainWindow>(o);
-    QSignalSpy done(w.get(), &MainWindow::commandDone);
-    w->show();
-    if (!done.wait(30000)) return nullptr;
-    return w;
+    return test::OpenWindow(device, quillon);
   }
 
   static QStringList ListNames(MainWindow& w) {
@@ -74,19 +67,6 @@ class TestMainWindow : public QObject {
     QStringList names;
     for (int i = 0; i < node->childCount(); ++i) names << node->child(i)->text(0);
     return names;
-  }
-  static void Select(MainWindow& w, const QStringList& names) {
-    w.ListSelection()->clearSelection();
-    for (int r = 0; r < w.ListModel()->rowCount(); ++r)
-      if (names.contains(w.ListModel()->index(r, 0).data().toString()))
-        w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  }
-  // Runs a command and waits until its result has been drawn.
-  template <class F>
-  static bool Await(MainWindow& w, F command) {
-    QSignalSpy done(&w, &MainWindow::commandDone);
-    command();
-    return done.count() > 0 || done.wait(30000);
   }
   // Shows a folder of the tree; waits for the device when it was not listed yet.
   static bool Browse(MainWindow& w, QTreeWidgetItem* node) {

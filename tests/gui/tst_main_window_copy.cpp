@@ -23,6 +23,8 @@
 #include "session/status_dialog.h"
 
 using namespace corvane;
+using corvane::test::Await;
+using corvane::test::Select;
 using corvane::test::Device;
 using corvane::test::Pattern;
 using corvane::test::ReadBytes;
@@ -36,28 +38,7 @@ class TestMainWindowCopy : public QObject {
   std::unique_ptr<test::GuiSandbox> m_sandbox;
 
   std::unique_ptr<MainWindow> Open(Device& device, bool quillon) {
-    MainWindowOptions o;
-    o.quillon = quillon;
-    o.refreshDelayMs = 30;
-    const std::string port = device.Path() + "\n";
-    o.listPorts = [port] { return port; };
-    auto w = std::make_unique<MainWindow>(o);
-    QSignalSpy done(w.get(), &MainWindow::commandDone);
-    w->show();
-    if (!done.wait(30000)) return nullptr;
-    return w;
-  }
-  static void Select(MainWindow& w, const QStringList& names) {
-    w.ListSelection()->clearSelection();
-    for (int r = 0; r < w.ListModel()->rowCount(); ++r)
-      if (names.contains(w.ListModel()->index(r, 0).data().toString()))
-        w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  }
-  template <class F>
-  static bool Await(MainWindow& w, F command) {
-    QSignalSpy done(&w, &MainWindow::commandDone);
-    command();
-    return done.count() > 0 || done.wait(30000);
+    return test::OpenWindow(&device, quillon);
   }
   static Bytes Tallis(const std::string& body) {
     return emu::MakeTallisHeader(static_cast<uint32_t>(body.size())) + body;

@@ -23,6 +23,8 @@
 #include "gui_fixture.h"
 
 using namespace corvane;
+using corvane::test::Await;
+using corvane::test::Select;
 using corvane::test::Device;
 using corvane::test::Pattern;
 using corvane::test::WriteBytes;
@@ -51,18 +53,6 @@ class TestMainWindowDialogs : public QObject {
     w->show();
     if (device != nullptr && !done.wait(30000)) return nullptr;
     return w;
-  }
-  static void Select(MainWindow& w, const QStringList& names) {
-    w.ListSelection()->clearSelection();
-    for (int r = 0; r < w.ListModel()->rowCount(); ++r)
-      if (names.contains(w.ListModel()->index(r, 0).data().toString()))
-        w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  }
-  template <class F>
-  static bool Await(MainWindow& w, F command) {
-    QSignalSpy done(&w, &MainWindow::commandDone);
-    command();
-    return done.count() > 0 || done.wait(30000);
   }
   // How far the centre of `dialog` is from the centre of `window`, frames included.
   static int OffCentre(const QWidget& dialog, const QWidget& window) {

@@ -32,6 +32,8 @@
 #include "session/device_session.h"
 
 using namespace corvane;
+using corvane::test::Await;
+using corvane::test::Select;
 using corvane::test::Device;
 using corvane::test::Pattern;
 using corvane::test::ReadBytes;
@@ -45,28 +47,7 @@ class TestMainWindowTree : public QObject {
   std::unique_ptr<test::GuiSandbox> m_sandbox;
 
   std::unique_ptr<MainWindow> Open(Device& device, bool quillon = true) {
-    MainWindowOptions o;
-    o.quillon = quillon;
-    o.refreshDelayMs = 30;
-    const std::string port = device.Path() + "\n";
-    o.listPorts = [port] { return port; };
-    auto w = std::make_unique<MainWindow>(o);
-    QSignalSpy done(w.get(), &MainWindow::commandDone);
-    w->show();
-    if (!done.wait(30000)) return nullptr;
-    return w;
-  }
-  static void Select(MainWindow& w, const QStringList& names) {
-    w.ListSelection()->clearSelection();
-    for (int r = 0; r < w.ListModel()->rowCount(); ++r)
-      if (names.contains(w.ListModel()->index(r, 0).data().toString()))
-        w.ListSelection()->select(w.ListModel()->index(r, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
-  }
-  template <class F>
-  static bool Await(MainWindow& w, F command) {
-    QSignalSpy done(&w, &MainWindow::commandDone);
-    command();
-    return done.count() > 0 || done.wait(30000);
+    return test::OpenWindow(&device, quillon);
   }
   // Every file and folder below `root` with its bytes ("/" for a folder).
   static std::map<std::string, std::string> Tree(const fs::path& root) {

@@ -18,6 +18,7 @@
 #include "session/status_dialog.h"
 #include "session/device_session.h"
 #include "fake_host.h"
+#include "test_data.h"
 #include "test_util.h"
 
 namespace corvane::test {
@@ -28,35 +29,11 @@ namespace fs = std::filesystem;
 // for the status dialog on a condition variable.
 using RigHost = FakeHost;
 
-// A private folder under the system temp directory, removed at the end.
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (fs::temp_directory_path() / "corvane-emu-test-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    fs::remove_all(m_path, ec);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const fs::path& Path() const { return m_path; }
+using TempFolder = ScratchFolder;
 
- private:
-  fs::path m_path;
-};
+inline void WriteFile(const fs::path& path, const std::string& bytes) { WriteWhole(path, bytes); }
 
-inline void WriteFile(const fs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+inline std::string ReadFile(const fs::path& path) { return ReadWhole(path); }
 
 // The served tree:
 //   NETWORK/                 (folder, empty)
@@ -138,15 +115,15 @@ struct Rig {
 };
 
 // name -> (size, kind) of a listing, for compact comparisons.
-inline std::vector<std::string> Describe(const std::vector<std::unique_ptr<DeviceEntry>>& entries) {
+inline std::vector<std::string> Describe(const std::vector<ListingEntry>& entries) {
   std::vector<std::string> out;
-  for (const auto& e : entries) out.push_back(e->Name + "|" + std::to_string(e->Size) + "|" + std::to_string(e->Kind));
+  for (const auto& e : entries) out.push_back(e.name + "|" + std::to_string(e.size) + "|" + std::to_string(e.kind));
   return out;
 }
 
-inline DeviceEntry* Child(std::vector<std::unique_ptr<DeviceEntry>>& entries, const Bytes& name) {
-  for (auto& e : entries)
-    if (e->Name == name) return e.get();
+inline const ListingEntry* Child(const std::vector<ListingEntry>& entries, const Bytes& name) {
+  for (const auto& e : entries)
+    if (e.name == name) return &e;
   return nullptr;
 }
 

@@ -204,7 +204,7 @@ TEST(DeviceWorkerTransfer, CancelFromAnotherThreadEndsTheGetWithNothingLeftAndEv
   }
   // The device took the cancel; the worker and the session go on.
   EXPECT_FALSE(rig.worker->Busy());
-  const auto count = rig.worker->Call<size_t>([](DeviceSession& s) { return s.GetFileList("\\").size(); });
+  const auto count = rig.worker->Call<size_t>([](DeviceSession& s) { return s.ListFolder("\\").size(); });
   EXPECT_EQ(count, 1u);
 }
 

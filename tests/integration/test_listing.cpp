@@ -31,51 +31,41 @@ TempFolder* ListingTest::s_tree = nullptr;
 const std::vector<std::string> kRootListing = {"NETWORK|0|0", "docs|0|0", "many|0|0", "readme.txt|1234|1"};
 const std::vector<std::string> kDocsListing = {"caf\xE9.txt|10|1", "empty|0|0", "my notes.txt|5|1", "sub|0|0"};
 
-// Walks the tree from the root as the main window does and checks every level.
+// Walks the tree from the root as the main window does (each folder listed
+// by its path below its parent's) and checks every level.
 void CheckTree(Rig& rig, bool tallis) {
-  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
-  auto& top = root.GetChildren();
+  const auto top = rig.session.ListFolder("\\");
   std::vector<std::string> expectedTop = kRootListing;
   if (tallis) expectedTop.push_back("tobj|100|1");  // the body size of an object
   else expectedTop.push_back("tobj|109|1");
   EXPECT_EQ(Describe(top), expectedTop);
-
-  // Children are listed lazily, once.
-  EXPECT_EQ(rig.CountOf('L'), 1);
-  root.GetChildren();
   EXPECT_EQ(rig.CountOf('L'), 1);
 
-  DeviceEntry* docs = Child(top, "docs");
+  const ListingEntry* docs = Child(top, "docs");
   ASSERT_NE(docs, nullptr);
-  EXPECT_EQ(docs->GetPath(), "\\\\docs");
-  auto& docsChildren = docs->GetChildren();
+  EXPECT_EQ(docs->kind, kKindDirectory);
+  const auto docsChildren = rig.session.ListFolder("\\\\docs");
   EXPECT_EQ(Describe(docsChildren), kDocsListing);
-  for (auto& c : docsChildren) EXPECT_EQ(c->Parent, docs);
   EXPECT_EQ(rig.CountOf('L'), 2);
 
-  DeviceEntry* empty = Child(docsChildren, "empty");
-  ASSERT_NE(empty, nullptr);
-  EXPECT_TRUE(empty->GetChildren().empty());
-  EXPECT_TRUE(empty->Listed);
+  ASSERT_NE(Child(docsChildren, "empty"), nullptr);
+  EXPECT_TRUE(rig.session.ListFolder("\\\\docs\\empty").empty());
 
-  DeviceEntry* sub = Child(docsChildren, "sub");
-  ASSERT_NE(sub, nullptr);
-  EXPECT_EQ(Describe(sub->GetChildren()), std::vector<std::string>{"deep.txt|3000|1"});
+  ASSERT_NE(Child(docsChildren, "sub"), nullptr);
+  EXPECT_EQ(Describe(rig.session.ListFolder("\\\\docs\\sub")), std::vector<std::string>{"deep.txt|3000|1"});
 
-  DeviceEntry* many = Child(top, "many");
-  ASSERT_NE(many, nullptr);
-  auto& manyChildren = many->GetChildren();
+  ASSERT_NE(Child(top, "many"), nullptr);
+  const auto manyChildren = rig.session.ListFolder("\\\\many");
   ASSERT_EQ(manyChildren.size(), 200u);
   for (int i = 0; i < 200; ++i) {
     char name[16];
     std::snprintf(name, sizeof name, "f%03d", i);
-    EXPECT_EQ(manyChildren[static_cast<size_t>(i)]->Name, name);
-    EXPECT_EQ(manyChildren[static_cast<size_t>(i)]->Size, i);
+    EXPECT_EQ(manyChildren[static_cast<size_t>(i)].name, name);
+    EXPECT_EQ(manyChildren[static_cast<size_t>(i)].size, static_cast<uint32_t>(i));
   }
 
-  DeviceEntry* network = Child(top, "NETWORK");
-  ASSERT_NE(network, nullptr);
-  EXPECT_TRUE(network->GetChildren().empty());
+  ASSERT_NE(Child(top, "NETWORK"), nullptr);
+  EXPECT_TRUE(rig.session.ListFolder("\\\\NETWORK").empty());
   EXPECT_EQ(rig.CountOf('L'), 6);
 }
 
@@ -132,8 +122,7 @@ TEST_F(ListingTest, PacketsRefusedUpToFourTimesAreSentAgain) {
   faults.nakPackets = 2;
   Rig rig(DeviceKind::kQuillon, Link::kPty, Root(), faults);
   rig.Connect();
-  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
-  EXPECT_EQ(root.GetChildren().size(), 5u);
+  EXPECT_EQ(rig.session.ListFolder("\\").size(), 5u);
   // The change-folder packet was written three times; each refusal was logged.
   EXPECT_EQ(std::count(rig.messages.begin(), rig.messages.end(), kConnectionErrorText), 2);
   EXPECT_EQ(rig.device.Faults().nakPackets, 0);
@@ -143,27 +132,23 @@ TEST_F(ListingTest, FiveRefusalsEndInTheConnectionErrorAndTheDeviceRecovers) {
   Rig rig(DeviceKind::kTallis, Link::kPty, Root());
   rig.Connect();
   rig.device.UpdateFaults([](emu::Misbehaviour& f) { f.nakPackets = 5; });
-  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
   try {
-    root.GetChildren();
+    rig.session.ListFolder("\\");
     FAIL() << "expected the connection error";
   } catch (const DeviceError& e) {
     EXPECT_STREQ(e.what(), kConnectionErrorText);
   }
-  EXPECT_FALSE(root.Listed);
-  EXPECT_TRUE(root.Children.empty());
   EXPECT_EQ(std::count(rig.messages.begin(), rig.messages.end(), kConnectionErrorText), 4);
   // Nothing is stuck: the next listing works.
   ASSERT_TRUE(rig.device.WaitIdle(std::chrono::seconds(5)));
-  EXPECT_EQ(root.GetChildren().size(), 5u);
+  EXPECT_EQ(rig.session.ListFolder("\\").size(), 5u);
 }
 
 TEST_F(ListingTest, ABadChecksumFromTheDeviceIsRefusedAndTheListingSentAgain) {
   Rig rig(DeviceKind::kQuillon, Link::kPty, Root());
   rig.Connect();
   rig.device.UpdateFaults([](emu::Misbehaviour& f) { f.badChecksumPackets = 1; });
-  DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
-  EXPECT_EQ(Describe(root.GetChildren()).size(), 5u);
+  EXPECT_EQ(rig.session.ListFolder("\\").size(), 5u);
   EXPECT_TRUE(rig.device.WaitForLog("The PC refused a packet", std::chrono::seconds(1)));
 }
 
@@ -172,8 +157,7 @@ TEST_F(ListingTest, AListingCutShortLosesOnlyItsLastRecord) {
     Rig rig(kind, Link::kPty, Root());
     rig.Connect();
     rig.device.UpdateFaults([](emu::Misbehaviour& f) { f.cutListing = true; });
-    DeviceEntry docs(&rig.session, "\\\\docs", 0, kKindDirectory);
-    auto described = Describe(docs.GetChildren());
+    auto described = Describe(rig.session.ListFolder("\\\\docs"));
     EXPECT_EQ(described, std::vector<std::string>(kDocsListing.begin(), kDocsListing.end() - 1));
   }
 }
@@ -205,8 +189,7 @@ TEST_F(ListingTest, UpgradeModeIsDetectedForBothKinds) {
     EXPECT_EQ(rig.session.PortName, rig.port);
     EXPECT_EQ(rig.host.boxes,
               std::vector<std::string>{"Warning: Warning, Corvane Quillon in upgrade mode\r\nPlease Upgrade your system"});
-    DeviceEntry root(&rig.session, "\\", 0, kKindDirectory);
-    EXPECT_THROW(root.GetChildren(), DeviceError);
+    EXPECT_THROW(rig.session.ListFolder("\\"), DeviceError);
     EXPECT_EQ(rig.CountOf('L'), 0);
   }
   {

@@ -21,19 +21,6 @@ using emu::BlockSize;
 using emu::DeviceKind;
 using emu::StartByte;
 
-// Content that shows any misplaced byte.
-Bytes Pattern(size_t n, unsigned seed) {
-  Bytes b(n, '\0');
-  uint32_t x = 2463534242u ^ (seed * 2654435761u);
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b[i] = static_cast<char>(x & 0xFF);
-  }
-  return b;
-}
-
 
 enum class Way { kPtyNak, kPtyCrc, kPtyKermit, kTcp };
 
@@ -108,9 +95,7 @@ struct XferRig {
   fs::path OnDevice(const std::string& name) const { return deviceRoot.Path() / name; }
 
   std::vector<ListingEntry> List() {
-    std::vector<ListingEntry> out;
-    for (auto& e : session->GetFileList("\\")) out.push_back({e->Name, static_cast<uint32_t>(e->Size), e->Kind});
-    return out;
+    return session->ListFolder("\\");
   }
   std::optional<ListingEntry> Find(const Bytes& name) {
     for (auto& e : List())

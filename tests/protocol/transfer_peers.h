@@ -22,57 +22,18 @@
 #include "protocol/report.h"
 #include "protocol/wire.h"
 #include "scripted_port.h"
+#include "test_data.h"
 
 namespace corvane::test {
 
-// A private folder under the system's temp folder, removed with everything in it.
-class TempDir {
+// A scratch folder whose files the transfer tests name as strings.
+class TempDir : public ScratchFolder {
  public:
-  TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "xfer-test-XXXXXX").string();
-    if (::mkdtemp(tmpl.data()) != nullptr) m_path = tmpl;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ec);
-  }
-  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-  const std::string& Path() const { return m_path; }
-  // Names of everything in the folder (to prove nothing was left behind).
-  std::vector<std::string> Entries() const {
-    std::vector<std::string> names;
-    for (const auto& e : std::filesystem::directory_iterator(m_path)) names.push_back(e.path().filename().string());
-    return names;
-  }
-
- private:
-  std::string m_path;
+  TempDir() : ScratchFolder("xfer-test") {}
+  std::string operator/(const std::string& name) const { return Path().string() + "/" + name; }
 };
 
-inline Bytes ReadWhole(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-inline void WriteWhole(const std::string& path, const Bytes& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), static_cast<std::streamsize>(data.size()));
-}
-
 inline bool Exists(const std::string& path) { return std::filesystem::exists(path); }
-
-// Content that shows any misplaced byte: position-dependent, no long runs.
-inline Bytes Pattern(size_t n, unsigned seed = 1) {
-  Bytes b(n, '\0');
-  uint32_t x = 2463534242u ^ seed;
-  for (size_t i = 0; i < n; ++i) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    b[i] = static_cast<char>(x & 0xFF);
-  }
-  return b;
-}
 
 // One report as the dialog and the log see it: its text, kind, and for
 // progress the bytes done of the total.

@@ -32,7 +32,6 @@ using test::WriteAll;
 
 const char* kUnable = "Error (The connectivity kit is unable to open the communication com :";
 
-
 // Lends a port that the rig keeps, so a test can read what was written even
 // after the session has closed its handle.
 class BorrowedPort final : public SerialPort {
@@ -410,40 +409,7 @@ TEST(ChangeDir, RefusedWhenNotConnected) {
   EXPECT_EQ(What([&] { rig.session.ChangeDir("\\"); }), "Error (No device connected or device in upgrade mode)");
 }
 
-TEST(FileTree, ListsLazilyAndAgainAfterClear) {
-  Rig rig(true);
-  rig.ConnectTo("/dev/ttyS1");
-  rig.device->listing = EncodeQuillonRecord("Docs", 0, true) + EncodeQuillonRecord("a.txt", 1234, false);
-  DeviceEntry root(&rig.session, "\\", 0, 0);
-  auto& children = root.GetChildren();
-  ASSERT_EQ(children.size(), 2u);
-  EXPECT_EQ(children[0]->Name, "Docs");
-  EXPECT_TRUE(children[0]->IsDirectory());
-  EXPECT_EQ(children[1]->Size, 1234);
-  EXPECT_EQ(children[1]->Kind, 1);
-  EXPECT_EQ(children[0]->Parent, &root);
-  EXPECT_EQ(children[0]->GetPath(), "\\\\Docs");
-  root.GetChildren();
-  EXPECT_EQ(std::count(rig.device->commands.begin(), rig.device->commands.end(), "L"), 1);
-  root.ClearChildren();
-  EXPECT_FALSE(root.Listed);
-  root.GetChildren();
-  EXPECT_EQ(std::count(rig.device->commands.begin(), rig.device->commands.end(), "L"), 2);
-}
-
-TEST(FileTree, AFailedListingLeavesTheEntryUnlisted) {
-  Rig rig(true);
-  rig.ConnectTo("/dev/ttyS1");
-  rig.device->listing = "x";
-  rig.device->corruptReplies = 100;
-  DeviceEntry root(&rig.session, "\\", 0, 0);
-  EXPECT_THROW(root.GetChildren(), DeviceError);
-  EXPECT_FALSE(root.Listed);
-  EXPECT_TRUE(root.Children.empty());
-}
-
 // ---- TCP/IP ----
-
 
 TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   Bytes seen;
@@ -460,9 +426,9 @@ TEST(Tcp, ConnectsThroughTheAddressPromptAndFramesWithFourByteLengths) {
   EXPECT_TRUE(rig.session.IsTcp());
   EXPECT_TRUE(rig.session.IsConnected());
   EXPECT_EQ(rig.messages.back(), "Device connected on TCP/IP");
-  auto list = rig.session.GetFileList("\\\\Dir");
+  auto list = rig.session.ListFolder("\\\\Dir");
   ASSERT_EQ(list.size(), 1u);
-  EXPECT_EQ(list[0]->Size, 7);
+  EXPECT_EQ(list[0].size, 7u);
   EXPECT_EQ(seen, Bytes("C\x05\x00\x00\x00\\Dir\\L", 11));
   rig.session.Connect(LinkTarget::Disconnect());
   EXPECT_FALSE(rig.session.IsConnected());
@@ -528,7 +494,9 @@ TEST(Tcp, APacketAtTheCapArrivesWhole) {
 
 TEST(Tcp, ADeviceThatDripsItsAnswerFailsAtTheOverallDeadlineNotByteByByte) {
   // The device announces 1000 bytes and sends one now and then, each well
-  // within the socket's 15 s; the clock says 5 s pass between them.
+  // within the socket's 15 s; the clock says 6 s pass between them. (With
+  // steps of 6 s, whichever byte the PC starts counting at, it is never left
+  // with a sliver of its 15.245 s to wait for in real time.)
   test::FakeClock* clock = nullptr;
   size_t dripped = 0;
   TcpPeer peer([&](int fd) {
@@ -536,7 +504,7 @@ TEST(Tcp, ADeviceThatDripsItsAnswerFailsAtTheOverallDeadlineNotByteByByte) {
     WriteAll(fd, IntToBytes(1000));
     for (; dripped < 1000; ++dripped) {
       // The clock moves first, so the PC sees the time each byte came at.
-      clock->Advance(5000);
+      clock->Advance(6000);
       if (!WriteAll(fd, "x")) break;
       // The PC gives up: its close ends the drip.
       pollfd p{fd, POLLRDHUP, 0};
@@ -549,13 +517,15 @@ TEST(Tcp, ADeviceThatDripsItsAnswerFailsAtTheOverallDeadlineNotByteByByte) {
   const auto raised = test::Catch([&] { rig.session.ReceivePacket(2000); });
   EXPECT_EQ(raised.kind, ErrorKind::kNoConnection);
   // 15 s and one more for every 4 KiB of the 1004 bytes: 15.245 s, so the
-  // fourth byte (at 20 s of the clock) is too late.
+  // third byte after the PC started counting (18 s later) is too late.
   EXPECT_EQ(raised.what, "The device took longer than 15 s for its answer (1004 bytes; the kit allows 15 s and one "
                          "more for every 4 KiB), so the connection was closed. Check the network and the device, "
                          "and connect again");
   EXPECT_FALSE(rig.session.IsConnected());
   peer.Join();
-  EXPECT_LE(dripped, 4u);
+  // Three bytes, and a few more where a loaded machine was slow to close;
+  // never the thousand a count restarted with every byte would take.
+  EXPECT_LE(dripped, 50u);
 }
 
 TEST(Tcp, ADeviceThatDripsTheLengthFailsAtTheSocketsTimeOut) {
