@@ -2,7 +2,7 @@
 # Installs the Debian packages the kit builds and tests with, when missing.
 set -euo pipefail
 pkgs=(build-essential cmake ninja-build pkg-config git
-      qt6-base-dev libserialport-dev libcli11-dev
+      qt6-base-dev libserialport-dev libcli11-dev libudev-dev
       googletest libgtest-dev libgmock-dev libbenchmark-dev
       clang libclang-rt-14-dev llvm xvfb xauth xdotool xclip
       sway qt6-wayland wl-clipboard wtype grim libwayland-dev

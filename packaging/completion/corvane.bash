@@ -34,7 +34,7 @@ _corvane() {
   fi
 
   local commands="ports info ls get put rm mv open shot upgrade backup restore"
-  local global="--port --all --tcp --kind --baud --progress --json --verbose -v --help -h --version"
+  local global="--port --port-dir --wait --all --tcp --kind --baud --progress --json --verbose -v --help -h --version"
 
   # The values of the global options.
   case $prev in
@@ -42,6 +42,7 @@ _corvane() {
     --kind) COMPREPLY=($(compgen -W "tallis quillon" -- "$cur")); return ;;
     --baud) COMPREPLY=($(compgen -W "9600 19200 115200" -- "$cur")); return ;;
     --progress) COMPREPLY=($(compgen -W "bar lines json none" -- "$cur")); return ;;
+    --port-dir) COMPREPLY=($(compgen -d -- "$cur")); return ;;
     --tcp) return ;;
   esac
 
@@ -49,7 +50,7 @@ _corvane() {
   local i command="" args=0
   for ((i = 1; i < cword; i++)); do
     case ${words[i]} in
-      --port | --kind | --baud | --progress | --tcp) ((i++)) ;;
+      --port | --port-dir | --kind | --baud | --progress | --tcp) ((i++)) ;;
       -*) ;;
       *)
         if [[ -z $command ]]; then command=${words[i]}; else ((args++)); fi

@@ -6,6 +6,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include "cli/tree_commands.h"
 #include "desktop/local_files.h"
 #include "link/link_error.h"
+#include "link/port_watch.h"
 #include "link/serial_port.h"
 #include "protocol/listing.h"
 #include "session/device_session.h"
@@ -73,6 +76,13 @@ void CheckWritableTarget(const std::string& target) {
   if (::access(folder.c_str(), W_OK | X_OK) != 0)
     throw DeviceError(ErrorKind::kLocalFile, "Cannot write " + target + ": " + std::strerror(errno) + ".",
                       "Choose a folder you may write to.");
+}
+
+// "5 s", "0.5 s": a time-out as the user gave it.
+std::string SecondsText(double seconds) {
+  std::ostringstream out;
+  out << seconds << " s";
+  return out.str();
 }
 
 class Tool {
@@ -295,6 +305,72 @@ class Tool {
 #endif
   }
 
+  // --wait: returns once a device answers as the options say, waiting up to
+  // `seconds` for one to be plugged in (the port watch tells when a port
+  // appears); raises the no-connection error when none came in time.
+  void WaitForDevice(double seconds) {
+    using Steady = std::chrono::steady_clock;
+    const auto deadline = Steady::now() + std::chrono::duration_cast<Steady::duration>(std::chrono::duration<double>(seconds));
+    PortWatch::Options watched;
+    watched.folders = SerialPortFolders();
+    // A port given by name is waited for in its own folder when that is
+    // not one the system's watch covers already.
+    if (!m_opt.port.empty()) {
+      const std::string parent = fs::path(m_opt.port).parent_path().string();
+      if (!parent.empty() && parent != "/dev" && parent != "/dev/serial/by-id") watched.folders.push_back(parent);
+    }
+    // Made before the first try, so that a port plugged in meanwhile is not missed.
+    PortWatch watch(watched);
+    bool told = false, toldBusy = false;
+    std::string lastReason;
+    std::vector<std::string> appeared;  // ports plugged in during the wait
+    for (;;) {
+      try {
+        Run([this](DeviceSession& s) { Open(s); });
+        return;
+      } catch (const DeviceError& e) {
+        if (e.Kind() != ErrorKind::kNoConnection) throw;
+        lastReason = e.Detail();
+      }
+      if (!told) {
+        m_host.Message("Waiting up to " + SecondsText(seconds) +
+                       " for a device: plug in the cable and turn the device on.");
+        told = true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
+      if (left <= 0) {
+        std::string detail = "Check the cable and that the device is on, then run the command again (or wait longer "
+                             "with --wait=SECONDS).";
+        if (!lastReason.empty()) detail = lastReason + "\n" + detail;
+        throw DeviceError(ErrorKind::kNoConnection, "No device appeared within " + SecondsText(seconds), detail);
+      }
+      // A port that is there but cannot be opened yet (a modem manager
+      // probing it, its permissions not set yet) is tried again each second:
+      // the port asked for, or one plugged in during the wait. Other ports'
+      // trouble is not waited out: only a port plugged in is worth a try.
+      const std::string busyReason =
+          m_opt.port.empty() ? LineNaming(lastReason, appeared)
+                             : (PortExists() ? lastReason.substr(0, lastReason.find('\n')) : std::string());
+      const bool busy = !busyReason.empty();
+      if (busy && !toldBusy) {
+        m_host.Message("A port cannot be opened yet; trying again: " + busyReason);
+        toldBusy = true;
+      }
+      if (busy) {
+        const auto changes = watch.WaitForChanges(static_cast<int>(std::min<int64_t>(left, 1000)));
+        appeared.insert(appeared.end(), changes.added.begin(), changes.added.end());
+        continue;
+      }
+      for (;;) {
+        const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Steady::now()).count();
+        if (rest <= 0) break;
+        const auto changes = watch.WaitForChanges(static_cast<int>(rest));
+        appeared.insert(appeared.end(), changes.added.begin(), changes.added.end());
+        if (!changes.added.empty()) break;
+      }
+    }
+  }
+
   TerminalHost& Host() { return m_host; }
   std::ostream& Note() { return m_note; }
   // Connects and runs an operation of the folder and backup commands.
@@ -319,6 +395,20 @@ class Tool {
       throw;
     }
     m_host.EndOperation();
+  }
+
+  bool PortExists() const {
+    struct stat st {};
+    return ::stat(m_opt.port.c_str(), &st) == 0;
+  }
+  // The first line of `text` that names one of `ports`, or nothing.
+  static std::string LineNaming(const std::string& text, const std::vector<std::string>& ports) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line))
+      for (const auto& p : ports)
+        if (line.find(p) != std::string::npos) return line;
+    return {};
   }
 
   // Names the device could not take are refused before anything is sent,
@@ -427,6 +517,19 @@ int main(int argc, char** argv) {
                      ->check(CLI::IsMember({"tallis", "quillon"}));
   app.add_option("--baud", opt.baud, "Baud rate (default: 9600 for the Tallis, 115200 for the Quillon)")
       ->check(CLI::IsMember({"9600", "19200", "115200"}));
+  std::vector<std::string> portDirs;
+  app.add_option("--port-dir", portDirs,
+                 "Also offer the serial devices in DIR, and links to them, as ports (for detection, 'ports' and "
+                 "--wait); repeatable")
+      ->type_name("DIR")
+      ->allow_extra_args(false);
+  std::string waitText;
+  auto* waitOpt = app.add_option("--wait", waitText,
+                                 "Wait up to SECONDS (default 60) for the device to be plugged in and answer, then run "
+                                 "the command; exit 3 if none came")
+                      ->type_name("[=SECONDS]")
+                      ->expected(0, 1)
+                      ->excludes(allOpt);
   app.add_flag("--verbose,-v", opt.verbose, "Print every session message");
   app.add_option("--progress", opt.progress,
                  "How transfers report on stderr: bar, lines (one line per report), json (one JSON object per "
@@ -483,6 +586,26 @@ int main(int argc, char** argv) {
     return app.exit(e) == 0 ? 0 : ExitCode(corvane::ErrorKind::kUsage);
   }
   if (portList.size() == 1) opt.port = portList.front();
+  for (const auto& dir : portDirs) corvane::AddSerialPortFolder(dir);
+  double waitSeconds = 0;
+  if (waitOpt->count() > 0) {
+    waitSeconds = 60;
+    if (!waitText.empty()) {
+      char* end = nullptr;
+      waitSeconds = std::strtod(waitText.c_str(), &end);
+      if (end == waitText.c_str() || *end != '\0' || !std::isfinite(waitSeconds) || waitSeconds <= 0 ||
+          waitSeconds > 86400) {
+        std::cerr << "corvane: --wait=" << corvane::cli::TerminalText(waitText)
+                  << ": give the longest wait in seconds, a number above 0 (at most 86400), as in --wait=30\n";
+        return ExitCode(corvane::ErrorKind::kUsage);
+      }
+    }
+    if (portList.size() > 1 || !opt.tcp.empty() || jsonReport) {
+      std::cerr << "corvane: --wait waits for one device on a serial port: leave it out with --tcp, --json or "
+                   "several --port\n";
+      return ExitCode(corvane::ErrorKind::kUsage);
+    }
+  }
   const bool several = (all || portList.size() > 1 || jsonReport) && !*ports;
   ProgressMode mode = opt.progress.empty() ? (::isatty(2) ? ProgressMode::kBar : ProgressMode::kLines)
                                            : *ParseProgressMode(opt.progress);
@@ -534,6 +657,7 @@ int main(int argc, char** argv) {
       });
     }
     Tool tool(opt, mode);
+    if (waitOpt->count() > 0) tool.WaitForDevice(waitSeconds);
     return runCommand(tool, local, file, json);
   } catch (const corvane::DeviceError& e) {
     ReportFailure(e, command);

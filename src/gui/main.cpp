@@ -1,6 +1,6 @@
 // corvane-kit: the desktop program.
 //
-//   corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...
+//   corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]... [--port-dir DIR]...
 //
 // --quillon          run as the kit of the Quillon (also a saved setting
 //                    "Options/Quillon" = 1); the Tallis otherwise
@@ -8,6 +8,8 @@
 //                    pseudo-terminal, serving a demo folder, and offer it in
 //                    the port list, so that "Auto" finds it
 // --port PATH        offer PATH in the port list (repeatable)
+// --port-dir DIR     offer the serial devices in DIR, and links to them, and
+//                    follow them as they appear and vanish (repeatable)
 // --bench-exit       (benchmarks) quit once the first folder is on screen and
 //                    print how long that took
 #include <QApplication>
@@ -35,10 +37,12 @@ namespace {
 
 void Usage() {
   std::fputs(
-      "usage: corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]...\n"
+      "usage: corvane-kit [--quillon] [--emulator [tallis|quillon]] [--port PATH]... [--port-dir DIR]...\n"
       "  --quillon          run as the Quillon kit (the Tallis kit otherwise)\n"
       "  --emulator [kind]  start an emulated device on a pseudo-terminal over a demo folder\n"
       "  --port PATH        add PATH to the list of serial ports\n"
+      "  --port-dir DIR     add the serial devices in DIR (and links to them) to the list,\n"
+      "                     following them as they are plugged in and out\n"
       "  --version          print the version\n",
       stdout);
 }
@@ -131,6 +135,8 @@ std::optional<int> ParseArguments(const QStringList& args, Launch& launch) {
         launch.window.quillon = args[++i] == QLatin1String("quillon");
     } else if (a == QLatin1String("--port") && i + 1 < args.size()) {
       corvane::AddExtraSerialPort(args[++i].toStdString());
+    } else if (a == QLatin1String("--port-dir") && i + 1 < args.size()) {
+      launch.window.portFolders.push_back(QFile::encodeName(args[++i]).toStdString());
     } else if (a == QLatin1String("--bench-exit")) {
       launch.benchExit = true;
     } else {

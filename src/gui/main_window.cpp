@@ -12,6 +12,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSocketNotifier>
 #include <QSplitter>
 #include <QStackedWidget>
 #include <QStatusBar>
@@ -36,6 +37,7 @@
 #include "gui/qt_session_host.h"
 #include "gui/transfer_dialog.h"
 #include "gui/window_geometry_store.h"
+#include "link/port_watch.h"
 #include "link/serial_port.h"
 #include "session/device_session.h"
 #include "session/status_dialog.h"
@@ -82,7 +84,8 @@ MainWindow::MainWindow(const MainWindowOptions& options, QWidget* parent)
   rootNode->setIcon(0, FolderIcon());
   rootNode->setData(0, FolderTreeView::kPathRole, QByteArray("\\"));
 
-  // Ports and baud rate.
+  // Ports and baud rate; the list follows the ports plugged in and out.
+  SetUpPortWatch();
   FillPortList();
   m_baud->setCurrentIndex(m_options.quillon ? 1 : 0);
   SetConnected(false);

@@ -3,6 +3,7 @@
 // as operations of the device worker (DeviceController); the window only
 // turns menu commands into operations and draws their results, and never
 // waits for the device.
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QStringList>
 
@@ -29,6 +30,7 @@ class QLabel;
 class QMenu;
 class QMimeData;
 class QPushButton;
+class QSocketNotifier;
 class QSplitter;
 class QStackedWidget;
 class QTimer;
@@ -47,6 +49,7 @@ class LogWindow;
 class MandelbrotWindow;
 class PropertiesDialog;
 class QtSessionHost;
+class PortWatch;
 class TransferDialog;
 class WindowGeometryStore;
 
@@ -57,6 +60,16 @@ struct MainWindowOptions {
   int refreshDelayMs = 1000;     // the refresh timer after a change on the device
   // Lists the serial ports, one per line; ListSerialPorts when empty.
   std::function<std::string()> listPorts;
+  // Ports that appear and vanish: folders watched beside (or, without
+  // watchSystemPorts, instead of) the system's serial ports.
+  std::vector<std::string> portFolders;
+  bool watchSystemPorts = true;
+  bool watchPorts = true;
+  // A port that appeared but cannot be opened yet (a modem manager probing
+  // it, udev still setting its permissions) is tried again this often, for
+  // this long.
+  int plugRetryMs = 1000;
+  int plugRetryLimitMs = 20000;
 };
 
 class MainWindow : public QMainWindow {
@@ -119,6 +132,8 @@ class MainWindow : public QMainWindow {
   int DragsStarted() const { return m_dragsStarted; }
 
   QComboBox* PortBox() const { return m_ports; }
+  // The port watch behind the port list (none when it could not be set up).
+  PortWatch* Ports() const { return m_portWatch.get(); }
   QComboBox* BaudBox() const { return m_baud; }
   FolderTreeView* FolderTree() const { return m_tree; }
   EntryListModel* ListModel() const { return m_model; }
@@ -141,6 +156,8 @@ class MainWindow : public QMainWindow {
   void commandDone();
   // A drag out of the list has begun with local files.
   void dragStarted();
+  // The port list has been made again after ports appeared or vanished.
+  void portsChanged();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -192,6 +209,18 @@ class MainWindow : public QMainWindow {
   void ForgetListings(const Bytes& path);
   std::vector<Selected> SelectedEntries() const;
   void ArmRefresh();
+
+  // Ports plugged in and out (main_window_ports.cpp).
+  void SetUpPortWatch();
+  void TakePortChanges();
+  // Acts on what the watch reported once the device is idle: disconnects
+  // from a port that vanished, connects when a port appeared while the
+  // window had no device.
+  void ReviewPorts();
+  void ConnectPluggedPort();
+  void DisconnectUnpluggedPort();
+  // Makes the port list again, keeping the chosen entry where it remains.
+  void RefillPortList();
 
   // Copying (main_window_files.cpp).
   QStringList ClipboardFiles() const;
@@ -311,6 +340,13 @@ class MainWindow : public QMainWindow {
   // removed with the window), and which of them a drag may take unfetched.
   std::unique_ptr<RunFolder> m_runFolder;
   FetchedCopies m_fetched;
+  std::unique_ptr<PortWatch> m_portWatch;
+  std::unique_ptr<QSocketNotifier> m_portNotifier;  // goes before the watch's descriptor closes
+  std::string m_unpluggedPort;  // the connected port vanished: disconnect once idle
+  bool m_plugPending = false;   // a port appeared: connect once idle, if no device
+  QTimer* m_plugRetry = nullptr;
+  QElapsedTimer m_pluggedSince;  // since the port being waited for appeared
+  std::vector<std::string> m_pluggedPorts;  // the ports that appeared last
   uint64_t m_connection = 0;      // counts the connects: a copy is of one connection's device
   uint64_t m_listingCounter = 0;  // counts the listings read from the device
   std::map<Bytes, uint64_t> m_listedAt;  // folder -> the count of the listing the window holds for it

@@ -1,5 +1,7 @@
 // The port helpers over any SerialPort.
+#include <dirent.h>
 #include <libserialport.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <fstream>
@@ -21,6 +23,7 @@ SerialPort& Need(SerialPort* handle) {
 
 std::mutex g_extraMutex;
 std::vector<std::string> g_extraPorts;
+std::vector<std::string> g_portFolders;  // guarded by g_extraMutex
 
 }  // namespace
 
@@ -73,6 +76,35 @@ void AddExtraSerialPort(const std::string& path) {
 void ClearExtraSerialPorts() {
   std::lock_guard lock(g_extraMutex);
   g_extraPorts.clear();
+  g_portFolders.clear();
+}
+
+void AddSerialPortFolder(const std::string& folder) {
+  std::lock_guard lock(g_extraMutex);
+  if (std::find(g_portFolders.begin(), g_portFolders.end(), folder) == g_portFolders.end())
+    g_portFolders.push_back(folder);
+}
+
+std::vector<std::string> SerialPortFolders() {
+  std::lock_guard lock(g_extraMutex);
+  return g_portFolders;
+}
+
+std::vector<std::string> ListPortsInFolder(const std::string& folder) {
+  std::vector<std::string> out;
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return out;
+  const std::string prefix = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  while (const dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    // stat follows a link to its device; a link whose device has gone fails.
+    const std::string path = prefix + e->d_name;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode)) out.push_back(path);
+  }
+  ::closedir(dir);
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 std::string ListSerialPorts() {
@@ -95,10 +127,14 @@ std::string ListSerialPorts() {
     }
     sp_free_port_list(list);
   }
+  std::vector<std::string> folders;
   {
     std::lock_guard lock(g_extraMutex);
     for (const auto& extra : g_extraPorts) append(extra);
+    folders = g_portFolders;
   }
+  for (const auto& folder : folders)
+    for (const auto& port : ListPortsInFolder(folder)) append(port);
   std::string text;
   for (const auto& n : names) {
     if (!text.empty()) text += '\n';

@@ -18,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "link/bytes.h"
 #include "link/clock.h"
@@ -123,6 +124,13 @@ void DrainInput(SerialPort* port);
 std::string ListSerialPorts();
 // Ports added to the list by the command line or the built-in emulator.
 void AddExtraSerialPort(const std::string& path);
+// Folders whose serial devices, and links to them, are listed as ports too
+// (each time the list is made). ClearExtraSerialPorts forgets them as well.
+void AddSerialPortFolder(const std::string& folder);
+std::vector<std::string> SerialPortFolders();
 void ClearExtraSerialPorts();
+// The character devices in `folder`, and its links to them, sorted; found by
+// stat alone (nothing is opened). Empty when the folder cannot be read.
+std::vector<std::string> ListPortsInFolder(const std::string& folder);
 
 }  // namespace corvane

@@ -52,7 +52,7 @@ touch "$dir/lesson.txt" "$dir/tty-emu" "$dir/screen.bmp"
 
 checks() {
   offers "corvane " ls get put backup restore upgrade shot ports info rm mv open
-  offers "corvane --" --port --all --json --kind --baud --progress --tcp --verbose --help --version
+  offers "corvane --" --port --port-dir --wait --all --json --kind --baud --progress --tcp --verbose --help --version
   offers "corvane --kind " tallis quillon
   offers "corvane --kind q" quillon
   offers "corvane --baud " 9600 19200 115200
@@ -66,6 +66,10 @@ checks() {
   # Local files for put; a pseudo-terminal's link for --port.
   offers "corvane put $dir/les" "$dir/lesson.txt"
   offers "corvane --port $dir/tty" "$dir/tty-emu"
+  # A folder for --port-dir, which is not taken for the command.
+  mkdir -p "$dir/ports"
+  offers "corvane --port-dir $dir/po" "$dir/ports"
+  offers "corvane --port-dir $dir/ports --wait=30 l" ls
   # Device paths cannot be completed without asking the device.
   none "corvane rm x"
   none "corvane --tcp "
