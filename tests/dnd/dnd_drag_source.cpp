@@ -9,6 +9,8 @@
 //                                                     before any data was asked for)
 //   {"event":"released"}                              the target said it is done with
 //                                                     the drop; the data is gone now
+//   {"pointer":[x,y]}                                 the pointer is over the window at x,y
+//                                                     (no button down)
 #include "peer_common.h"
 
 #include <QApplication>
@@ -179,6 +181,7 @@ int main(int argc, char** argv)
         const QRect g = dndpeer::globalGeometry(&window);
         dndpeer::printLine(QStringLiteral("ready %1 %2 %3 %4").arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height()).toUtf8());
     });
+    new dndpeer::PointerReporter(&window);
     window.show();
     return app.exec();
 }

@@ -8,6 +8,8 @@
 //   {"urls":N,"bytes":B,"copied":[...],"missing":[...],"failed":[...],"ms":T}
 //                                                         after a drop; T = time spent
 //                                                         waiting for the list
+//   {"pointer":[x,y]}                                     the pointer is over the window at x,y
+//                                                         (no button down)
 // The drop report also goes to --report FILE (appended) when given.
 #include "peer_common.h"
 
@@ -208,6 +210,7 @@ int main(int argc, char** argv)
                                .arg(window.winId()).arg(g.x()).arg(g.y()).arg(g.width()).arg(g.height())
                                .toUtf8());
     });
+    new dndpeer::PointerReporter(&window);
     window.show();
     return app.exec();
 }

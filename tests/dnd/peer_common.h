@@ -4,6 +4,9 @@
 #pragma once
 
 #include <QEvent>
+#include <QEnterEvent>
+#include <QJsonArray>
+#include <QMouseEvent>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QObject>
@@ -74,6 +77,38 @@ private:
     QWidget* m_widget;
     std::function<void()> m_onExposed;
     bool m_done = false;
+};
+
+// Prints {"pointer":[x,y]} (window coordinates) when the pointer enters the
+// widget's window or moves over it with no button down. A driver that has
+// asked the compositor to move the window learns from it that the move has
+// taken effect: until then the pointer meets the window where it was.
+class PointerReporter : public QObject {
+public:
+    explicit PointerReporter(QWidget* widget) : QObject(widget), m_widget(widget)
+    {
+        m_widget->winId();
+        m_widget->windowHandle()->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        std::optional<QPoint> at;
+        if (event->type() == QEvent::Enter)
+            at = static_cast<QEnterEvent*>(event)->position().toPoint();
+        else if (event->type() == QEvent::MouseMove && static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton)
+            at = static_cast<QMouseEvent*>(event)->position().toPoint();
+        if (at && at != m_last) {
+            m_last = at;
+            printLine(toLine({{"pointer", QJsonArray{at->x(), at->y()}}}));
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QWidget* m_widget;
+    std::optional<QPoint> m_last;
 };
 
 // Takes "--geometry VALUE" / "--geometry=VALUE" out of argv and returns VALUE.

@@ -1,6 +1,7 @@
 // The main window's Copy and Paste with the keys and the clipboard of a real
-// X server: keys pressed with xdotool, the clipboard read and filled by
-// xclip, another program, as a file manager would. The offscreen platform
+// X server (keys pressed with xdotool, the clipboard read and filled by
+// xclip) or, with DND_PLATFORM=wayland, of a headless sway (wtype,
+// wl-paste, wl-copy): another program, as a file manager would. The offscreen platform
 // keeps the clipboard inside the process and could hide what X does.
 #include <QAction>
 #include <QApplication>
@@ -42,19 +43,20 @@ class TestMainWindowClipboard : public QObject {
 
  private slots:
   void initTestCase() {
-    if (qEnvironmentVariableIsSet("DND_X_UNAVAILABLE")) QSKIP(qPrintable(qEnvironmentVariable("DND_X_UNAVAILABLE")));
-    if (!dnd::haveProgram(QStringLiteral("xclip"))) {
+    if (const QString why = dnd::displayUnavailable(); !why.isEmpty()) QSKIP(qPrintable(why));
+    m_desktop = dnd::Desktop::fromEnvironment();
+    qInfo("on %s", qPrintable(dnd::platformName(m_desktop->platform())));
+    if (!m_desktop->isWayland() && !dnd::haveProgram(QStringLiteral("xclip"))) {
       // scripts/install-deps.sh installs it: a CI run without it is broken.
       if (qEnvironmentVariable("CI") == QStringLiteral("true")) QFAIL("xclip is not installed (Debian package: xclip)");
       QSKIP("xclip is not installed (Debian package: xclip)");
     }
   }
+  void cleanupTestCase() { m_desktop.reset(); }
   void init() { m_sandbox = std::make_unique<test::GuiSandbox>(); }
   void cleanup() {
-    if (m_owner.state() != QProcess::NotRunning) {
-      m_owner.kill();
-      m_owner.waitForFinished(5000);
-    }
+    if (QTest::currentTestFailed()) m_desktop->screenshotForFailure(QString::fromLatin1(QTest::currentTestFunction()));
+    m_desktop->releaseClipboard();
     m_window.reset();
     m_device.reset();
     m_sandbox.reset();
@@ -80,6 +82,9 @@ class TestMainWindowClipboard : public QObject {
     QVERIFY(done.wait(30000));
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
 
+    // The formats offered name the file list, as file managers look for it.
+    QVERIFY2(m_desktop->clipboardFormats().contains(QStringLiteral("text/uri-list")),
+             qPrintable(m_desktop->clipboardFormats().join(QLatin1Char(' '))));
     const QStringList uris = ReadClipboard(QStringLiteral("text/uri-list"));
     QCOMPARE(uris.size(), 3);
     QStringList names;
@@ -128,75 +133,56 @@ class TestMainWindowClipboard : public QObject {
     m_window->resize(600, 420);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QString error;
+    QVERIFY2(m_desktop->placeWindow(m_window.get(), QPoint(20, 40), &error), qPrintable(error));
     QVERIFY(done.count() > 0 || done.wait(30000));
     QVERIFY(m_window->Connected());
   }
 
   QPoint EmptyPoint() const {
     QAbstractItemView* view = m_window->CurrentListView();
-    return view->viewport()->mapToGlobal(QPoint(view->viewport()->width() / 2, view->viewport()->height() - 10));
+    return m_desktop->toScreen(view->viewport(),
+                               QPoint(view->viewport()->width() / 2, view->viewport()->height() - 10));
   }
   QPoint RowPoint(int row) const {
     QAbstractItemView* view = m_window->CurrentListView();
-    return view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+    return m_desktop->toScreen(view->viewport(), view->visualRect(m_window->ListModel()->index(row, 0)).center());
   }
 
-  // Runs a program to its end while the event loop runs (xclip asks this
-  // process for the clipboard and waits for the answer).
-  QByteArray Run(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    QSignalSpy finished(&p, &QProcess::finished);
-    p.start(program, args);
-    if (!p.waitForStarted(5000)) {
-      qWarning() << program << "did not start";
-      return {};
-    }
-    if (finished.count() == 0 && !finished.wait(15000)) {
-      p.kill();
-      p.waitForFinished(5000);
-      qWarning() << program << args << "did not end";
-    }
-    return p.readAllStandardOutput();
-  }
   void Click(QPoint at) {
-    Run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(at.x()), QString::number(at.y()),
-                                    QStringLiteral("click"), QStringLiteral("1")});
+    QVERIFY(m_desktop->click(at));
     QTRY_VERIFY(m_window->isActiveWindow());
     QTRY_VERIFY(m_window->CurrentListView()->hasFocus());
   }
   void Keys(const QString& keys) {
-    Run(QStringLiteral("xdotool"), {QStringLiteral("key"), keys});
+    QVERIFY(m_desktop->keys(keys));
     QTest::qWait(0);
   }
   QStringList ReadClipboard(const QString& target) {
-    const QByteArray out =
-        Run(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"), QStringLiteral("-o"),
-                                       QStringLiteral("-t"), target});
+    const QByteArray out = m_desktop->readClipboard(target);
     QStringList lines;
     for (const QByteArray& line : out.split('\n'))
       if (!line.trimmed().isEmpty() && !line.startsWith('#')) lines << QString::fromUtf8(line.trimmed());
     return lines;
   }
-  // Another program takes the clipboard and serves `data` until stopped.
+  // Another program takes the clipboard and serves `data` until released.
   void OwnClipboard(const QString& target, const QByteArray& data) {
-    m_owner.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    m_owner.start(QStringLiteral("xclip"), {QStringLiteral("-quiet"), QStringLiteral("-selection"),
-                                            QStringLiteral("clipboard"), QStringLiteral("-t"), target, QStringLiteral("-i")});
-    QVERIFY(m_owner.waitForStarted(5000));
-    m_owner.write(data);
-    m_owner.closeWriteChannel();
+    QString error;
+    QVERIFY2(m_desktop->ownClipboard(target, data, &error), qPrintable(error));
     QTRY_VERIFY_WITH_TIMEOUT(ReadClipboard(target) == QStringList(QString::fromUtf8(data.trimmed())), 10000);
   }
 
   std::unique_ptr<test::GuiSandbox> m_sandbox;
   std::unique_ptr<Device> m_device;
   std::unique_ptr<MainWindow> m_window;
-  QProcess m_owner;
+  std::unique_ptr<dnd::Desktop> m_desktop;
 };
 
 int main(int argc, char** argv) {
-  if (const auto code = dnd::rerunUnderPrivateX(argc, argv, 300s)) return *code;
+  if (const auto code = dnd::rerunUnderPrivateDisplay(argc, argv, 300s)) return *code;
+  dnd::takeProgramArg(argc, argv, "drop-target", {});
+  dnd::takeProgramArg(argc, argv, "drag-source", {});
+  dnd::Desktop::setPointerProgram(dnd::takeProgramArg(argc, argv, "wl-pointer", QString()));
   QApplication app(argc, argv);
   TestMainWindowClipboard test;
   return QTest::qExec(&test, argc, argv);

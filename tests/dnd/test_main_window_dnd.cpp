@@ -1,4 +1,5 @@
-// The main window's drag and drop for real, on a private X server: drags out
+// The main window's drag and drop for real, on a private X server or, with
+// DND_PLATFORM=wayland, a private headless sway compositor: drags out
 // of the list into a separate drop-target program that asks for the file
 // list once, at the drop, and waits at most 5 s for it (as Qt-based file
 // managers do), and drops into the list and onto a folder of the tree from a
@@ -45,6 +46,10 @@ QString Geometry(const QRect& r) {
   return QStringLiteral("%1,%2,%3,%4").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
 }
 
+// The peer programs; tests run as another user are given copies (--drop-target=, --drag-source=).
+QString g_dropTarget = QStringLiteral(DND_DROP_TARGET);
+QString g_dragSource = QStringLiteral(DND_DRAG_SOURCE);
+
 }  // namespace
 
 class TestMainWindowDnd : public QObject {
@@ -52,8 +57,11 @@ class TestMainWindowDnd : public QObject {
 
  private slots:
   void initTestCase() {
-    if (qEnvironmentVariableIsSet("DND_X_UNAVAILABLE")) QSKIP(qPrintable(qEnvironmentVariable("DND_X_UNAVAILABLE")));
+    if (const QString why = dnd::displayUnavailable(); !why.isEmpty()) QSKIP(qPrintable(why));
+    m_desktop = dnd::Desktop::fromEnvironment();
+    qInfo("on %s", qPrintable(dnd::platformName(m_desktop->platform())));
   }
+  void cleanupTestCase() { m_desktop.reset(); }
   void init() {
     m_sandbox = std::make_unique<test::GuiSandbox>();
     m_device = std::make_unique<Device>(emu::DeviceKind::kQuillon, 115200);
@@ -71,11 +79,14 @@ class TestMainWindowDnd : public QObject {
     m_window->resize(600, 420);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QString error;
+    QVERIFY2(m_desktop->placeWindow(m_window.get(), QPoint(20, 40), &error), qPrintable(error));
     QVERIFY(done.count() > 0 || done.wait(30000));
     QVERIFY(m_window->Connected());
   }
   void cleanup() {
     if (QTest::currentTestFailed() && m_peer) qWarning().noquote() << m_peer->diagnostics();
+    if (QTest::currentTestFailed()) m_desktop->screenshotForFailure(QString::fromLatin1(QTest::currentTestFunction()));
     m_peer.reset();
     m_window.reset();
     m_device.reset();
@@ -105,7 +116,7 @@ class TestMainWindowDnd : public QObject {
     QAbstractItemView* view = m_window->CurrentListView();
     view->selectionModel()->select(m_window->ListModel()->index(row, 0),
                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    const QPoint from = view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+    const QPoint from = RowPoint(row);
     TransferDialog* dialog = m_window->StatusForm();
     bool cancelled = false;
     connect(dialog, &TransferDialog::shown, this, [&] {
@@ -113,7 +124,7 @@ class TestMainWindowDnd : public QObject {
       cancelled = true;
     });
     QSignalSpy done(m_window.get(), &MainWindow::commandDone);
-    dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), from, kTargetGeometry.center());
+    dnd::DragGesture gesture(*m_desktop, from, kTargetGeometry.center());
     // Released once the fetch has ended (cancelled), with the button still down until then.
     gesture.setReleaseGate([&] { return done.count() > 0; }, 60s);
     connect(m_window.get(), &MainWindow::commandDone, &gesture, &dnd::DragGesture::recheck);
@@ -132,25 +143,23 @@ class TestMainWindowDnd : public QObject {
   // list: the next click is a click of its own. It selects the row clicked,
   // alone, and Copy puts exactly that file on the clipboard.
   void aClickAfterAFetchingDragSelectsTheRowClicked() {
-    if (!dnd::haveProgram(QStringLiteral("xclip"))) QSKIP("xclip is not installed (Debian package: xclip)");
+    if (!m_desktop->isWayland() && !dnd::haveProgram(QStringLiteral("xclip")))
+      QSKIP("xclip is not installed (Debian package: xclip)");
     DragOut("large.bin", 120000, false);
     const int row = RowOf(QStringLiteral("small.bin"));
     QVERIFY(row >= 0);
-    Xdotool({QStringLiteral("mousemove"), Number(RowPoint(row).x()), Number(RowPoint(row).y()),
-             QStringLiteral("click"), QStringLiteral("1")});
+    QVERIFY(m_desktop->click(RowPoint(row)));
     QTRY_VERIFY(m_window->isActiveWindow());
-    QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
-    QCOMPARE(m_window->ListSelection()->selectedRows()[0].row(), row);
+    // The dragged row is selected until the click arrives: wait for the row clicked.
+    QTRY_COMPARE(SelectedRows(), QList<int>{row});
     QCOMPARE(m_window->DragsStarted(), 1);
 
     QSignalSpy done(m_window.get(), &MainWindow::commandDone);
-    Xdotool({QStringLiteral("key"), QStringLiteral("ctrl+c")});
+    QVERIFY(m_desktop->keys(QStringLiteral("ctrl+c")));
     QVERIFY(done.wait(30000));
     QVERIFY2(m_sandbox->boxes.empty(), m_sandbox->boxes.empty() ? "" : qPrintable(m_sandbox->boxes[0].text));
     QStringList uris;
-    const QByteArray out = Run(QStringLiteral("xclip"), {QStringLiteral("-selection"), QStringLiteral("clipboard"),
-                                                         QStringLiteral("-o"), QStringLiteral("-t"),
-                                                         QStringLiteral("text/uri-list")});
+    const QByteArray out = m_desktop->readClipboard(QStringLiteral("text/uri-list"));
     for (const QByteArray& line : out.split('\n'))
       if (!line.trimmed().isEmpty() && !line.startsWith('#')) uris << QString::fromUtf8(line.trimmed());
     QCOMPARE(uris.size(), 1);
@@ -174,13 +183,12 @@ class TestMainWindowDnd : public QObject {
                                         QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
       QSignalSpy done(m_window.get(), &MainWindow::commandDone);
       // Released over empty space of the window as soon as it gets there.
-      dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), RowPoint(large), ListPoint());
+      dnd::DragGesture gesture(*m_desktop, RowPoint(large), ListPoint());
       gesture.start();
       QVERIFY2(gesture.wait(30s), qPrintable(gesture.error()));
       QVERIFY2(done.count() > 0 || done.wait(60000), style);
       QCOMPARE(m_window->DragsStarted(), 0);
-      Xdotool({QStringLiteral("mousemove"), Number(RowPoint(small).x()), Number(RowPoint(small).y()),
-               QStringLiteral("click"), QStringLiteral("1")});
+      QVERIFY(m_desktop->click(RowPoint(small)));
       QTRY_COMPARE(SelectedRows(), QList<int>{small});
     }
   }
@@ -194,8 +202,7 @@ class TestMainWindowDnd : public QObject {
     QVERIFY(m_window->ListModel()->rowCount() >= 2);
     const int other = row == 0 ? 1 : 0;
     const QPoint on = RowPoint(row);
-    Xdotool({QStringLiteral("mousemove"), Number(on.x()), Number(on.y()), QStringLiteral("mousedown"),
-             QStringLiteral("1")});
+    QVERIFY(m_desktop->pointer({{dnd::PointerStep::Move, on}, {dnd::PointerStep::Down, {}}}));
     QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
     QSignalSpy done(m_window.get(), &MainWindow::commandDone);
     m_window->RefreshFolder();
@@ -204,18 +211,16 @@ class TestMainWindowDnd : public QObject {
     const QPoint over = RowPoint(other);
     for (int step = 1; step <= 4; ++step) {
       const QPoint at = on + (over - on) * step / 4 + QPoint(step * 4, 0);
-      Xdotool({QStringLiteral("mousemove"), Number(at.x()), Number(at.y())});
+      QVERIFY(m_desktop->moveTo(at));
     }
-    const QPoint below = ListPoint();
-    Xdotool({QStringLiteral("mousemove"), Number(below.x()), Number(below.y())});
-    Xdotool({QStringLiteral("mouseup"), QStringLiteral("1")});
+    QVERIFY(m_desktop->moveTo(ListPoint()));
+    QVERIFY(m_desktop->pointer({{dnd::PointerStep::Up, {}}}));
     QTest::qWait(0);
     QVERIFY(m_window->ListSelection()->selectedRows().size() <= 1);
     QCOMPARE(m_window->DragsStarted(), 0);
     // The next press is an ordinary one.
     const QPoint second = RowPoint(other);
-    Xdotool({QStringLiteral("mousemove"), Number(second.x()), Number(second.y()), QStringLiteral("click"),
-             QStringLiteral("1")});
+    QVERIFY(m_desktop->click(second));
     QTRY_COMPARE(m_window->ListSelection()->selectedRows().size(), 1);
     QCOMPARE(m_window->ListSelection()->selectedRows()[0].row(), other);
   }
@@ -232,7 +237,7 @@ class TestMainWindowDnd : public QObject {
     QCOMPARE(inbox->text(0), QStringLiteral("Inbox"));
     const QRect r = m_window->FolderTree()->visualItemRect(inbox);
     const QString file = LocalFile("filed.txt", "dropped onto a folder");
-    DragIn(file, m_window->FolderTree()->viewport()->mapToGlobal(r.center()));
+    DragIn(file, m_desktop->toScreen(m_window->FolderTree()->viewport(), r.center()));
     QCOMPARE(ReadBytes(m_device->Root() / "Inbox" / "filed.txt"), std::string("dropped onto a folder"));
     QVERIFY(!fs::exists(m_device->Root() / "filed.txt"));
   }
@@ -246,14 +251,14 @@ class TestMainWindowDnd : public QObject {
 
   QPoint ListPoint() const {
     QAbstractItemView* view = m_window->CurrentListView();
-    return view->viewport()->mapToGlobal(QPoint(view->viewport()->width() / 2, view->viewport()->height() - 10));
+    return m_desktop->toScreen(view->viewport(),
+                               QPoint(view->viewport()->width() / 2, view->viewport()->height() - 10));
   }
 
   QPoint RowPoint(int row) const {
     QAbstractItemView* view = m_window->CurrentListView();
-    return view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+    return m_desktop->toScreen(view->viewport(), view->visualRect(m_window->ListModel()->index(row, 0)).center());
   }
-  static QString Number(int n) { return QString::number(n); }
   // The rows selected, in either view (the icon view selects the name only).
   QList<int> SelectedRows() const {
     QList<int> rows;
@@ -261,29 +266,6 @@ class TestMainWindowDnd : public QObject {
       if (!rows.contains(i.row())) rows << i.row();
     std::sort(rows.begin(), rows.end());
     return rows;
-  }
-
-  // Runs a program to its end while the event loop runs (xclip asks this
-  // process for the clipboard and waits for the answer).
-  QByteArray Run(const QString& program, const QStringList& args) {
-    QProcess p;
-    p.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    QSignalSpy finished(&p, &QProcess::finished);
-    p.start(program, args);
-    if (!p.waitForStarted(5000)) {
-      qWarning() << program << "did not start";
-      return {};
-    }
-    if (finished.count() == 0 && !finished.wait(15000)) {
-      p.kill();
-      p.waitForFinished(5000);
-      qWarning() << program << args << "did not end";
-    }
-    return p.readAllStandardOutput();
-  }
-  void Xdotool(const QStringList& args) {
-    Run(QStringLiteral("xdotool"), args);
-    QTest::qWait(0);
   }
 
   int RowOf(const QString& name) const {
@@ -305,23 +287,27 @@ class TestMainWindowDnd : public QObject {
     const QString out = m_sandbox->Path() + QStringLiteral("/target");
     QVERIFY(QDir().mkpath(out));
     m_peer = std::make_unique<dnd::Peer>(QStringLiteral("dnd_drop_target"));
-    m_peer->start(QStringLiteral(DND_DROP_TARGET),
+    m_peer->start(g_dropTarget,
                   {QStringLiteral("--out"), out, QStringLiteral("--once"), QStringLiteral("--geometry"),
                    Geometry(kTargetGeometry)},
-                  QProcessEnvironment::systemEnvironment());
+                  m_desktop->environment());
     const auto ready = m_peer->waitReady(10s);
     QVERIFY2(ready, qPrintable(m_peer->diagnostics()));
+    QString error;
+    const auto target = m_desktop->place(*m_peer, QStringLiteral("dnd-drop-target"),
+                                         kTargetGeometry.topLeft(), ready->geometry, &error);
+    QVERIFY2(target, qPrintable(error));
 
     const int row = RowOf(name);
     QVERIFY(row >= 0);
     QAbstractItemView* view = m_window->CurrentListView();
     view->selectionModel()->select(m_window->ListModel()->index(row, 0),
                                    QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
-    const QPoint from = view->viewport()->mapToGlobal(view->visualRect(m_window->ListModel()->index(row, 0)).center());
+    const QPoint from = RowPoint(row);
 
     // The button stays down over the target until the drag has begun (after
     // the fetch), then a last move and the release drop the files.
-    dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), from, ready->geometry.center());
+    dnd::DragGesture gesture(*m_desktop, from, target->center());
     const int dragsBefore = m_window->DragsStarted();
     gesture.setReleaseGate([this, dragsBefore] { return m_window->DragsStarted() > dragsBefore; }, 60s);
     connect(m_window.get(), &MainWindow::dragStarted, &gesture, &dnd::DragGesture::recheck);
@@ -340,13 +326,17 @@ class TestMainWindowDnd : public QObject {
 
   void DragIn(const QString& file, QPoint to) {
     m_peer = std::make_unique<dnd::Peer>(QStringLiteral("dnd_drag_source"));
-    m_peer->start(QStringLiteral(DND_DRAG_SOURCE),
+    m_peer->start(g_dragSource,
                   {QStringLiteral("--once"), QStringLiteral("--geometry"), Geometry(kSourceGeometry), file},
-                  QProcessEnvironment::systemEnvironment());
+                  m_desktop->environment());
     const auto ready = m_peer->waitReady(10s);
     QVERIFY2(ready, qPrintable(m_peer->diagnostics()));
+    QString error;
+    const auto source = m_desktop->place(*m_peer, QStringLiteral("dnd-drag-source"),
+                                         kSourceGeometry.topLeft(), ready->geometry, &error);
+    QVERIFY2(source, qPrintable(error));
     QSignalSpy done(m_window.get(), &MainWindow::commandDone);
-    dnd::DragGesture gesture(QProcessEnvironment::systemEnvironment(), ready->geometry.center(), to);
+    dnd::DragGesture gesture(*m_desktop, source->center(), to);
     gesture.start();
     QVERIFY2(gesture.wait(30s), qPrintable(gesture.error()));
     const auto result = m_peer->waitForJson(QStringLiteral("result"), 10s);
@@ -357,6 +347,7 @@ class TestMainWindowDnd : public QObject {
     ExpectRefreshWorks();
   }
 
+  std::unique_ptr<dnd::Desktop> m_desktop;
   std::unique_ptr<test::GuiSandbox> m_sandbox;
   std::unique_ptr<Device> m_device;
   std::unique_ptr<MainWindow> m_window;
@@ -364,7 +355,10 @@ class TestMainWindowDnd : public QObject {
 };
 
 int main(int argc, char** argv) {
-  if (const auto code = dnd::rerunUnderPrivateX(argc, argv, 600s)) return *code;
+  if (const auto code = dnd::rerunUnderPrivateDisplay(argc, argv, 600s)) return *code;
+  g_dropTarget = dnd::takeProgramArg(argc, argv, "drop-target", g_dropTarget);
+  g_dragSource = dnd::takeProgramArg(argc, argv, "drag-source", g_dragSource);
+  dnd::Desktop::setPointerProgram(dnd::takeProgramArg(argc, argv, "wl-pointer", QString()));
   QApplication app(argc, argv);
   TestMainWindowDnd test;
   return QTest::qExec(&test, argc, argv);
