@@ -237,6 +237,10 @@ class MainWindow : public QMainWindow {
   // unmounts; false when the mount's last command is still ending, and then
   // `again` runs once the worker is free.
   bool UnmountBeforeLinkChange(const std::function<void()>& again);
+  // True (and an error box saying so) when a path lies in the mount: the
+  // device thread would wait on itself to read or write it, and even a stat
+  // here would wait for the device. Decided from the paths' text alone.
+  bool RefuseMountedPaths(const QStringList& paths, const QString& problem);
 
   // Copying (main_window_files.cpp).
   QStringList ClipboardFiles() const;

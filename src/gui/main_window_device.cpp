@@ -340,6 +340,9 @@ void MainWindow::ChooseUpgradeImage() {
   const QString path = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("*.bix"),
                                                     tr("ROM upgrade files (*.bix);;All files (*)"));
   if (path.isEmpty()) return;
+  if (RefuseMountedPaths({path}, tr("Copy the upgrade file out of %1 first: that folder is the device itself, "
+                                    "open in the file manager.")))
+    return;
   const std::string image = QFile::encodeName(path).toStdString();
   RunCommand([image](DeviceSession& s) { UpgradeSystem(s, image); }, {}, false);
 }

@@ -5,7 +5,9 @@
 // the mount's requests wait for the window's). The mount ends when the window
 // disconnects, changes port or closes.
 #include <QDesktopServices>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QUrl>
 
@@ -90,6 +92,19 @@ void MainWindow::CloseFolderMount() {
   m_folderMount.reset();
   ++m_mounts;
   m_log->Append("Unmounted the device from " + folder);
+}
+
+bool MainWindow::RefuseMountedPaths(const QStringList& paths, const QString& problem) {
+  if (!m_folderMount) return false;
+  const QString mount = QDir::cleanPath(MountFolder());
+  for (const QString& p : paths) {
+    const QString path = QDir::cleanPath(QDir::isAbsolutePath(p) ? p : QDir::current().absoluteFilePath(p));
+    if (path == mount || path.startsWith(mount + QLatin1Char('/'))) {
+      ShowErrorBox(this, problem.arg(mount));
+      return true;
+    }
+  }
+  return false;
 }
 
 bool MainWindow::UnmountBeforeLinkChange(const std::function<void()>& again) {

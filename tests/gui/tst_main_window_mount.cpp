@@ -182,6 +182,17 @@ class TestMainWindowMount : public QObject {
     QVERIFY(test::Await(*w, [&] { w->RefreshFolder(); }));
     QVERIFY(m_sandbox->boxes.empty());
 
+    // Files of the mount dropped on the window would have the device thread
+    // wait on itself: refused with a box, and nothing is sent.
+    const size_t commands = dev.Emu().Commands().size();
+    QVERIFY(test::Await(*w, [&] { w->DropFiles({folder + QStringLiteral("/sub/deep.bin")}); }));
+    QCOMPARE(m_sandbox->boxes.size(), size_t{1});
+    QVERIFY(m_sandbox->boxes[0].text.contains(folder));
+    QVERIFY(!w->Device().Busy());
+    QCOMPARE(dev.Emu().Commands().size(), commands);
+    QVERIFY(!fs::exists(dev.Root() / "deep.bin"));
+    m_sandbox->boxes.clear();
+
     Disconnect(*w);
     QTRY_VERIFY_WITH_TIMEOUT(!w->Device().Busy() && !w->Connected(), 20000);
     QVERIFY(w->MountFolder().isEmpty());
