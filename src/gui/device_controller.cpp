@@ -12,11 +12,14 @@ DeviceController::DeviceController(SessionHost& host, LogModel& log, QObject* pa
   // Told once the worker takes commands again, so that a command started
   // from `finished` is never refused.
   m_worker->OnIdle = [this] {
+    const bool own = m_ownEnded;
+    m_ownEnded = false;
     QMetaObject::invokeMethod(
         this,
-        [this] {
+        [this, own] {
           emit busyChanged(false);
-          emit finished();
+          if (own) emit finished();
+          emit idle();
         },
         Qt::QueuedConnection);
   };
@@ -42,6 +45,7 @@ bool DeviceController::Run(DeviceWorker::Operation op, Done done) {
     QMetaObject::invokeMethod(
         this,
         [this, done, error, handled] {
+          m_running = false;
           if (done) done(error);
           {
             std::lock_guard lock(m_mutex);
@@ -52,14 +56,22 @@ bool DeviceController::Run(DeviceWorker::Operation op, Done done) {
         Qt::QueuedConnection);
     std::unique_lock lock(m_mutex);
     m_handedOver.wait(lock, [&] { return *handled || m_closing; });
+    m_ownEnded = true;
   };
-  // Only this thread starts commands, so what Busy() says holds until Submit.
   if (Busy()) {
     Refuse();
     return false;
   }
+  // A mount on the same worker may have taken it since.
+  try {
+    m_worker->Submit(std::move(op), finish);
+  } catch (const DeviceError& e) {
+    if (e.Kind() != ErrorKind::kBusy) throw;
+    Refuse();
+    return false;
+  }
+  m_running = true;
   emit busyChanged(true);
-  m_worker->Submit(std::move(op), finish);
   return true;
 }
 

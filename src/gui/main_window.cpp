@@ -29,6 +29,7 @@
 #include "gui/address_dialog.h"
 #include "gui/device_controller.h"
 #include "gui/entry_list_model.h"
+#include "gui/folder_mount.h"
 #include "gui/image_list.h"
 #include "gui/log_window.h"
 #include "gui/mandelbrot_window.h"
@@ -118,7 +119,7 @@ void MainWindow::SetUpDevice() {
   connect(m_device, &DeviceController::busyChanged, this, [this](bool busy) { ShowBusy(busy && m_panelWanted); });
   connect(m_device, &DeviceController::refused, this, &MainWindow::ShowStatus);
   connect(m_device, &DeviceController::finished, this, &MainWindow::commandDone);
-  connect(m_device, &DeviceController::finished, this, [this] {
+  connect(m_device, &DeviceController::idle, this, [this] {
     if (m_closeWhenIdle) close();
   });
   DeviceSession& session = m_device->Session();
@@ -137,6 +138,11 @@ void MainWindow::SetUpDevice() {
 }
 
 MainWindow::~MainWindow() {
+  // The mount uses the device worker: it ends first.
+  if (m_folderMount) {
+    m_device->ProgramEnding();
+    CloseFolderMount();
+  }
   // The window refuses to close while a command runs, so the device thread is
   // idle: it ends first (closing the port), while the host it calls still lives.
   m_timer->stop();
@@ -240,6 +246,13 @@ void MainWindow::BuildMenus() {
   m_fileMenu->addSeparator();
   m_fileMenu->addAction(m_reconnect);
   m_fileMenu->addAction(MakeBackupAction());
+  if (FolderMount::Available()) {
+    m_openInFileManager = new QAction(QStringLiteral("Open in &file manager"), this);
+    m_openInFileManager->setObjectName(QStringLiteral("OpenInFileManager1"));
+    m_openInFileManager->setEnabled(false);
+    connect(m_openInFileManager, &QAction::triggered, this, &MainWindow::OpenInFileManager);
+    m_fileMenu->addAction(m_openInFileManager);
+  }
   m_fileMenu->addSeparator();
   m_fileMenu->addAction(m_close);
   connect(m_fileMenu, &QMenu::aboutToShow, this, &MainWindow::UpdateFileMenu);
@@ -505,6 +518,11 @@ void MainWindow::ShowStatus(const QString& text) {
 void MainWindow::SetConnected(bool connected) {
   m_connected = connected;
   UpdateControls();
+  // The link was lost: the mount ends with it (after the command's result has been handled).
+  if (!connected && m_folderMount)
+    QTimer::singleShot(0, this, [this] {
+      if (!m_connected) CloseFolderMount();
+    });
 }
 
 void MainWindow::UpdateControls() {
@@ -514,6 +532,7 @@ void MainWindow::UpdateControls() {
   m_refresh->setEnabled(m_connected);
   m_paste->setEnabled(m_connected);
   m_copy->setEnabled(m_connected);
+  if (m_openInFileManager) m_openInFileManager->setEnabled(m_connected && !m_link.upgradeMode);
 }
 
 void MainWindow::UpdateSelectionState() {

@@ -43,6 +43,7 @@ namespace corvane {
 class AddressDialog;
 class CaptureWindow;
 class DeviceController;
+class FolderMount;
 class EntryListModel;
 class LogModel;
 class LogWindow;
@@ -109,6 +110,11 @@ class MainWindow : public QMainWindow {
   // The backup into `folder`; `then` runs after a backup that is complete.
   void BackUpDeviceTo(const QString& folder, std::function<void()> then = {});
   void StopDeviceServer();
+  // File > "Open in file manager": mounts the device's folders (once) and
+  // opens the folder with the desktop's file manager.
+  void OpenInFileManager();
+  // Where the device is mounted; empty when it is not.
+  QString MountFolder() const;
   void ShowLog();
   // Puts local files into `folder` (the folder shown when empty), as a drop does.
   void DropFiles(const QStringList& paths, const Bytes& folder = {});
@@ -222,6 +228,20 @@ class MainWindow : public QMainWindow {
   // Makes the port list again, keeping the chosen entry where it remains.
   void RefillPortList();
 
+  // The mount for the file manager (main_window_mount.cpp).
+  void ShowMountInFileManager();
+  // Unmounts (a command of the mount's is cancelled, and waited for).
+  void CloseFolderMount();
+  // Before a command that changes the link: true when not mounted. False
+  // (and the busy message) while a command of the window's runs. Otherwise
+  // unmounts; false when the mount's last command is still ending, and then
+  // `again` runs once the worker is free.
+  bool UnmountBeforeLinkChange(const std::function<void()>& again);
+  // True (and an error box saying so) when a path lies in the mount: the
+  // device thread would wait on itself to read or write it, and even a stat
+  // here would wait for the device. Decided from the paths' text alone.
+  bool RefuseMountedPaths(const QStringList& paths, const QString& problem);
+
   // Copying (main_window_files.cpp).
   QStringList ClipboardFiles() const;
   void PutLocalFiles(const QStringList& paths, const Bytes& folder);
@@ -314,6 +334,7 @@ class MainWindow : public QMainWindow {
   QAction* m_capture = nullptr;
   QAction* m_upgrade = nullptr;
   QAction* m_backup = nullptr;
+  QAction* m_openInFileManager = nullptr;  // none when this build cannot mount
   QAction* m_help = nullptr;
   QAction* m_about = nullptr;
   QAction* m_popDelete = nullptr;
@@ -340,6 +361,9 @@ class MainWindow : public QMainWindow {
   // removed with the window), and which of them a drag may take unfetched.
   std::unique_ptr<RunFolder> m_runFolder;
   FetchedCopies m_fetched;
+  std::unique_ptr<FolderMount> m_folderMount;
+  std::unique_ptr<QSocketNotifier> m_mountNotifier;  // the mount ended from outside
+  uint64_t m_mounts = 0;  // counts the mounts: a report of one that has ended is dropped
   std::unique_ptr<PortWatch> m_portWatch;
   std::unique_ptr<QSocketNotifier> m_portNotifier;  // goes before the watch's descriptor closes
   std::string m_unpluggedPort;  // the connected port vanished: disconnect once idle

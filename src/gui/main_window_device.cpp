@@ -105,6 +105,8 @@ void MainWindow::ForgetListings(const Bytes& path) {
 // ------------------------------------------------------------ connecting --
 
 void MainWindow::ConnectSelectedPort() {
+  // The mount goes first: a port change, a reconnect or a disconnect ends it.
+  if (!UnmountBeforeLinkChange([this] { ConnectSelectedPort(); })) return;
   // A pending refresh is overtaken: the connect reads the root anyway.
   m_timer->stop();
   // A port of the list carries its path; the other entries are "Auto",
@@ -338,6 +340,9 @@ void MainWindow::ChooseUpgradeImage() {
   const QString path = QFileDialog::getOpenFileName(this, QString(), QStringLiteral("*.bix"),
                                                     tr("ROM upgrade files (*.bix);;All files (*)"));
   if (path.isEmpty()) return;
+  if (RefuseMountedPaths({path}, tr("Copy the upgrade file out of %1 first: that folder is the device itself, "
+                                    "open in the file manager.")))
+    return;
   const std::string image = QFile::encodeName(path).toStdString();
   RunCommand([image](DeviceSession& s) { UpgradeSystem(s, image); }, {}, false);
 }
@@ -349,6 +354,16 @@ void MainWindow::StopDeviceServer() {
 // --------------------------------------------------------------- closing --
 
 void MainWindow::closeEvent(QCloseEvent* event) {
+  if (m_folderMount && !m_device->CommandRunning()) {
+    // Unmounted first, a command of the mount's cancelled without the pauses
+    // kept for a next command; the window closes once the worker is free.
+    m_device->ProgramEnding();
+    if (!UnmountBeforeLinkChange({})) {
+      event->ignore();
+      m_closeWhenIdle = true;
+      return;
+    }
+  }
   if (m_device->WindingDown()) {
     // A cancelled transfer only sends its cancel bytes and pauses for a next
     // command that will not come: cut that short and close once it has ended.

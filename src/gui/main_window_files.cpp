@@ -66,6 +66,11 @@ void MainWindow::DropFiles(const QStringList& paths, const Bytes& folder) {
 }
 
 void MainWindow::PutLocalFiles(const QStringList& paths, const Bytes& folder) {
+  if (RefuseMountedPaths(paths, tr("These files are the device's own: they are in %1, where the device is open in "
+                                   "the file manager. Copy or move them there, within the file manager."))) {
+    emit commandDone();
+    return;
+  }
   for (const QString& p : paths) {
     if (QFileInfo(p).isDir()) {
       PutLocalTree(paths, folder);

@@ -56,7 +56,7 @@ void MainWindow::SetUpPortWatch() {
     ReviewPorts();
   });
   // What came in during a command is acted on once it has ended.
-  connect(m_device, &DeviceController::finished, this, &MainWindow::ReviewPorts, Qt::QueuedConnection);
+  connect(m_device, &DeviceController::idle, this, &MainWindow::ReviewPorts, Qt::QueuedConnection);
 }
 
 void MainWindow::RefillPortList() {
@@ -147,6 +147,8 @@ void MainWindow::ConnectPluggedPort() {
 }
 
 void MainWindow::DisconnectUnpluggedPort() {
+  // Once the mount is down; ReviewPorts comes back here when the worker is free.
+  if (!UnmountBeforeLinkChange({})) return;
   const std::string port = m_unpluggedPort;
   m_unpluggedPort.clear();
   m_timer->stop();

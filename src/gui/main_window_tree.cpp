@@ -157,6 +157,11 @@ void MainWindow::BackUpDevice(std::function<void()> then) {
 }
 
 void MainWindow::BackUpDeviceTo(const QString& folder, std::function<void()> then) {
+  if (RefuseMountedPaths({folder}, tr("Cannot back up into %1: that folder is the device itself, open in the file "
+                                      "manager. Choose a folder outside it."))) {
+    emit commandDone();
+    return;
+  }
   auto summary = std::make_shared<BackupSummary>();
   const std::string dest = LocalPath(folder);
   RunCommand([dest, summary](DeviceSession& s) { *summary = BackupDevice(s, dest); },
