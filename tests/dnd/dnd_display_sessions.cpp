@@ -68,6 +68,34 @@ QProcessEnvironment XServer::environment() const
 
 // ---- rerunUnderPrivateX ------------------------------------------------------
 
+namespace {
+
+// Runs this program again with its arguments in `env`, ended with this
+// process, and gives its exit code (1 when it could not start, crashed or
+// outran `timeout`).
+int rerunIn(const QProcessEnvironment& env, char** argv, Ms timeout)
+{
+    QProcess child;
+    child.setProcessEnvironment(env);
+    child.setProcessChannelMode(QProcess::ForwardedChannels);
+    child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    child.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
+    if (!child.waitForStarted(10000)) {
+        std::fprintf(stderr, "cannot rerun %s: %s\n", argv[0], qPrintable(child.errorString()));
+        return 1;
+    }
+    if (!child.waitForFinished(int(timeout.count()))) {
+        std::fprintf(stderr, "%s did not finish within %lld ms; killed\n", argv[0],
+                     static_cast<long long>(timeout.count()));
+        child.kill();
+        child.waitForFinished(-1);
+        return 1;
+    }
+    return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 1;
+}
+
+} // namespace
+
 std::optional<int> rerunUnderPrivateX(int argc, char** argv, Ms timeout)
 {
     static const char* const kMarker = "DND_PRIVATE_X_CHILD";
@@ -91,23 +119,7 @@ std::optional<int> rerunUnderPrivateX(int argc, char** argv, Ms timeout)
     }
     env.insert(QString::fromLatin1(kMarker), QStringLiteral("1"));
 
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    child.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
-    if (!child.waitForStarted(10000)) {
-        std::fprintf(stderr, "cannot rerun %s: %s\n", argv[0], qPrintable(child.errorString()));
-        return 1;
-    }
-    if (!child.waitForFinished(int(timeout.count()))) {
-        std::fprintf(stderr, "%s did not finish within %lld ms; killed\n", argv[0],
-                     static_cast<long long>(timeout.count()));
-        child.kill();
-        child.waitForFinished(-1);
-        return 1;
-    }
-    return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 1;
+    return rerunIn(env, argv, timeout);
 }
 
 // ---- WaylandSession ---------------------------------------------------------
@@ -296,23 +308,7 @@ std::optional<int> rerunUnderPrivateDisplay(int argc, char** argv, Ms timeout)
     }
     env.insert(QString::fromLatin1(kMarker), QStringLiteral("1"));
 
-    QProcess child;
-    child.setProcessEnvironment(env);
-    child.setProcessChannelMode(QProcess::ForwardedChannels);
-    child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-    child.start(QCoreApplication::applicationFilePath(), QCoreApplication::arguments().mid(1));
-    if (!child.waitForStarted(10000)) {
-        std::fprintf(stderr, "cannot rerun %s: %s\n", argv[0], qPrintable(child.errorString()));
-        return 1;
-    }
-    if (!child.waitForFinished(int(timeout.count()))) {
-        std::fprintf(stderr, "%s did not finish within %lld ms; killed\n", argv[0],
-                     static_cast<long long>(timeout.count()));
-        child.kill();
-        child.waitForFinished(-1);
-        return 1;
-    }
-    return child.exitStatus() == QProcess::NormalExit ? child.exitCode() : 1;
+    return rerunIn(env, argv, timeout);
 }
 
 } // namespace dnd
