@@ -22,17 +22,15 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-std::string g_tool, g_emulator;
-
 bool StartsWaiting(ChildProcess& tool) {
   return tool.ErrLineWhere([](const std::string& l) { return l.rfind("Waiting up to ", 0) == 0; }, 20s).has_value();
 }
 
 TEST(CliWait, DevicePluggedInAfterTheCommandStartedIsFoundByAuto) {
-  EmulatorProcess emu(g_emulator, "tallis", {});
+  EmulatorProcess emu(ProgramsUnderTest().emulator, "tallis", {});
   WriteFile(emu.Root() / "GREET", "hello");
   TempFolder ports;
-  ChildProcess tool({g_tool, "--port-dir", ports.Path().string(), "--wait=30", "ls"});
+  ChildProcess tool({ProgramsUnderTest().tool, "--port-dir", ports.Path().string(), "--wait=30", "ls"});
   ASSERT_TRUE(StartsWaiting(tool)) << tool.Err();
   fs::create_symlink(emu.Link(), ports.Path() / "ttyUSB0");
   const auto code = tool.Wait(30s);
@@ -42,14 +40,14 @@ TEST(CliWait, DevicePluggedInAfterTheCommandStartedIsFoundByAuto) {
 }
 
 TEST(CliWait, PortPluggedInBusyIsTriedAgainUntilItIsFree) {
-  EmulatorProcess emu(g_emulator, "tallis", {});
+  EmulatorProcess emu(ProgramsUnderTest().emulator, "tallis", {});
   WriteFile(emu.Root() / "GREET", "hello");
   TempFolder ports;
   // Held as a modem manager probing a new port would hold it.
   const int holder = ::open(emu.Link().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_GE(holder, 0);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  ChildProcess tool({g_tool, "--port-dir", ports.Path().string(), "--wait=30", "ls"});
+  ChildProcess tool({ProgramsUnderTest().tool, "--port-dir", ports.Path().string(), "--wait=30", "ls"});
   ASSERT_TRUE(StartsWaiting(tool)) << tool.Err();
   fs::create_symlink(emu.Link(), ports.Path() / "ttyUSB3");
   const auto busy = tool.ErrLineWhere(
@@ -64,10 +62,10 @@ TEST(CliWait, PortPluggedInBusyIsTriedAgainUntilItIsFree) {
 }
 
 TEST(CliWait, NamedPortThatAppearsLaterIsWaitedFor) {
-  EmulatorProcess emu(g_emulator, "tallis", {});
+  EmulatorProcess emu(ProgramsUnderTest().emulator, "tallis", {});
   TempFolder ports;
   const std::string port = (ports.Path() / "later" / "ttyACM0").string();  // its folder is missing too
-  ChildProcess tool({g_tool, "--port", port, "--wait", "info"});
+  ChildProcess tool({ProgramsUnderTest().tool, "--port", port, "--wait", "info"});
   ASSERT_TRUE(StartsWaiting(tool)) << tool.Err();
   EXPECT_NE(tool.Err().find("Waiting up to 60 s"), std::string::npos) << tool.Err();
   fs::create_directory(ports.Path() / "later");
@@ -80,7 +78,7 @@ TEST(CliWait, NamedPortThatAppearsLaterIsWaitedFor) {
 
 TEST(CliWait, TimeOutEndsWithTheNoConnectionStatusAndWhatToDo) {
   TempFolder ports;
-  ChildProcess tool({g_tool, "--port-dir", ports.Path().string(), "--wait=0.2", "ls"});
+  ChildProcess tool({ProgramsUnderTest().tool, "--port-dir", ports.Path().string(), "--wait=0.2", "ls"});
   const auto code = tool.Wait(20s);
   ASSERT_TRUE(code.has_value());
   EXPECT_EQ(*code, 3);
@@ -93,7 +91,7 @@ TEST(CliWait, WaitArgumentIsChecked) {
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"--wait=0", "ls"}, {"--wait=soon", "ls"}, {"--wait=-5", "ls"},
         {"--wait=30", "--tcp", "127.0.0.1", "info"}, {"--wait", "--all", "ls"}}) {
-    std::vector<std::string> argv = {g_tool};
+    std::vector<std::string> argv = {ProgramsUnderTest().tool};
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess tool(argv);
     const auto code = tool.Wait(20s);
@@ -105,14 +103,4 @@ TEST(CliWait, WaitArgumentIsChecked) {
 }  // namespace
 }  // namespace corvane::test
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (const char* v = std::getenv("CORVANE_CLI")) corvane::test::g_tool = v;
-  if (const char* v = std::getenv("CORVANE_EMU")) corvane::test::g_emulator = v;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--corvane=", 0) == 0) corvane::test::g_tool = arg.substr(10);
-    if (arg.rfind("--corvane-emu=", 0) == 0) corvane::test::g_emulator = arg.substr(14);
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return corvane::test::RunProgramTests(argc, argv); }

@@ -39,8 +39,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-std::string g_tool, g_emulator;
-
 bool Has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
 bool IsMounted(const fs::path& point) {
@@ -78,7 +76,7 @@ class Emulator {
  public:
   Emulator(const std::string& kind, bool tcp, std::vector<std::string> extra = {}) {
     fs::create_directory(Root());
-    std::vector<std::string> argv = {g_emulator, "--kind", kind, "--root", Root().string()};
+    std::vector<std::string> argv = {ProgramsUnderTest().emulator, "--kind", kind, "--root", Root().string()};
     if (tcp) {
       argv.insert(argv.end(), {"--tcp", "0"});
     } else {
@@ -127,7 +125,7 @@ class Mount {
  public:
   explicit Mount(const Emulator& emu, std::vector<std::string> extra = {}) : m_point(m_dir.Path() / "mnt") {
     fs::create_directory(m_point);
-    std::vector<std::string> argv = {g_tool};
+    std::vector<std::string> argv = {ProgramsUnderTest().tool};
     argv.insert(argv.end(), emu.Link().begin(), emu.Link().end());
     argv.insert(argv.end(), extra.begin(), extra.end());
     argv.insert(argv.end(), {"mount", m_point.string()});
@@ -208,8 +206,8 @@ struct BlockedOpen {
 class MountProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(g_tool.empty()) << "give --corvane=PATH or CORVANE_CLI";
-    ASSERT_FALSE(g_emulator.empty()) << "give --corvane-emu=PATH or CORVANE_EMU";
+    ASSERT_FALSE(ProgramsUnderTest().tool.empty()) << "give --corvane=PATH or CORVANE_CLI";
+    ASSERT_FALSE(ProgramsUnderTest().emulator.empty()) << "give --corvane-emu=PATH or CORVANE_EMU";
     const bool fuse = ::access("/dev/fuse", R_OK | W_OK) == 0;
     const bool helper = ::access("/usr/bin/fusermount3", X_OK) == 0 || ::access("/bin/fusermount3", X_OK) == 0;
     if (!fuse || !helper) {
@@ -463,7 +461,7 @@ TEST_F(MountProcess, AFolderThatCannotTakeTheMountIsSaidBeforeAnyDeviceIsLookedF
   const std::string nowhere = (dir.Path() / "no-port").string();
   for (const auto& [point, said] : {std::pair{dir.Path() / "missing", "Make the folder first"},
                                     std::pair{dir.Path() / "full", "the folder is not empty"}}) {
-    ChildProcess p({g_tool, "--kind", "quillon", "--port", nowhere, "mount", point.string()});
+    ChildProcess p({ProgramsUnderTest().tool, "--kind", "quillon", "--port", nowhere, "mount", point.string()});
     EXPECT_EQ(p.Wait(20s).value_or(-1), 4) << point;
     EXPECT_TRUE(Has(p.Err(), said)) << p.Err();
     EXPECT_FALSE(Has(p.Err(), nowhere)) << "the port was tried first: " << p.Err();
@@ -483,14 +481,4 @@ TEST_F(MountProcess, UnmountedFromOutsideItEndsWithZero) {
 }  // namespace
 }  // namespace corvane::test
 
-int main(int argc, char** argv) {
-  ::testing::InitGoogleTest(&argc, argv);
-  if (const char* v = std::getenv("CORVANE_CLI")) corvane::test::g_tool = v;
-  if (const char* v = std::getenv("CORVANE_EMU")) corvane::test::g_emulator = v;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg.rfind("--corvane=", 0) == 0) corvane::test::g_tool = arg.substr(10);
-    if (arg.rfind("--corvane-emu=", 0) == 0) corvane::test::g_emulator = arg.substr(14);
-  }
-  return RUN_ALL_TESTS();
-}
+int main(int argc, char** argv) { return corvane::test::RunProgramTests(argc, argv); }
